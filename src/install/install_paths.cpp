@@ -1,0 +1,58 @@
+#include "install/install_paths.h"
+
+#include "install/registry.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace gd {
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kExecutableNames = {"GrooveDeck", "AvatarTool",
+                                                              "StepTool", "WardrobeTool"};
+
+}  // namespace
+
+std::string_view executableName(std::uint8_t kind) {
+    return kind < kExecutableNames.size() ? kExecutableNames[kind] : std::string_view{};
+}
+
+std::string launcherDirOf(std::string_view executablePath) {
+    const auto slash = executablePath.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    return std::string(executablePath.substr(0, slash + 1));
+}
+
+std::string runningExecutablePath() {
+    std::error_code error;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string{} : path.string();
+}
+
+InstallPaths initInstallPaths(std::string_view executablePath) {
+    InstallPaths paths{launcherDirOf(executablePath)};
+
+    // The fallback to the user key depends only on whether the system key is
+    // there, not on whether it holds InstallDir.
+    const RegistryScope source =
+        registryKeyExists(RegistryScope::system) ? RegistryScope::system : RegistryScope::user;
+    const auto installDir = readRegistryValue(source, "InstallDir");
+    if (installDir && *installDir == paths.launcherDir)
+        writeRegistryValue(source, "BootDir", paths.launcherDir);
+    return paths;
+}
+
+void resolveToolPath(ToolEntry& entry) {
+    const auto bootDir = readRegistryValue(RegistryScope::user, "BootDir");
+    entry.path = bootDir.value_or(std::string{}) + std::string(executableName(entry.kind));
+}
+
+ToolTable makeToolTable() {
+    ToolTable table{ToolEntry{kAvatarToolKind, {}}, ToolEntry{kStepToolKind, {}},
+                    ToolEntry{kWardrobeToolKind, {}}};
+    for (ToolEntry& entry : table) resolveToolPath(entry);
+    return table;
+}
+
+}  // namespace gd

@@ -1,0 +1,58 @@
+// Where the launcher runs from, the installer's registry values, and the
+// paths of the three editors.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace gd {
+
+struct InstallPaths {
+    // Directory of the running launcher executable, ending in '/'. The script
+    // files and the update target are formed by appending names to it.
+    std::string launcherDir;
+};
+
+// Tool kinds index the executable name table.
+inline constexpr std::uint8_t kLauncherKind = 0;
+inline constexpr std::uint8_t kAvatarToolKind = 1;
+inline constexpr std::uint8_t kStepToolKind = 2;
+inline constexpr std::uint8_t kWardrobeToolKind = 3;
+
+// "GrooveDeck", "AvatarTool", "StepTool", "WardrobeTool"; empty for other kinds.
+std::string_view executableName(std::uint8_t kind);
+
+struct ToolEntry {
+    std::uint8_t kind = 0;
+    std::string path;  // full path of the executable, from resolveToolPath
+};
+
+// The three editors at tool index 0, 1, 2 (kinds 1, 2, 3).
+using ToolTable = std::array<ToolEntry, 3>;
+
+// The directory part of an executable path, kept with its trailing '/'
+// ("" when the path has no '/').
+std::string launcherDirOf(std::string_view executablePath);
+
+// Full path of the running executable (from /proc/self/exe); empty when the
+// system does not tell.
+std::string runningExecutablePath();
+
+// Takes launcherDir from the executable path and, when the installer's
+// InstallDir (from the system scope when that key exists, else the user
+// scope) equals launcherDir exactly, writes launcherDir as BootDir into the
+// scope InstallDir came from. Never fails; a write without permission simply
+// has no effect.
+InstallPaths initInstallPaths(std::string_view executablePath = runningExecutablePath());
+
+// Sets entry.path to the user scope's BootDir followed by the executable name
+// of entry.kind, with no separator added. Without BootDir the path is the bare
+// executable name.
+void resolveToolPath(ToolEntry& entry);
+
+// The editor table with every path resolved.
+ToolTable makeToolTable();
+
+}  // namespace gd

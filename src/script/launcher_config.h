@@ -1,0 +1,49 @@
+// The launcher's settings: the news page address and the update server record,
+// read from the enciphered Lua chunk config.dat beside the launcher.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace gd {
+
+// What the FTP session and the update worker are handed as a whole.
+struct ServerRecord {
+    std::string ftpAddress;         // DUREDOR_FTP_ADR: host, host:port or [v6]:port
+    std::string ftpUser;            // DUREDOR_FTP_USER
+    std::string ftpPassword;        // DUREDOR_FTP_PASS
+    std::string ftpPath;            // DUREDOR_FTP_PATH: directory entered after login
+    float installedVersion = 0.0f;  // first number of version.dat
+};
+
+struct LauncherConfig {
+    std::string newsPageAddress;  // CERTIFICATION_URL
+    ServerRecord server;
+    // Second number of version.dat: written back unchanged, used for nothing else.
+    float secondVersion = 0.0f;
+};
+
+// Runs DIR/config.dat (DIR = launcherDir, ending in '/') and takes the five
+// globals that are strings or numbers (numbers in Lua's own text form); any
+// other value leaves its field as it was. A missing, damaged or failing chunk
+// keeps what was assigned before the failure. Then reads DIR/version.dat,
+// creating it with 1.000000,1.000000 when it is missing or empty.
+void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config);
+
+// Applies the chunk text to `config` exactly as loadLauncherConfig does with
+// the deciphered file.
+void applyConfigChunk(std::string_view chunk, LauncherConfig& config);
+
+struct FtpEndpoint {
+    std::string host;
+    std::uint16_t port = 21;
+};
+
+// Splits DUREDOR_FTP_ADR: "host" (port 21), "host:port", "[v6addr]:port",
+// "[v6addr]" and a bare IPv6 address with several colons (port 21).
+// Returns nullopt for an empty host or a port that is not 1..65535.
+std::optional<FtpEndpoint> parseFtpAddress(std::string_view address);
+
+}  // namespace gd

@@ -1,0 +1,156 @@
+#include "script/version_manifest.h"
+
+#include "script/encrypted_script.h"
+#include "script/launcher_config.h"
+#include "script/lua_state.h"
+#include "script/notifier.h"
+
+#include <lua.hpp>
+
+#include <charconv>
+#include <limits>
+
+namespace gd {
+
+namespace {
+
+bool isCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// atof in the "C" locale: leading blanks, an optional sign, then the longest
+// number that parses; anything after it is ignored.
+double parseLeadingNumber(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size() && isCSpace(text[start])) ++start;
+    text.remove_prefix(start);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.front() == '+' || text.front() == '-') return 0.0;
+    double value = 0.0;
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (parsed.ec == std::errc::result_out_of_range) {
+        // from_chars leaves the value alone; atof gives infinity or zero.
+        const bool huge = text.find_first_of("eE") == text.npos ||
+                          text.find('-', text.find_first_of("eE")) == text.npos;
+        value = huge ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (parsed.ec != std::errc{}) {
+        return 0.0;
+    }
+    return negative ? -value : value;
+}
+
+std::string_view piece(std::string_view text, int index) {
+    for (int i = 0; i < index; ++i) {
+        const auto comma = text.find(',');
+        if (comma == std::string_view::npos) return {};
+        text.remove_prefix(comma + 1);
+    }
+    return text.substr(0, text.find(','));
+}
+
+// patch.File(label, version, archive), with the manifest as upvalue 1. A
+// missing, nil or non-text argument raises a Lua error, so the script counts as
+// unparsable. The checks run before any C++ object exists in this frame,
+// because a Lua error unwinds with longjmp.
+int patchFile(lua_State* state) {
+    std::size_t labelLength = 0, versionLength = 0, archiveLength = 0;
+    const char* label = luaL_checklstring(state, 1, &labelLength);
+    const char* version = luaL_checklstring(state, 2, &versionLength);
+    const char* archive = luaL_checklstring(state, 3, &archiveLength);
+    auto* manifest = static_cast<VersionManifest*>(lua_touserdata(state, lua_upvalueindex(1)));
+
+    const float entryVersion =
+        static_cast<float>(parseLeadingNumber(std::string_view(version, versionLength)));
+    if (entryVersion > manifest->baseVersion()) {
+        manifest->addEntry(PatchEntry{std::string(label, labelLength), entryVersion,
+                                      std::string(archive, archiveLength)});
+    }
+    return 0;
+}
+
+void registerPatchTable(lua_State* state, VersionManifest& manifest) {
+    lua_newtable(state);
+    lua_pushlightuserdata(state, &manifest);
+    lua_pushcclosure(state, patchFile, 1);
+    lua_setfield(state, -2, "File");
+    lua_setfield(state, LUA_GLOBALSINDEX, "patch");
+}
+
+}  // namespace
+
+float readVersionNumber(std::string_view versionText, int index) {
+    return static_cast<float>(parseLeadingNumber(piece(versionText, index)));
+}
+
+std::string formatVersion(float version) {
+    char buffer[512];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(version),
+                                      std::chars_format::fixed, 6);
+    return std::string(buffer, result.ptr);
+}
+
+std::string formatVersionFile(float installed, float second) {
+    return formatVersion(installed) + "," + formatVersion(second);
+}
+
+void loadVersionFile(const std::string& launcherDir, LauncherConfig& config) {
+    const std::string text = readEncryptedFile(launcherDir + "version.dat", kVersionFileLimit);
+    if (text.empty()) {
+        config.server.installedVersion = 1.0f;
+        config.secondVersion = 1.0f;
+        writeVersionFile(launcherDir, config);
+        return;
+    }
+    config.server.installedVersion = readVersionNumber(text, 0);
+    config.secondVersion = readVersionNumber(text, 1);
+}
+
+bool writeVersionFile(const std::string& launcherDir, const LauncherConfig& config) {
+    return writeEncryptedFile(
+        launcherDir + "version.dat",
+        formatVersionFile(config.server.installedVersion, config.secondVersion));
+}
+
+bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config, float version) {
+    config.server.installedVersion = version;
+    return writeVersionFile(launcherDir, config);
+}
+
+float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
+                       VersionManifest& manifest) {
+    LuaState lua;
+    if (!lua) return 0.0f;
+    lua_State* state = lua.get();
+    registerPatchTable(state, manifest);
+
+    if (lua.load(text, "filelist") == LUA_ERRSYNTAX) {
+        notifier.showMessage(kErrorCaption, kVersionScriptLoadError);
+        return 0.0f;
+    }
+    lua.pcall(0, LUA_MULTRET);
+    lua_settop(state, 0);
+
+    // Entries that the main body listed do not count: only filelist's calls do.
+    manifest.clearEntries();
+    lua_getfield(state, LUA_GLOBALSINDEX, "latest_version");
+    const float latest =
+        lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
+    lua_pop(state, 1);
+    if (!(latest > installedVersion)) return 0.0f;
+
+    manifest.setBaseVersion(installedVersion);
+    lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
+    lua_pushnumber(state, static_cast<double>(latest));
+    if (lua.pcall(1, 1) != 0) {
+        notifier.showMessage(kErrorCaption, kVersionScriptRunError);
+        return 0.0f;
+    }
+    lua_pop(state, 1);
+    return manifest.entryCount() == 0 ? 0.0f : latest;
+}
+
+}  // namespace gd

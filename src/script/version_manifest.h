@@ -1,0 +1,89 @@
+// The installed version (version.dat), the server's version script
+// (filelist.dat) and the list of patch archives still to apply.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gd {
+
+struct LauncherConfig;
+class Notifier;
+
+// The launcher evaluates no more of filelist.dat than this.
+inline constexpr std::size_t kVersionScriptLimit = 4096;
+
+// Texts of the version script's two error boxes.
+inline constexpr std::string_view kErrorCaption = "エラー";
+inline constexpr std::string_view kVersionScriptLoadError =
+    "サーバー上のファイルリストの取得に失敗しました。";
+inline constexpr std::string_view kVersionScriptRunError =
+    "サーバー上のファイルリストの解析に失敗しました。";
+
+struct PatchEntry {
+    std::string label;    // date label, kept but not used
+    float version = 0;    // version the archive brings the installation to
+    std::string archive;  // file name in the server's update directory
+};
+
+// Archives newer than the installed version, in the order the version script
+// names them, and the launcher-replacement request an update script can raise.
+// The window fills the entries before a worker starts and never while one runs.
+class VersionManifest {
+  public:
+    void clearEntries() { entries_.clear(); }
+    void addEntry(PatchEntry entry) { entries_.push_back(std::move(entry)); }
+    std::size_t entryCount() const { return entries_.size(); }
+    const PatchEntry& entryAt(std::size_t index) const { return entries_.at(index); }
+
+    void setBaseVersion(float version) { baseVersion_ = version; }
+    float baseVersion() const { return baseVersion_; }
+
+    void setLauncherCopy(std::string source, std::string target) {
+        launcherCopySource_ = std::move(source);
+        launcherCopyTarget_ = std::move(target);
+    }
+    void markLauncherUpdate() { launcherUpdatePending_ = true; }
+    bool launcherUpdatePending() const { return launcherUpdatePending_; }
+    const std::string& launcherCopySource() const { return launcherCopySource_; }
+    const std::string& launcherCopyTarget() const { return launcherCopyTarget_; }
+
+  private:
+    std::vector<PatchEntry> entries_;
+    float baseVersion_ = 0;
+    std::atomic<bool> launcherUpdatePending_{false};  // never cleared once set
+    std::string launcherCopySource_;
+    std::string launcherCopyTarget_;
+};
+
+// Number `index` (0 or 1) of the comma-separated version.dat text, read like
+// C's atof with a decimal point whatever the locale: a missing piece or one
+// without a leading number gives 0.
+float readVersionNumber(std::string_view versionText, int index);
+
+// The version.dat text for two versions: "%f,%f" with a decimal point.
+std::string formatVersionFile(float installed, float second);
+// A version as "%f" with a decimal point, for reports and gdtool.
+std::string formatVersion(float version);
+
+// Reads launcherDir/version.dat into config.server.installedVersion and
+// config.secondVersion; a missing or empty file is created holding 1 and 1.
+void loadVersionFile(const std::string& launcherDir, LauncherConfig& config);
+// Rewrites launcherDir/version.dat from the config atomically. False when the
+// file could not be replaced (the old content then stays).
+bool writeVersionFile(const std::string& launcherDir, const LauncherConfig& config);
+// Records a newly applied version in memory and on disk.
+bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config, float version);
+
+// Runs the deciphered version script against the installed version and fills
+// the manifest with the archives newer than it, in call order. Returns the
+// latest version when at least one archive was listed, 0 otherwise. A script
+// that does not parse, or whose `filelist` fails, is reported through
+// `notifier` under the caption "エラー" and gives 0.
+float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
+                       VersionManifest& manifest);
+
+}  // namespace gd
