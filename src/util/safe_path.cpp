@@ -1,0 +1,53 @@
+#include "util/safe_path.h"
+
+#include "util/text_encoding.h"
+
+#include <vector>
+
+namespace gd {
+
+namespace {
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+bool hasDriveLetter(std::string_view path) {
+    return path.size() >= 2 && path[1] == ':' &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+}  // namespace
+
+std::optional<std::string> joinInside(const std::string& baseDir, std::string_view relative) {
+    const auto text = installTextToUtf8(relative);
+    if (!text) return std::nullopt;
+    const std::string_view path = *text;
+    if (path.find('\0') != std::string_view::npos) return std::nullopt;
+    if (!path.empty() && isSeparator(path.front())) return std::nullopt;
+    if (hasDriveLetter(path)) return std::nullopt;
+
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && !isSeparator(path[end])) ++end;
+        const std::string_view part = path.substr(start, end - start);
+        if (part == "..") {
+            if (parts.empty()) return std::nullopt;
+            parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+
+    std::string joined = baseDir;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) joined += '/';
+        joined += parts[i];
+    }
+    return joined;
+}
+
+}  // namespace gd

@@ -1,0 +1,181 @@
+#include "script/version_manifest.h"
+
+#include "script/launcher_config.h"
+#include "script/notifier.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using gd::VersionManifest;
+
+class RecordingNotifier : public gd::Notifier {
+  public:
+    void showMessage(std::string_view caption, std::string_view text) override {
+        messages.emplace_back(caption, text);
+    }
+    std::vector<std::pair<std::string, std::string>> messages;
+};
+
+std::vector<std::string> archivesOf(const VersionManifest& manifest) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i)
+        names.push_back(manifest.entryAt(i).archive);
+    return names;
+}
+
+constexpr const char* kTwoArchives = R"(
+    latest_version = 1.2
+    function filelist(latest)
+        patch.File("2026/01/10", %s, "a.zip")
+        patch.File("2026/02/10", 1.2, "b.zip")
+    end)";
+
+std::string twoArchives(const char* firstVersion) {
+    std::string script(kTwoArchives);
+    script.replace(script.find("%s"), 2, firstVersion);
+    return script;
+}
+
+TEST(VersionFile, ParsesPiecesLikeAtof) {
+    EXPECT_FLOAT_EQ(gd::readVersionNumber("2.500000,1.000000", 0), 2.5f);
+    EXPECT_FLOAT_EQ(gd::readVersionNumber("2.500000,1.000000", 1), 1.0f);
+    EXPECT_FLOAT_EQ(gd::readVersionNumber(" 1.5abc,x", 0), 1.5f);
+    EXPECT_FLOAT_EQ(gd::readVersionNumber(" 1.5abc,x", 1), 0.0f);
+    EXPECT_FLOAT_EQ(gd::readVersionNumber("3", 1), 0.0f);  // no comma: missing piece
+    EXPECT_FLOAT_EQ(gd::readVersionNumber(",,", 1), 0.0f);
+    EXPECT_FLOAT_EQ(gd::readVersionNumber("-1.25,+2", 1), 2.0f);
+    EXPECT_FLOAT_EQ(gd::readVersionNumber("-1.25,+2", 0), -1.25f);
+    EXPECT_EQ(gd::formatVersionFile(3.0f, 1.0f), "3.000000,1.000000");
+    EXPECT_EQ(gd::formatVersion(1.1f), "1.100000");
+}
+
+TEST(VersionFile, UpdatesTheInstalledVersionAndKeepsTheSecond) {
+    gdtest::TempDir temp;
+    gdtest::writeEncrypted(temp.path() / "version.dat", "2.500000,1.000000");
+    gd::LauncherConfig config;
+    gd::loadVersionFile(temp.dir(), config);
+    EXPECT_FLOAT_EQ(config.server.installedVersion, 2.5f);
+    EXPECT_FLOAT_EQ(config.secondVersion, 1.0f);
+
+    ASSERT_TRUE(gd::setInstalledVersion(temp.dir(), config, 3.0f));
+    EXPECT_EQ(gdtest::readDecrypted(temp.path() / "version.dat"), "3.000000,1.000000");
+}
+
+TEST(VersionFile, MissingEmptyAndForeignFiles) {
+    gdtest::TempDir temp;
+    gd::LauncherConfig created;
+    gd::loadVersionFile(temp.dir(), created);
+    EXPECT_FLOAT_EQ(created.server.installedVersion, 1.0f);
+    EXPECT_EQ(gdtest::readDecrypted(temp.path() / "version.dat"), "1.000000,1.000000");
+
+    gdtest::writeFile(temp.path() / "version.dat", "");
+    gd::LauncherConfig empty;
+    gd::loadVersionFile(temp.dir(), empty);
+    EXPECT_FLOAT_EQ(empty.secondVersion, 1.0f);
+
+    // Plain text on disk deciphers to noise: the numbers read as 0.
+    gdtest::writeFile(temp.path() / "version.dat", "9.000000,9.000000");
+    gd::LauncherConfig foreign;
+    gd::loadVersionFile(temp.dir(), foreign);
+    EXPECT_FLOAT_EQ(foreign.server.installedVersion, 0.0f);
+}
+
+TEST(VersionScript, ListsNewerArchivesInCallOrder) {
+    RecordingNotifier notifier;
+    VersionManifest manifest;
+    EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, twoArchives("1.1"), 1.0f, manifest), 1.2f);
+    EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"a.zip", "b.zip"}));
+    EXPECT_EQ(manifest.entryAt(0).label, "2026/01/10");
+    EXPECT_FLOAT_EQ(manifest.entryAt(0).version, 1.1f);
+    EXPECT_FLOAT_EQ(manifest.baseVersion(), 1.0f);
+
+    // A version given as text gives the same entry; equal versions are dropped.
+    EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, twoArchives("'1.1'"), 1.0f, manifest), 1.2f);
+    EXPECT_FLOAT_EQ(manifest.entryAt(0).version, 1.1f);
+    EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, twoArchives("1.0"), 1.0f, manifest), 1.2f);
+    EXPECT_EQ(archivesOf(manifest), std::vector<std::string>{"b.zip"});
+    EXPECT_TRUE(notifier.messages.empty());
+}
+
+TEST(VersionScript, OutOfOrderEntriesStayInListOrder) {
+    RecordingNotifier notifier;
+    VersionManifest manifest;
+    const float latest = gd::runVersionScript(notifier, R"(
+        latest_version = "1.2"
+        function filelist() patch.File("b", "1.2", "b.zip") patch.File("a", 1.1, "a.zip") end)",
+                                              1.0f, manifest);
+    EXPECT_FLOAT_EQ(latest, 1.2f);
+    EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"b.zip", "a.zip"}));
+}
+
+TEST(VersionScript, NoUpdateWithoutAMessage) {
+    RecordingNotifier notifier;
+    VersionManifest manifest;
+    // Equal versions: filelist is never called.
+    EXPECT_EQ(gd::runVersionScript(notifier, "latest_version = 1.0 function filelist() error() end",
+                                   1.0f, manifest),
+              0.0f);
+    // Every archive at or below the installed version.
+    EXPECT_EQ(gd::runVersionScript(notifier, R"(
+        latest_version = 1.2
+        function filelist() patch.File("x", 0.9, "x.zip") patch.File("y", 1.0, "y.zip") end)",
+                                   1.0f, manifest),
+              0.0f);
+    // latest_version missing or not a number.
+    EXPECT_EQ(gd::runVersionScript(notifier, "function filelist() end", 1.0f, manifest), 0.0f);
+    EXPECT_EQ(gd::runVersionScript(notifier, "latest_version = 'new'", 1.0f, manifest), 0.0f);
+    EXPECT_TRUE(notifier.messages.empty());
+}
+
+TEST(VersionScript, MainBodyEntriesAreDiscarded) {
+    RecordingNotifier notifier;
+    VersionManifest manifest;
+    const float latest = gd::runVersionScript(notifier, R"(
+        latest_version = 2
+        patch.File("early", 1.5, "early.zip")
+        function filelist() patch.File("late", 2, "late.zip") end)",
+                                              1.0f, manifest);
+    EXPECT_FLOAT_EQ(latest, 2.0f);
+    EXPECT_EQ(archivesOf(manifest), std::vector<std::string>{"late.zip"});
+}
+
+TEST(VersionScript, UnparsableScriptsAreReportedAndGiveNoUpdate) {
+    const std::pair<std::string, std::string_view> cases[] = {
+        {"latest_version = ", gd::kVersionScriptLoadError},
+        {std::string("\x9c\x01\xff garbage", 11), gd::kVersionScriptLoadError},
+        {"latest_version = 2", gd::kVersionScriptRunError},  // filelist missing
+        {"latest_version = 2 filelist = 5", gd::kVersionScriptRunError},
+        {"latest_version = 2 function filelist() patch.File('a', 2, 'a.zip') error('x') end",
+         gd::kVersionScriptRunError},
+        {"latest_version = 2 function filelist() patch.File('a', 2) end",
+         gd::kVersionScriptRunError},
+        {"latest_version = 2 function filelist() patch.File('a', nil, 'a.zip') end",
+         gd::kVersionScriptRunError},
+        {"latest_version = 2 function filelist() patch.File({}, 2, 'a.zip') end",
+         gd::kVersionScriptRunError},
+    };
+    for (const auto& [script, message] : cases) {
+        RecordingNotifier notifier;
+        VersionManifest manifest;
+        EXPECT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 0.0f) << script;
+        ASSERT_EQ(notifier.messages.size(), 1u) << script;
+        EXPECT_EQ(notifier.messages[0].first, "エラー");
+        EXPECT_EQ(notifier.messages[0].second, message) << script;
+    }
+}
+
+TEST(VersionScript, FailedLoadKeepsThePreviousEntries) {
+    RecordingNotifier notifier;
+    VersionManifest manifest;
+    gd::runVersionScript(notifier, twoArchives("1.1"), 1.0f, manifest);
+    gd::runVersionScript(notifier, "latest_version = ", 1.0f, manifest);
+    EXPECT_EQ(manifest.entryCount(), 2u);
+}
+
+}  // namespace

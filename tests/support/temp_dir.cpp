@@ -1,0 +1,45 @@
+#include "support/temp_dir.h"
+
+#include "script/script_cipher.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace gdtest {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "gdtest-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+void writeEncrypted(const std::filesystem::path& path, std::string_view plain) {
+    std::string cipher(plain);
+    gd::ScriptCipher::encrypt(cipher.data(), cipher.size());
+    writeFile(path, cipher);
+}
+
+std::string readDecrypted(const std::filesystem::path& path) {
+    std::string text = readFile(path);
+    gd::ScriptCipher::decrypt(text.data(), text.size());
+    return text;
+}
+
+}  // namespace gdtest
