@@ -52,6 +52,18 @@ LuaState::LuaState(std::chrono::milliseconds timeLimit) : timeLimit_(timeLimit) 
     lua_sethook(state_, stopWhenOverdue, LUA_MASKCOUNT, kHookInstructionCount);
     lua_pushcfunction(state_, [](lua_State* s) {
         luaL_openlibs(s);
+        // Both would let a script escape the time limit: debug.sethook turns
+        // the hook off, and finalisers (newproxy, debug.setmetatable on
+        // userdata) run with hooks disabled.
+        lua_pushnil(s);
+        lua_setfield(s, LUA_GLOBALSINDEX, "debug");
+        lua_pushnil(s);
+        lua_setfield(s, LUA_GLOBALSINDEX, "newproxy");
+        lua_getfield(s, LUA_GLOBALSINDEX, "package");
+        lua_getfield(s, -1, "loaded");
+        lua_pushnil(s);
+        lua_setfield(s, -2, "debug");
+        lua_pop(s, 2);
         return 0;
     });
     if (lua_pcall(state_, 0, 0, 0) != 0) {

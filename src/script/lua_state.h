@@ -12,7 +12,9 @@ namespace gd {
 
 // Scripts come from files and servers we do not control: a state refuses to
 // grow past kLuaMemoryLimit bytes and stops a script that runs longer than
-// kLuaTimeLimit, raising a Lua error in both cases.
+// kLuaTimeLimit, raising a Lua error in both cases. The debug library and
+// newproxy are left out, since they could switch the time limit off. Time
+// spent inside one call of a C library function is not counted.
 inline constexpr std::size_t kLuaMemoryLimit = 256u * 1024 * 1024;
 inline constexpr std::chrono::milliseconds kLuaTimeLimit{10000};
 

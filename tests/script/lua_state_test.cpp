@@ -24,6 +24,15 @@ TEST(LuaState, EndlessLoopsAndMemoryHogsEndInAnError) {
     EXPECT_NE(run(loop, "while true do end"), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 
+    // Neither the hook nor finalisers offer a way around the limit.
+    gd::LuaState unhooked(200ms);
+    EXPECT_NE(run(unhooked, "debug.sethook() while true do end"), 0);
+    gd::LuaState finaliser(200ms);
+    EXPECT_NE(run(finaliser,
+                  "local p = newproxy(true) getmetatable(p).__gc = function() while true do end "
+                  "end p = nil collectgarbage()"),
+              0);
+
     gd::LuaState hog;
     EXPECT_NE(run(hog, "local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 1024) .. i end"), 0);
     // The state stays usable after refusing the memory.
