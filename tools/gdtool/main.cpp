@@ -1,27 +1,11 @@
 // gdtool: the command-line front end of the launcher's engine.
 
-#include "script/encrypted_script.h"
-#include "script/launcher_config.h"
-#include "script/notifier.h"
-#include "script/script_cipher.h"
-#include "script/version_manifest.h"
+#include "commands.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <optional>
-#include <sstream>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitScriptError = 1;
-constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
     "usage: gdtool COMMAND ...\n"
@@ -31,118 +15,24 @@ constexpr std::string_view kUsage =
     "                      (creating version.dat when missing) and print the settings\n"
     "  filelist FILE VER   evaluate the enciphered version script FILE against the\n"
     "                      installed version VER and print latest= and entry= lines\n"
+    "  check DIR           online test, probe and version check for the installation in DIR\n"
+    "  update DIR          check, then update the installation in DIR; one report= line per\n"
+    "                      report; exit 0 done or up to date, 4 launcher update, 5 failed\n"
+    "  pack OUT.zip SCRIPT DIR\n"
+    "                      build a patch archive of every file under DIR plus SCRIPT\n"
+    "                      enciphered as update.dat at the archive root\n"
     "  --help | --version\n";
-
-int fail(std::string_view message) {
-    std::cerr << "gdtool: " << message << '\n';
-    return kExitUsage;
-}
-
-std::optional<std::string> readInput(const std::string& name) {
-    if (name == "-") {
-        return std::string(std::istreambuf_iterator<char>(std::cin), {});
-    }
-    std::ifstream in(name, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string data(std::istreambuf_iterator<char>(in), {});
-    if (in.bad()) return std::nullopt;
-    return data;
-}
-
-bool writeOutput(const std::string& name, const std::string& data) {
-    if (name == "-") {
-        std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
-        std::cout.flush();
-        return static_cast<bool>(std::cout);
-    }
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    return static_cast<bool>(out);
-}
-
-int transformFile(const std::vector<std::string>& args, bool encrypt) {
-    if (args.size() != 2)
-        return fail(std::string(encrypt ? "encrypt" : "decrypt") + " needs IN and OUT");
-    auto data = readInput(args[0]);
-    if (!data) return fail("cannot read " + args[0]);
-    gd::ScriptCipher::transform(data->data(), data->size(), gd::scriptPassword, encrypt);
-    if (!writeOutput(args[1], *data)) return fail("cannot write " + args[1]);
-    return kExitOk;
-}
-
-int showConfig(const std::vector<std::string>& args) {
-    if (args.size() != 1) return fail("config needs DIR");
-    std::error_code error;
-    if (!std::filesystem::is_directory(args[0], error)) return fail("not a directory: " + args[0]);
-    std::string dir = args[0];
-    if (!dir.ends_with('/')) dir += '/';
-
-    gd::LauncherConfig config;
-    gd::loadLauncherConfig(dir, config);
-    std::cout << "CERTIFICATION_URL=" << config.newsPageAddress << '\n'
-              << "DUREDOR_FTP_ADR=" << config.server.ftpAddress << '\n'
-              << "DUREDOR_FTP_USER=" << config.server.ftpUser << '\n'
-              << "DUREDOR_FTP_PASS=" << config.server.ftpPassword << '\n'
-              << "DUREDOR_FTP_PATH=" << config.server.ftpPath << '\n'
-              << "installedVersion=" << gd::formatVersion(config.server.installedVersion) << '\n'
-              << "secondVersion=" << gd::formatVersion(config.secondVersion) << '\n';
-    return kExitOk;
-}
-
-// The version script's error boxes, as lines on stderr.
-class StderrNotifier : public gd::Notifier {
-  public:
-    void showMessage(std::string_view caption, std::string_view text) override {
-        std::cerr << caption << ": " << text << '\n';
-        shown_ = true;
-    }
-    bool shown() const { return shown_; }
-
-  private:
-    bool shown_ = false;
-};
-
-std::optional<float> parseVersionArgument(const std::string& text) {
-    std::istringstream in(text);
-    in.imbue(std::locale::classic());
-    float value = 0;
-    if (!(in >> value) || !in.eof()) return std::nullopt;
-    return value;
-}
-
-int showFilelist(const std::vector<std::string>& args) {
-    if (args.size() != 2) return fail("filelist needs FILE and VER");
-    auto script = readInput(args[0]);
-    if (!script) return fail("cannot read " + args[0]);
-    const auto installed = parseVersionArgument(args[1]);
-    if (!installed) return fail("not a version: " + args[1]);
-
-    // The launcher takes no more than this of the server's file.
-    if (script->size() > gd::kVersionScriptLimit) script->resize(gd::kVersionScriptLimit);
-    gd::ScriptCipher::decrypt(script->data(), script->size());
-
-    StderrNotifier notifier;
-    gd::VersionManifest manifest;
-    const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
-    std::cout << "latest=" << gd::formatVersion(latest) << '\n';
-    for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
-        const gd::PatchEntry& entry = manifest.entryAt(i);
-        std::cout << "entry=" << entry.label << '\t' << gd::formatVersion(entry.version) << '\t'
-                  << entry.archive << '\n';
-    }
-    return notifier.shown() ? kExitScriptError : kExitOk;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace gdtool;
     if (argc < 2) {
         std::cerr << kUsage;
         return kExitUsage;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    const std::string_view command = argv[1];
+    const Arguments args(argv + 2, argv + argc);
     if (command == "--help" || command == "-h") {
         std::cout << kUsage;
         return kExitOk;
@@ -151,9 +41,12 @@ int main(int argc, char** argv) {
         std::cout << "gdtool " << GD_VERSION << '\n';
         return kExitOk;
     }
-    if (command == "encrypt") return transformFile(args, true);
-    if (command == "decrypt") return transformFile(args, false);
-    if (command == "config") return showConfig(args);
-    if (command == "filelist") return showFilelist(args);
-    return fail("unknown command: " + command + " (see gdtool --help)");
+    if (command == "encrypt") return encryptCommand(args, true);
+    if (command == "decrypt") return encryptCommand(args, false);
+    if (command == "config") return configCommand(args);
+    if (command == "filelist") return filelistCommand(args);
+    if (command == "check") return checkCommand(args);
+    if (command == "update") return updateCommand(args);
+    if (command == "pack") return packCommand(args);
+    return fail("unknown command: " + std::string(command) + " (see gdtool --help)");
 }

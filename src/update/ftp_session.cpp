@@ -1,0 +1,399 @@
+#include "update/ftp_session.h"
+
+#include "script/script_cipher.h"
+#include "script/version_manifest.h"
+#include "util/unique_fd.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QNetworkInformation>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace gd {
+namespace {
+
+// Bytes libcurl hands over per write: large enough that a fast link is not
+// held up by the calls, small enough to be nothing next to the chunk size.
+constexpr long kReceiveBufferSize = 256 * 1024;
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+struct CurlMultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using CurlMultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
+
+// libcurl 7.88 does not always wake up when a passive data connection can
+// start, and curl_easy_perform then sleeps a whole second before every
+// transfer. Our own loop over the multi interface looks again this often.
+constexpr int kPollSliceMs = 10;
+
+struct CurlTextDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+// libcurl wants its global set-up done once before the first handle; a local
+// static runs it exactly once, whichever thread comes first.
+bool curlReady() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
+
+std::string escape(CURL* handle, std::string_view text) {
+    const std::unique_ptr<char, CurlTextDeleter> escaped(
+        curl_easy_escape(handle, text.data(), static_cast<int>(text.size())));
+    return escaped ? std::string(escaped.get()) : std::string();
+}
+
+// The URL of the server's update directory, ending in '/'. The directory is
+// escaped as one piece, '/' included: with the single-CWD method libcurl then
+// enters it with one CWD of exactly this text, as WinINet's
+// FtpSetCurrentDirectory did, whether it is relative to the login directory
+// or absolute.
+std::string directoryUrl(CURL* handle, const FtpEndpoint& endpoint, std::string_view path) {
+    const bool v6 = endpoint.host.find(':') != std::string::npos;
+    std::string url = "ftp://" + (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" +
+                      std::to_string(endpoint.port) + "/";
+    const auto last = path.find_last_not_of('/');
+    if (last != std::string_view::npos) {
+        path = path.substr(0, last + 1);
+    } else if (!path.empty()) {
+        path = "/";
+    }
+    if (!path.empty()) url += escape(handle, path) + "/";
+    return url;
+}
+
+int onTransferInfo(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0;
+}
+
+bool configure(CURL* handle, const ServerRecord& server, const FtpTimeouts& timeouts,
+               const std::stop_token* stop) {
+    bool ok = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "ftp") == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_USERAGENT, kFtpAgent) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_USERNAME, server.ftpUser.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_PASSWORD, server.ftpPassword.c_str()) == CURLE_OK;
+    // Direct access only: no proxy from the environment either.
+    ok = ok && curl_easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_FTP_FILEMETHOD,
+                                static_cast<long>(CURLFTPMETHOD_SINGLECWD)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_TRANSFERTEXT, 0L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
+                                static_cast<long>(timeouts.connect.count())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                                static_cast<long>(timeouts.stall.count())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                                static_cast<long>(timeouts.stall.count())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onTransferInfo) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_XFERINFODATA, stop) == CURLE_OK;
+    return ok;
+}
+
+size_t discardBody(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+struct HeadSink {
+    std::size_t limit = 0;
+    std::string text;
+    bool full = false;
+};
+
+size_t writeHead(char* data, size_t size, size_t count, void* user) {
+    HeadSink& sink = *static_cast<HeadSink*>(user);
+    const std::size_t bytes = size * count;
+    const std::size_t room = sink.limit - sink.text.size();
+    sink.text.append(data, std::min(bytes, room));
+    if (bytes <= room) return bytes;
+    sink.full = true;
+    return 0;  // everything wanted is here: end the transfer
+}
+
+// The local side of a download: the file, the byte reached and the reports.
+struct FileSink {
+    int fd = -1;
+    std::optional<std::uint64_t> size;  // announced size, when the server told it
+    const ProgressSink* progress = nullptr;
+    std::uint64_t reached = 0;
+    std::uint64_t nextReport = kDownloadChunkSize;
+    bool writeFailed = false;
+
+    int percentOf(std::uint64_t bytes) const {
+        if (!size) return 0;
+        if (*size == 0 || bytes >= *size) return 100;
+        return static_cast<int>(bytes * 100 / *size);
+    }
+    void report(int value) const {
+        if (*progress) (*progress)(value);
+    }
+    bool complete(CURLcode code) const {
+        // Every announced byte is here even when the closing reply was lost.
+        return size ? reached == *size : code == CURLE_OK;
+    }
+};
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+size_t writeFile(char* data, size_t size, size_t count, void* user) {
+    FileSink& sink = *static_cast<FileSink*>(user);
+    const std::size_t bytes = size * count;
+    if (!writeAll(sink.fd, data, bytes)) {
+        sink.writeFailed = true;
+        return 0;
+    }
+    sink.reached += bytes;
+    // Chunks are counted on the byte stream, whatever sizes libcurl delivers.
+    while (sink.reached >= sink.nextReport) {
+        sink.report(sink.percentOf(sink.nextReport));
+        sink.nextReport += kDownloadChunkSize;
+    }
+    return bytes;
+}
+
+// Counts the failed attempts of the chunk that holds the byte reached; an
+// attempt that got into a later chunk before failing starts that chunk's count.
+class ChunkAttempts {
+  public:
+    // Records a failed attempt; false when the chunk has no attempt left.
+    bool failed(std::uint64_t reached) {
+        const std::uint64_t chunk = reached / kDownloadChunkSize;
+        if (chunk != chunk_) {
+            chunk_ = chunk;
+            failures_ = 0;
+        }
+        return ++failures_ < kChunkAttempts;
+    }
+
+  private:
+    std::uint64_t chunk_ = 0;
+    int failures_ = 0;
+};
+
+// Waits kChunkRetryPause; false when `stop` was requested meanwhile.
+bool pauseBeforeRetry(const std::stop_token& stop) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, kChunkRetryPause, [] { return false; });
+    return !stop.stop_requested();
+}
+
+bool isLoopbackServer(std::string_view address) {
+    const auto endpoint = parseFtpAddress(address);
+    if (!endpoint) return false;
+    if (endpoint->host == "localhost") return true;
+    in_addr v4{};
+    if (::inet_pton(AF_INET, endpoint->host.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, endpoint->host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+// QNetworkInformation belongs to the application's thread and needs a backend
+// that can tell reachability; anything less is no report at all.
+bool systemReportsNoNetwork() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() != app->thread()) return false;
+    if (QNetworkInformation::instance() == nullptr &&
+        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
+        return false;
+    }
+    const QNetworkInformation* info = QNetworkInformation::instance();
+    return info != nullptr && info->supports(QNetworkInformation::Feature::Reachability) &&
+           info->reachability() == QNetworkInformation::Reachability::Disconnected;
+}
+
+}  // namespace
+
+// One exchange at a time: what a perform needs is set just before it and
+// taken back after it, so that the handle never points at a sink that is gone.
+struct FtpSession::Connection {
+    std::stop_token stop;  // declared before the handle, which points at it
+    CurlHandle handle;
+    // Holds the logged-in connection between transfers; destroyed first, when
+    // it says QUIT.
+    CurlMultiHandle multi;
+    std::string directoryUrl;  // ends in '/'
+
+    std::string fileUrl(const std::string& name) const {
+        return directoryUrl + escape(handle.get(), name);
+    }
+
+    // Without a body, libcurl only logs in if need be, enters the directory
+    // and, for a file, asks its size.
+    CURLcode perform(const std::string& url, bool body, curl_off_t resumeFrom,
+                     curl_write_callback write, void* sink, std::stop_token stopToken) {
+        CURL* curl = handle.get();
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_NOBODY, body ? 0L : 1L);
+        curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resumeFrom);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
+        stop = std::move(stopToken);
+        const CURLcode code = run();
+        stop = {};
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+        return code;
+    }
+
+    CURLcode run() {
+        CURL* curl = handle.get();
+        if (curl_multi_add_handle(multi.get(), curl) != CURLM_OK) return CURLE_FAILED_INIT;
+        CURLcode code = CURLE_OK;
+        int running = 1;
+        while (running != 0) {
+            // The progress function cannot stop a connection attempt or a
+            // login that hangs; this can.
+            if (stop.stop_requested()) {
+                code = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+                code = CURLE_FAILED_INIT;
+                break;
+            }
+            if (running != 0) curl_multi_poll(multi.get(), nullptr, 0, kPollSliceMs, nullptr);
+        }
+        int queued = 0;
+        while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+            if (message->msg == CURLMSG_DONE) code = message->data.result;
+        }
+        curl_multi_remove_handle(multi.get(), curl);
+        return code;
+    }
+};
+
+FtpSession::FtpSession(FtpTimeouts timeouts) : timeouts_(timeouts) {}
+
+FtpSession::~FtpSession() = default;
+
+bool FtpSession::Open(const ServerRecord& server) {
+    Close();
+    const auto endpoint = parseFtpAddress(server.ftpAddress);
+    if (!endpoint || !curlReady()) return false;
+    auto connection = std::make_unique<Connection>();
+    connection->handle.reset(curl_easy_init());
+    connection->multi.reset(curl_multi_init());
+    CURL* handle = connection->handle.get();
+    if (handle == nullptr || connection->multi == nullptr ||
+        !configure(handle, server, timeouts_, &connection->stop)) {
+        return false;
+    }
+    connection->directoryUrl = directoryUrl(handle, *endpoint, server.ftpPath);
+    if (connection->perform(connection->directoryUrl, false, 0, &discardBody, nullptr, {}) !=
+        CURLE_OK) {
+        return false;
+    }
+    connection_ = std::move(connection);
+    return true;
+}
+
+void FtpSession::Close() {
+    connection_.reset();
+}
+
+bool FtpSession::isOpen() const {
+    return connection_ != nullptr;
+}
+
+std::optional<std::string> FtpSession::ReadHead(const std::string& remoteName, std::size_t limit) {
+    if (!isOpen() || remoteName.empty()) return std::nullopt;
+    HeadSink sink{limit, {}, false};
+    const CURLcode code =
+        connection_->perform(connection_->fileUrl(remoteName), true, 0, &writeHead, &sink, {});
+    if (code != CURLE_OK && !sink.full) return std::nullopt;
+    return std::move(sink.text);
+}
+
+DownloadResult FtpSession::DownloadToFile(const std::string& remoteName,
+                                          const std::filesystem::path& localPath,
+                                          const ProgressSink& progress, std::stop_token stop) {
+    if (!isOpen() || remoteName.empty()) return DownloadResult::NotOpened;
+    CURL* handle = connection_->handle.get();
+    const std::string url = connection_->fileUrl(remoteName);
+
+    // The size first (SIZE): a file the server does not have leaves no local file.
+    const CURLcode sizeCode = connection_->perform(url, false, 0, &discardBody, nullptr, stop);
+    if (stop.stop_requested()) return DownloadResult::Cancelled;
+    if (sizeCode != CURLE_OK) return DownloadResult::NotOpened;
+    curl_off_t announced = -1;
+    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+
+    UniqueFd fd(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) return DownloadResult::NotOpened;
+    FileSink sink;
+    sink.fd = fd.get();
+    if (announced >= 0) sink.size = static_cast<std::uint64_t>(announced);
+    sink.progress = &progress;
+
+    ChunkAttempts attempts;
+    for (;;) {
+        const CURLcode code = connection_->perform(url, true, static_cast<curl_off_t>(sink.reached),
+                                                   &writeFile, &sink, stop);
+        if (stop.stop_requested()) return DownloadResult::Cancelled;
+        if (sink.writeFailed) return DownloadResult::ReadFailed;
+        if (sink.complete(code)) break;
+        if (code == CURLE_REMOTE_FILE_NOT_FOUND && sink.reached == 0) {
+            return DownloadResult::NotOpened;
+        }
+        // More than announced: the file changed on the server under us.
+        if (sink.size && sink.reached > *sink.size) return DownloadResult::ReadFailed;
+        if (!attempts.failed(sink.reached)) return DownloadResult::ReadFailed;
+        if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
+    }
+    if (!fd.close()) return DownloadResult::ReadFailed;
+    sink.report(100);
+    return DownloadResult::Done;
+}
+
+bool IsInternetAvailable(std::string_view serverAddress) {
+    if (!serverAddress.empty() && isLoopbackServer(serverAddress)) return true;
+    return !systemReportsNoNetwork();
+}
+
+bool ProbeUpdateServer(const ServerRecord& server) {
+    FtpSession session;
+    return session.Open(server);
+}
+
+float FetchLatestVersion(Notifier& notifier, const ServerRecord& server,
+                         VersionManifest& manifest) {
+    FtpSession session;
+    if (!session.Open(server)) return 0.0f;
+    std::optional<std::string> script = session.ReadHead(kVersionScriptName, kVersionScriptLimit);
+    session.Close();
+    if (!script) return 0.0f;
+    ScriptCipher::decrypt(script->data(), script->size());
+    return runVersionScript(notifier, *script, server.installedVersion, manifest);
+}
+
+}  // namespace gd

@@ -1,0 +1,109 @@
+// All traffic with the update server: one FTP connection (libcurl easy
+// handle) per session, logged in and changed into the server's update
+// directory at open; the session's transfers reuse it.
+#pragma once
+
+#include "script/launcher_config.h"
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+namespace gd {
+
+class Notifier;
+class VersionManifest;
+
+inline constexpr const char* kFtpAgent = "DedEzi Utility";
+inline constexpr const char* kVersionScriptName = "filelist.dat";
+inline constexpr std::size_t kDownloadChunkSize = 4 * 1024 * 1024;
+inline constexpr int kChunkAttempts = 16;
+inline constexpr std::chrono::milliseconds kChunkRetryPause{1000};
+
+// How long a session waits on the network. The defaults are WinINet's, which
+// the servers in the field have always been used with: a connection attempt
+// gives up after 60 s, and a transfer or a command reply that moves no byte
+// for 30 s has failed (for a download, that is one failed attempt of the chunk).
+struct FtpTimeouts {
+    std::chrono::seconds connect{60};
+    std::chrono::seconds stall{30};
+};
+
+enum class DownloadResult {
+    Done,        // the whole remote file is in the local file
+    NotOpened,   // the remote file could not be opened (or the local one created)
+    ReadFailed,  // a chunk could not be read after every attempt, or the file ended short
+    Cancelled,   // the caller's stop token was triggered
+};
+
+// Receives the percentage (0 to 100) of the current download.
+using ProgressSink = std::function<void(int percent)>;
+
+// Used by one thread at a time; every call blocks until its exchange is over.
+class FtpSession {
+  public:
+    explicit FtpSession(FtpTimeouts timeouts = {});
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+    ~FtpSession();
+
+    // Connects (passive, binary, agent kFtpAgent, never through a proxy) to
+    // server.ftpAddress (host, host:port or [v6]:port; port 21 by default),
+    // logs in with ftpUser and ftpPassword and enters server.ftpPath. False
+    // when any of that fails; the session is then closed. Opening an open
+    // session closes it first. Should the server drop the connection between
+    // transfers, the next transfer logs in again by itself.
+    bool Open(const ServerRecord& server);
+    void Close();
+    bool isOpen() const;
+
+    // The first `limit` bytes of a remote file in the session's directory (all
+    // of it when shorter), however many network reads that takes; nullopt
+    // when it cannot be opened or read.
+    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit);
+
+    // Copies a remote file into `localPath` (created or truncated) in chunks
+    // of kDownloadChunkSize, reporting the percentage after each chunk and at
+    // the end. A chunk gets kChunkAttempts attempts, kChunkRetryPause apart;
+    // every retry resumes (REST) at the byte reached. A transfer that ends
+    // short of the announced size is a failed attempt, so it never gives Done.
+    // A remote size of 0 reports 100 at the end.
+    // NotOpened: the remote file cannot be opened (no local file is made then)
+    // or the local file cannot be created. ReadFailed: every attempt of a chunk
+    // failed, or the local file could not be written. Cancelled: `stop` was
+    // requested; it is seen within about a second, also during a stalled
+    // transfer or the pause between attempts. After a failure the local file
+    // holds what arrived; the caller removes it.
+    DownloadResult DownloadToFile(const std::string& remoteName,
+                                  const std::filesystem::path& localPath,
+                                  const ProgressSink& progress, std::stop_token stop = {});
+
+  private:
+    struct Connection;
+    FtpTimeouts timeouts_;
+    std::unique_ptr<Connection> connection_;
+};
+
+// False only when the system positively reports that there is no network.
+// Without a backend for that report, without a QCoreApplication, or on
+// another thread than the application's, it is true and ProbeUpdateServer
+// decides. A server on this machine (a loopback address or "localhost" in
+// `serverAddress`, the DUREDOR_FTP_ADR text) needs no network: true.
+bool IsInternetAvailable(std::string_view serverAddress = {});
+
+// Whether the update server accepts a login and its directory can be entered.
+bool ProbeUpdateServer(const ServerRecord& server);
+
+// Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
+// with runVersionScript against server.installedVersion. Returns the latest
+// version when archives are needed (then listed in `manifest`), else 0, also
+// on every failure. Script errors are reported through `notifier`.
+float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest);
+
+}  // namespace gd

@@ -1,0 +1,133 @@
+#include "update/patch.h"
+
+#include "script/version_manifest.h"
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>
+
+namespace gd {
+
+namespace {
+
+constexpr std::size_t kCopyChunk = 64 * 1024;
+
+// Runs `attempt` up to kPatchAttempts times in a row; 1 on the first success.
+template <typename Attempt>
+int retried(Attempt attempt) {
+    for (int i = 0; i < kPatchAttempts; ++i) {
+        if (attempt()) return 1;
+    }
+    return 0;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool copyContent(int from, int to) {
+    char buffer[kCopyChunk];
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return true;
+        if (!writeAll(to, buffer, static_cast<std::size_t>(got))) return false;
+    }
+}
+
+void syncDirectory(const std::string& directory) {
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) ::fsync(dir.get());
+}
+
+// A new, empty file beside `target`, created exclusively so that no other
+// writer shares it. `temporary` receives its name.
+UniqueFd createSibling(const std::filesystem::path& target, std::string& temporary) {
+    const std::filesystem::path parent = target.parent_path();
+    temporary = (parent / ("." + target.filename().string() + ".XXXXXX")).string();
+    return UniqueFd(::mkostemp(temporary.data(), O_CLOEXEC));
+}
+
+// One copy attempt: the whole source goes into a sibling of the target that
+// then replaces it in one rename, so readers see the old or the new file.
+bool copyOnce(const std::string& source, const std::string& target) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return false;
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+
+    std::string temporary;
+    UniqueFd out = createSibling(target, temporary);
+    if (!out) return false;
+    // Only the access bits travel: set-id bits from an archive have no place
+    // in an installation.
+    bool ok = ::fchmod(out.get(), info.st_mode & 0777) == 0;
+    ok = ok && copyContent(in.get(), out.get());
+    ok = ok && ::fsync(out.get()) == 0;
+    ok = out.close() && ok;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncDirectory(std::filesystem::path(target).parent_path().string());
+    return true;
+}
+
+}  // namespace
+
+CPatchMkdir::CPatchMkdir(std::string fullPath) : CPatch(2), fullPath_(std::move(fullPath)) {}
+
+int CPatchMkdir::Execute() {
+    return retried([this] { return ::mkdir(fullPath_.c_str(), 0777) == 0; });
+}
+
+int CPatchDelete::Execute() {
+    // unlink never removes a directory, which is what the script may rely on.
+    return retried([this] { return ::unlink(fullPath_.c_str()) == 0; });
+}
+
+CPatchCopy::CPatchCopy(std::string source, std::string target)
+    : CPatch(1), source_(std::move(source)), target_(std::move(target)) {}
+
+int CPatchCopy::Execute() {
+    return retried([this] { return copyOnce(source_, target_); });
+}
+
+CPatchLuncherCopy::CPatchLuncherCopy(std::string source, std::string target,
+                                     VersionManifest& manifest)
+    : CPatchCopy(std::move(source), std::move(target)), manifest_(manifest) {}
+
+int CPatchLuncherCopy::Execute() {
+    // The running launcher cannot replace itself here; the self-update after
+    // this archive does it from what the manifest records.
+    manifest_.setLauncherCopy(source_, target_);
+    manifest_.markLauncherUpdate();
+    return 1;
+}
+
+void PatchQueue::takeAll(PatchQueue& other) {
+    if (&other == this) return;
+    for (auto& operation : other.operations_) operations_.push_back(std::move(operation));
+    other.operations_.clear();
+}
+
+}  // namespace gd

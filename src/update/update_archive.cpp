@@ -1,0 +1,414 @@
+#include "update/update_archive.h"
+
+#include "util/safe_path.h"
+#include "util/text_encoding.h"
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <minizip/unzip.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <ctime>
+#include <utility>
+#include <vector>
+
+namespace gd {
+
+namespace {
+
+constexpr uLong kEncryptedFlag = 1u << 0;
+constexpr uLong kUtf8NameFlag = 1u << 11;
+constexpr uLong kUnixHost = 3;
+constexpr uLong kDosReadOnly = 0x01;
+constexpr uLong kDosDirectory = 0x10;
+constexpr unsigned kExtendedTimestampId = 0x5455;
+constexpr std::size_t kCopyChunk = 256 * 1024;
+
+// ---- entry names -----------------------------------------------------------
+
+bool isCp932Lead(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+std::size_t utf8Length(unsigned char c) {
+    if (c >= 0xF0) return 4;
+    if (c >= 0xE0) return 3;
+    if (c >= 0xC0) return 2;
+    return 1;
+}
+
+// Walks a name character by character so that a CP932 trail byte (which can
+// be '\\') is never taken for a separator. In UTF-8 no byte of a multi-byte
+// character is ASCII, so stepping by the lead byte is just as safe.
+class NameScanner {
+  public:
+    explicit NameScanner(std::string_view name) : cp932_(!isValidUtf8(name)) {}
+
+    std::size_t charLength(std::string_view text, std::size_t at) const {
+        const auto c = static_cast<unsigned char>(text[at]);
+        const std::size_t length = cp932_ ? (isCp932Lead(c) ? 2 : 1) : utf8Length(c);
+        return std::min(length, text.size() - at);
+    }
+
+    std::size_t find(std::string_view text, std::string_view pattern) const {
+        for (std::size_t at = 0; at < text.size(); at += charLength(text, at)) {
+            if (text.substr(at, pattern.size()) == pattern) return at;
+        }
+        return std::string_view::npos;
+    }
+
+  private:
+    bool cp932_;
+};
+
+// One step of the trimming rules; false when none applies.
+bool trimOnce(const NameScanner& scanner, std::string_view& name) {
+    if (name.empty()) return false;
+    const std::size_t first = scanner.charLength(name, 0);
+    if (name.size() > first && name[first] == ':') {
+        name.remove_prefix(first + 1);
+        return true;
+    }
+    if (name.front() == '\\' || name.front() == '/') {
+        name.remove_prefix(1);
+        return true;
+    }
+    for (std::string_view pattern : {"\\..\\", "\\../", "/../", "/..\\"}) {
+        const std::size_t at = scanner.find(name, pattern);
+        if (at != std::string_view::npos) {
+            name.remove_prefix(at + pattern.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+bool containsScriptName(std::string_view path) {
+    std::string upper(path);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper.find("UPDATE.DAT") != std::string::npos;
+}
+
+// ---- archive handles -------------------------------------------------------
+
+class ZipReader {
+  public:
+    explicit ZipReader(const std::filesystem::path& path) : file_(unzOpen64(path.c_str())) {}
+    ZipReader(const ZipReader&) = delete;
+    ZipReader& operator=(const ZipReader&) = delete;
+    ~ZipReader() {
+        if (file_ != nullptr) unzClose(file_);
+    }
+    explicit operator bool() const { return file_ != nullptr; }
+    unzFile get() const { return file_; }
+
+  private:
+    unzFile file_;
+};
+
+// The entry opened for reading; closing it is where minizip checks the CRC.
+class OpenEntry {
+  public:
+    explicit OpenEntry(unzFile file) : file_(file), open_(unzOpenCurrentFile(file) == UNZ_OK) {}
+    OpenEntry(const OpenEntry&) = delete;
+    OpenEntry& operator=(const OpenEntry&) = delete;
+    ~OpenEntry() {
+        if (open_) unzCloseCurrentFile(file_);
+    }
+    explicit operator bool() const { return open_; }
+    bool closeVerified() {
+        open_ = false;
+        return unzCloseCurrentFile(file_) == UNZ_OK;
+    }
+
+  private:
+    unzFile file_;
+    bool open_;
+};
+
+// ---- planning --------------------------------------------------------------
+
+enum class EntryKind { File, Directory, Skipped };
+
+struct PlannedEntry {
+    unz64_file_pos position{};
+    EntryKind kind = EntryKind::Skipped;
+    std::string relative;  // inside the base, '/' between directories
+    std::uint64_t size = 0;
+    std::optional<mode_t> unixMode;  // permission bits, for archives made on Unix
+    bool readOnly = false;           // the DOS attribute, for the others
+    std::time_t mtime = 0;
+};
+
+// The Info-ZIP extended time stamp is UTC; prefer it to the local DOS time.
+std::optional<std::time_t> extendedMtime(const std::vector<unsigned char>& extra) {
+    std::size_t at = 0;
+    while (at + 4 <= extra.size()) {
+        const unsigned id = extra[at] | (extra[at + 1] << 8);
+        const std::size_t size = extra[at + 2] | (extra[at + 3] << 8);
+        const std::size_t data = at + 4;
+        if (data + size > extra.size()) break;
+        if (id == kExtendedTimestampId && size >= 5 && (extra[data] & 1) != 0) {
+            const std::uint32_t seconds = extra[data + 1] | (extra[data + 2] << 8) |
+                                          (extra[data + 3] << 16) |
+                                          (std::uint32_t{extra[data + 4]} << 24);
+            return static_cast<std::time_t>(static_cast<std::int32_t>(seconds));
+        }
+        at = data + size;
+    }
+    return std::nullopt;
+}
+
+std::time_t dosMtime(const tm_unz& date) {
+    std::tm local{};
+    local.tm_sec = static_cast<int>(date.tm_sec);
+    local.tm_min = static_cast<int>(date.tm_min);
+    local.tm_hour = static_cast<int>(date.tm_hour);
+    local.tm_mday = static_cast<int>(date.tm_mday);
+    local.tm_mon = static_cast<int>(date.tm_mon);
+    local.tm_year = static_cast<int>(date.tm_year) - 1900;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+std::optional<std::string> decodeName(const std::string& raw, uLong flags) {
+    if ((flags & kUtf8NameFlag) != 0) {
+        if (!isValidUtf8(raw)) return std::nullopt;
+        return raw;
+    }
+    return installTextToUtf8(raw);
+}
+
+// Where the entry lands inside the base, or nullopt when it would not.
+std::optional<std::string> placeEntry(const std::string& base, const std::string& name) {
+    const auto joined = joinInside(base, name);
+    if (!joined || joined->size() <= base.size()) return std::nullopt;
+    return joined->substr(base.size());
+}
+
+EntryKind kindOf(const unz_file_info64& info, const std::string& name, PlannedEntry& entry) {
+    if ((info.flag & kEncryptedFlag) != 0) return EntryKind::Skipped;
+    const bool unix = (info.version >> 8) == kUnixHost;
+    const auto mode = static_cast<mode_t>(info.external_fa >> 16);
+    // Links are never created, and no other special file either.
+    if (unix && (mode & S_IFMT) != 0 && !S_ISREG(mode) && !S_ISDIR(mode)) return EntryKind::Skipped;
+    const bool trailingSeparator = name.back() == '/' || name.back() == '\\';
+    if (trailingSeparator || (info.external_fa & kDosDirectory) != 0 || (unix && S_ISDIR(mode))) {
+        return EntryKind::Directory;
+    }
+    if (unix) entry.unixMode = mode & 0777;
+    entry.readOnly = !unix && (info.external_fa & kDosReadOnly) != 0;
+    return EntryKind::File;
+}
+
+// Reads the central directory record of the current entry; nullopt when the
+// record itself is broken.
+std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return std::nullopt;
+    std::vector<char> rawName(info.size_filename + 1);
+    std::vector<unsigned char> extra(info.size_file_extra);
+    if (unzGetCurrentFileInfo64(zip, &info, rawName.data(), rawName.size(), extra.data(),
+                                extra.size(), nullptr, 0) != UNZ_OK)
+        return std::nullopt;
+
+    PlannedEntry entry;
+    if (unzGetFilePos64(zip, &entry.position) != UNZ_OK) return std::nullopt;
+    const std::string raw(rawName.data(), info.size_filename);
+    entry.size = info.uncompressed_size;
+    const auto stamp = extendedMtime(extra);
+    entry.mtime = stamp ? *stamp : dosMtime(info.tmu_date);
+    const auto name = decodeName(trimEntryName(raw), info.flag);
+    const auto relative = name ? placeEntry(base, *name) : std::nullopt;
+    if (relative) {
+        entry.relative = *relative;
+        entry.kind = kindOf(info, *name, entry);
+    }
+    return entry;
+}
+
+std::optional<std::vector<PlannedEntry>> planArchive(unzFile zip, const std::string& base) {
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) return std::nullopt;
+    std::vector<PlannedEntry> entries;
+    if (global.number_entry == 0) return entries;
+    int status = unzGoToFirstFile(zip);
+    while (status == UNZ_OK) {
+        auto entry = planEntry(zip, base);
+        if (!entry) return std::nullopt;
+        entries.push_back(std::move(*entry));
+        status = unzGoToNextFile(zip);
+    }
+    if (status != UNZ_END_OF_LIST_OF_FILE) return std::nullopt;
+    return entries;
+}
+
+bool declaredSizeFits(const std::vector<PlannedEntry>& entries, std::uintmax_t limit) {
+    std::uintmax_t total = 0;
+    for (const auto& entry : entries) {
+        if (entry.kind != EntryKind::File) continue;
+        if (entry.size > limit - total) return false;
+        total += entry.size;
+    }
+    return true;
+}
+
+// ---- writing inside the base -----------------------------------------------
+
+std::vector<std::string_view> splitPath(std::string_view relative) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start < relative.size()) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string_view::npos) end = relative.size();
+        parts.push_back(relative.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Opens (creating as needed) the directory made of `parts` below `baseFd`.
+// No component may be a symbolic link, so nothing is ever reached outside.
+UniqueFd openDirectoryChain(int baseFd, const std::vector<std::string_view>& parts) {
+    UniqueFd current(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
+    for (std::string_view part : parts) {
+        if (!current) break;
+        const std::string name(part);
+        if (::mkdirat(current.get(), name.c_str(), 0700) != 0 && errno != EEXIST) return {};
+        current = UniqueFd(
+            ::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return current;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool applyAttributes(int fd, const PlannedEntry& entry) {
+    if (entry.unixMode) {
+        // Set-id and sticky bits never come from an archive; the owner must
+        // be able to read what the update script copies later.
+        if (::fchmod(fd, *entry.unixMode | S_IRUSR) != 0) return false;
+    } else if (entry.readOnly) {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) return false;
+        if (::fchmod(fd, status.st_mode & 0555) != 0) return false;
+    }
+    const std::array<timespec, 2> times{timespec{entry.mtime, 0}, timespec{entry.mtime, 0}};
+    return ::futimens(fd, times.data()) == 0;
+}
+
+enum class Outcome { Written, Skipped, Corrupt };
+
+// Copies the open entry's data into `fd`. Data longer or shorter than declared
+// makes the archive corrupt: minizip checks the CRC only when exactly the
+// declared size came out, and holding every entry to its declared size is what
+// keeps the total written under the limit that the declared sizes were
+// checked against.
+Outcome copyEntryData(unzFile zip, int fd, const PlannedEntry& entry, std::vector<char>& buffer) {
+    std::uint64_t copied = 0;
+    for (;;) {
+        const int read =
+            unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (read < 0) return Outcome::Corrupt;
+        if (read == 0) break;
+        const auto bytes = static_cast<std::size_t>(read);
+        copied += bytes;
+        if (copied > entry.size) return Outcome::Corrupt;
+        if (!writeAll(fd, buffer.data(), bytes)) return Outcome::Skipped;
+    }
+    return copied == entry.size ? Outcome::Written : Outcome::Corrupt;
+}
+
+Outcome extractFile(unzFile zip, int baseFd, const PlannedEntry& entry, std::vector<char>& buffer) {
+    auto parts = splitPath(entry.relative);
+    const std::string leaf(parts.back());
+    parts.pop_back();
+    const UniqueFd directory = openDirectoryChain(baseFd, parts);
+    if (!directory) return Outcome::Skipped;
+
+    OpenEntry data(zip);
+    if (!data) return Outcome::Skipped;
+    // Replace rather than truncate: the old file may be read-only.
+    ::unlinkat(directory.get(), leaf.c_str(), 0);
+    const mode_t createMode = entry.unixMode ? 0600 : 0666;
+    UniqueFd file(::openat(directory.get(), leaf.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode));
+    if (!file) return Outcome::Skipped;
+
+    Outcome outcome = copyEntryData(zip, file.get(), entry, buffer);
+    if (outcome == Outcome::Written && !data.closeVerified()) outcome = Outcome::Corrupt;
+    if (outcome == Outcome::Written && !applyAttributes(file.get(), entry))
+        outcome = Outcome::Skipped;
+    if (!file.close() && outcome == Outcome::Written) outcome = Outcome::Skipped;
+    if (outcome != Outcome::Written) ::unlinkat(directory.get(), leaf.c_str(), 0);
+    return outcome;
+}
+
+Outcome extractEntry(unzFile zip, int baseFd, const PlannedEntry& entry,
+                     std::vector<char>& buffer) {
+    if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
+    unz64_file_pos position = entry.position;
+    if (unzGoToFilePos64(zip, &position) != UNZ_OK) return Outcome::Corrupt;
+    if (entry.kind == EntryKind::Directory) {
+        return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
+                                                                     : Outcome::Skipped;
+    }
+    return extractFile(zip, baseFd, entry, buffer);
+}
+
+// The last script entry in archive order that was not refused. An entry that
+// merely failed to write still counts, so that an earlier script is never run
+// in place of the one the archive meant.
+std::optional<std::string> findScript(const std::vector<PlannedEntry>& entries) {
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        if (it->kind != EntryKind::Skipped && containsScriptName(it->relative)) return it->relative;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string trimEntryName(std::string_view name) {
+    const NameScanner scanner(name);
+    while (trimOnce(scanner, name)) {
+    }
+    return std::string(name);
+}
+
+std::optional<std::string> UnpackArchive(const std::filesystem::path& archivePath,
+                                         const std::filesystem::path& baseDir,
+                                         std::uintmax_t limit) {
+    std::string base = baseDir.string();
+    if (base.empty() || base.back() != '/') base += '/';
+    const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const ZipReader zip(archivePath);
+    if (!baseFd || !zip) return std::nullopt;
+
+    const auto entries = planArchive(zip.get(), base);
+    if (!entries || !declaredSizeFits(*entries, limit)) return std::nullopt;
+
+    std::vector<char> buffer(kCopyChunk);
+    for (const auto& entry : *entries) {
+        if (extractEntry(zip.get(), baseFd.get(), entry, buffer) == Outcome::Corrupt)
+            return std::nullopt;
+    }
+    return findScript(*entries);
+}
+
+}  // namespace gd

@@ -1,0 +1,207 @@
+#include "update/update_script.h"
+
+#include "script/encrypted_script.h"
+#include "script/lua_state.h"
+#include "update/patch.h"
+#include "util/safe_path.h"
+
+#include <lua.hpp>
+
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace gd {
+
+namespace {
+
+// The launcher executable that launcherupdate replaces.
+constexpr const char* kLauncherFileName = "GrooveDeck";
+
+// What one script run shares with the `update` functions it registers. Each
+// run has its own, so two runs can never see each other's operations.
+struct ScriptContext {
+    explicit ScriptContext(VersionManifest& target) : manifest(target) {}
+
+    VersionManifest& manifest;
+    PatchQueue pending;
+    std::string targetDir;  // the installation, ends in '/'
+    std::string sourceDir;  // the script's own directory, ends in '/'
+};
+
+enum class QueueResult { kQueued, kOutside, kFailed };
+
+// The C++ half of each `update` function. It returns a status instead of
+// raising a Lua error, so that its strings are destroyed before the caller
+// unwinds with longjmp.
+template <typename Make>
+QueueResult queueOperation(ScriptContext& context, Make make) noexcept {
+    try {
+        std::unique_ptr<CPatch> operation = make();
+        if (!operation) return QueueResult::kOutside;
+        context.pending.append(std::move(operation));
+        return QueueResult::kQueued;
+    } catch (...) {
+        // Nothing may be thrown through Lua's C frames.
+        return QueueResult::kFailed;
+    }
+}
+
+ScriptContext& contextOf(lua_State* state) {
+    return *static_cast<ScriptContext*>(lua_touserdata(state, lua_upvalueindex(1)));
+}
+
+// Raises the Lua error for a failed queueOperation; returns the function's
+// result count otherwise. Nothing with a destructor may live in the frame of
+// a caller of this.
+int finish(lua_State* state, QueueResult result, const char* function) {
+    switch (result) {
+        case QueueResult::kQueued:
+            return 0;
+        case QueueResult::kOutside:
+            return luaL_error(state, "update.%s: path is outside its directory or not CP932/UTF-8",
+                              function);
+        case QueueResult::kFailed:
+            return luaL_error(state, "update.%s: the operation could not be queued", function);
+    }
+    return 0;
+}
+
+// luaL_checklstring takes strings and numbers (a number names the file of its
+// text form) and raises an error for every other type.
+std::string_view pathArgument(lua_State* state, int index) {
+    std::size_t length = 0;
+    const char* text = luaL_checklstring(state, index, &length);
+    return std::string_view(text, length);
+}
+
+int luaDelete(lua_State* state) {
+    const std::string_view path = pathArgument(state, 1);
+    ScriptContext& context = contextOf(state);
+    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
+        auto full = joinInside(context.targetDir, path);
+        if (!full) return nullptr;
+        return std::make_unique<CPatchDelete>(std::move(*full));
+    });
+    return finish(state, result, "delete");
+}
+
+int luaMkdir(lua_State* state) {
+    const std::string_view path = pathArgument(state, 1);
+    ScriptContext& context = contextOf(state);
+    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
+        auto full = joinInside(context.targetDir, path);
+        if (!full) return nullptr;
+        return std::make_unique<CPatchMkdir>(std::move(*full));
+    });
+    return finish(state, result, "mkdir");
+}
+
+int luaCopy(lua_State* state) {
+    const std::string_view source = pathArgument(state, 1);
+    const std::string_view target = pathArgument(state, 2);
+    ScriptContext& context = contextOf(state);
+    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
+        auto fullSource = joinInside(context.sourceDir, source);
+        auto fullTarget = joinInside(context.targetDir, target);
+        if (!fullSource || !fullTarget) return nullptr;
+        return std::make_unique<CPatchCopy>(std::move(*fullSource), std::move(*fullTarget));
+    });
+    return finish(state, result, "copy");
+}
+
+// Older archives call diffcopy; it has never done anything.
+int luaDiffcopy(lua_State* /*state*/) {
+    return 0;
+}
+
+int luaLauncherupdate(lua_State* state) {
+    ScriptContext& context = contextOf(state);
+    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
+        return std::make_unique<CPatchLuncherCopy>(context.sourceDir + kLauncherFileName,
+                                                   context.targetDir + kLauncherFileName,
+                                                   context.manifest);
+    });
+    return finish(state, result, "launcherupdate");
+}
+
+// Builds the global table `update`; run with lua_cpcall, whose light userdata
+// argument is the ScriptContext that becomes every function's upvalue.
+int registerUpdateTable(lua_State* state) {
+    void* context = lua_touserdata(state, 1);
+    static const luaL_Reg kNoFunctions[] = {{nullptr, nullptr}};
+    luaL_register(state, "update", kNoFunctions);
+    static const luaL_Reg kFunctions[] = {{"delete", luaDelete},
+                                          {"mkdir", luaMkdir},
+                                          {"copy", luaCopy},
+                                          {"diffcopy", luaDiffcopy},
+                                          {"launcherupdate", luaLauncherupdate}};
+    for (const luaL_Reg& function : kFunctions) {
+        lua_pushlightuserdata(state, context);
+        lua_pushcclosure(state, function.func, 1);
+        lua_setfield(state, -2, function.name);
+    }
+    return 0;
+}
+
+// Looks up and calls `updater` inside the caller's protected call: a script
+// may give the globals table metamethods that raise errors or never return.
+int callUpdater(lua_State* state) {
+    lua_getfield(state, LUA_GLOBALSINDEX, "updater");
+    lua_call(state, 0, 1);
+    return 1;
+}
+
+std::string directoryOf(const std::filesystem::path& file) {
+    std::string directory = file.parent_path().string();
+    if (directory.empty()) return "./";
+    if (directory.back() != '/') directory += '/';
+    return directory;
+}
+
+// Runs the chunk and then `updater`; true when `updater` returned normally.
+bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
+               const std::filesystem::path& scriptPath, const std::string& launcherDir) {
+    lua_State* state = lua.get();
+    // Pushed first, while the state is nearly empty, so that pushing it cannot
+    // fail for want of memory outside a protected call.
+    lua_pushcfunction(state, callUpdater);
+    if (lua_cpcall(state, registerUpdateTable, &context) != 0) return false;
+
+    // Set before the chunk runs so that its top-level calls see the same
+    // paths as `updater` does.
+    context.targetDir = launcherDir;
+    if (context.targetDir.back() != '/') context.targetDir += '/';
+    context.sourceDir = directoryOf(scriptPath);
+
+    // A chunk that does not load or fails simply leaves `updater` undefined.
+    if (lua.load(text, "update.dat") == 0) lua.pcall(0, 0);
+    lua_settop(state, 1);
+    // Only what `updater` queues counts.
+    context.pending.clear();
+
+    if (lua.pcall(0, 1) != 0) return false;
+    static_cast<void>(lua_tointeger(state, -1));  // the result carries no meaning
+    lua_settop(state, 0);
+    return true;
+}
+
+}  // namespace
+
+bool RunUpdateScript(const std::filesystem::path& scriptPath, const std::string& launcherDir,
+                     VersionManifest& manifest, PatchQueue& queue) {
+    if (launcherDir.empty()) return false;
+    const std::string text = readEncryptedFile(scriptPath, kUpdateScriptLimit);
+    if (text.empty()) return false;
+
+    // Declared before the state so that it outlives every function holding it.
+    ScriptContext context(manifest);
+    LuaState lua;
+    if (!lua) return false;
+    if (!runScript(lua, context, text, scriptPath, launcherDir)) return false;
+    queue.takeAll(context.pending);
+    return true;
+}
+
+}  // namespace gd

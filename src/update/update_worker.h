@@ -1,0 +1,113 @@
+// The update worker: brings the installation up to the server's latest
+// version on a background thread, archive by archive, and reports every stage.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace gd {
+
+struct LauncherConfig;
+class Notifier;
+class VersionManifest;
+struct PatchEntry;
+struct ServerRecord;
+
+enum class UpdateReportCode : unsigned {
+    ListFetching = 0,
+    ListFetched = 1,
+    Downloading = 2,  // value: percentage of the current archive
+    Completed = 3,
+    LauncherUpdate = 4,  // the run ends so that lcopy can replace the launcher
+    Failed = 5,
+    Step = 6,  // text: the step text of the operation about to run
+};
+
+// Where a run that replaces the launcher leaves the new executable, beside
+// the launcher, for lcopy to rename into place.
+inline constexpr const char* kStagedLauncherName = "GrooveDeck.new";
+
+// Error boxes of the worker, caption "エラー".
+inline constexpr std::string_view kDownloadFailedMessage =
+    "パッチファイルのダウンロードに失敗しました。アップデートを終了します。";
+inline constexpr std::string_view kUnpackFailedMessage =
+    "パッチの展開に失敗しました。アップデートを終了します。";
+inline constexpr std::string_view kApplyFailedMessage =
+    "パッチファイルの適応に失敗しました。アップデートを終了します。";
+
+// The front end's report handler. Runs on the worker thread; the worker waits
+// until it returns.
+class UpdateReporter {
+  public:
+    virtual ~UpdateReporter() = default;
+    virtual void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) = 0;
+};
+
+// "%s  [ %d/%d ] ": the description, two blanks, the 1-based position and the
+// count in brackets, one blank.
+std::string formatStepText(std::string_view description, std::size_t position, std::size_t count);
+
+// Fetches the server's version script into `manifest` and tells whether it
+// offers a version newer than the installed one. Blocks for the network
+// exchange. A true result always comes with at least one manifest entry.
+bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest);
+
+// Everything one update run works on. The references outlive the worker.
+struct UpdateJob {
+    std::string launcherDir;  // ends in '/'; the update target directory
+    LauncherConfig& config;   // installedVersion follows every applied archive
+    VersionManifest& manifest;
+    Notifier& notifier;
+    UpdateReporter& reporter;
+};
+
+// Owns the one worker thread. Destroying it asks a running update to stop at
+// the next safe point (between downloads chunks, operations or archives) and
+// waits for it.
+class UpdateWorker {
+  public:
+    explicit UpdateWorker(UpdateJob job);
+    UpdateWorker(const UpdateWorker&) = delete;
+    UpdateWorker& operator=(const UpdateWorker&) = delete;
+    ~UpdateWorker();
+
+    // Starts an update of every manifest entry unless one is running; false
+    // when one is. The server record is copied when the run starts.
+    bool StartUpdateWorker();
+    // Set from the start until Completed or Failed has been reported; stays
+    // set after LauncherUpdate, since the launcher then ends.
+    bool updating() const { return updating_.load(); }
+    // Whether the thread of the current run has not ended yet.
+    bool running() const { return running_.load(); }
+    // Asks the current run to stop at its next safe point; it then ends
+    // without a final report.
+    void requestStop() { thread_.request_stop(); }
+    // Waits until the current run, if any, has ended.
+    void wait();
+
+  private:
+    UpdateJob job_;
+    std::atomic<bool> updating_{false};
+    std::atomic<bool> running_{false};
+    std::jthread thread_;
+};
+
+// The worker's body: reports 0 and 1, applies every entry in list order and
+// records its version, then reports Completed, Failed or LauncherUpdate (after
+// staging the new launcher as launcherDir + kStagedLauncherName).
+// Returns the final report.
+UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
+
+// Downloads, unpacks and applies one archive inside `runDirectory`, using
+// `slot` to keep the files of several archives apart. False on any failure,
+// after the error box that the failure calls for.
+bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                       const std::filesystem::path& runDirectory, std::size_t slot,
+                       std::stop_token stop);
+
+}  // namespace gd

@@ -1,0 +1,149 @@
+#include "update/patch.h"
+
+#include "script/version_manifest.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using gdtest::readFile;
+using gdtest::writeFile;
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    return info.st_mode & 07777;
+}
+
+std::set<std::string> namesIn(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndOnlyOnce) {
+    gdtest::TempDir dir;
+    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "data").string()).Execute(), 1);
+    EXPECT_TRUE(fs::is_directory(dir.path() / "data"));
+
+    writeFile(dir.path() / "data" / "keep.txt", "kept");
+    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "data").string()).Execute(), 0);
+    EXPECT_EQ(readFile(dir.path() / "data" / "keep.txt"), "kept");
+
+    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "outer" / "inner").string()).Execute(), 0);
+    EXPECT_FALSE(fs::exists(dir.path() / "outer"));
+}
+
+TEST(PatchTest, DeleteRemovesFilesButNeverDirectories) {
+    gdtest::TempDir dir;
+    writeFile(dir.path() / "old.txt", "old");
+    EXPECT_EQ(gd::CPatchDelete((dir.path() / "old.txt").string()).Execute(), 1);
+    EXPECT_FALSE(fs::exists(dir.path() / "old.txt"));
+
+    EXPECT_EQ(gd::CPatchDelete((dir.path() / "old.txt").string()).Execute(), 0);
+
+    fs::create_directory(dir.path() / "empty");
+    EXPECT_EQ(gd::CPatchDelete((dir.path() / "empty").string()).Execute(), 0);
+    EXPECT_TRUE(fs::is_directory(dir.path() / "empty"));
+}
+
+TEST(PatchTest, CopyReplacesTheTargetWithTheSourcesContentAndMode) {
+    gdtest::TempDir dir;
+    fs::create_directory(dir.path() / "src");
+    fs::create_directory(dir.path() / "dst");
+    // Larger than one read so that every chunk has to arrive.
+    std::string content;
+    for (int i = 0; content.size() < 200 * 1024; ++i) content += std::to_string(i) + ",";
+    const fs::path source = dir.path() / "src" / "tool";
+    writeFile(source, content);
+    ASSERT_EQ(::chmod(source.c_str(), 04755), 0);
+    const fs::path target = dir.path() / "dst" / "tool";
+    writeFile(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+
+    // A reader of the old file (a running program) keeps its content.
+    std::ifstream reader(target, std::ios::binary);
+    ASSERT_EQ(gd::CPatchCopy(source.string(), target.string()).Execute(), 1);
+
+    EXPECT_EQ(readFile(target), content);
+    EXPECT_EQ(modeOf(target), 0755u) << "executable stays executable, set-id bits are dropped";
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old");
+    EXPECT_EQ(namesIn(dir.path() / "dst"), std::set<std::string>{"tool"});
+}
+
+TEST(PatchTest, FailedCopyLeavesTheTargetAndNoTemporaryFile) {
+    gdtest::TempDir dir;
+    writeFile(dir.path() / "new.bin", "new");
+    writeFile(dir.path() / "old.bin", "old");
+    fs::create_directory(dir.path() / "folder");
+    const std::string base = dir.dir();
+
+    EXPECT_EQ(gd::CPatchCopy(base + "missing.bin", base + "old.bin").Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "folder", base + "old.bin").Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", base + "folder").Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", base + "nowhere/new.bin").Execute(), 0);
+
+    EXPECT_EQ(readFile(dir.path() / "old.bin"), "old");
+    EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
+    EXPECT_TRUE(fs::is_empty(dir.path() / "folder"));
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"new.bin", "old.bin", "folder"}));
+}
+
+TEST(PatchTest, LauncherCopyOnlyRecordsTheReplacement) {
+    gdtest::TempDir dir;
+    writeFile(dir.path() / "GrooveDeck.new", "launcher");
+    gd::VersionManifest manifest;
+    gd::CPatchLuncherCopy copy(dir.dir() + "GrooveDeck.new", dir.dir() + "GrooveDeck", manifest);
+
+    EXPECT_EQ(copy.Execute(), 1);
+    EXPECT_TRUE(manifest.launcherUpdatePending());
+    EXPECT_EQ(manifest.launcherCopySource(), dir.dir() + "GrooveDeck.new");
+    EXPECT_EQ(manifest.launcherCopyTarget(), dir.dir() + "GrooveDeck");
+    EXPECT_FALSE(fs::exists(dir.path() / "GrooveDeck"));
+}
+
+// Counts its own destruction, to see who owns it.
+class CountedPatch : public gd::CPatch {
+  public:
+    CountedPatch(int id, int& destroyed) : id(id), destroyed_(destroyed) {}
+    ~CountedPatch() override { ++destroyed_; }
+    const int id;
+
+  private:
+    int& destroyed_;
+};
+
+TEST(PatchQueueTest, TakeAllMovesInOrderAndClearingDestroys) {
+    int destroyed = 0;
+    gd::PatchQueue queue;
+    gd::PatchQueue pending;
+    queue.append(std::make_unique<CountedPatch>(1, destroyed));
+    pending.append(std::make_unique<CountedPatch>(2, destroyed));
+    pending.append(std::make_unique<CountedPatch>(3, destroyed));
+
+    queue.takeAll(pending);
+    EXPECT_TRUE(pending.empty());
+    ASSERT_EQ(queue.size(), 3u);
+    std::vector<int> ids;
+    for (std::size_t i = 0; i < queue.size(); ++i)
+        ids.push_back(dynamic_cast<CountedPatch&>(queue.at(i)).id);
+    EXPECT_EQ(ids, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(destroyed, 0);
+
+    queue.clear();
+    EXPECT_EQ(destroyed, 3);
+}
+
+}  // namespace

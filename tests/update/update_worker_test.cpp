@@ -1,0 +1,381 @@
+#include "update/update_worker.h"
+
+#include "script/launcher_config.h"
+#include "script/notifier.h"
+#include "script/version_manifest.h"
+#include "support/ftp_server.h"
+#include "support/temp_dir.h"
+#include "update/ftp_session.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using gd::UpdateReportCode;
+using gdtest::FtpFault;
+
+struct Report {
+    UpdateReportCode code;
+    int value;
+    std::string text;
+};
+
+class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
+  public:
+    void showMessage(std::string_view caption, std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        messages.push_back(std::string(caption) + ": " + std::string(text));
+    }
+    void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        reports.push_back({code, value, std::string(text)});
+    }
+    std::vector<UpdateReportCode> codesExceptDownloads() const {
+        std::vector<UpdateReportCode> codes;
+        for (const Report& report : reports)
+            if (report.code != UpdateReportCode::Downloading) codes.push_back(report.code);
+        return codes;
+    }
+    std::vector<std::string> steps() const {
+        std::vector<std::string> texts;
+        for (const Report& report : reports)
+            if (report.code == UpdateReportCode::Step) texts.push_back(report.text);
+        return texts;
+    }
+
+    std::vector<Report> reports;
+    std::vector<std::string> messages;
+
+  private:
+    std::mutex mutex_;
+};
+
+int run(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator());
+    return bytes;
+}
+
+// A patch archive made by Info-ZIP's zip from a folder of files and a script.
+class ArchiveBuilder {
+  public:
+    ArchiveBuilder& script(std::string_view lua) {
+        gdtest::writeEncrypted(stage_.path() / "update.dat", lua);
+        return *this;
+    }
+    ArchiveBuilder& file(const std::string& name, std::string_view data, mode_t mode = 0644) {
+        const fs::path path = stage_.path() / name;
+        fs::create_directories(path.parent_path());
+        gdtest::writeFile(path, data);
+        ::chmod(path.c_str(), mode);
+        return *this;
+    }
+    void zipTo(const fs::path& out) const {
+        ASSERT_EQ(run("cd '" + stage_.path().string() + "' && zip -qrX '" + out.string() + "' ."),
+                  0);
+    }
+
+  private:
+    gdtest::TempDir stage_;
+};
+
+gdtest::FtpServerOptions serverOptions(const fs::path& root) {
+    fs::create_directories(root / "update");
+    gdtest::FtpServerOptions options;
+    options.root = root;
+    return options;
+}
+
+// An installation at 1.0 whose config.dat points at a real FTP server that
+// serves the update directory /update.
+class UpdateWorkerTest : public ::testing::Test {
+  protected:
+    UpdateWorkerTest() : server_(serverOptions(serverRoot())) {
+        fs::create_directories(updateDir());
+        fs::create_directories(install());
+        const gd::ServerRecord record = server_.record("/update");
+        gdtest::writeEncrypted(install() / "config.dat",
+                               "DUREDOR_FTP_ADR = [[" + record.ftpAddress + "]]\n" +
+                                   "DUREDOR_FTP_USER = [[" + record.ftpUser + "]]\n" +
+                                   "DUREDOR_FTP_PASS = [[" + record.ftpPassword + "]]\n" +
+                                   "DUREDOR_FTP_PATH = [[/update]]\n");
+        gdtest::writeEncrypted(install() / "version.dat", "1.000000,1.000000");
+    }
+
+    fs::path serverRoot() const { return root_.path() / "server"; }
+    fs::path updateDir() const { return serverRoot() / "update"; }
+    fs::path install() const { return root_.path() / "install"; }
+    std::string launcherDir() const { return install().string() + "/"; }
+
+    void serveVersions(std::string_view latest, const std::vector<std::string>& entries) {
+        std::string script = "latest_version = " + std::string(latest) + "\nfunction filelist()\n";
+        for (const std::string& entry : entries) script += "  patch.File(" + entry + ")\n";
+        gdtest::writeEncrypted(updateDir() / "filelist.dat", script + "end\n");
+    }
+
+    // Loads the installation as the launcher does, checks and runs one update.
+    bool update() {
+        config_ = gd::LauncherConfig{};
+        gd::loadLauncherConfig(launcherDir(), config_);
+        if (!gd::CheckForUpdate(frontEnd_, config_, manifest_)) return false;
+        gd::UpdateWorker worker(
+            gd::UpdateJob{launcherDir(), config_, manifest_, frontEnd_, frontEnd_});
+        EXPECT_TRUE(worker.StartUpdateWorker());
+        EXPECT_FALSE(worker.StartUpdateWorker());  // only one worker at a time
+        worker.wait();
+        EXPECT_FALSE(worker.updating() &&
+                     frontEnd_.reports.back().code != UpdateReportCode::LauncherUpdate);
+        return true;
+    }
+
+    std::string installedVersions() const {
+        return gdtest::readDecrypted(install() / "version.dat");
+    }
+
+    gdtest::TempDir root_;
+    gdtest::FtpServer server_;
+    RecordingFrontEnd frontEnd_;
+    gd::LauncherConfig config_;
+    gd::VersionManifest manifest_;
+};
+
+TEST_F(UpdateWorkerTest, AppliesThreeArchivesInOrder) {
+    ArchiveBuilder()
+        .script(R"(function updater()
+            update.mkdir("data") update.mkdir("data\\voices")
+            update.copy("files\\a.txt", "data\\voices\\a.txt")
+            update.copy("files/old.txt", "old.txt")
+            update.diffcopy("anything", 1) end)")
+        .file("files/a.txt", "voice a")
+        .file("files/old.txt", "old")
+        .zipTo(updateDir() / "p110.zip");
+    ArchiveBuilder()
+        .script(R"(function updater()
+            update.delete("old.txt")
+            update.copy("a2.txt", "data/voices/a.txt") end)")
+        .file("a2.txt", "voice a, second take")
+        .zipTo(updateDir() / "p120.zip");
+    const std::string big = randomBytes(9 * 1024 * 1024 + 123, 7);
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("bin/StepTool", "StepTool") end)")
+        .file("bin/StepTool", big, 0755)
+        .zipTo(updateDir() / "p130.zip");
+    serveVersions("1.3", {"'2026/01', 1.1, 'p110.zip'", "'2026/02', '1.2', 'p120.zip'",
+                          "'2026/03', 1.3, 'p130.zip'"});
+
+    ASSERT_TRUE(update());
+    EXPECT_TRUE(frontEnd_.messages.empty());
+    EXPECT_EQ(gdtest::readFile(install() / "data/voices/a.txt"), "voice a, second take");
+    EXPECT_FALSE(fs::exists(install() / "old.txt"));
+    EXPECT_EQ(gdtest::readFile(install() / "StepTool"), big);
+    EXPECT_TRUE((fs::status(install() / "StepTool").permissions() & fs::perms::owner_exec) !=
+                fs::perms::none);
+    EXPECT_EQ(installedVersions(), "1.300000,1.000000");
+
+    using C = UpdateReportCode;
+    EXPECT_EQ(frontEnd_.codesExceptDownloads(),
+              (std::vector<C>{C::ListFetching, C::ListFetched, C::Step, C::Step, C::Step, C::Step,
+                              C::Step, C::Step, C::Step, C::Completed}));
+    EXPECT_EQ(
+        frontEnd_.steps(),
+        (std::vector<std::string>{"  [ 1/4 ] ", "  [ 2/4 ] ", "ファイルをコピー中  [ 3/4 ] ",
+                                  "ファイルをコピー中  [ 4/4 ] ", "  [ 1/2 ] ",
+                                  "ファイルをコピー中  [ 2/2 ] ", "ファイルをコピー中  [ 1/1 ] "}));
+    // Download percentages never fall within an archive and end at 100.
+    int last = 0;
+    for (const Report& report : frontEnd_.reports) {
+        if (report.code != UpdateReportCode::Downloading) {
+            last = 0;
+            continue;
+        }
+        EXPECT_GE(report.value, last);
+        EXPECT_LE(report.value, 100);
+        last = report.value;
+    }
+    EXPECT_EQ(last, 0);
+
+    // Nothing is newer now.
+    frontEnd_.reports.clear();
+    EXPECT_FALSE(update());
+}
+
+TEST_F(UpdateWorkerTest, ResumesADroppedDownloadAndKeepsTheFilesWhole) {
+    const std::string big = randomBytes(6 * 1024 * 1024, 11);
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("big.bin", "big.bin") end)")
+        .file("big.bin", big)
+        .zipTo(updateDir() / "p110.zip");
+    serveVersions("1.1", {"'d', 1.1, 'p110.zip'"});
+    server_.setFaults({FtpFault{FtpFault::Kind::Drop, "p110.zip", 1500000, 2}});
+
+    ASSERT_TRUE(update());
+    EXPECT_TRUE(frontEnd_.messages.empty());
+    EXPECT_EQ(gdtest::readFile(install() / "big.bin"), big);
+    EXPECT_EQ(installedVersions(), "1.100000,1.000000");
+    // The retries resumed where the drops struck, not at a chunk boundary.
+    bool resumedMidChunk = false;
+    for (const std::string& offset : server_.arguments("REST"))
+        resumedMidChunk |= std::stoull(offset) % gd::kDownloadChunkSize != 0;
+    EXPECT_TRUE(resumedMidChunk);
+}
+
+TEST_F(UpdateWorkerTest, FailuresStopAtTheLastGoodArchive) {
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("one.txt", "one.txt") end)")
+        .file("one.txt", "1")
+        .zipTo(updateDir() / "good.zip");
+    gdtest::writeFile(updateDir() / "corrupt.zip", randomBytes(4096, 3));
+    serveVersions("1.3",
+                  {"'a', 1.1, 'good.zip'", "'b', 1.2, 'corrupt.zip'", "'c', 1.3, 'good.zip'"});
+    ASSERT_TRUE(update());
+    EXPECT_EQ(
+        frontEnd_.messages,
+        std::vector<std::string>{"エラー: パッチの展開に失敗しました。アップデートを終了します。"});
+    EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Failed);
+    EXPECT_EQ(installedVersions(), "1.100000,1.000000");
+    EXPECT_EQ(gdtest::readFile(install() / "one.txt"), "1");
+
+    // An archive that is not on the server fails without a box.
+    frontEnd_.messages.clear();
+    serveVersions("1.3", {"'b', 1.2, 'absent.zip'", "'c', 1.3, 'good.zip'"});
+    ASSERT_TRUE(update());
+    EXPECT_TRUE(frontEnd_.messages.empty());
+    EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Failed);
+    EXPECT_EQ(installedVersions(), "1.100000,1.000000");
+}
+
+TEST_F(UpdateWorkerTest, AServerThatAlwaysDropsFailsAfterTheLastGoodArchive) {
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("one.txt", "one.txt") end)")
+        .file("one.txt", "1")
+        .zipTo(updateDir() / "good.zip");
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("two.txt", "two.txt") end)")
+        .file("two.txt", randomBytes(300000, 5))
+        .zipTo(updateDir() / "dropped.zip");
+    serveVersions("1.2", {"'a', 1.1, 'good.zip'", "'b', 1.2, 'dropped.zip'"});
+    server_.setFaults({FtpFault{FtpFault::Kind::Drop, "dropped.zip", 1000, -1}});
+
+    ASSERT_TRUE(update());
+    EXPECT_EQ(
+        frontEnd_.messages,
+        std::vector<std::string>{
+            "エラー: パッチファイルのダウンロードに失敗しました。アップデートを終了します。"});
+    EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Failed);
+    EXPECT_EQ(installedVersions(), "1.100000,1.000000");
+    EXPECT_FALSE(fs::exists(install() / "two.txt"));
+}
+
+TEST_F(UpdateWorkerTest, AScriptThatFailsRunsNoneOfItsOperations) {
+    ArchiveBuilder()
+        .script(R"(function updater()
+            update.copy("x.txt", "x.txt") update.delete("keep.txt") error("broken") end)")
+        .file("x.txt", "x")
+        .zipTo(updateDir() / "raise.zip");
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("x.txt", "..\\..\\escaped.txt") end)")
+        .file("x.txt", "x")
+        .zipTo(updateDir() / "escape.zip");
+    gdtest::writeFile(install() / "keep.txt", "keep");
+
+    for (const char* archive : {"raise.zip", "escape.zip"}) {
+        frontEnd_.messages.clear();
+        serveVersions("1.1", {std::string("'a', 1.1, '") + archive + "'"});
+        ASSERT_TRUE(update());
+        EXPECT_EQ(frontEnd_.messages,
+                  std::vector<std::string>{
+                      "エラー: パッチファイルの適応に失敗しました。アップデートを終了します。"})
+            << archive;
+        EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Failed);
+    }
+    EXPECT_FALSE(fs::exists(install() / "x.txt"));
+    EXPECT_EQ(gdtest::readFile(install() / "keep.txt"), "keep");
+    EXPECT_FALSE(fs::exists(root_.path() / "escaped.txt"));
+    EXPECT_EQ(installedVersions(), "1.000000,1.000000");
+}
+
+TEST_F(UpdateWorkerTest, HostileEntryNamesStayInsideTheRunDirectory) {
+    // Python's zipfile writes the names as given, which zip would not.
+    gdtest::TempDir stage;
+    std::string cipher = "function updater() update.copy('ok.txt', 'ok.txt') end";
+    gdtest::writeEncrypted(stage.path() / "update.dat", cipher);
+    const fs::path archive = updateDir() / "hostile.zip";
+    const std::string python = R"(
+import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1], "w")
+z.write(sys.argv[2], "update.dat")
+for name in ["../../evil1.txt", "/tmp/../evil2.txt", "a/../../../evil3.txt", "../evil4.txt",
+             "ok.txt"]:
+    z.writestr(name, "payload " + name)
+z.close()
+)";
+    gdtest::writeFile(stage.path() / "make.py", python);
+    ASSERT_EQ(run("/usr/bin/python3 '" + (stage.path() / "make.py").string() + "' '" +
+                  archive.string() + "' '" + (stage.path() / "update.dat").string() + "'"),
+              0);
+    serveVersions("1.1", {"'a', 1.1, 'hostile.zip'"});
+
+    ASSERT_TRUE(update());
+    EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Completed);
+    EXPECT_EQ(gdtest::readFile(install() / "ok.txt"), "payload ok.txt");
+    for (const char* name : {"evil1.txt", "evil2.txt", "evil3.txt", "evil4.txt"}) {
+        EXPECT_FALSE(fs::exists(root_.path() / name)) << name;
+        EXPECT_FALSE(fs::exists(fs::temp_directory_path() / name)) << name;
+        EXPECT_FALSE(fs::exists(install() / name)) << name;
+    }
+}
+
+TEST_F(UpdateWorkerTest, LauncherUpdateRecordsTheVersionAndLeavesLaterArchives) {
+    ArchiveBuilder()
+        .script(R"(function updater()
+            update.launcherupdate() update.copy("lcopy", "lcopy") end)")
+        .file("GrooveDeck", "new launcher", 0755)
+        .file("lcopy", "new copier", 0755)
+        .zipTo(updateDir() / "launcher.zip");
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("later.txt", "later.txt") end)")
+        .file("later.txt", "later")
+        .zipTo(updateDir() / "later.zip");
+    serveVersions("1.2", {"'a', 1.1, 'launcher.zip'", "'b', 1.2, 'later.zip'"});
+
+    const std::string command = std::string(GD_GDTOOL_PATH) + " update '" + launcherDir() +
+                                "' > '" + (root_.path() / "out.txt").string() + "' 2>&1";
+    EXPECT_EQ(run(command), 4);
+    const std::string output = gdtest::readFile(root_.path() / "out.txt");
+    EXPECT_NE(output.find("report=6 value=0 text=ファイルをコピー中  [ 1/2 ] \n"), output.npos);
+    EXPECT_NE(output.find("report=4 value=0 text=\nlauncher=" + launcherDir() + "GrooveDeck.new\t" +
+                          launcherDir() + "GrooveDeck\n"),
+              output.npos)
+        << output;
+    EXPECT_EQ(gdtest::readFile(install() / "GrooveDeck.new"), "new launcher");
+    EXPECT_EQ(gdtest::readFile(install() / "lcopy"), "new copier");
+    EXPECT_FALSE(fs::exists(install() / "later.txt"));
+    EXPECT_EQ(installedVersions(), "1.100000,1.000000");
+}
+
+TEST_F(UpdateWorkerTest, AMissingServerDirectoryOffersNothing) {
+    serveVersions("1.1", {"'a', 1.1, 'a.zip'"});
+    fs::rename(updateDir(), serverRoot() / "moved");
+    EXPECT_FALSE(update());
+    EXPECT_FALSE(gd::ProbeUpdateServer(config_.server));
+    EXPECT_TRUE(frontEnd_.messages.empty());
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+#include "util/safe_path.h"
+
+#include "util/text_encoding.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SafePath, JoinsBothSeparatorsInsideTheBase) {
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "data\\new.bin"), "/opt/gd/data/new.bin");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "data/./sub//x"), "/opt/gd/data/sub/x");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "a\\..\\b"), "/opt/gd/b");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "5"), "/opt/gd/5");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", ""), "/opt/gd/");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "a/.."), "/opt/gd/");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "..data"), "/opt/gd/..data");
+}
+
+TEST(SafePath, RefusesEveryWayOut) {
+    for (const char* escape : {"..", "../x", "..\\x", "a/../../x", "a\\..\\..\\x", "/etc/passwd",
+                               "\\x", "C:\\x", "c:x", "z:/x"})
+        EXPECT_EQ(gd::joinInside("/opt/gd/", escape), std::nullopt) << escape;
+    EXPECT_EQ(gd::joinInside("/opt/gd/", std::string("a\0b", 3)), std::nullopt);
+}
+
+TEST(SafePath, Cp932TrailBytesAreNotSeparators) {
+    // "ソ" in CP932 is 0x83 0x5C: its trail byte is a backslash.
+    EXPECT_EQ(gd::joinInside("/opt/gd/",
+                             "\x83\x5C\x5C"
+                             "a.txt"),
+              "/opt/gd/ソ/a.txt");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "ソ\\a.txt"), "/opt/gd/ソ/a.txt");
+}
+
+TEST(TextEncoding, Utf8StaysAndCp932IsConverted) {
+    EXPECT_EQ(gd::installTextToUtf8("ダンス/衣装.txt"), "ダンス/衣装.txt");
+    EXPECT_EQ(gd::installTextToUtf8("\x83\x5F\x83\x93\x83\x58"), "ダンス");
+    EXPECT_EQ(gd::installTextToUtf8("\x83"), std::nullopt);  // a lone lead byte
+    EXPECT_FALSE(gd::isValidUtf8("\xC0\xAF"));               // overlong "/"
+    EXPECT_FALSE(gd::isValidUtf8("\xED\xA0\x80"));           // surrogate
+    EXPECT_FALSE(gd::isValidUtf8("\xE3\x82"));               // cut short
+    EXPECT_TRUE(gd::isValidUtf8("\xF0\x9F\x8E\xB5"));
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// encrypt, decrypt, config and filelist: the engine's local side.
+
+#include "commands.h"
+
+#include "script/launcher_config.h"
+#include "script/notifier.h"
+#include "script/script_cipher.h"
+#include "script/version_manifest.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <locale>
+#include <optional>
+#include <sstream>
+#include <string>
+
+namespace gdtool {
+
+namespace {
+
+std::optional<std::string> readInput(const std::string& name) {
+    if (name == "-") return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    std::ifstream in(name, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string data(std::istreambuf_iterator<char>(in), {});
+    if (in.bad()) return std::nullopt;
+    return data;
+}
+
+bool writeOutput(const std::string& name, const std::string& data) {
+    if (name == "-") {
+        std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
+        std::cout.flush();
+        return static_cast<bool>(std::cout);
+    }
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// The version script's error boxes, as lines on stderr.
+class StderrNotifier : public gd::Notifier {
+  public:
+    void showMessage(std::string_view caption, std::string_view text) override {
+        std::cerr << caption << ": " << text << '\n';
+        shown_ = true;
+    }
+    bool shown() const { return shown_; }
+
+  private:
+    bool shown_ = false;
+};
+
+std::optional<float> parseVersionArgument(const std::string& text) {
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    float value = 0;
+    if (!(in >> value) || !in.eof()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+int fail(std::string_view message) {
+    std::cerr << "gdtool: " << message << '\n';
+    return kExitUsage;
+}
+
+std::string launcherDirArgument(const std::string& dir) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(dir, error)) return {};
+    return dir.ends_with('/') ? dir : dir + '/';
+}
+
+int encryptCommand(const Arguments& args, bool encrypt) {
+    const char* name = encrypt ? "encrypt" : "decrypt";
+    if (args.size() != 2) return fail(std::string(name) + " needs IN and OUT");
+    auto data = readInput(args[0]);
+    if (!data) return fail("cannot read " + args[0]);
+    gd::ScriptCipher::transform(data->data(), data->size(), gd::scriptPassword, encrypt);
+    if (!writeOutput(args[1], *data)) return fail("cannot write " + args[1]);
+    return kExitOk;
+}
+
+int configCommand(const Arguments& args) {
+    if (args.size() != 1) return fail("config needs DIR");
+    const std::string dir = launcherDirArgument(args[0]);
+    if (dir.empty()) return fail("not a directory: " + args[0]);
+
+    gd::LauncherConfig config;
+    gd::loadLauncherConfig(dir, config);
+    std::cout << "CERTIFICATION_URL=" << config.newsPageAddress << '\n'
+              << "DUREDOR_FTP_ADR=" << config.server.ftpAddress << '\n'
+              << "DUREDOR_FTP_USER=" << config.server.ftpUser << '\n'
+              << "DUREDOR_FTP_PASS=" << config.server.ftpPassword << '\n'
+              << "DUREDOR_FTP_PATH=" << config.server.ftpPath << '\n'
+              << "installedVersion=" << gd::formatVersion(config.server.installedVersion) << '\n'
+              << "secondVersion=" << gd::formatVersion(config.secondVersion) << '\n';
+    return kExitOk;
+}
+
+int filelistCommand(const Arguments& args) {
+    if (args.size() != 2) return fail("filelist needs FILE and VER");
+    auto script = readInput(args[0]);
+    if (!script) return fail("cannot read " + args[0]);
+    const auto installed = parseVersionArgument(args[1]);
+    if (!installed) return fail("not a version: " + args[1]);
+
+    // The launcher takes no more than this of the server's file.
+    if (script->size() > gd::kVersionScriptLimit) script->resize(gd::kVersionScriptLimit);
+    gd::ScriptCipher::decrypt(script->data(), script->size());
+
+    StderrNotifier notifier;
+    gd::VersionManifest manifest;
+    const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
+    std::cout << "latest=" << gd::formatVersion(latest) << '\n';
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
+        const gd::PatchEntry& entry = manifest.entryAt(i);
+        std::cout << "entry=" << entry.label << '\t' << gd::formatVersion(entry.version) << '\t'
+                  << entry.archive << '\n';
+    }
+    return notifier.shown() ? kExitScriptError : kExitOk;
+}
+
+}  // namespace gdtool

@@ -1,0 +1,128 @@
+// check and update: the engine's network side, driven from a terminal.
+
+#include "commands.h"
+
+#include "script/launcher_config.h"
+#include "script/notifier.h"
+#include "script/version_manifest.h"
+#include "update/ftp_session.h"
+#include "update/update_worker.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+
+namespace gdtool {
+
+namespace {
+
+// Error boxes become "message=<caption>: <text>" lines on stderr.
+class StderrNotifier : public gd::Notifier {
+  public:
+    void showMessage(std::string_view caption, std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        std::cerr << "message=" << caption << ": " << text << std::endl;
+        shown_ = true;
+    }
+    bool shown() const { return shown_; }
+
+  private:
+    std::mutex mutex_;
+    bool shown_ = false;
+};
+
+// One stdout line per report; a progress bar on stderr when it is a terminal.
+class PrintingReporter : public gd::UpdateReporter {
+  public:
+    PrintingReporter() : drawBar_(::isatty(STDERR_FILENO) == 1) {}
+
+    void OnUpdateReport(gd::UpdateReportCode code, int value, std::string_view text) override {
+        last_ = code;
+        std::cout << "report=" << static_cast<unsigned>(code) << " value=" << value
+                  << " text=" << text << std::endl;
+        if (!drawBar_) return;
+        if (code == gd::UpdateReportCode::Downloading) {
+            drawProgress(value);
+        } else if (barShown_) {
+            std::cerr << "\r\033[K" << std::flush;
+            barShown_ = false;
+        }
+    }
+
+    gd::UpdateReportCode last() const { return last_; }
+
+  private:
+    void drawProgress(int percent) {
+        constexpr int kWidth = 40;
+        const int filled = percent * kWidth / 100;
+        std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
+                  << percent << "%" << std::flush;
+        barShown_ = true;
+    }
+
+    bool drawBar_;
+    bool barShown_ = false;
+    gd::UpdateReportCode last_ = gd::UpdateReportCode::Failed;
+};
+
+void printEntries(const gd::VersionManifest& manifest) {
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
+        const gd::PatchEntry& entry = manifest.entryAt(i);
+        std::cout << "entry=" << entry.label << '\t' << gd::formatVersion(entry.version) << '\t'
+                  << entry.archive << '\n';
+    }
+}
+
+}  // namespace
+
+int checkCommand(const Arguments& args) {
+    if (args.size() != 1) return fail("check needs DIR");
+    const std::string dir = launcherDirArgument(args[0]);
+    if (dir.empty()) return fail("not a directory: " + args[0]);
+
+    gd::LauncherConfig config;
+    gd::loadLauncherConfig(dir, config);
+    const bool online =
+        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeUpdateServer(config.server);
+    StderrNotifier notifier;
+    gd::VersionManifest manifest;
+    const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
+    std::cout << "online=" << (online ? 1 : 0) << '\n'
+              << "latest=" << gd::formatVersion(latest) << '\n';
+    printEntries(manifest);
+    return notifier.shown() ? kExitScriptError : kExitOk;
+}
+
+int updateCommand(const Arguments& args) {
+    if (args.size() != 1) return fail("update needs DIR");
+    const std::string dir = launcherDirArgument(args[0]);
+    if (dir.empty()) return fail("not a directory: " + args[0]);
+
+    gd::LauncherConfig config;
+    gd::loadLauncherConfig(dir, config);
+    StderrNotifier notifier;
+    gd::VersionManifest manifest;
+    if (!gd::CheckForUpdate(notifier, config, manifest))
+        return notifier.shown() ? kExitScriptError : kExitOk;
+
+    PrintingReporter reporter;
+    {
+        gd::UpdateWorker worker(gd::UpdateJob{dir, config, manifest, notifier, reporter});
+        worker.StartUpdateWorker();
+        worker.wait();
+    }
+    switch (reporter.last()) {
+        case gd::UpdateReportCode::Completed:
+            return kExitOk;
+        case gd::UpdateReportCode::LauncherUpdate:
+            std::cout << "launcher=" << manifest.launcherCopySource() << '\t'
+                      << manifest.launcherCopyTarget() << std::endl;
+            return kExitLauncherUpdate;
+        default:
+            return kExitFailed;
+    }
+}
+
+}  // namespace gdtool
