@@ -10,9 +10,9 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {

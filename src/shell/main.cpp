@@ -1,0 +1,55 @@
+// GrooveDeck: the launcher and updater of Groove×Deck.
+
+#include "install/install_paths.h"
+#include "install/instance_lock.h"
+#include "script/launcher_config.h"
+#include "script/version_manifest.h"
+#include "shell/input_filter.h"
+#include "shell/launcher_window.h"
+#include "shell/signal_watcher.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QSystemTrayIcon>
+
+#include <clocale>
+
+int main(int argc, char** argv) {
+    // A second launcher ends at once, silently.
+    const auto instanceLock = gd::InstanceLock::tryAcquire();
+    if (!instanceLock) return 0;
+
+    QApplication app(argc, argv);
+    // Japanese texts, but versions are read and written with a decimal point.
+    std::setlocale(LC_NUMERIC, "C");
+
+    gd::VersionManifest manifest;
+    const gd::InstallPaths paths = gd::initInstallPaths();
+    gd::LauncherConfig config;
+    gd::loadLauncherConfig(paths.launcherDir, config);
+
+    gd::RightButtonFilter rightButtons;
+    app.installEventFilter(&rightButtons);
+
+    gd::LauncherWindow window(
+        gd::LauncherContext{paths.launcherDir, config, manifest, gd::makeToolTable()});
+    window.initialise();
+    window.show();
+
+    QSystemTrayIcon tray(QIcon(QStringLiteral(":/skin/200")));
+    tray.setToolTip(QStringLiteral("GrooveDeck"));
+    if (QSystemTrayIcon::isSystemTrayAvailable()) tray.show();
+
+    QObject::connect(&window, &gd::LauncherWindow::closed, &app, [&] {
+        tray.hide();
+        QApplication::exit(0);
+    });
+    gd::SignalWatcher signalWatcher([&] {
+        tray.hide();
+        window.stopUpdate();
+        QApplication::exit(0);
+    });
+
+    app.exec();
+    return 0;
+}
