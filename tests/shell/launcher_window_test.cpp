@@ -1,0 +1,213 @@
+// The launcher window driven through real Qt events on the offscreen platform.
+
+#include "shell/launcher_window.h"
+
+#include "script/launcher_config.h"
+#include "script/version_manifest.h"
+#include "support/ftp_server.h"
+#include "support/temp_dir.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "launcher_window_test";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication app(argc, argv);
+    return app;
+}
+
+// Answers every message box with OK and remembers "caption: text".
+class BoxRecorder {
+  public:
+    BoxRecorder() {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes.push_back((box->windowTitle() + ": " + box->text()).toStdString());
+                box->accept();
+            }
+        });
+        timer_.start();
+    }
+    std::vector<std::string> boxes;
+
+  private:
+    QTimer timer_;
+};
+
+class LauncherWindowTest : public ::testing::Test {
+  protected:
+    LauncherWindowTest() {
+        application();
+        fs::create_directories(serverRoot() / "update");
+        fs::create_directories(install());
+        gdtest::writeEncrypted(install() / "version.dat", "1.000000,1.000000");
+    }
+
+    fs::path serverRoot() const { return root_.path() / "server"; }
+    fs::path install() const { return root_.path() / "install"; }
+
+    // A window whose editors are copies of the recorder under their names.
+    std::unique_ptr<gd::LauncherWindow> openWindow(bool withServer) {
+        if (withServer) {
+            gdtest::FtpServerOptions options;
+            options.root = serverRoot();
+            server_ = std::make_unique<gdtest::FtpServer>(options);
+            config_.server = server_->record("/update");
+        } else {
+            config_.server.ftpAddress = "127.0.0.1:1";  // nothing listens there
+        }
+        config_.server.installedVersion = 1.0f;
+        config_.secondVersion = 1.0f;
+        gd::ToolTable tools{
+            gd::ToolEntry{gd::kAvatarToolKind, (install() / "AvatarTool").string()},
+            gd::ToolEntry{gd::kStepToolKind, (install() / "StepTool").string()},
+            gd::ToolEntry{gd::kWardrobeToolKind, (install() / "WardrobeTool").string()}};
+        for (const char* name : {"AvatarTool", "StepTool"})
+            fs::copy_file(GD_EDITOR_RECORDER, install() / name);
+        auto window = std::make_unique<gd::LauncherWindow>(
+            gd::LauncherContext{install().string() + "/", config_, manifest_, tools});
+        window->initialise();
+        window->show();
+        return window;
+    }
+
+    void serveVersion(const char* latest) {
+        gdtest::writeEncrypted(serverRoot() / "update" / "filelist.dat",
+                               std::string("latest_version = ") + latest +
+                                   "\nfunction filelist() patch.File('d', " + latest +
+                                   ", 'p.zip') end\n");
+    }
+
+    static void click(gd::LauncherWindow& window, int button) {
+        const auto& controls = gd::kButtonControls[button];
+        const gd::PixelRect rect = gd::toPixels(controls);
+        QTest::mouseClick(&window, Qt::LeftButton, {},
+                          QPoint(rect.x + rect.width / 2, rect.y + rect.height / 2));
+    }
+
+    static std::string statusText(gd::LauncherWindow& window) {
+        for (QLabel* label : window.findChildren<QLabel*>())
+            if (label->pixmap().isNull()) return label->text().toStdString();
+        return {};
+    }
+
+    gdtest::TempDir root_;
+    std::unique_ptr<gdtest::FtpServer> server_;
+    gd::LauncherConfig config_;
+    gd::VersionManifest manifest_;
+};
+
+TEST_F(LauncherWindowTest, FirstButtonStartsTheDanceEditorWhileTheWindowHides) {
+    const fs::path record = root_.path() / "record.txt";
+    qputenv("GD_EDITOR_RECORD", record.c_str());
+    qputenv("GD_EDITOR_HOLD_MS", "600");
+    auto window = openWindow(false);
+    EXPECT_FALSE(window->online());
+    EXPECT_EQ(statusText(*window), "オフライン");
+
+    click(*window, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 5000));
+    const std::string recorded = gdtest::readFile(record);
+    EXPECT_EQ(recorded.substr(0, recorded.find('\n')), "argv=EXE_STEPTOOL");
+    EXPECT_NE(recorded.find("cwd=" + fs::current_path().string() + "\n"), std::string::npos);
+
+    // The second button starts the character editor.
+    click(*window, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 5000));
+    EXPECT_EQ(gdtest::readFile(record).substr(0, 20), "argv=EXE_AVATARTOOL\n");
+    qunsetenv("GD_EDITOR_HOLD_MS");
+}
+
+TEST_F(LauncherWindowTest, AMissingEditorGivesTheErrorBoxAndTheWindowStays) {
+    BoxRecorder boxes;
+    auto window = openWindow(false);
+    click(*window, 2);  // WardrobeTool was never installed
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 3000));
+    EXPECT_EQ(boxes.boxes, std::vector<std::string>{"起動エラー: 起動できません"});
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(LauncherWindowTest, OfflineTheUpdateButtonsDoNothing) {
+    BoxRecorder boxes;
+    auto window = openWindow(false);
+    click(*window, gd::kUpdateButton);
+    click(*window, gd::kFileCheckButton);
+    QTest::qWait(500);
+    EXPECT_TRUE(boxes.boxes.empty());
+}
+
+TEST_F(LauncherWindowTest, ClickGuardsAreSeparatePerButton) {
+    serveVersion("1.0");
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(window->online());
+    EXPECT_EQ(statusText(*window), "オンライン");
+
+    const auto nextBox = [&](std::size_t count) {
+        return QTest::qWaitFor([&] { return boxes.boxes.size() >= count; }, 5000);
+    };
+    click(*window, gd::kUpdateButton);
+    ASSERT_TRUE(nextBox(1));
+    QTest::qWait(100);
+    click(*window, gd::kUpdateButton);
+    ASSERT_TRUE(nextBox(2));
+    QTest::qWait(100);
+    click(*window, gd::kFileCheckButton);
+    ASSERT_TRUE(nextBox(3));
+    QTest::qWait(100);
+    click(*window, gd::kFileCheckButton);
+    ASSERT_TRUE(nextBox(4));
+    EXPECT_EQ(boxes.boxes, (std::vector<std::string>{
+                               "アップデート: お使いのシステムは最新です。",
+                               "アップデート: しばらく時間を置いてから操作して下さい。",
+                               "ファイルチェック: お使いのシステムは最新です。",
+                               "ファイルチェック: しばらく時間を置いてから操作して下さい。"}));
+}
+
+TEST_F(LauncherWindowTest, ShowingTheWindowUpdatesOnItsOwn) {
+    serveVersion("1.1");
+    gdtest::TempDir stage;
+    gdtest::writeFile(stage.path() / "news.txt", "1.1");
+    gdtest::writeFile(root_.path() / "update.lua",
+                      "function updater() update.copy('news.txt', 'news.txt') end");
+    const std::string pack =
+        std::string(GD_GDTOOL_PATH) + " pack '" + (serverRoot() / "update" / "p.zip").string() +
+        "' '" + (root_.path() / "update.lua").string() + "' '" + stage.path().string() + "'";
+    ASSERT_EQ(std::system(pack.c_str()), 0);
+
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusText(*window) == "アップデート完了"; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->updating(); }, 2000));
+    EXPECT_EQ(gdtest::readFile(install() / "news.txt"), "1.1");
+    EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.100000,1.000000");
+    EXPECT_TRUE(boxes.boxes.empty());
+
+    // Hiding and showing again finds nothing newer and starts nothing.
+    window->hide();
+    window->show();
+    QTest::qWait(300);
+    EXPECT_EQ(statusText(*window), "アップデート完了");
+}
+
+}  // namespace
