@@ -43,6 +43,9 @@ std::optional<std::string> readRegistryValue(RegistryScope scope, const char* na
     RegistryKey key(scope);
     const QVariant value = key.settings().value(QString::fromLatin1(name));
     if (!value.isValid()) return std::nullopt;
+    // A byte array value (@ByteArray in the file) is taken byte for byte, so
+    // that values in another encoding survive.
+    if (value.typeId() == QMetaType::QByteArray) return value.toByteArray().toStdString();
     return value.toString().toStdString();
 }
 

@@ -1,8 +1,31 @@
 #include "news/news_panel.h"
 
+#include "install/registry.h"
+
+#include <QVBoxLayout>
+#include <QWebEngineHttpRequest>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
 #include <QWidget>
 
 namespace gd {
+
+namespace {
+
+constexpr char kPostPrefix[] = "mode=news&id=";
+
+}  // namespace
+
+QByteArray makePostData(std::string_view accountId) {
+    QByteArray body(kPostPrefix);
+    body.append(accountId.data(), static_cast<qsizetype>(accountId.size()));
+    return body;
+}
+
+std::string readAccountId() {
+    return readRegistryValue(RegistryScope::user, "AccountId").value_or(std::string{});
+}
 
 NewsPanel::~NewsPanel() {
     releaseBrowser();
@@ -15,14 +38,36 @@ bool NewsPanel::createBrowserHost(QWidget* window, const PixelRect& rect) {
     return true;
 }
 
-// The embedded browser comes with the news page; until then the host stays
-// an empty area.
 bool NewsPanel::attachBrowser() {
-    return false;
+    if (newsHostWindow_ == nullptr) return false;
+    if (newsBrowser_ != nullptr) return true;
+    // A profile of its own that keeps nothing on disk: the page is the
+    // server's, and nothing of it needs to outlive the launcher.
+    profile_ = new QWebEngineProfile(newsHostWindow_);
+    newsBrowser_ = new QWebEngineView(profile_, newsHostWindow_);
+    newsBrowser_->setContextMenuPolicy(Qt::NoContextMenu);
+    auto* layout = new QVBoxLayout(newsHostWindow_);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(newsBrowser_);
+    return true;
 }
 
-void NewsPanel::sendNewsRequest(const std::string& /*address*/, const std::string& /*accountId*/) {}
+void NewsPanel::sendNewsRequest(const std::string& address, std::string_view accountId) {
+    if (newsBrowser_ == nullptr) return;
+    QWebEngineHttpRequest request(
+        QUrl::fromEncoded(QByteArray::fromStdString(address), QUrl::TolerantMode),
+        QWebEngineHttpRequest::Post);
+    request.setHeader("Content-type", "application/x-www-form-urlencoded");
+    request.setPostData(makePostData(accountId));
+    newsBrowser_->load(request);
+}
 
-void NewsPanel::releaseBrowser() {}
+void NewsPanel::releaseBrowser() {
+    // The page goes before its profile.
+    delete newsBrowser_;
+    newsBrowser_ = nullptr;
+    delete profile_;
+    profile_ = nullptr;
+}
 
 }  // namespace gd

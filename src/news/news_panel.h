@@ -1,14 +1,28 @@
-// The news area of the launcher window: a browser over the area's rectangle
-// that shows the product's news page when the launcher is online.
+// The news area of the launcher window: an embedded browser over the area's
+// rectangle that shows the page the product's web server returns for one
+// news request.
 #pragma once
 
 #include "shell/dialog_layout.h"
 
-#include <string>
+#include <QByteArray>
 
+#include <string>
+#include <string_view>
+
+class QWebEngineProfile;
+class QWebEngineView;
 class QWidget;
 
 namespace gd {
+
+// The body of the news request: "mode=news&id=" and the identifier's bytes,
+// unescaped and without a terminator.
+QByteArray makePostData(std::string_view accountId);
+
+// The user's account identifier: the user scope's registry value AccountId,
+// byte for byte, or empty when there is none.
+std::string readAccountId();
 
 class NewsPanel {
   public:
@@ -17,19 +31,24 @@ class NewsPanel {
     NewsPanel& operator=(const NewsPanel&) = delete;
     ~NewsPanel();
 
-    // Makes the visible host child of `window` over `rect`.
+    // Makes the visible host child of `window` over `rect`; the window owns it.
     bool createBrowserHost(QWidget* window, const PixelRect& rect);
-    // Puts a browser into the host; false when none can be had.
+    // Puts a browser filling the host into it; false without a host.
     bool attachBrowser();
-    // Posts the news request for `accountId` to `address`.
-    void sendNewsRequest(const std::string& address, const std::string& accountId);
-    // Lets go of the browser before the window goes.
+    // Posts the news request to `address` (taken as it is, % escapes
+    // included); does nothing without a browser. The page loads on its own.
+    void sendNewsRequest(const std::string& address, std::string_view accountId);
+    // Destroys the browser, also while it is still loading; the launcher window
+    // calls it before it goes.
     void releaseBrowser();
 
     QWidget* newsHostWindow() const { return newsHostWindow_; }
+    QWebEngineView* newsBrowser() const { return newsBrowser_; }
 
   private:
-    QWidget* newsHostWindow_ = nullptr;  // owned by the window
+    QWidget* newsHostWindow_ = nullptr;
+    QWebEngineProfile* profile_ = nullptr;
+    QWebEngineView* newsBrowser_ = nullptr;
 };
 
 }  // namespace gd

@@ -126,7 +126,7 @@ void LauncherWindow::initialise() {
         setProgress(0);
         pendingButton_ = -1;
         if (news_.createBrowserHost(this, toPixels(kNewsArea)) && news_.attachBrowser())
-            news_.sendNewsRequest(context_.config.newsPageAddress, {});
+            news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
     } else {
         const PixelRect area = toPixels(kNewsArea);
         logo_ = new QLabel(this);

@@ -2,6 +2,7 @@
 
 #include "install/install_paths.h"
 #include "install/instance_lock.h"
+#include "news/browser_engine.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
 #include "shell/input_filter.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     const auto instanceLock = gd::InstanceLock::tryAcquire();
     if (!instanceLock) return 0;
 
+    gd::prepareBrowserEngine();
     QApplication app(argc, argv);
     // Japanese texts, but versions are read and written with a decimal point.
     std::setlocale(LC_NUMERIC, "C");

@@ -2,9 +2,14 @@
 
 #include "shell/launcher_window.h"
 
+#include "install/registry.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
 #include "support/ftp_server.h"
+#include "support/gui_application.h"
+#include "support/news_server.h"
+
+#include <QWebEngineView>
 #include "support/temp_dir.h"
 
 #include <QApplication>
@@ -23,15 +28,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "launcher_window_test";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
-}
 
 // Answers every message box with OK and remembers "caption: text".
 class BoxRecorder {
@@ -55,7 +51,7 @@ class BoxRecorder {
 class LauncherWindowTest : public ::testing::Test {
   protected:
     LauncherWindowTest() {
-        application();
+        gdtest::guiApplication();
         fs::create_directories(serverRoot() / "update");
         fs::create_directories(install());
         gdtest::writeEncrypted(install() / "version.dat", "1.000000,1.000000");
@@ -136,6 +132,32 @@ TEST_F(LauncherWindowTest, FirstButtonStartsTheDanceEditorWhileTheWindowHides) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 5000));
     EXPECT_EQ(gdtest::readFile(record).substr(0, 20), "argv=EXE_AVATARTOOL\n");
     qunsetenv("GD_EDITOR_HOLD_MS");
+}
+
+TEST_F(LauncherWindowTest, TheNewsPageIsRequestedOnceWhenTheWindowOpensOnline) {
+    serveVersion("1.0");
+    gdtest::NewsServer news("<html><body>news</body></html>");
+    config_.newsPageAddress = news.address("/news.php");
+    ASSERT_TRUE(gd::writeRegistryValue(gd::RegistryScope::user, "AccountId", "a&b"));
+    auto window = openWindow(true);
+    ASSERT_NE(window->findChild<QWebEngineView*>(), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !news.requests().empty(); }, 20000));
+    EXPECT_EQ(news.requests()[0].body, "mode=news&id=a&b");
+
+    // Hidden and shown again, as around an editor run: no second request.
+    window->hide();
+    window->show();
+    QTest::qWait(1000);
+    EXPECT_EQ(news.requests().size(), 1u);
+}
+
+TEST_F(LauncherWindowTest, OfflineThereIsNoBrowserAndTheLogoShows) {
+    auto window = openWindow(false);
+    EXPECT_EQ(window->findChild<QWebEngineView*>(), nullptr);
+    bool logoShown = false;
+    for (QLabel* label : window->findChildren<QLabel*>())
+        logoShown |= !label->pixmap().isNull() && label->isVisible();
+    EXPECT_TRUE(logoShown);
 }
 
 TEST_F(LauncherWindowTest, AMissingEditorGivesTheErrorBoxAndTheWindowStays) {

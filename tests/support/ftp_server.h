@@ -4,12 +4,14 @@
 #pragma once
 
 #include "script/launcher_config.h"
+#include "support/script_server.h"
 #include "support/temp_dir.h"
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,7 +51,7 @@ class FtpServer {
     FtpServer& operator=(const FtpServer&) = delete;
     ~FtpServer();
 
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const;
     // host:port, with the host in brackets when it is an IPv6 address.
     std::string address() const;
     // A server record that logs in as the user and enters `ftpPath`.
@@ -68,13 +70,10 @@ class FtpServer {
 
   private:
     void writeControl(const std::vector<FtpFault>& faults, std::uint64_t rateLimit) const;
-    void start();
-    void stop();
 
     FtpServerOptions options_;
     TempDir work_;
-    pid_t pid_ = -1;
-    std::uint16_t port_ = 0;
+    std::unique_ptr<ScriptServer> server_;
 };
 
 }  // namespace gdtest
