@@ -151,9 +151,13 @@ void LauncherWindow::checkForUpdateAndStart() {
     if (CheckForUpdate(*this, context_.config, context_.manifest)) worker_.StartUpdateWorker();
 }
 
-void LauncherWindow::stopUpdate() {
+void LauncherWindow::beginShutdown() {
     closing_ = true;
     worker_.requestStop();
+}
+
+void LauncherWindow::stopUpdate() {
+    beginShutdown();
     // The worker may be waiting for a call into this thread: keep serving
     // them (they return at once now) until it has ended.
     while (worker_.running()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -326,7 +330,9 @@ void LauncherWindow::hideEvent(QHideEvent* event) {
 
 void LauncherWindow::closeEvent(QCloseEvent* event) {
     hoverTimer_.stop();
-    stopUpdate();
+    // The worker is waited for when the window is destroyed, after the
+    // event loops have unwound.
+    beginShutdown();
     news_.releaseBrowser();
     event->accept();
     emit closed();

@@ -48,8 +48,12 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
     bool online() const { return skinState().online; }
     bool updating() const { return worker_.updating(); }
 
-    // Ends a running update at its next safe point and waits for it, still
-    // serving the calls it makes into this window meanwhile.
+    // Asks a running update to stop at its next safe point and lets every
+    // call it makes into this window return at once from now on. Never waits,
+    // so it may run inside a message box's event loop.
+    void beginShutdown();
+    // beginShutdown, then waits for the update to end, still serving the calls
+    // it makes into this window meanwhile. Only from the outermost event loop.
     void stopUpdate();
 
     // Notifier and UpdateReporter: called on the worker thread (or this one).

@@ -46,9 +46,11 @@ int main(int argc, char** argv) {
         tray.hide();
         QApplication::exit(0);
     });
+    // May arrive inside a message box's event loop: ending every event loop
+    // unwinds it, and the window waits for the worker when it is destroyed.
     gd::SignalWatcher signalWatcher([&] {
         tray.hide();
-        window.stopUpdate();
+        window.beginShutdown();
         QApplication::exit(0);
     });
 
