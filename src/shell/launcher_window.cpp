@@ -103,6 +103,11 @@ LauncherWindow::LauncherWindow(LauncherContext context)
     const PixelRect status = toPixels(kStatusLine);
     statusLine_ = new QLabel(qt(kOffline), this);
     statusLine_->setGeometry(status.x, status.y, status.width, status.height);
+    // The dialog's 8-point font, about 11 pixels: the longest status text,
+    // "アップデートファイルをダウンロード中", must fit the line.
+    QFont statusFont = statusLine_->font();
+    statusFont.setPixelSize(11);
+    statusLine_->setFont(statusFont);
 
     backBuffer_ = QPixmap(size());
     backBuffer_.fill(palette().color(QPalette::Window));

@@ -151,6 +151,15 @@ TEST_F(LauncherWindowTest, TheNewsPageIsRequestedOnceWhenTheWindowOpensOnline) {
     EXPECT_EQ(news.requests().size(), 1u);
 }
 
+TEST_F(LauncherWindowTest, TheLongestStatusTextFitsTheStatusLine) {
+    auto window = openWindow(false);
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (!label->pixmap().isNull()) continue;
+        const QString longest = QString::fromUtf8("アップデートファイルをダウンロード中");
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(longest), label->width());
+    }
+}
+
 TEST_F(LauncherWindowTest, OfflineThereIsNoBrowserAndTheLogoShows) {
     auto window = openWindow(false);
     EXPECT_EQ(window->findChild<QWebEngineView*>(), nullptr);
