@@ -1,13 +1,13 @@
 #include "script/encrypted_script.h"
 
 #include "script/script_cipher.h"
+#include "util/replace_file.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <string>
 
@@ -46,19 +46,6 @@ bool readUpTo(int fd, std::size_t limit, std::string& out, bool& tooLong) {
     return true;
 }
 
-// A sibling name that no other writer in this process or another one uses.
-std::filesystem::path temporarySibling(const std::filesystem::path& path) {
-    static std::atomic<unsigned> counter{0};
-    std::string name = "." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
-                       std::to_string(counter++) + ".tmp";
-    return path.parent_path() / name;
-}
-
-void syncDirectory(const std::filesystem::path& directory) {
-    UniqueFd dir(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY));
-    if (dir) ::fsync(dir.get());
-}
-
 }  // namespace
 
 std::string readEncryptedFile(const std::filesystem::path& path, std::size_t limit) {
@@ -81,27 +68,10 @@ bool writeEncryptedFile(const std::filesystem::path& path, std::string_view text
 
     struct stat old {};
     const bool hadOld = ::stat(path.c_str(), &old) == 0;
-
-    std::filesystem::path temporary;
-    UniqueFd fd;
-    for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
-        temporary = temporarySibling(path);
-        fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!fd && errno != EEXIST) return false;
-    }
-    if (!fd) return false;
-
-    bool ok = writeAll(fd.get(), cipher.data(), cipher.size());
-    if (ok && hadOld) ::fchmod(fd.get(), old.st_mode & 07777);
-    ok = ok && ::fsync(fd.get()) == 0;
-    ok = fd.close() && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    syncDirectory(path.parent_path());
-    return true;
+    FileReplacement file(path, 0666);
+    if (!file || !writeAll(file.fd(), cipher.data(), cipher.size())) return false;
+    if (hadOld) ::fchmod(file.fd(), old.st_mode & 07777);
+    return file.commit();
 }
 
 }  // namespace gd

@@ -20,9 +20,9 @@ inline constexpr std::size_t kUpdateScriptLimit = 1024 * 1024;
 std::string readEncryptedFile(const std::filesystem::path& path, std::size_t limit);
 
 // Enciphers `text` and makes it the whole new content of the file. The file is
-// replaced atomically (a sibling temporary file is written, flushed and
-// renamed over it), so a crash leaves the old or the new content, never a
-// shortened file. Returns false when nothing was replaced.
+// replaced atomically (a new file beside it is written, flushed and renamed
+// over it), so a crash leaves the old or the new content, never a shortened
+// file nor a stray temporary one. Returns false when nothing was replaced.
 bool writeEncryptedFile(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace gd

@@ -1,6 +1,7 @@
 #include "update/patch.h"
 
 #include "script/version_manifest.h"
+#include "util/replace_file.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -53,43 +54,20 @@ bool copyContent(int from, int to) {
     }
 }
 
-void syncDirectory(const std::string& directory) {
-    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) ::fsync(dir.get());
-}
-
-// A new, empty file beside `target`, created exclusively so that no other
-// writer shares it. `temporary` receives its name.
-UniqueFd createSibling(const std::filesystem::path& target, std::string& temporary) {
-    const std::filesystem::path parent = target.parent_path();
-    temporary = (parent / ("." + target.filename().string() + ".XXXXXX")).string();
-    return UniqueFd(::mkostemp(temporary.data(), O_CLOEXEC));
-}
-
-// One copy attempt: the whole source goes into a sibling of the target that
-// then replaces it in one rename, so readers see the old or the new file.
+// One copy attempt: the whole source goes into a new file beside the target
+// that then replaces it in one rename, so readers see the old or the new file.
 bool copyOnce(const std::string& source, const std::string& target) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) return false;
     struct stat info {};
     if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
-    std::string temporary;
-    UniqueFd out = createSibling(target, temporary);
+    FileReplacement out(target, 0600);
     if (!out) return false;
     // Only the access bits travel: set-id bits from an archive have no place
     // in an installation.
-    bool ok = ::fchmod(out.get(), info.st_mode & 0777) == 0;
-    ok = ok && copyContent(in.get(), out.get());
-    ok = ok && ::fsync(out.get()) == 0;
-    ok = out.close() && ok;
-    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    syncDirectory(std::filesystem::path(target).parent_path().string());
-    return true;
+    return ::fchmod(out.fd(), info.st_mode & 0777) == 0 && copyContent(in.get(), out.fd()) &&
+           out.commit();
 }
 
 }  // namespace

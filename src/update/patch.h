@@ -54,8 +54,8 @@ class CPatchDelete : public CPatchMkdir {
 
 // Copies source over target (an existing target is replaced), keeping the
 // source's permission bits. The target is replaced atomically: a copy is made
-// beside it and renamed over it, so a running program keeps its old file and
-// a crash never leaves a half-written target.
+// beside it and renamed over it, so a running program keeps its old file, and
+// a crash leaves neither a half-written target nor a stray copy.
 class CPatchCopy : public CPatch {
   public:
     CPatchCopy(std::string source, std::string target);
