@@ -1,6 +1,7 @@
-// A real FTP server (pyftpdlib, tests/support/ftp_server.py) on a loopback
-// address and a free port, serving one directory to one user, with faults that
-// a test can inject into its downloads and a log of every command it received.
+// A real FTP server on a loopback address and a free port, serving one
+// directory to one user, with a log of every command it received: pyftpdlib
+// (tests/support/ftp_server.py), which can also inject faults into downloads,
+// or proftpd, so that the engine is seen to depend on no one server's quirks.
 #pragma once
 
 #include "script/launcher_config.h"
@@ -12,11 +13,22 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace gdtest {
+
+class ProftpdServer;
+
+enum class FtpServerKind { Pyftpdlib, Proftpd };
+
+// The kind named by the environment variable GD_TEST_FTP_SERVER ("pyftpdlib"
+// or "proftpd"); pyftpdlib when it is unset. ctest runs the FTP and update
+// tests once more with it set to proftpd. Throws std::runtime_error for any
+// other name.
+FtpServerKind defaultFtpServerKind();
 
 // One misbehaviour of the server's data connection.
 struct FtpFault {
@@ -37,8 +49,9 @@ struct FtpServerOptions {
     std::string user = "gd-updater";
     std::string password = "p@ss:w/rd #%?";
     std::string host = "127.0.0.1";
-    std::uint64_t rateLimit = 0;  // bytes per second per transfer; 0: unlimited
-    std::vector<FtpFault> faults;
+    std::uint64_t rateLimit = 0;        // bytes per second per transfer; 0: unlimited
+    std::vector<FtpFault> faults;       // pyftpdlib only: see FtpServer::injectsFaults
+    std::optional<FtpServerKind> kind;  // unset: defaultFtpServerKind()
 };
 
 // Starts the server in the constructor (throws std::runtime_error when it does
@@ -57,23 +70,39 @@ class FtpServer {
     // A server record that logs in as the user and enters `ftpPath`.
     gd::ServerRecord record(std::string ftpPath) const;
 
+    FtpServerKind kind() const { return kind_; }
+    // Only pyftpdlib injects faults. Asked for faults (here or in the options),
+    // another server marks the running test skipped and keeps the rest of its
+    // outcome out of the result, as if the test had stopped there: what
+    // follows was written for a transfer that fails.
+    bool injectsFaults() const { return kind_ == FtpServerKind::Pyftpdlib; }
+
     // Replaces the fault plan and the rate limit from the next transfer on;
-    // the transfer counts of the faults start again.
+    // the transfer counts of the faults start again. proftpd takes a new rate
+    // limit by restarting, which ends the sessions that are open.
     void setFaults(std::vector<FtpFault> faults, std::uint64_t rateLimit = 0);
 
     // Every command received so far, in order, as "VERB argument" (PASS masked);
-    // a new control connection shows as "CONNECT".
+    // a new control connection shows as "CONNECT". pyftpdlib logs a command as
+    // it arrives, proftpd once it is answered: a RETR after its transfer, and
+    // not at all when the session dies during it.
     std::vector<std::string> commands() const;
     // The arguments of every received command `verb` ("REST", "RETR", ...).
     std::vector<std::string> arguments(std::string_view verb) const;
     int count(std::string_view verb) const;
 
   private:
+    struct SkippedRest;
+
     void writeControl(const std::vector<FtpFault>& faults, std::uint64_t rateLimit) const;
+    void skipWithoutFaults();
 
     FtpServerOptions options_;
+    FtpServerKind kind_;
     TempDir work_;
-    std::unique_ptr<ScriptServer> server_;
+    std::unique_ptr<ScriptServer> server_;    // pyftpdlib
+    std::unique_ptr<ProftpdServer> proftpd_;  // proftpd
+    std::unique_ptr<SkippedRest> skippedRest_;
 };
 
 }  // namespace gdtest
