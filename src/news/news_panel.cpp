@@ -1,19 +1,32 @@
 #include "news/news_panel.h"
 
 #include "install/registry.h"
+#include "news/news_module.h"
 
-#include <QVBoxLayout>
-#include <QWebEngineHttpRequest>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineView>
+#include <QCoreApplication>
 #include <QWidget>
+
+#include <dlfcn.h>
 
 namespace gd {
 
 namespace {
 
 constexpr char kPostPrefix[] = "mode=news&id=";
+
+// The module beside the executable, or null when it is missing or from
+// another build. It stays loaded for the rest of the process: the browser
+// engine it brings cannot be unloaded safely.
+const NewsModuleApi* loadNewsModule() {
+    const QByteArray path =
+        (QCoreApplication::applicationDirPath() + "/" + kNewsModuleFile).toLocal8Bit();
+    void* handle = ::dlopen(path.constData(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return nullptr;
+    using Entry = const NewsModuleApi* (*)();
+    const auto entry = reinterpret_cast<Entry>(::dlsym(handle, kNewsModuleEntry));
+    const NewsModuleApi* api = entry != nullptr ? entry() : nullptr;
+    return api != nullptr && api->version == kNewsModuleVersion ? api : nullptr;
+}
 
 }  // namespace
 
@@ -41,33 +54,21 @@ bool NewsPanel::createBrowserHost(QWidget* window, const PixelRect& rect) {
 bool NewsPanel::attachBrowser() {
     if (newsHostWindow_ == nullptr) return false;
     if (newsBrowser_ != nullptr) return true;
-    // A profile of its own that keeps nothing on disk: the page is the
-    // server's, and nothing of it needs to outlive the launcher.
-    profile_ = new QWebEngineProfile(newsHostWindow_);
-    newsBrowser_ = new QWebEngineView(profile_, newsHostWindow_);
-    newsBrowser_->setContextMenuPolicy(Qt::NoContextMenu);
-    auto* layout = new QVBoxLayout(newsHostWindow_);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(newsBrowser_);
-    return true;
+    if (module_ == nullptr) module_ = loadNewsModule();
+    if (module_ == nullptr) return false;
+    newsBrowser_ = module_->createBrowser(newsHostWindow_);
+    return newsBrowser_ != nullptr;
 }
 
 void NewsPanel::sendNewsRequest(const std::string& address, std::string_view accountId) {
     if (newsBrowser_ == nullptr) return;
-    QWebEngineHttpRequest request(
-        QUrl::fromEncoded(QByteArray::fromStdString(address), QUrl::TolerantMode),
-        QWebEngineHttpRequest::Post);
-    request.setHeader("Content-type", "application/x-www-form-urlencoded");
-    request.setPostData(makePostData(accountId));
-    newsBrowser_->load(request);
+    module_->postRequest(newsBrowser_, QByteArray::fromStdString(address), makePostData(accountId));
 }
 
 void NewsPanel::releaseBrowser() {
-    // The page goes before its profile.
-    delete newsBrowser_;
+    if (newsBrowser_ == nullptr) return;
+    module_->destroyBrowser(newsBrowser_);
     newsBrowser_ = nullptr;
-    delete profile_;
-    profile_ = nullptr;
 }
 
 }  // namespace gd

@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-class QWebEngineProfile;
-class QWebEngineView;
 class QWidget;
 
 namespace gd {
+
+struct NewsModuleApi;
 
 // The body of the news request: "mode=news&id=" and the identifier's bytes,
 // unescaped and without a terminator.
@@ -33,22 +33,24 @@ class NewsPanel {
 
     // Makes the visible host child of `window` over `rect`; the window owns it.
     bool createBrowserHost(QWidget* window, const PixelRect& rect);
-    // Puts a browser filling the host into it; false without a host.
+    // Puts a browser filling the host into it, loading the news module beside
+    // the executable; false without a host or a usable module.
     bool attachBrowser();
-    // Posts the news request to `address` (taken as it is, % escapes
-    // included); does nothing without a browser. The page loads on its own.
+    // Posts the news request for `accountId` to `address` (taken as it is, %
+    // escapes included); does nothing without a browser. The page loads on
+    // its own.
     void sendNewsRequest(const std::string& address, std::string_view accountId);
-    // Destroys the browser, also while it is still loading; the launcher window
-    // calls it before it goes.
+    // Destroys the browser, also while it is still loading; the launcher
+    // window calls it before it goes.
     void releaseBrowser();
 
     QWidget* newsHostWindow() const { return newsHostWindow_; }
-    QWebEngineView* newsBrowser() const { return newsBrowser_; }
+    QWidget* newsBrowser() const { return newsBrowser_; }
 
   private:
-    QWidget* newsHostWindow_ = nullptr;
-    QWebEngineProfile* profile_ = nullptr;
-    QWebEngineView* newsBrowser_ = nullptr;
+    QWidget* newsHostWindow_ = nullptr;  // owned by the launcher window
+    const NewsModuleApi* module_ = nullptr;
+    QWidget* newsBrowser_ = nullptr;
 };
 
 }  // namespace gd

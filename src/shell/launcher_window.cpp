@@ -124,8 +124,8 @@ LauncherWindow::~LauncherWindow() {
     stopUpdate();
 }
 
-void LauncherWindow::initialise() {
-    if (runOnlineTest()) {
+void LauncherWindow::initialise(bool online) {
+    if (online) {
         statusLine_->setText(qt(kOnline));
         online_ = true;
         setProgress(0);
@@ -145,9 +145,8 @@ void LauncherWindow::initialise() {
     hoverTimer_.start();
 }
 
-bool LauncherWindow::runOnlineTest() {
-    return IsInternetAvailable(context_.config.server.ftpAddress) &&
-           ProbeUpdateServer(context_.config.server);
+bool LauncherWindow::runOnlineTest(const LauncherConfig& config) {
+    return IsInternetAvailable(config.server.ftpAddress) && ProbeUpdateServer(config.server);
 }
 
 void LauncherWindow::checkForUpdateAndStart() {
@@ -278,7 +277,7 @@ void LauncherWindow::runButtonAction(int button) {
 }
 
 void LauncherWindow::updateAction() {
-    if (!runOnlineTest()) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
+    if (!runOnlineTest(context_.config)) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
     if (!worker_.updating() && CheckForUpdate(*this, context_.config, context_.manifest)) {
         worker_.StartUpdateWorker();
         return;
@@ -287,7 +286,8 @@ void LauncherWindow::updateAction() {
 }
 
 void LauncherWindow::fileCheckAction() {
-    if (!runOnlineTest()) return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
+    if (!runOnlineTest(context_.config))
+        return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
     const bool newer = CheckForUpdate(*this, context_.config, context_.manifest);
     showOkBox(this, kFileCheckCaption, newer ? kNewVersion : kUpToDate);
 }

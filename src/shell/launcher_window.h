@@ -42,9 +42,12 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
     explicit LauncherWindow(LauncherContext context);
     ~LauncherWindow() override;
 
-    // Runs the online test and opens the news area or shows the logo. Called
-    // once, before the first show.
-    void initialise();
+    // Opens the news area when `online` (the result of runOnlineTest, made
+    // once at start-up) or shows the logo. Called once, before the first show.
+    void initialise(bool online);
+    // Whether the machine reports a network and the update server accepts a
+    // login: the online test.
+    static bool runOnlineTest(const LauncherConfig& config);
     bool online() const { return skinState().online; }
     bool updating() const { return worker_.updating(); }
 
@@ -75,7 +78,6 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
 
   private:
     SkinState skinState() const { return {online_, worker_.updating()}; }
-    bool runOnlineTest();
     void checkForUpdateAndStart();
     void onHoverPoll();
     void onActionTimer();

@@ -20,22 +20,26 @@ int main(int argc, char** argv) {
     const auto instanceLock = gd::InstanceLock::tryAcquire();
     if (!instanceLock) return 0;
 
-    gd::prepareBrowserEngine();
-    QApplication app(argc, argv);
-    // Japanese texts, but versions are read and written with a decimal point.
-    std::setlocale(LC_NUMERIC, "C");
-
     gd::VersionManifest manifest;
     const gd::InstallPaths paths = gd::initInstallPaths();
     gd::LauncherConfig config;
     gd::loadLauncherConfig(paths.launcherDir, config);
+
+    // The online test comes before the application object: only online does
+    // the browser engine need preparing, and preparing it makes every start
+    // slower.
+    const bool online = gd::LauncherWindow::runOnlineTest(config);
+    if (online) gd::prepareBrowserEngine();
+    QApplication app(argc, argv);
+    // Japanese texts, but versions are read and written with a decimal point.
+    std::setlocale(LC_NUMERIC, "C");
 
     gd::RightButtonFilter rightButtons;
     app.installEventFilter(&rightButtons);
 
     gd::LauncherWindow window(
         gd::LauncherContext{paths.launcherDir, config, manifest, gd::makeToolTable()});
-    window.initialise();
+    window.initialise(online);
     window.show();
 
     QSystemTrayIcon tray(QIcon(QStringLiteral(":/skin/200")));

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The launcher without an update server: it opens offline with the logo in the
+# news area, Update and FileCheck keep their dark grey disabled look under the
+# cursor and a click on them does nothing, while the other buttons still work.
+#   launcher_offline_test.sh GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
+source "$(dirname "$0")/lib.sh"
+e2e_begin offline
+
+make_install "$(closed_port)"
+start_launcher
+window=$(wait_window "$e2e_title" "$launcher_pid")
+check "the launcher window appears" yes "$([ -n "$window" ] && echo yes || echo no)"
+[ -n "$window" ] || { e2e_end; exit 1; }
+sleep 0.5
+screenshot offline
+
+# window_shot NAME: the launcher window alone, in client coordinates.
+window_shot() { import -window "$window" "$work/$1.png"; }
+# colour NAME X Y: "blue", "orange", "grey" or "white" for one pixel of a shot.
+colour() {
+  pixel "$work/$1.png" "$2" "$3" | tr -c '0-9\n' ' ' | {
+    read -r r g b _
+    if [ "$r" -gt 200 ] && [ "$g" -gt 200 ] && [ "$b" -gt 200 ]; then echo white
+    elif [ "$b" -gt $((r + 40)) ]; then echo blue
+    elif [ "$r" -gt $((b + 60)) ] && [ "$r" -gt "$g" ]; then echo orange
+    else echo grey; fi
+  }
+}
+# region NAME X Y W H: a digest of a rectangle of a shot.
+region() { convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage rgb:- | md5sum | cut -c1-32; }
+
+# Sample points inside each button but off its label.
+update_x=20 update_y=335 step_x=425 step_y=25
+window_shot rest
+check "Update is drawn disabled (dark grey)" grey "$(colour rest $update_x $update_y)"
+check "FileCheck is drawn disabled (dark grey)" grey "$(colour rest 107 335)"
+check "StepTool's button is drawn normal (blue)" blue "$(colour rest $step_x $step_y)"
+
+# The cursor turns an enabled button orange, but not a disabled one.
+xdotool mousemove --window "$window" $stepToolButton
+sleep 0.5
+window_shot hover-step
+check "the cursor turns the StepTool button orange" orange "$(colour hover-step $step_x $step_y)"
+xdotool mousemove --window "$window" $updateButton
+sleep 0.5
+window_shot hover-update
+screenshot offline-hover-update
+check "the cursor leaves Update dark grey" grey "$(colour hover-update $update_x $update_y)"
+check "the bottom bar is unchanged under the cursor" "$(region rest 0 322 200 43)" \
+  "$(region hover-update 0 322 200 43)"
+
+# Clicks on the disabled buttons: no box, no change.
+launcher_windows() { xdotool search --all --pid "$launcher_pid" --onlyvisible --name '' | sort; }
+before=$(launcher_windows)
+click "$window" $updateButton
+sleep 0.3
+click "$window" $fileCheckButton
+sleep 1.5
+check "clicking Update or FileCheck opens no window" "$before" "$(launcher_windows)"
+window_shot clicked
+check "Update stays dark grey after the click" grey "$(colour clicked $update_x $update_y)"
+check "nothing was written to version.dat" 1.000000 "$(installed_version)"
+
+# Offline, Quit still works.
+click "$window" $quitButton
+wait_exit "$launcher_pid" 10
+check "Quit ends the offline launcher with exit code 0" 0 "$exit_code"
+
+e2e_end

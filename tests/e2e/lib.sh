@@ -1,0 +1,266 @@
+# Shared by the end-to-end tests of the launcher: a private X server (Xvfb),
+# a loopback FTP update server, a laid-out installation and helpers that find,
+# click and photograph the launcher's real windows with xdotool.
+#
+# A test sources this file with the arguments
+#   GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
+# then calls e2e_begin NAME and ends with e2e_end. Everything it starts is
+# stopped on every way out; everything it writes lives under $work, except
+# the screenshots, which are kept in $shots (printed at the start and the end).
+
+# shellcheck disable=SC2034  # the variables set here are the tests' to use
+set -u
+
+e2e_groovedeck="$(realpath "$1")"
+e2e_gdtool="$(realpath "$2")"
+e2e_recorder="$(realpath "$3")"
+e2e_lcopy="$(realpath "$4")"
+e2e_source="$(realpath "$5")"
+e2e_python=/usr/bin/python3
+readonly e2e_title='Groove×Deck'
+
+work=""
+shots=""
+install=""
+passed=0
+failed=0
+e2e_pids=()  # every process this test started itself
+
+# ---- results ----
+
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+    printf 'ok   %s\n' "$1"
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+  fi
+}
+
+check_true() {  # check_true NAME COMMAND...
+  local name="$1"
+  shift
+  if "$@"; then check "$name" yes yes; else check "$name" yes no; fi
+}
+
+at_least() { [[ "$1" =~ ^[0-9]+$ ]] && [ "$1" -ge "$2" ]; }
+
+e2e_end() {
+  echo "screenshots: $shots"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
+# ---- waiting ----
+
+now_ms() { date +%s%3N; }
+
+# wait_until TIMEOUT_SECONDS COMMAND...: polls every 50 ms; false on time-out.
+wait_until() {
+  local deadline=$(($(now_ms) + $1 * 1000))
+  shift
+  until "$@"; do
+    [ "$(now_ms)" -ge "$deadline" ] && return 1
+    sleep 0.05
+  done
+}
+
+# A zombie counts as ended: orphans are not always reaped promptly (a
+# container's init may not reap at all).
+alive() {
+  local state
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1)
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+dead() { ! alive "$1"; }
+nonempty() { [ -s "$1" ]; }
+
+# wait_exit PID TIMEOUT_SECONDS: sets exit_code to the exit code of this
+# shell's child PID, or to "timeout" when it still runs after the time-out.
+# Not for $(...): a subshell cannot wait for its parent's children.
+wait_exit() {
+  exit_code=timeout
+  if wait_until "$2" dead "$1"; then
+    wait "$1"
+    exit_code=$?
+  fi
+}
+
+# ---- processes ----
+
+# Processes whose executable lies in the test's directory: launchers that lcopy
+# started, and editors, none of which is a child of this shell.
+processes_from_work() {
+  find /proc/[0-9]*/exe -maxdepth 0 -lname "$work/*" 2>/dev/null | cut -d/ -f3
+}
+
+# stop PID...: SIGTERM, and SIGKILL for what has not ended 5 s later.
+stop() {
+  local pid
+  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "$@"; do wait_until 5 dead "$pid" || kill -KILL "$pid" 2>/dev/null; done
+}
+
+# Newest first, so the launchers and editors go before the servers and the X
+# server they use.
+e2e_stop_all() {
+  [ -n "$work" ] || return 0
+  local i reversed=()
+  for ((i = ${#e2e_pids[@]} - 1; i >= 0; i--)); do reversed+=("${e2e_pids[i]}"); done
+  stop $(processes_from_work)
+  stop "${reversed[@]}"
+  rm -rf "$work"
+}
+
+# ---- set-up ----
+
+# e2e_begin NAME: the private directories, the environment and an X server.
+e2e_begin() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/gd-e2e-$1.XXXXXX")
+  trap e2e_stop_all EXIT
+  trap 'exit 130' INT TERM
+  shots="${GD_E2E_SCREENSHOTS:-$PWD/e2e-screenshots}/$1"
+  rm -rf "$shots"
+  mkdir -p "$shots"
+  echo "screenshots: $shots"
+
+  mkdir -p "$work"/{home,config,config-system,runtime,tmp,cwd,server/update,install}
+  chmod 700 "$work/runtime"
+  install="$work/install"
+  export HOME="$work/home"
+  export XDG_CONFIG_HOME="$work/config"
+  export XDG_CONFIG_DIRS="$work/config-system"
+  export XDG_DATA_HOME="$work/home/.local/share"
+  export XDG_CACHE_HOME="$work/home/.cache"
+  export XDG_RUNTIME_DIR="$work/runtime"
+  export TMPDIR="$work/tmp"
+  export QT_QPA_PLATFORM=xcb
+  unset SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
+  start_xvfb
+}
+
+start_xvfb() {
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset \
+    3> "$work/display" > "$work/xvfb.log" 2>&1 &
+  e2e_pids+=($!)
+  if ! wait_until 10 nonempty "$work/display"; then
+    echo "Xvfb did not start:" >&2
+    cat "$work/xvfb.log" >&2
+    exit 1
+  fi
+  export DISPLAY=":$(head -n1 "$work/display")"
+  wait_until 10 xdpyinfo_ok || { echo "no X server on $DISPLAY" >&2; exit 1; }
+}
+
+xdpyinfo_ok() { xwininfo -root > /dev/null 2>&1; }
+
+# start_ftp: serves $work/server as user gd / pw on a loopback port in $ftp_port.
+# $work/ftp.control takes the server's transfer rate and faults (JSON, see
+# ftp_server.py); $work/ftp.commands lists the commands it received.
+start_ftp() {
+  "$e2e_python" "$e2e_source/tests/support/ftp_server.py" --root "$work/server" --user gd \
+    --password pw --control "$work/ftp.control" --log "$work/ftp.commands" \
+    > "$work/ftp.port" 2> "$work/ftp.log" &
+  e2e_pids+=($!)
+  wait_until 10 nonempty "$work/ftp.port" || { echo "FTP server did not start" >&2; exit 1; }
+  ftp_port=$(head -n1 "$work/ftp.port")
+}
+
+# A loopback port nobody listens on: the offline case.
+closed_port() {
+  "$e2e_python" -c \
+    'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+encrypt() { "$e2e_gdtool" encrypt "$@"; }
+decrypt_text() { "$e2e_gdtool" decrypt "$1" -; }
+
+# make_install PORT [VERSION]: the launcher, lcopy and the recorder under the
+# three editor names, config.dat for the server at PORT, version.dat, and the
+# installer's registry value, so that the launcher finds its editors.
+make_install() {
+  cp "$e2e_groovedeck" "$install/GrooveDeck"
+  cp "$(dirname "$e2e_groovedeck")/libgdnews.so" "$install/"
+  cp "$e2e_lcopy" "$install/lcopy"
+  local tool
+  for tool in AvatarTool StepTool WardrobeTool; do cp "$e2e_recorder" "$install/$tool"; done
+  printf '%s\n' "DUREDOR_FTP_ADR = \"127.0.0.1:$1\"" 'DUREDOR_FTP_USER = "gd"' \
+    'DUREDOR_FTP_PASS = "pw"' 'DUREDOR_FTP_PATH = "/update"' 'CERTIFICATION_URL = ""' |
+    encrypt - "$install/config.dat"
+  printf '%s,1.000000' "${2:-1.000000}" | encrypt - "$install/version.dat"
+  printf '[General]\nInstallDir=%s/\n' "$install" > "$XDG_CONFIG_HOME/GrooveDeck.conf"
+}
+
+# serve_patch VERSION ARCHIVE SCRIPT_FILE STAGE_DIR: one patch archive on the
+# server and the version script that offers it.
+serve_patch() {
+  "$e2e_gdtool" pack "$work/server/update/$2" "$3" "$4" > /dev/null
+  printf 'latest_version = %s\nfunction filelist() patch.File("e2e", %s, "%s") end\n' \
+    "$1" "$1" "$2" | encrypt - "$work/server/update/filelist.dat"
+}
+
+installed_version() { decrypt_text "$install/version.dat" | cut -d, -f1; }
+
+# ---- the launcher and its windows ----
+
+# start_launcher: runs the installed launcher from $work/cwd; its pid in
+# $launcher_pid, its output in $work/launcher.log.
+start_launcher() {
+  (cd "$work/cwd" && exec "$install/GrooveDeck") >> "$work/launcher.log" 2>&1 &
+  launcher_pid=$!
+  e2e_pids+=("$launcher_pid")
+}
+
+# windows_named NAME [PID]: ids of the windows titled exactly NAME.
+windows_named() {
+  if [ $# -gt 1 ]; then
+    xdotool search --all --pid "$2" --name "^$1\$" 2>/dev/null
+  else
+    xdotool search --name "^$1\$" 2>/dev/null
+  fi
+}
+
+map_state() { xwininfo -id "$1" 2>/dev/null | sed -n 's/^ *Map State: *//p'; }
+is_viewable() { [ "$(map_state "$1")" == IsViewable ]; }
+is_unmapped() { [ "$(map_state "$1")" == IsUnMapped ]; }
+
+# The viewable window titled NAME (of PID, when given); empty when none.
+viewable_window() {
+  local id
+  for id in $(windows_named "$@"); do
+    is_viewable "$id" && { echo "$id"; return 0; }
+  done
+  return 1
+}
+has_viewable_window() { [ -n "$(viewable_window "$@")" ]; }
+
+# wait_window NAME [PID]: waits up to 20 s for a viewable window and prints its
+# id; prints nothing on time-out.
+wait_window() {
+  wait_until 20 has_viewable_window "$@" && viewable_window "$@"
+}
+
+geometry() {  # "X Y W H" of a window on the screen
+  xwininfo -id "$1" | awk '/Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}
+    /^ *Width:/ {w = $NF} /^ *Height:/ {h = $NF} END {print x, y, w, h}'
+}
+
+# click WINDOW X Y: a real left click at client coordinates of WINDOW.
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+
+# The launcher's buttons, by their place in the window: centre points.
+readonly stepToolButton="458 49" avatarToolButton="458 109" wardrobeToolButton="458 169"
+readonly quitButton="458 289" updateButton="51 343" fileCheckButton="138 343"
+
+# press_return WINDOW: focuses WINDOW and types Return into it.
+press_return() {
+  xdotool windowfocus --sync "$1" 2>/dev/null
+  xdotool key --clearmodifiers Return
+}
+
+# screenshot NAME: the whole screen into $shots/NAME.png.
+screenshot() { import -window root "$shots/$1.png"; }
+
+# pixel FILE X Y: the colour of one pixel of a screenshot, as "srgb(r,g,b)".
+pixel() { convert "$1" -format "%[pixel:p{$2,$3}]" info:; }
