@@ -77,12 +77,25 @@ LuaState::~LuaState() {
 }
 
 int LuaState::load(std::string_view chunk, const char* chunkName) {
+    // Precompiled chunks skip the parser, and Lua 5.1's bytecode check can be
+    // fooled into corrupting memory: scripts are source text, nothing else.
+    if (chunk.starts_with(LUA_SIGNATURE[0])) {
+        lua_pushfstring(state_, "%s: precompiled chunks are not accepted", chunkName);
+        return LUA_ERRSYNTAX;
+    }
     return luaL_loadbuffer(state_, chunk.data(), chunk.size(), chunkName);
 }
 
 int LuaState::pcall(int arguments, int results) {
     deadline_ = std::chrono::steady_clock::now() + timeLimit_;
     return lua_pcall(state_, arguments, results, 0);
+}
+
+bool chargeLuaMemory(lua_State* state, std::size_t bytes) {
+    std::size_t& allocated = ownerOf(state)->allocated();
+    if (allocated > kLuaMemoryLimit || bytes > kLuaMemoryLimit - allocated) return false;
+    allocated += bytes;
+    return true;
 }
 
 std::string_view luaText(lua_State* state, int index) {

@@ -31,7 +31,8 @@ class LuaState {
     explicit operator bool() const { return state_ != nullptr; }
 
     // Loads `chunk` under `chunkName` and pushes the function. Returns Lua's
-    // load status (0 when loaded; the error message is pushed otherwise).
+    // load status (0 when loaded; the error message is pushed otherwise). A
+    // precompiled (bytecode) chunk is refused as a syntax error.
     int load(std::string_view chunk, const char* chunkName);
     // lua_pcall with the time limit counted from this call.
     int pcall(int arguments, int results);
@@ -46,6 +47,12 @@ class LuaState {
     std::chrono::milliseconds timeLimit_;
     std::chrono::steady_clock::time_point deadline_;
 };
+
+// Counts `bytes` that a C function keeps outside the state on a script's behalf
+// (copies into the engine's own lists) against the state's memory limit, so
+// that a script cannot grow them without bound. False, with nothing counted,
+// when they do not fit; the caller then raises a Lua error.
+bool chargeLuaMemory(lua_State* state, std::size_t bytes);
 
 // The text of a string or number value at `index`, or an empty view for any
 // other type. The view lives as long as the value stays on the stack.

@@ -8,7 +8,9 @@
 #include <lua.hpp>
 
 #include <charconv>
-#include <limits>
+#include <clocale>
+#include <cstdlib>
+#include <string>
 
 namespace gd {
 
@@ -16,6 +18,18 @@ namespace {
 
 bool isCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// What atof gives for a number too large or too small for a double: infinity
+// or a value at or near zero. Whether it overflows depends on the digits and
+// the exponent together, so strtod itself judges, in the "C" locale.
+double outOfRangeValue(std::string_view number) {
+    const std::string terminated(number);
+    const locale_t cLocale = ::newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+    if (cLocale == locale_t{}) return 0.0;
+    const double value = ::strtod_l(terminated.c_str(), nullptr, cLocale);
+    ::freelocale(cLocale);
+    return value;
 }
 
 // atof in the "C" locale: leading blanks, an optional sign, then the longest
@@ -33,10 +47,8 @@ double parseLeadingNumber(std::string_view text) {
     double value = 0.0;
     const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
     if (parsed.ec == std::errc::result_out_of_range) {
-        // from_chars leaves the value alone; atof gives infinity or zero.
-        const bool huge = text.find_first_of("eE") == text.npos ||
-                          text.find('-', text.find_first_of("eE")) == text.npos;
-        value = huge ? std::numeric_limits<double>::infinity() : 0.0;
+        // from_chars leaves the value alone; only the matched text decides.
+        value = outOfRangeValue(text.substr(0, static_cast<std::size_t>(parsed.ptr - text.data())));
     } else if (parsed.ec != std::errc{}) {
         return 0.0;
     }
@@ -66,6 +78,8 @@ int patchFile(lua_State* state) {
     const float entryVersion =
         static_cast<float>(parseLeadingNumber(std::string_view(version, versionLength)));
     if (entryVersion > manifest->baseVersion()) {
+        if (!chargeLuaMemory(state, sizeof(PatchEntry) + labelLength + archiveLength))
+            return luaL_error(state, "patch.File: the list of archives outgrew the memory limit");
         manifest->addEntry(PatchEntry{std::string(label, labelLength), entryVersion,
                                       std::string(archive, archiveLength)});
     }

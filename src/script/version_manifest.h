@@ -82,7 +82,8 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 // the manifest with the archives newer than it, in call order. Returns the
 // latest version when at least one archive was listed, 0 otherwise. A script
 // that does not parse, or whose `filelist` fails, is reported through
-// `notifier` under the caption "エラー" and gives 0.
+// `notifier` under the caption "エラー" and gives 0. The archives listed count
+// against the script's memory limit: past it patch.File fails.
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
                        VersionManifest& manifest);
 

@@ -40,6 +40,16 @@ TEST(LuaState, EndlessLoopsAndMemoryHogsEndInAnError) {
     EXPECT_EQ(run(hog, "x = 1"), 0);
 }
 
+TEST(LuaState, PrecompiledChunksAreRefused) {
+    gd::LuaState lua;
+    ASSERT_EQ(run(lua, "bytes = string.dump(function() return 1 end)"), 0);
+    lua_getfield(lua.get(), LUA_GLOBALSINDEX, "bytes");
+    const std::string bytecode(gd::luaText(lua.get(), -1));
+    lua_pop(lua.get(), 1);
+    ASSERT_FALSE(bytecode.empty());
+    EXPECT_EQ(lua.load(bytecode, "update.dat"), LUA_ERRSYNTAX);
+}
+
 TEST(LuaState, TextOfStringsAndNumbersOnly) {
     gd::LuaState lua;
     ASSERT_EQ(run(lua, "s = 'a\\0b' n = 21 f = 1.5 t = {}"), 0);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,13 @@ TEST(VersionFile, ParsesPiecesLikeAtof) {
     EXPECT_FLOAT_EQ(gd::readVersionNumber(",,", 1), 0.0f);
     EXPECT_FLOAT_EQ(gd::readVersionNumber("-1.25,+2", 1), 2.0f);
     EXPECT_FLOAT_EQ(gd::readVersionNumber("-1.25,+2", 0), -1.25f);
+    // Past a double's range the digits and the exponent decide together, and
+    // text after the number does not count.
+    const float infinity = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(gd::readVersionNumber("1e400 -1", 0), infinity);
+    EXPECT_EQ(gd::readVersionNumber("1" + std::string(400, '0') + "e-5", 0), infinity);
+    EXPECT_EQ(gd::readVersionNumber("0." + std::string(400, '0') + "1", 0), 0.0f);
+    EXPECT_EQ(gd::readVersionNumber("-1e-400e9", 0), 0.0f);
     EXPECT_EQ(gd::formatVersionFile(3.0f, 1.0f), "3.000000,1.000000");
     EXPECT_EQ(gd::formatVersion(1.1f), "1.100000");
 }
@@ -158,6 +166,10 @@ TEST(VersionScript, UnparsableScriptsAreReportedAndGiveNoUpdate) {
         {"latest_version = 2 function filelist() patch.File('a', nil, 'a.zip') end",
          gd::kVersionScriptRunError},
         {"latest_version = 2 function filelist() patch.File({}, 2, 'a.zip') end",
+         gd::kVersionScriptRunError},
+        // The list outgrows the memory limit (it held 3 GB once the loop ended).
+        {"latest_version = 2 function filelist() local s = string.rep('x', 3e7)"
+         " for i = 1, 100 do patch.File(s, 2, 'a.zip') end end",
          gd::kVersionScriptRunError},
     };
     for (const auto& [script, message] : cases) {
