@@ -15,19 +15,6 @@ namespace gd {
 
 namespace {
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // Reads up to `limit` bytes; sets `tooLong` when the file holds more.
 bool readUpTo(int fd, std::size_t limit, std::string& out, bool& tooLong) {
     out.resize(limit + 1);

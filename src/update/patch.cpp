@@ -28,19 +28,6 @@ int retried(Attempt attempt) {
     return 0;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool copyContent(int from, int to) {
     char buffer[kCopyChunk];
     for (;;) {
