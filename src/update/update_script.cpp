@@ -34,9 +34,14 @@ enum class QueueResult { kQueued, kOutside, kFailed };
 
 // The C++ half of each `update` function. It returns a status instead of
 // raising a Lua error, so that its strings are destroyed before the caller
-// unwinds with longjmp.
+// unwinds with longjmp. The queued paths count against the script's memory
+// limit, or a loop of calls with long names could hold gigabytes.
 template <typename Make>
-QueueResult queueOperation(ScriptContext& context, Make make) noexcept {
+QueueResult queueOperation(lua_State* state, ScriptContext& context, std::size_t argumentBytes,
+                           Make make) noexcept {
+    const std::size_t cost = sizeof(CPatchCopy) + context.targetDir.size() +
+                             context.sourceDir.size() + 2 * argumentBytes;
+    if (!chargeLuaMemory(state, cost)) return QueueResult::kFailed;
     try {
         std::unique_ptr<CPatch> operation = make();
         if (!operation) return QueueResult::kOutside;
@@ -79,22 +84,24 @@ std::string_view pathArgument(lua_State* state, int index) {
 int luaDelete(lua_State* state) {
     const std::string_view path = pathArgument(state, 1);
     ScriptContext& context = contextOf(state);
-    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
-        auto full = joinInside(context.targetDir, path);
-        if (!full) return nullptr;
-        return std::make_unique<CPatchDelete>(std::move(*full));
-    });
+    const QueueResult result =
+        queueOperation(state, context, path.size(), [&]() -> std::unique_ptr<CPatch> {
+            auto full = joinInside(context.targetDir, path);
+            if (!full) return nullptr;
+            return std::make_unique<CPatchDelete>(std::move(*full));
+        });
     return finish(state, result, "delete");
 }
 
 int luaMkdir(lua_State* state) {
     const std::string_view path = pathArgument(state, 1);
     ScriptContext& context = contextOf(state);
-    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
-        auto full = joinInside(context.targetDir, path);
-        if (!full) return nullptr;
-        return std::make_unique<CPatchMkdir>(std::move(*full));
-    });
+    const QueueResult result =
+        queueOperation(state, context, path.size(), [&]() -> std::unique_ptr<CPatch> {
+            auto full = joinInside(context.targetDir, path);
+            if (!full) return nullptr;
+            return std::make_unique<CPatchMkdir>(std::move(*full));
+        });
     return finish(state, result, "mkdir");
 }
 
@@ -102,12 +109,13 @@ int luaCopy(lua_State* state) {
     const std::string_view source = pathArgument(state, 1);
     const std::string_view target = pathArgument(state, 2);
     ScriptContext& context = contextOf(state);
-    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
-        auto fullSource = joinInside(context.sourceDir, source);
-        auto fullTarget = joinInside(context.targetDir, target);
-        if (!fullSource || !fullTarget) return nullptr;
-        return std::make_unique<CPatchCopy>(std::move(*fullSource), std::move(*fullTarget));
-    });
+    const QueueResult result = queueOperation(
+        state, context, source.size() + target.size(), [&]() -> std::unique_ptr<CPatch> {
+            auto fullSource = joinInside(context.sourceDir, source);
+            auto fullTarget = joinInside(context.targetDir, target);
+            if (!fullSource || !fullTarget) return nullptr;
+            return std::make_unique<CPatchCopy>(std::move(*fullSource), std::move(*fullTarget));
+        });
     return finish(state, result, "copy");
 }
 
@@ -118,7 +126,7 @@ int luaDiffcopy(lua_State* /*state*/) {
 
 int luaLauncherupdate(lua_State* state) {
     ScriptContext& context = contextOf(state);
-    const QueueResult result = queueOperation(context, [&]() -> std::unique_ptr<CPatch> {
+    const QueueResult result = queueOperation(state, context, 0, [&]() -> std::unique_ptr<CPatch> {
         return std::make_unique<CPatchLuncherCopy>(context.sourceDir + kLauncherFileName,
                                                    context.targetDir + kLauncherFileName,
                                                    context.manifest);

@@ -258,6 +258,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "update.mkdir('made') setmetatable(_G, {__index = error})"},
         FailingScript{"OutOfMemory", UPDATER("local s, t = string.rep('x', 2^20), {} "
                                              "while true do t[#t + 1] = s .. #t end")},
+        FailingScript{"QueuedPathsOutgrowTheMemoryLimit",
+                      UPDATER("local s = string.rep('a', 2^23) "
+                              "for i = 1, 1000 do update.delete(s) end")},
         FailingScript{"BackslashClimb", UPDATER("update.delete('..\\\\..\\\\x')")},
         FailingScript{"SlashClimb", UPDATER("update.mkdir('a/../../x')")},
         FailingScript{"AbsolutePath", UPDATER("update.delete('/etc/passwd')")},
