@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <clocale>
 
@@ -44,7 +45,11 @@ int main(int argc, char** argv) {
 
     QSystemTrayIcon tray(QIcon(QStringLiteral(":/skin/200")));
     tray.setToolTip(QStringLiteral("GrooveDeck"));
-    if (QSystemTrayIcon::isSystemTrayAvailable()) tray.show();
+    // Looking for a tray host may start a D-Bus session first: do it once the
+    // event loop runs, so that it never delays the window.
+    QTimer::singleShot(0, &app, [&tray] {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) tray.show();
+    });
 
     QObject::connect(&window, &gd::LauncherWindow::closed, &app, [&] {
         tray.hide();
