@@ -81,28 +81,26 @@ std::string_view pathArgument(lua_State* state, int index) {
     return std::string_view(text, length);
 }
 
-int luaDelete(lua_State* state) {
+// delete and mkdir: one path inside the installation.
+template <typename Operation>
+int queueInstallationPath(lua_State* state, const char* function) {
     const std::string_view path = pathArgument(state, 1);
     ScriptContext& context = contextOf(state);
     const QueueResult result =
         queueOperation(state, context, path.size(), [&]() -> std::unique_ptr<CPatch> {
             auto full = joinInside(context.targetDir, path);
             if (!full) return nullptr;
-            return std::make_unique<CPatchDelete>(std::move(*full));
+            return std::make_unique<Operation>(std::move(*full));
         });
-    return finish(state, result, "delete");
+    return finish(state, result, function);
+}
+
+int luaDelete(lua_State* state) {
+    return queueInstallationPath<CPatchDelete>(state, "delete");
 }
 
 int luaMkdir(lua_State* state) {
-    const std::string_view path = pathArgument(state, 1);
-    ScriptContext& context = contextOf(state);
-    const QueueResult result =
-        queueOperation(state, context, path.size(), [&]() -> std::unique_ptr<CPatch> {
-            auto full = joinInside(context.targetDir, path);
-            if (!full) return nullptr;
-            return std::make_unique<CPatchMkdir>(std::move(*full));
-        });
-    return finish(state, result, "mkdir");
+    return queueInstallationPath<CPatchMkdir>(state, "mkdir");
 }
 
 int luaCopy(lua_State* state) {
