@@ -1,10 +1,12 @@
 #include "util/replace_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 namespace gd {
 
@@ -28,6 +30,35 @@ void syncDirectory(const std::string& directory) {
     if (dir) ::fsync(dir.get());
 }
 
+// ".<target name>.<pid>.<n>.tmp" of a writer that no longer runs: left when
+// a process was killed between naming its new file and renaming it over the
+// target. A pid that is alive again (reused) keeps its file: it may be real.
+bool isStaleSibling(const std::string& name, const std::string& prefix) {
+    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) return false;
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    const auto dot = middle.find('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    const std::string pidText = middle.substr(0, dot);
+    if (pidText.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long pid = std::strtol(pidText.c_str(), nullptr, 10);
+    if (pid <= 0 || pid == ::getpid()) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Each replacement of a target sweeps what an earlier, killed replacement of
+// the same target left beside it; a restarted update replaces the same
+// targets again, so nothing stays behind for good.
+void removeStaleSiblings(const std::filesystem::path& target) {
+    const std::string prefix = "." + target.filename().string() + ".";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directoryOf(target), error)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_regular_file(error) && !entry.is_symlink(error) &&
+            isStaleSibling(name, prefix))
+            std::filesystem::remove(entry.path(), error);
+    }
+}
+
 constexpr int kNameAttempts = 16;
 constexpr const char* kOwnDescriptors = "/proc/self/fd";
 
@@ -35,6 +66,7 @@ constexpr const char* kOwnDescriptors = "/proc/self/fd";
 
 FileReplacement::FileReplacement(const std::filesystem::path& target, mode_t mode)
     : target_(target) {
+    removeStaleSiblings(target);
     // An unnamed file is named through /proc, so both must be there.
     if (::access(kOwnDescriptors, F_OK) == 0)
         fd_.reset(::open(directoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));

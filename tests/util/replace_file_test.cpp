@@ -66,4 +66,29 @@ TEST(FileReplacement, AWriterKilledBeforeTheCommitLeavesNoFileBehind) {
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"StepTool"});
 }
 
+// A writer killed between naming its file and the rename leaves a named
+// sibling; the next replacement of the same target sweeps it, and leaves the
+// files of live writers and of other targets alone.
+TEST(FileReplacement, TheNextReplacementSweepsWhatAKilledOneLeft) {
+    gdtest::TempDir dir;
+    const fs::path target = dir.path() / "StepTool";
+    gdtest::writeFile(target, "old");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);  // a pid that has surely ended
+    const std::string dead = ".StepTool." + std::to_string(child) + ".3.tmp";
+    const std::string live = ".StepTool." + std::to_string(::getppid()) + ".1.tmp";
+    gdtest::writeFile(dir.path() / dead, "left");
+    gdtest::writeFile(dir.path() / live, "busy");
+    gdtest::writeFile(dir.path() / ".Other.99999999.1.tmp", "other target");
+
+    gd::FileReplacement replacement(target, 0755);
+    ASSERT_TRUE(replacement);
+    ASSERT_TRUE(writeText(replacement.fd(), "new"));
+    ASSERT_TRUE(replacement.commit());
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::set<std::string>{"StepTool", live, ".Other.99999999.1.tmp"}));
+}
+
 }  // namespace
