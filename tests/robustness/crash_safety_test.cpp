@@ -31,6 +31,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using gdtest::enciphered;
+using gdtest::randomBytes;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using gdtest::RunPhase;
@@ -48,18 +50,6 @@ constexpr std::array kTargetPhases = {RunPhase::Download, RunPhase::Unpack, RunP
 unsigned envNumber(const char* name, unsigned fallback) {
     const char* text = std::getenv(name);
     return text != nullptr && *text != '\0' ? static_cast<unsigned>(std::stoul(text)) : fallback;
-}
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(generator());
-    return bytes;
-}
-
-std::string enciphered(std::string plain) {
-    gd::ScriptCipher::encrypt(plain.data(), plain.size());
-    return plain;
 }
 
 void put(const fs::path& path, std::string_view bytes, mode_t mode = 0644) {

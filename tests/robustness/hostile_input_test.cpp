@@ -37,22 +37,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+using gdtest::enciphered;
+using gdtest::randomBytes;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kRunLimit = 90s;
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(generator());
-    return bytes;
-}
-
-std::string enciphered(std::string plain) {
-    gd::ScriptCipher::encrypt(plain.data(), plain.size());
-    return plain;
-}
 
 std::string box(std::string_view text) {
     return std::string(gd::kErrorCaption) + ": " + std::string(text);

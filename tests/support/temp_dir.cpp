@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace gdtest {
@@ -40,6 +41,18 @@ std::string readDecrypted(const std::filesystem::path& path) {
     std::string text = readFile(path);
     gd::ScriptCipher::decrypt(text.data(), text.size());
     return text;
+}
+
+std::string enciphered(std::string plain) {
+    gd::ScriptCipher::encrypt(plain.data(), plain.size());
+    return plain;
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator());
+    return bytes;
 }
 
 }  // namespace gdtest

@@ -29,5 +29,9 @@ void writeFile(const std::filesystem::path& path, std::string_view data);
 void writeEncrypted(const std::filesystem::path& path, std::string_view plain);
 // Deciphers the whole file at `path`.
 std::string readDecrypted(const std::filesystem::path& path);
+// The cipher text of `plain` under the script password.
+std::string enciphered(std::string plain);
+// `size` bytes that do not compress, the same for the same seed.
+std::string randomBytes(std::size_t size, unsigned seed);
 
 }  // namespace gdtest

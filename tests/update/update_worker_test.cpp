@@ -24,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using gd::UpdateReportCode;
 using gdtest::FtpFault;
+using gdtest::randomBytes;
 
 struct Report {
     UpdateReportCode code;
@@ -64,13 +65,6 @@ class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
 int run(const std::string& command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(generator());
-    return bytes;
 }
 
 // A patch archive made by Info-ZIP's zip from a folder of files and a script.
