@@ -212,13 +212,28 @@ start_launcher() {
   e2e_pids+=("$launcher_pid")
 }
 
+# The title in _NET_WM_NAME, the UTF-8 property that window managers show.
+# xdotool's --name matches the legacy WM_NAME instead, which Qt encodes in the
+# launcher's locale: without a UTF-8 locale (LANG unset, as on a bare
+# container) it holds the title's UTF-8 bytes as Latin-1 and "Groove×Deck"
+# never matches. xprop prints the property in its own locale, so it gets one.
+net_wm_name() {
+  LC_ALL=C.UTF-8 xprop -id "$1" -notype _NET_WM_NAME 2>/dev/null |
+    sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p'
+}
+
 # windows_named NAME [PID]: ids of the windows titled exactly NAME.
 windows_named() {
+  local id candidates
   if [ $# -gt 1 ]; then
-    xdotool search --all --pid "$2" --name "^$1\$" 2>/dev/null
+    candidates=$(xdotool search --pid "$2" 2>/dev/null)
   else
-    xdotool search --name "^$1\$" 2>/dev/null
+    candidates=$(xdotool search --name '' 2>/dev/null)
   fi
+  for id in $candidates; do
+    [ "$(net_wm_name "$id")" == "$1" ] && echo "$id"
+  done
+  return 0
 }
 
 map_state() { xwininfo -id "$1" 2>/dev/null | sed -n 's/^ *Map State: *//p'; }
