@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 
 namespace gdtool {
 
@@ -48,11 +47,11 @@ bool ZipWriter::add(const std::string& name, mode_t mode, std::time_t modified, 
                                 zip64) != ZIP_OK)
         return false;
     bool ok = true;
-    std::vector<char> buffer(kChunk);
+    buffer_.resize(kChunk);
     while (ok) {
-        const std::size_t got = read(buffer.data(), buffer.size());
+        const std::size_t got = read(buffer_.data(), buffer_.size());
         if (got == 0) break;
-        ok = zipWriteInFileInZip(zip_, buffer.data(), static_cast<unsigned>(got)) == ZIP_OK;
+        ok = zipWriteInFileInZip(zip_, buffer_.data(), static_cast<unsigned>(got)) == ZIP_OK;
     }
     return zipCloseFileInZip(zip_) == ZIP_OK && ok;
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace gdtool {
 
@@ -40,6 +41,7 @@ class ZipWriter {
 
   private:
     zipFile zip_;
+    std::vector<char> buffer_;  // one for all entries: a tree has thousands
 };
 
 }  // namespace gdtool
