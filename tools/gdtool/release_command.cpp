@@ -195,7 +195,10 @@ std::optional<std::string> nextVersionScript(std::vector<Release>& releases, flo
                                              const ReleaseOptions& options, float version,
                                              const std::string& archive, std::string& error) {
     if (!(version > previous)) {
-        error = "version " + options.version + " is not newer than " + gd::formatVersion(previous) +
+        const std::string last = releases.empty()
+                                     ? gd::formatVersion(previous) + ", the version of OLD_TREE"
+                                     : releases.back().version + ", the last release";
+        error = "version " + options.version + " is not newer than " + last +
                 " (versions compare as 32-bit floats)";
         return std::nullopt;
     }
