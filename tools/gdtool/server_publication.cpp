@@ -53,6 +53,28 @@ bool linkOrCopy(const fs::path& from, const fs::path& to, mode_t mode) {
     return !error && ::chmod(to.c_str(), mode & 07777) == 0;
 }
 
+// A staged folder takes the live one's mode and owner, which the FTP
+// server's access depends on.
+bool copyAttributes(const fs::path& live, const fs::path& staged, std::string& error) {
+    struct stat info {};
+    if (::stat(live.c_str(), &info) != 0) {
+        error = reason("cannot read " + live.string());
+        return false;
+    }
+    struct stat mine {};
+    if (::stat(staged.c_str(), &mine) != 0 ||
+        ((mine.st_uid != info.st_uid || mine.st_gid != info.st_gid) &&
+         ::chown(staged.c_str(), info.st_uid, info.st_gid) != 0)) {
+        error = reason("cannot give the new tree the owner of " + live.string());
+        return false;
+    }
+    if (::chmod(staged.c_str(), info.st_mode & 07777) != 0) {
+        error = reason("cannot give the new tree the mode of " + live.string());
+        return false;
+    }
+    return true;
+}
+
 bool mirror(const fs::path& from, const fs::path& to, std::string& error);
 
 bool mirrorItem(const fs::path& from, const fs::path& to, std::string& error) {
@@ -62,11 +84,11 @@ bool mirrorItem(const fs::path& from, const fs::path& to, std::string& error) {
         return false;
     }
     if (S_ISDIR(info.st_mode)) {
-        if (::mkdir(to.c_str(), info.st_mode & 07777) != 0) {
+        if (::mkdir(to.c_str(), 0700) != 0) {
             error = reason("cannot make " + to.string());
             return false;
         }
-        return mirror(from, to, error);
+        return mirror(from, to, error) && copyAttributes(from, to, error);
     }
     if (S_ISLNK(info.st_mode)) {
         std::error_code failure;
@@ -91,27 +113,13 @@ bool mirror(const fs::path& from, const fs::path& to, std::string& error) {
     for (const auto& entry : fs::directory_iterator(from, failure)) {
         if (!mirrorItem(entry.path(), to / entry.path().filename(), error)) return false;
     }
-    if (failure) error = "cannot read " + from.string() + ": " + failure.message();
-    return !failure;
-}
-
-// The staged folder takes the live one's mode and owner, which the FTP
-// server's access depends on.
-bool copyAttributes(const fs::path& live, const fs::path& staged, std::string& error) {
-    struct stat info {};
-    if (::stat(live.c_str(), &info) != 0) {
-        error = reason("cannot read " + live.string());
+    if (failure) {
+        error = "cannot read " + from.string() + ": " + failure.message();
         return false;
     }
-    struct stat mine {};
-    if (::stat(staged.c_str(), &mine) != 0 ||
-        ((mine.st_uid != info.st_uid || mine.st_gid != info.st_gid) &&
-         ::chown(staged.c_str(), info.st_uid, info.st_gid) != 0)) {
-        error = reason("cannot give the new tree the owner of " + live.string());
-        return false;
-    }
-    if (::chmod(staged.c_str(), info.st_mode & 07777) != 0) {
-        error = reason("cannot give the new tree the mode of " + live.string());
+    // Its names must be on disk before the trade makes them live.
+    if (!syncDirectory(to)) {
+        error = reason("cannot flush " + to.string());
         return false;
     }
     return true;
@@ -161,8 +169,8 @@ std::optional<ServerPublication> ServerPublication::begin(const fs::path& server
         return std::nullopt;
     }
     ServerPublication publication(live, pattern, std::move(lock));
-    if (!copyAttributes(live, publication.staged_, error) ||
-        !mirror(live, publication.staged_, error))
+    if (!mirror(live, publication.staged_, error) ||
+        !copyAttributes(live, publication.staged_, error))
         return std::nullopt;
     return publication;
 }
