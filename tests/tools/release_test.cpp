@@ -111,6 +111,7 @@ class ReleaseChainTest : public ReleaseTest {
         spec["tools/run.sh"].exec = true;
         spec["empty"] = kFolder;
         spec["ダンス モーション/曲 1.txt"] = file("♪ 1.1");
+        spec["notes/\"quoted\" & 100%\nline.txt"] = file("quoted");
         eraseBelow(spec, "gone");
         spec.erase("turn");
         spec["turn/step.txt"] = file("step");
@@ -145,7 +146,10 @@ class ReleaseChainTest : public ReleaseTest {
 };
 
 TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
+    // The proof works on hard links to OLD_TREE: it must never write through them.
+    const gdtest::Tree trees = gdtest::snapshotTree(site_.root() / "trees");
     publishChain();
+    EXPECT_EQ(gdtest::treeDifferences(trees, gdtest::snapshotTree(site_.root() / "trees")), "");
     const Result audit = gdtool({"audit", server()});
     EXPECT_EQ(audit.code, 0) << audit.out << audit.err;
 
@@ -247,6 +251,37 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
         fs::remove_all(tree("1.1") / "etc");
         fs::remove_all(tree("1.0") / "version.dat");
     }
+}
+
+// A server whose archives were made by hand joins a record written by hand.
+TEST_F(ReleaseTest, AHandWrittenRecordTakesOverAServer) {
+    const fs::path stage = site_.root() / "stage";
+    fs::create_directories(stage);
+    layOut({{"readme.txt", file("1.0")}}, tree("1.0"));
+    layOut({{"readme.txt", file("1.1")}}, tree("1.1"));
+    layOut({{"readme.txt", file("1.1")}, {"new.txt", file("1.2")}}, tree("1.2"));
+    gdtest::writeFile(stage / "update.lua",
+                      "function updater() update.copy('readme.txt', "
+                      "'readme.txt') end");
+    ASSERT_EQ(gdtest::runShell(std::string(GD_GDTOOL_PATH) + " pack " +
+                               gdtest::shellQuoted(server() / "old.zip") + " " +
+                               gdtest::shellQuoted(stage / "update.lua") + " " +
+                               gdtest::shellQuoted(tree("1.1"))),
+              0);
+    const struct {
+        std::string record;
+        int code;
+    } cases[] = {{"1.1\told.zip\thand\n1.0\tx.zip\tback\n", 2},  // out of order
+                 {"1.1\tsub/old.zip\thand\n", 2},                // not a file name
+                 {"# by hand\n1.1\told.zip\thand\n", 0}};
+    for (const auto& c : cases) {
+        gdtest::writeFile(server() / "releases.txt", c.record);
+        EXPECT_EQ(release("1.1", "1.2").code, c.code) << c.record;
+    }
+    const Result listed = gdtool({"filelist", server() / "filelist.dat", "1.0"});
+    EXPECT_NE(listed.out.find("hand\t1.100000\told.zip\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\t1.200000\tpatch-1.2.zip\n"), std::string::npos) << listed.out;
+    EXPECT_EQ(gdtool({"audit", server()}).code, 0);
 }
 
 TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
