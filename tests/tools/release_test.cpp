@@ -33,22 +33,22 @@ struct Node {
     bool exec = false;
 };
 // An installation tree as the test means it: path to file or folder.
-using Spec = std::map<std::string, Node>;
+using Layout = std::map<std::string, Node>;
 
 Node file(std::string bytes, bool exec = false) {
     return {false, std::move(bytes), exec};
 }
 const Node kFolder{true, {}, false};
 
-void eraseBelow(Spec& spec, const std::string& folder) {
-    std::erase_if(spec, [&](const auto& item) {
+void eraseBelow(Layout& wanted, const std::string& folder) {
+    std::erase_if(wanted, [&](const auto& item) {
         return item.first == folder || item.first.starts_with(folder + "/");
     });
 }
 
-void layOut(const Spec& spec, const fs::path& root) {
+void layOut(const Layout& wanted, const fs::path& root) {
     fs::create_directories(root);
-    for (const auto& [path, node] : spec) {
+    for (const auto& [path, node] : wanted) {
         if (node.folder) {
             fs::create_directories(root / path);
             continue;
@@ -97,41 +97,41 @@ class ReleaseTest : public ::testing::Test {
 class ReleaseChainTest : public ReleaseTest {
   protected:
     ReleaseChainTest() {
-        Spec spec{{"GrooveDeck", file("#!/bin/sh\necho launcher 1\n", true)},
-                  {"config.dat", file(config("1.0"))},
-                  {"readme.txt", file("readme 1.0\n")},
-                  {"data/motion.bin", file(randomBytes(200 * 1024, 1))},
-                  {"tools/run.sh", file("#!/bin/sh\n")},
-                  {"gone/sub/x.txt", file("x")},
-                  {"gone/y.txt", file("y")},
-                  {"turn", file("a file that becomes a folder")},
-                  {"old/a.txt", file("a folder that becomes a file")}};
-        add("1.0", spec);
-        spec["readme.txt"] = file("readme 1.1\n");
-        spec["tools/run.sh"].exec = true;
-        spec["empty"] = kFolder;
-        spec["ダンス モーション/曲 1.txt"] = file("♪ 1.1");
-        spec["notes/\"quoted\" & 100%\nline.txt"] = file("quoted");
-        eraseBelow(spec, "gone");
-        spec.erase("turn");
-        spec["turn/step.txt"] = file("step");
-        add("1.1", spec);
-        spec["GrooveDeck"] = file("#!/bin/sh\necho launcher 2\n", true);
-        spec["config.dat"] = file(config("1.3"));
-        spec["data/motion.bin"] = file(randomBytes(200 * 1024, 2));
-        eraseBelow(spec, "old");
-        spec["old"] = file("now a file");
-        spec.erase("empty");
-        add("1.3", spec);
-        spec["docs/notes update.dat.txt"] = file("not the script");
-        spec["files/payload.txt"] = file("beside the archive's own files/");
-        spec.erase("readme.txt");
-        spec["empty2/inner"] = kFolder;
-        add("2.3", spec);
+        Layout wanted{{"GrooveDeck", file("#!/bin/sh\necho launcher 1\n", true)},
+                      {"config.dat", file(config("1.0"))},
+                      {"readme.txt", file("readme 1.0\n")},
+                      {"data/motion.bin", file(randomBytes(200 * 1024, 1))},
+                      {"tools/run.sh", file("#!/bin/sh\n")},
+                      {"gone/sub/x.txt", file("x")},
+                      {"gone/y.txt", file("y")},
+                      {"turn", file("a file that becomes a folder")},
+                      {"old/a.txt", file("a folder that becomes a file")}};
+        add("1.0", wanted);
+        wanted["readme.txt"] = file("readme 1.1\n");
+        wanted["tools/run.sh"].exec = true;
+        wanted["empty"] = kFolder;
+        wanted["ダンス モーション/曲 1.txt"] = file("♪ 1.1");
+        wanted["notes/\"quoted\" & 100%\nline.txt"] = file("quoted");
+        eraseBelow(wanted, "gone");
+        wanted.erase("turn");
+        wanted["turn/step.txt"] = file("step");
+        add("1.1", wanted);
+        wanted["GrooveDeck"] = file("#!/bin/sh\necho launcher 2\n", true);
+        wanted["config.dat"] = file(config("1.3"));
+        wanted["data/motion.bin"] = file(randomBytes(200 * 1024, 2));
+        eraseBelow(wanted, "old");
+        wanted["old"] = file("now a file");
+        wanted.erase("empty");
+        add("1.3", wanted);
+        wanted["docs/notes update.dat.txt"] = file("not the script");
+        wanted["files/payload.txt"] = file("beside the archive's own files/");
+        wanted.erase("readme.txt");
+        wanted["empty2/inner"] = kFolder;
+        add("2.3", wanted);
     }
 
-    void add(const std::string& version, const Spec& spec) {
-        layOut(spec, tree(version));
+    void add(const std::string& version, const Layout& wanted) {
+        layOut(wanted, tree(version));
         versions_.push_back(version);
     }
 
@@ -316,13 +316,13 @@ TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
 // Killed at any moment, a release leaves the update directory as it was or
 // as the finished release makes it, and the next release goes ahead.
 TEST_F(ReleaseTest, AKilledReleaseLeavesTheOldTreeOrTheNew) {
-    Spec spec;
+    Layout wanted;
     for (int i = 0; i < 200; ++i)
-        spec["data/" + std::to_string(i)] = file(randomBytes(32 * 1024, i));
-    layOut(spec, tree("1.0"));
-    for (int i = 0; i < 200; i += 20) spec["data/" + std::to_string(i)] = file(randomBytes(9, i));
-    layOut(spec, tree("1.1"));
-    layOut(spec, tree("1.2"));
+        wanted["data/" + std::to_string(i)] = file(randomBytes(32 * 1024, i));
+    layOut(wanted, tree("1.0"));
+    for (int i = 0; i < 200; i += 20) wanted["data/" + std::to_string(i)] = file(randomBytes(9, i));
+    layOut(wanted, tree("1.1"));
+    layOut(wanted, tree("1.2"));
     gdtest::writeFile(tree("1.2") / "new.txt", "1.2");
     const std::vector<std::string> describe{"--description", "same"};
     ASSERT_EQ(release("1.0", "1.1", describe).code, 0);
