@@ -70,6 +70,10 @@ int CPatchDelete::Execute() {
     return retried([this] { return ::unlink(fullPath_.c_str()) == 0; });
 }
 
+int CPatchRmdir::Execute() {
+    return retried([this] { return ::rmdir(fullPath_.c_str()) == 0; });
+}
+
 CPatchCopy::CPatchCopy(std::string source, std::string target)
     : CPatch(1), source_(std::move(source)), target_(std::move(target)) {}
 

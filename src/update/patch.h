@@ -52,6 +52,14 @@ class CPatchDelete : public CPatchMkdir {
     int Execute() override;
 };
 
+// Removes the folder fullPath when it is empty. A folder that still holds
+// anything (the user's own files, say) stays, and so does a file.
+class CPatchRmdir : public CPatchMkdir {
+  public:
+    using CPatchMkdir::CPatchMkdir;
+    int Execute() override;
+};
+
 // Copies source over target (an existing target is replaced), keeping the
 // source's permission bits. The target is replaced atomically: a copy is made
 // beside it and renamed over it, so a running program keeps its old file, and

@@ -103,6 +103,12 @@ int luaMkdir(lua_State* state) {
     return queueInstallationPath<CPatchMkdir>(state, "mkdir");
 }
 
+// Newer than the table of the first launchers: scripts that must also run on
+// those look it up before they call it.
+int luaRmdir(lua_State* state) {
+    return queueInstallationPath<CPatchRmdir>(state, "rmdir");
+}
+
 int luaCopy(lua_State* state) {
     const std::string_view source = pathArgument(state, 1);
     const std::string_view target = pathArgument(state, 2);
@@ -142,7 +148,8 @@ int registerUpdateTable(lua_State* state) {
                                           {"mkdir", luaMkdir},
                                           {"copy", luaCopy},
                                           {"diffcopy", luaDiffcopy},
-                                          {"launcherupdate", luaLauncherupdate}};
+                                          {"launcherupdate", luaLauncherupdate},
+                                          {"rmdir", luaRmdir}};
     for (const luaL_Reg& function : kFunctions) {
         lua_pushlightuserdata(state, context);
         lua_pushcclosure(state, function.func, 1);

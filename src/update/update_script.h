@@ -10,7 +10,7 @@ class PatchQueue;
 class VersionManifest;
 
 // Runs the script at `scriptPath` in a fresh Lua state with the `update`
-// table (delete, mkdir, copy, diffcopy, launcherupdate) and calls its global
+// table (delete, mkdir, copy, diffcopy, launcherupdate, rmdir) and calls its global
 // `updater`. Installation paths are relative to `launcherDir` (the update
 // target directory); copy sources are relative to the script's own directory
 // (the update source directory). On success `queue` receives every operation

@@ -82,6 +82,25 @@ bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionMan
     return config.server.installedVersion < latest;
 }
 
+std::optional<std::string> UnpackPatchArchive(UpdateJob& job, const std::filesystem::path& zipPath,
+                                              const std::filesystem::path& unpackDir) {
+    std::error_code error;
+    std::filesystem::create_directory(unpackDir, error);
+    auto script = error ? std::nullopt : UnpackArchive(zipPath, unpackDir);
+    if (!script) job.notifier.showMessage(kErrorCaption, kUnpackFailedMessage);
+    return script;
+}
+
+bool ApplyUnpackedArchive(UpdateJob& job, const std::filesystem::path& scriptPath,
+                          std::stop_token stop) {
+    PatchQueue queue;
+    if (!RunUpdateScript(scriptPath, job.launcherDir, job.manifest, queue)) {
+        job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+        return false;
+    }
+    return runQueue(job, queue, stop);
+}
+
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        const std::filesystem::path& runDirectory, std::size_t slot,
                        std::stop_token stop) {
@@ -89,24 +108,13 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
     const auto zipPath = runDirectory / (name + ".zip");
     const auto unpackDir = runDirectory / name;
     if (!downloadArchive(job, server, archive, zipPath, stop)) return false;
-
-    std::error_code error;
-    std::filesystem::create_directory(unpackDir, error);
-    const auto script = error ? std::nullopt : UnpackArchive(zipPath, unpackDir);
-    if (!script) {
-        job.notifier.showMessage(kErrorCaption, kUnpackFailedMessage);
-        return false;
-    }
+    const auto script = UnpackPatchArchive(job, zipPath, unpackDir);
+    if (!script) return false;
     // The archive has served its purpose; its unpacked files stay until the
     // run directory goes.
+    std::error_code error;
     std::filesystem::remove(zipPath, error);
-
-    PatchQueue queue;
-    if (!RunUpdateScript(unpackDir / *script, job.launcherDir, job.manifest, queue)) {
-        job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
-        return false;
-    }
-    return runQueue(job, queue, stop);
+    return ApplyUnpackedArchive(job, unpackDir / *script, stop);
 }
 
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -102,6 +103,20 @@ class UpdateWorker {
 // staging the new launcher as launcherDir + kStagedLauncherName).
 // Returns the final report.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
+
+// Unpacks the archive at `zipPath` into `unpackDir` (made here) and returns
+// the path of its update script relative to it; nullopt, after the unpacking
+// error box, when the archive cannot be read or holds no script.
+std::optional<std::string> UnpackPatchArchive(UpdateJob& job, const std::filesystem::path& zipPath,
+                                              const std::filesystem::path& unpackDir);
+
+// Runs the unpacked update script and carries out its queue against
+// job.launcherDir. False, after the applying error box, when the script
+// fails, and without a box when a stop was requested between operations.
+// What a run does with an archive once it is on disk, so that a local archive
+// goes through the same steps as a downloaded one.
+bool ApplyUnpackedArchive(UpdateJob& job, const std::filesystem::path& scriptPath,
+                          std::stop_token stop);
 
 // Downloads, unpacks and applies one archive inside `runDirectory`, using
 // `slot` to keep the files of several archives apart. False on any failure,

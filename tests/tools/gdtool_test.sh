@@ -74,7 +74,9 @@ check "filelist missing text" "エラー: サーバー上のファイルリス�
 # Usage errors: one line on stderr, exit 2.
 for args in "" "encrypt a" "decrypt" "config" "filelist $work/filelist.dat" \
             "filelist $work/missing.dat 1.0" "filelist $work/filelist.dat abc" \
-            "encrypt $work/missing $work/out" "config $work/missing" "frobnicate"; do
+            "encrypt $work/missing $work/out" "config $work/missing" "frobnicate" \
+            "release $work" "release $work $work $work 1.1 --expires 3" "audit" \
+            "audit $work/install"; do
   # shellcheck disable=SC2086
   err=$("$gdtool" $args 2>&1 >/dev/null); rc=$?
   check "usage rc [$args]" 2 $rc

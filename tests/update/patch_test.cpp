@@ -46,6 +46,24 @@ TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndOnlyOnce) {
     EXPECT_FALSE(fs::exists(dir.path() / "outer"));
 }
 
+TEST(PatchTest, RmdirRemovesOnlyEmptyFolders) {
+    gdtest::TempDir dir;
+    fs::create_directory(dir.path() / "empty");
+    fs::create_directory(dir.path() / "full");
+    writeFile(dir.path() / "full" / "mine.txt", "the user's");
+    writeFile(dir.path() / "file", "a file");
+    const struct {
+        const char* name;
+        int result;
+        bool remains;
+    } cases[] = {{"empty", 1, false}, {"full", 0, true}, {"file", 0, true}, {"missing", 0, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(gd::CPatchRmdir((dir.path() / c.name).string()).Execute(), c.result) << c.name;
+        EXPECT_EQ(fs::exists(dir.path() / c.name), c.remains) << c.name;
+    }
+    EXPECT_EQ(readFile(dir.path() / "full" / "mine.txt"), "the user's");
+}
+
 TEST(PatchTest, DeleteRemovesFilesButNeverDirectories) {
     gdtest::TempDir dir;
     writeFile(dir.path() / "old.txt", "old");

@@ -28,5 +28,7 @@ int filelistCommand(const Arguments& args);
 int checkCommand(const Arguments& args);
 int updateCommand(const Arguments& args);
 int packCommand(const Arguments& args);
+int releaseCommand(const Arguments& args);
+int auditCommand(const Arguments& args);
 
 }  // namespace gdtool

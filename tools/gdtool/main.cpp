@@ -21,6 +21,13 @@ constexpr std::string_view kUsage =
     "  pack OUT.zip SCRIPT DIR\n"
     "                      build a patch archive of every file under DIR plus SCRIPT\n"
     "                      enciphered as update.dat at the archive root\n"
+    "  release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n"
+    "                      the next patch archive from two installation trees, proved by\n"
+    "                      applying it to a copy of OLD_TREE, then published in SERVER_DIR\n"
+    "                      with filelist.dat rewritten from its record releases.txt\n"
+    "                      (--sign SECFILE and --expires DAYS await signed releases)\n"
+    "  audit SERVER_DIR    evaluate filelist.dat at every version it knows and check every\n"
+    "                      archive it lists; one line per problem, exit 1 when any\n"
     "  --help | --version\n";
 
 }  // namespace
@@ -48,5 +55,7 @@ int main(int argc, char** argv) {
     if (command == "check") return checkCommand(args);
     if (command == "update") return updateCommand(args);
     if (command == "pack") return packCommand(args);
+    if (command == "release") return releaseCommand(args);
+    if (command == "audit") return auditCommand(args);
     return fail("unknown command: " + std::string(command) + " (see gdtool --help)");
 }

@@ -1,0 +1,362 @@
+// gdtool release and audit: a chain of releases made from real trees, served
+// by a real FTP server, and installations at every recorded version brought
+// to the newest tree by `gdtool update`.
+
+#include "robustness/gdtool_run.h"
+#include "robustness/tree_snapshot.h"
+#include "robustness/update_site.h"
+#include "support/temp_dir.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using gdtest::enciphered;
+using gdtest::randomBytes;
+
+struct Node {
+    bool folder = false;
+    std::string bytes;
+    bool exec = false;
+};
+// An installation tree as the test means it: path to file or folder.
+using Layout = std::map<std::string, Node>;
+
+Node file(std::string bytes, bool exec = false) {
+    return {false, std::move(bytes), exec};
+}
+const Node kFolder{true, {}, false};
+
+void eraseBelow(Layout& wanted, const std::string& folder) {
+    std::erase_if(wanted, [&](const auto& item) {
+        return item.first == folder || item.first.starts_with(folder + "/");
+    });
+}
+
+void layOut(const Layout& wanted, const fs::path& root) {
+    fs::create_directories(root);
+    for (const auto& [path, node] : wanted) {
+        if (node.folder) {
+            fs::create_directories(root / path);
+            continue;
+        }
+        fs::create_directories((root / path).parent_path());
+        gdtest::writeFile(root / path, node.bytes);
+        ::chmod((root / path).c_str(), node.exec ? 0755 : 0644);
+    }
+}
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+class ReleaseTest : public ::testing::Test {
+  protected:
+    ReleaseTest() { fs::create_directories(tmp()); }
+
+    fs::path tmp() const { return site_.root() / "tmp"; }
+    fs::path tree(const std::string& version) const { return site_.root() / "trees" / version; }
+    fs::path server() const { return site_.serverFolder("update"); }
+
+    Result gdtool(const std::vector<std::string>& args) {
+        const fs::path out = site_.root() / "out.txt", err = site_.root() / "err.txt";
+        gdtest::GdtoolRun run(args, tmp(), out, err);
+        const auto end = run.waitFor(120s);
+        return {end && end->exited ? end->code : -1, run.output(), run.errors()};
+    }
+
+    Result release(const std::string& from, const std::string& to,
+                   std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"release", server(), tree(from), tree(to), to};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return gdtool(args);
+    }
+
+    std::string config(const std::string& build) const {
+        return enciphered(site_.configText("update") + "-- build " + build + "\n");
+    }
+
+    gdtest::UpdateSite site_;
+};
+
+// 1.3 and 2.3 are stored as floats below their decimals, 1.1 above.
+class ReleaseChainTest : public ReleaseTest {
+  protected:
+    ReleaseChainTest() {
+        Layout wanted{{"GrooveDeck", file("#!/bin/sh\necho launcher 1\n", true)},
+                      {"config.dat", file(config("1.0"))},
+                      {"readme.txt", file("readme 1.0\n")},
+                      {"data/motion.bin", file(randomBytes(200 * 1024, 1))},
+                      {"tools/run.sh", file("#!/bin/sh\n")},
+                      {"gone/sub/x.txt", file("x")},
+                      {"gone/y.txt", file("y")},
+                      {"turn", file("a file that becomes a folder")},
+                      {"old/a.txt", file("a folder that becomes a file")}};
+        add("1.0", wanted);
+        wanted["readme.txt"] = file("readme 1.1\n");
+        wanted["tools/run.sh"].exec = true;
+        wanted["empty"] = kFolder;
+        wanted["ダンス モーション/曲 1.txt"] = file("♪ 1.1");
+        wanted["notes/\"quoted\" & 100%\nline.txt"] = file("quoted");
+        eraseBelow(wanted, "gone");
+        wanted.erase("turn");
+        wanted["turn/step.txt"] = file("step");
+        add("1.1", wanted);
+        wanted["GrooveDeck"] = file("#!/bin/sh\necho launcher 2\n", true);
+        wanted["config.dat"] = file(config("1.3"));
+        wanted["data/motion.bin"] = file(randomBytes(200 * 1024, 2));
+        eraseBelow(wanted, "old");
+        wanted["old"] = file("now a file");
+        wanted.erase("empty");
+        add("1.3", wanted);
+        wanted["docs/notes update.dat.txt"] = file("not the script");
+        wanted["files/payload.txt"] = file("beside the archive's own files/");
+        wanted.erase("readme.txt");
+        wanted["empty2/inner"] = kFolder;
+        add("2.3", wanted);
+    }
+
+    void add(const std::string& version, const Layout& wanted) {
+        layOut(wanted, tree(version));
+        versions_.push_back(version);
+    }
+
+    void publishChain() {
+        for (std::size_t i = 1; i < versions_.size(); ++i) {
+            const Result result = release(versions_[i - 1], versions_[i]);
+            ASSERT_EQ(result.code, 0) << result.err;
+        }
+    }
+
+    std::vector<std::string> versions_;
+};
+
+TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
+    // The proof works on hard links to OLD_TREE: it must never write through them.
+    const gdtest::Tree trees = gdtest::snapshotTree(site_.root() / "trees");
+    publishChain();
+    EXPECT_EQ(gdtest::treeDifferences(trees, gdtest::snapshotTree(site_.root() / "trees")), "");
+    const Result audit = gdtool({"audit", server()});
+    EXPECT_EQ(audit.code, 0) << audit.out << audit.err;
+
+    const fs::path newest = tree(versions_.back());
+    const std::string launcher2 = gdtest::readFile(tree("1.3") / "GrooveDeck");
+    const struct {
+        std::string start;
+        std::string versionFile;  // none: the engine writes 1.0
+        std::vector<int> exits;   // of successive gdtool update runs
+    } cases[] = {{"1.0", "", {4, 0}},
+                 {"1.1", "1.100000,1.000000", {4, 0}},
+                 {"1.3", "1.300000,1.000000", {0}},
+                 {"2.3", "2.300000,1.000000", {0}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("installation at " + c.start);
+        const fs::path install = site_.root() / ("install-" + c.start);
+        fs::copy(tree(c.start), install, fs::copy_options::recursive);
+        if (!c.versionFile.empty()) gdtest::writeEncrypted(install / "version.dat", c.versionFile);
+        for (const int expected : c.exits) {
+            const Result update = gdtool({"update", install});
+            ASSERT_EQ(update.code, expected) << update.out << update.err;
+            if (expected != 4) continue;
+            // The new launcher waits beside the old one; lcopy renames it.
+            EXPECT_EQ(gdtest::readFile(install / "GrooveDeck.new"), launcher2);
+            EXPECT_EQ(gdtest::readDecrypted(install / "version.dat"), "1.300000,1.000000");
+            fs::rename(install / "GrooveDeck.new", install / "GrooveDeck");
+        }
+        EXPECT_EQ(gdtest::readDecrypted(install / "version.dat"), "2.300000,1.000000");
+        fs::remove(install / "version.dat");
+        EXPECT_EQ(
+            gdtest::treeDifferences(gdtest::snapshotTree(newest), gdtest::snapshotTree(install)),
+            "");
+    }
+}
+
+class ReleaseRefusalTest : public ReleaseTest {
+  protected:
+    ReleaseRefusalTest() {
+        layOut({{"readme.txt", file("1.0")}}, tree("1.0"));
+        layOut({{"readme.txt", file("1.1")}}, tree("1.1"));
+    }
+};
+
+TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
+    const struct {
+        const char* name;
+        std::function<void()> setUp;
+        std::string version;
+        std::vector<std::string> extra;
+        int code;
+        std::string message;
+    } cases[] = {
+        {"hand-written filelist.dat",
+         [this] { gdtest::serveVersionScript(server(), "1.0", {"'x', 1.0, 'x.zip'"}); },
+         "1.1",
+         {},
+         2,
+         "To start a record"},
+        {"not newer than the last",
+         [this] { ASSERT_EQ(release("1.0", "1.1").code, 0); },
+         "1.10",
+         {},
+         2,
+         "not newer"},
+        {"not newer than OLD_TREE",
+         [this] { gdtest::writeEncrypted(tree("1.0") / "version.dat", "1.200000,1.000000"); },
+         "1.1",
+         {},
+         2,
+         "not newer"},
+        {"recorded as another float", [] {}, "1.0000001", {}, 2, "reads back as another"},
+        {"the proof fails",
+         [this] { gdtest::writeFile(tree("1.1") / "C:drive.txt", "x"); },
+         "1.1",
+         {},
+         5,
+         "missing C:drive.txt"},
+        {"a link in the tree",
+         [this] { fs::create_symlink("/etc", tree("1.1") / "etc"); },
+         "1.1",
+         {},
+         2,
+         "symbolic link"},
+        {"signing", [] {}, "1.1", {"--sign", "key"}, 2, "signed releases"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(server());
+        fs::create_directories(server());
+        c.setUp();
+        fs::rename(tree("1.1"), tree(c.version));
+        const gdtest::Tree before = gdtest::snapshotTree(site_.serverRoot());
+        const Result result = release("1.0", c.version, c.extra);
+        fs::rename(tree(c.version), tree("1.1"));
+        EXPECT_EQ(result.code, c.code) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(site_.serverRoot())), "");
+        fs::remove_all(tree("1.1") / "C:drive.txt");
+        fs::remove_all(tree("1.1") / "etc");
+        fs::remove_all(tree("1.0") / "version.dat");
+    }
+}
+
+// A server whose archives were made by hand joins a record written by hand.
+TEST_F(ReleaseTest, AHandWrittenRecordTakesOverAServer) {
+    const fs::path stage = site_.root() / "stage";
+    fs::create_directories(stage);
+    layOut({{"readme.txt", file("1.0")}}, tree("1.0"));
+    layOut({{"readme.txt", file("1.1")}}, tree("1.1"));
+    layOut({{"readme.txt", file("1.1")}, {"new.txt", file("1.2")}}, tree("1.2"));
+    gdtest::writeFile(stage / "update.lua",
+                      "function updater() update.copy('readme.txt', "
+                      "'readme.txt') end");
+    ASSERT_EQ(gdtest::runShell(std::string(GD_GDTOOL_PATH) + " pack " +
+                               gdtest::shellQuoted(server() / "old.zip") + " " +
+                               gdtest::shellQuoted(stage / "update.lua") + " " +
+                               gdtest::shellQuoted(tree("1.1"))),
+              0);
+    const struct {
+        std::string record;
+        int code;
+    } cases[] = {{"1.1\told.zip\thand\n1.0\tx.zip\tback\n", 2},  // out of order
+                 {"1.1\tsub/old.zip\thand\n", 2},                // not a file name
+                 {"# by hand\n1.1\told.zip\thand\n", 0}};
+    for (const auto& c : cases) {
+        gdtest::writeFile(server() / "releases.txt", c.record);
+        EXPECT_EQ(release("1.1", "1.2").code, c.code) << c.record;
+    }
+    const Result listed = gdtool({"filelist", server() / "filelist.dat", "1.0"});
+    EXPECT_NE(listed.out.find("hand\t1.100000\told.zip\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\t1.200000\tpatch-1.2.zip\n"), std::string::npos) << listed.out;
+    EXPECT_EQ(gdtool({"audit", server()}).code, 0);
+}
+
+TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
+    const fs::path stage = site_.root() / "stage";
+    fs::create_directories(stage / "nothing");
+    gdtest::writeFile(stage / "copy.lua", "function updater() update.copy('absent.txt', 'a') end");
+    fs::create_directories(stage / "empty");
+    gdtest::writeFile(stage / "nothing/readme.txt", "no script");
+    ASSERT_EQ(gdtest::runShell(std::string(GD_GDTOOL_PATH) + " pack " +
+                               gdtest::shellQuoted(server() / "badcopy.zip") + " " +
+                               gdtest::shellQuoted(stage / "copy.lua") + " " +
+                               gdtest::shellQuoted(stage / "empty")),
+              0);
+    ASSERT_EQ(gdtest::runShell("/usr/bin/python3 " + gdtest::shellQuoted(GD_ARCHIVE_MAKER) +
+                               " zipdir " + gdtest::shellQuoted(server() / "noscript.zip") + " " +
+                               gdtest::shellQuoted(stage / "nothing")),
+              0);
+    gdtest::serveVersionScript(
+        server(), "1.3",
+        {"'a', 1.2, 'badcopy.zip'", "'b', 1.1, 'noscript.zip'", "'c', 1.3, 'missing.zip'"});
+
+    const Result audit = gdtool({"audit", server()});
+    EXPECT_EQ(audit.code, 1);
+    for (const char* expected :
+         {"at version 0.000000: noscript.zip (version 1.100000) comes after version 1.200000",
+          "badcopy.zip: copies absent.txt, which the archive does not hold",
+          "noscript.zip: not a readable zip archive with an update.dat",
+          "missing.zip: listed but not in"})
+        EXPECT_NE(audit.out.find(expected), std::string::npos) << expected << "\n" << audit.out;
+}
+
+// Killed at any moment, a release leaves the update directory as it was or
+// as the finished release makes it, and the next release goes ahead.
+TEST_F(ReleaseTest, AKilledReleaseLeavesTheOldTreeOrTheNew) {
+    Layout wanted;
+    for (int i = 0; i < 200; ++i)
+        wanted["data/" + std::to_string(i)] = file(randomBytes(32 * 1024, i));
+    layOut(wanted, tree("1.0"));
+    for (int i = 0; i < 200; i += 20) wanted["data/" + std::to_string(i)] = file(randomBytes(9, i));
+    layOut(wanted, tree("1.1"));
+    layOut(wanted, tree("1.2"));
+    gdtest::writeFile(tree("1.2") / "new.txt", "1.2");
+    const std::vector<std::string> describe{"--description", "same"};
+    ASSERT_EQ(release("1.0", "1.1", describe).code, 0);
+    const gdtest::Tree old = gdtest::snapshotTree(server());
+    const fs::path done = site_.root() / "done";
+    fs::copy(server(), done, fs::copy_options::recursive);
+
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(release("1.1", "1.2", describe).code, 0);
+    const auto duration = std::chrono::steady_clock::now() - started;
+    const gdtest::Tree fresh = gdtest::snapshotTree(server(), false);
+    const std::string freshList = gdtest::readFile(server() / "filelist.dat");
+
+    std::mt19937 random(13);
+    for (int trial = 0; trial < 12; ++trial) {
+        SCOPED_TRACE(trial);
+        fs::remove_all(server());
+        fs::copy(done, server(), fs::copy_options::recursive);
+        gdtest::GdtoolRun run(
+            {"release", server(), tree("1.1"), tree("1.2"), "1.2", "--description", "same"}, tmp(),
+            site_.root() / "out.txt", site_.root() / "err.txt");
+        std::this_thread::sleep_for(duration * (random() % 1000) / 1000);
+        run.kill();
+        const bool isOld = gdtest::treeDifferences(old, gdtest::snapshotTree(server())).empty();
+        const bool isNew =
+            gdtest::treeDifferences(fresh, gdtest::snapshotTree(server(), false)).empty() &&
+            gdtest::readFile(server() / "filelist.dat") == freshList;
+        EXPECT_TRUE(isOld || isNew);
+        if (!isOld) continue;
+        // What the killed run left beside the update directory goes too.
+        EXPECT_EQ(release("1.1", "1.2", describe).code, 0);
+        for (const auto& entry : fs::directory_iterator(site_.serverRoot()))
+            EXPECT_EQ(entry.path().filename(), "update");
+    }
+}
+
+}  // namespace

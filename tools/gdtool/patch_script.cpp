@@ -1,0 +1,28 @@
+#include "patch_script.h"
+
+#include "lua_text.h"
+
+namespace gdtool {
+
+std::string patchScriptText(const TreeDiff& diff, const std::string& version) {
+    std::string script = "-- Patch " + version + ", made by gdtool release.\nfunction updater()\n";
+    if (!diff.removedFolders.empty()) {
+        // Launchers older than update.rmdir keep the emptied folders rather
+        // than fail the whole archive on a missing function.
+        script += "    local rmdir = update.rmdir or function() end\n";
+    }
+    for (const std::string& file : diff.removedFiles)
+        script += "    update.delete(" + luaQuoted(file) + ")\n";
+    for (const std::string& folder : diff.removedFolders)
+        script += "    rmdir(" + luaQuoted(folder) + ")\n";
+    for (const std::string& folder : diff.addedFolders)
+        script += "    update.mkdir(" + luaQuoted(folder) + ")\n";
+    for (const std::string& file : diff.shippedFiles) {
+        script +=
+            "    update.copy(" + luaQuoted(kPayloadFolder + file) + ", " + luaQuoted(file) + ")\n";
+    }
+    if (diff.launcherChanged) script += "    update.launcherupdate()\n";
+    return script + "    return 0\nend\n";
+}
+
+}  // namespace gdtool

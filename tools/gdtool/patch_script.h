@@ -1,0 +1,22 @@
+// The update script of a release archive, written from the difference of two
+// installation trees.
+#pragma once
+
+#include "tree_diff.h"
+
+#include <string>
+
+namespace gdtool {
+
+// Where the archive keeps the files it ships, below its update script: every
+// installation path then stays a name that the entry-name rules leave alone,
+// and none can collide with the script or the launcher beside it.
+inline constexpr const char* kPayloadFolder = "files/";
+
+// The Lua text of update.dat: `updater` deletes what went away (files, then
+// folders from the innermost out), makes the new folders (outermost first),
+// copies the shipped files from kPayloadFolder and, when the launcher
+// changed, asks for its replacement last.
+std::string patchScriptText(const TreeDiff& diff, const std::string& version);
+
+}  // namespace gdtool

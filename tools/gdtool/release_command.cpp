@@ -1,0 +1,295 @@
+// release: the next patch archive from two installation trees, proved with
+// the engine before the server's update directory changes in one step.
+
+#include "commands.h"
+#include "patch_script.h"
+#include "release_proof.h"
+#include "release_record.h"
+#include "release_signing.h"
+#include "server_publication.h"
+#include "tree_diff.h"
+#include "tree_scan.h"
+#include "zip_writer.h"
+
+#include "script/encrypted_script.h"
+#include "script/script_cipher.h"
+#include "script/version_manifest.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+
+namespace gdtool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kScriptEntry = "update.dat";
+
+struct ReleaseOptions {
+    fs::path serverDir, oldTree, newTree;
+    std::string version;
+    std::string description;
+    std::optional<SigningRequest> signing;
+};
+
+std::string today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y/%m/%d", &local);
+    return text;
+}
+
+std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& error) {
+    ReleaseOptions options;
+    std::vector<std::string> positional;
+    std::optional<std::string> expires;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const bool takesValue = arg == "--description" || arg == "--sign" || arg == "--expires";
+        if (takesValue && i + 1 == args.size()) {
+            error = arg + " needs a value";
+            return std::nullopt;
+        }
+        if (arg == "--description") {
+            options.description = args[++i];
+        } else if (arg == "--sign") {
+            options.signing = SigningRequest{args[++i], std::nullopt};
+        } else if (arg == "--expires") {
+            expires = args[++i];
+        } else if (arg.starts_with("--")) {
+            error = "unknown option " + arg;
+            return std::nullopt;
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() != 4) {
+        error = "release needs SERVER_DIR, OLD_TREE, NEW_TREE and VERSION";
+        return std::nullopt;
+    }
+    if (expires && !options.signing) {
+        error = "--expires needs --sign";
+        return std::nullopt;
+    }
+    if (options.signing) {
+        // Signing is wired here once signed releases exist: SigningRequest
+        // takes the lifetime from --expires.
+        error = "--sign: " + signingUnavailableReason();
+        return std::nullopt;
+    }
+    options.serverDir = positional[0];
+    options.oldTree = positional[1];
+    options.newTree = positional[2];
+    options.version = positional[3];
+    if (options.description.empty()) options.description = today();
+    return options;
+}
+
+std::optional<std::string> readPlainFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string notFromRecordMessage(const fs::path& live) {
+    return (live / kVersionScriptName).string() +
+           " was not made from a release record, and gdtool release never overwrites a "
+           "hand-written version script.\nTo start a record, write " +
+           (live / kRecordName).string() +
+           " with one line per archive already published, oldest first:\n"
+           "VERSION<TAB>ARCHIVE<TAB>DESCRIPTION\n"
+           "and move filelist.dat away; the next gdtool release writes it from the record.";
+}
+
+// The releases published so far; nullopt, with the refusal in `error`, when
+// the record does not parse or filelist.dat is not its product.
+std::optional<std::vector<Release>> publishedReleases(const fs::path& live, std::string& error) {
+    std::vector<Release> releases;
+    if (const auto text = readPlainFile(live / kRecordName)) {
+        auto parsed = parseRecord(*text, error);
+        if (!parsed) {
+            error = (live / kRecordName).string() + ": " + error;
+            return std::nullopt;
+        }
+        releases = std::move(*parsed);
+    }
+    std::error_code failure;
+    if (fs::exists(live / kVersionScriptName, failure)) {
+        const std::string script =
+            gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit);
+        if (releases.empty() || script != versionScriptText(releases)) {
+            error = notFromRecordMessage(live);
+            return std::nullopt;
+        }
+    }
+    return releases;
+}
+
+struct BaseVersion {
+    float installed = 1.0f;
+    float second = 1.0f;
+};
+
+// OLD_TREE's own version.dat, or what the engine writes when there is none.
+BaseVersion oldTreeVersion(const fs::path& oldTree) {
+    const std::string text =
+        gd::readEncryptedFile(oldTree / kVersionFileName, gd::kVersionFileLimit);
+    if (text.empty()) return {};
+    return {gd::readVersionNumber(text, 0), gd::readVersionNumber(text, 1)};
+}
+
+std::optional<TreeScan> scanInstallation(const fs::path& root, std::string& error) {
+    std::vector<std::string> problems;
+    auto scan = scanTree(root, problems);
+    if (!scan) problems.push_back("not a folder: " + root.string());
+    for (const std::string& problem : problems) error += (error.empty() ? "" : "\n") + problem;
+    return problems.empty() ? std::move(scan) : std::nullopt;
+}
+
+std::string archiveName(const fs::path& live, const std::string& version) {
+    std::error_code error;
+    std::string name = "patch-" + version + ".zip";
+    for (int n = 2; fs::exists(live / name, error) || fs::exists(live / (name + ".minisig"), error);
+         ++n)
+        name = "patch-" + version + "-" + std::to_string(n) + ".zip";
+    return name;
+}
+
+bool writeArchive(const fs::path& path, const ReleaseOptions& options, const TreeDiff& diff,
+                  const std::string& script, std::string& error) {
+    std::string enciphered = script;
+    gd::ScriptCipher::encrypt(enciphered.data(), enciphered.size());
+    ZipWriter zip(path);
+    bool ok = static_cast<bool>(zip);
+    for (const std::string& file : diff.shippedFiles) {
+        if (!ok) break;
+        ok = zip.addFile(kPayloadFolder + file, options.newTree / file);
+        if (!ok) error = "cannot read " + (options.newTree / file).string();
+    }
+    // Beside the script, where the launcher's replacement looks for it.
+    if (ok && diff.launcherChanged)
+        ok = zip.addFile(kLauncherName, options.newTree / kLauncherName);
+    // Last, so that no shipped file whose name contains UPDATE.DAT can be
+    // taken for it.
+    ok = ok && zip.addBytes(kScriptEntry, enciphered) && zip.close() && syncFile(path);
+    if (!ok && error.empty()) error = "cannot write " + path.string();
+    return ok;
+}
+
+void printSummary(const TreeDiff& diff) {
+    for (const std::string& line : diff.summary) std::cout << line << '\n';
+    if (diff.empty()) std::cout << "(no file or folder changed)\n";
+}
+
+// The releases with the new one, and the version script they make; nullopt
+// when the version is not newer than the last or the script outgrows what
+// launchers read.
+std::optional<std::string> nextVersionScript(std::vector<Release>& releases, float previous,
+                                             const ReleaseOptions& options, float version,
+                                             const std::string& archive, std::string& error) {
+    if (!(version > previous)) {
+        const std::string last = releases.empty()
+                                     ? gd::formatVersion(previous) + ", the version of OLD_TREE"
+                                     : releases.back().version + ", the last release";
+        error = "version " + options.version + " is not newer than " + last +
+                " (versions compare as 32-bit floats)";
+        return std::nullopt;
+    }
+    releases.push_back({options.version, archive, options.description});
+    std::string script = versionScriptText(releases);
+    if (script.size() > gd::kVersionScriptLimit) {
+        error = "filelist.dat would be " + std::to_string(script.size()) +
+                " bytes; launchers read only the first " + std::to_string(gd::kVersionScriptLimit) +
+                " (shorten the descriptions in " + kRecordName + ")";
+        return std::nullopt;
+    }
+    return script;
+}
+
+bool reportProof(const std::vector<std::string>& differences, float previous,
+                 const std::string& archive, const ReleaseOptions& options) {
+    if (differences.empty()) return true;
+    std::cerr << "gdtool: the proof failed: an installation at " << gd::formatVersion(previous)
+              << " updated with " << archive << " differs from " << options.newTree.string()
+              << "; nothing was published:\n";
+    for (const std::string& line : differences) std::cerr << "  " << line << '\n';
+    return false;
+}
+
+// Record, version script and (once releases are signed) signatures go into
+// the staged tree, which then becomes the update directory in one step.
+bool publish(ServerPublication& publication, const ReleaseOptions& options,
+             const std::vector<Release>& releases, std::string versionScript,
+             const fs::path& archivePath, std::string& error) {
+    gd::ScriptCipher::encrypt(versionScript.data(), versionScript.size());
+    if (!publication.writeFile(kRecordName, recordText(releases), error) ||
+        !publication.writeFile(kVersionScriptName, versionScript, error))
+        return false;
+    // Signing: the archive and filelist.dat, in the staged tree, so that the
+    // signatures go live together with what they sign.
+    if (options.signing &&
+        (!signPublishedFile(*options.signing, archivePath, false, error) ||
+         !signPublishedFile(*options.signing, publication.staged() / kVersionScriptName, true,
+                            error)))
+        return false;
+    return publication.commit(error);
+}
+
+int release(const ReleaseOptions& options) {
+    std::string error;
+    const auto version = parseReleaseVersion(options.version, error);
+    if (!version) return fail(error);
+    if (error = descriptionProblem(options.description); !error.empty()) return fail(error);
+    const auto oldScan = scanInstallation(options.oldTree, error);
+    const auto newScan = oldScan ? scanInstallation(options.newTree, error) : std::nullopt;
+    if (!newScan) return fail(error);
+
+    auto publication = ServerPublication::begin(options.serverDir, error);
+    if (!publication) return fail(error);
+    auto releases = publishedReleases(publication->live(), error);
+    if (!releases) return fail(error);
+    const BaseVersion base = oldTreeVersion(options.oldTree);
+    const float previous =
+        releases->empty() ? base.installed : gd::readVersionNumber(releases->back().version, 0);
+    const std::string archive = archiveName(publication->live(), options.version);
+    const auto versionScript =
+        nextVersionScript(*releases, previous, options, *version, archive, error);
+    if (!versionScript) return fail(error);
+
+    const TreeDiff diff = diffTrees(options.oldTree, *oldScan, options.newTree, *newScan);
+    if (!diff.problems.empty()) return fail(diff.problems.front());
+    const std::string script = patchScriptText(diff, options.version);
+    if (script.size() > gd::kUpdateScriptLimit)
+        return fail("the update script would exceed the 1 MiB that launchers read");
+
+    printSummary(diff);
+    const fs::path archivePath = publication->staged() / archive;
+    if (!writeArchive(archivePath, options, diff, script, error)) return fail(error);
+    const auto differences = proveRelease({options.oldTree, *oldScan, options.newTree, *newScan,
+                                           diff, archivePath, previous, base.second, *version});
+    if (!reportProof(differences, previous, archive, options)) return kExitFailed;
+
+    if (!publish(*publication, options, *releases, *versionScript, archivePath, error))
+        return fail(error);
+    std::cout << "published " << archive << " as version " << options.version << " in "
+              << publication->live().string() << '\n';
+    return kExitOk;
+}
+
+}  // namespace
+
+int releaseCommand(const Arguments& args) {
+    std::string error;
+    const auto options = parseOptions(args, error);
+    if (!options) return fail(error);
+    return release(*options);
+}
+
+}  // namespace gdtool

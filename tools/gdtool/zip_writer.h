@@ -1,0 +1,47 @@
+// Writing zip archives as the engine reads them: entries made on Unix (so
+// their permission bits travel) with UTF-8 names flagged as such.
+#pragma once
+
+#include <minizip/zip.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace gdtool {
+
+class ZipWriter {
+  public:
+    // Creates (or truncates) the archive at `path`.
+    explicit ZipWriter(const std::filesystem::path& path);
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
+    ~ZipWriter();  // closes an archive that was not closed, discarding errors
+    explicit operator bool() const { return zip_ != nullptr; }
+
+    // Fills the buffer and returns the byte count; 0 at the end.
+    using Reader = std::function<std::size_t(char* buffer, std::size_t size)>;
+
+    // Adds one deflated regular file named `name` (its path inside the
+    // archive, '/' between folders) with the permission bits of `mode`.
+    bool add(const std::string& name, mode_t mode, std::time_t modified, std::uint64_t size,
+             const Reader& read);
+    // Adds the file at `file` under `name`, with its mode and time stamp.
+    bool addFile(const std::string& name, const std::filesystem::path& file);
+    // Adds `bytes` under `name`, mode 0644, stamped now.
+    bool addBytes(const std::string& name, const std::string& bytes);
+
+    // Writes the central directory; false when the archive is incomplete.
+    bool close();
+
+  private:
+    zipFile zip_;
+    std::vector<char> buffer_;  // one for all entries: a tree has thousands
+};
+
+}  // namespace gdtool
