@@ -28,7 +28,10 @@ struct LauncherConfig {
 // Runs DIR/config.dat (DIR = launcherDir, ending in '/') and takes the five
 // globals that are strings or numbers (numbers in Lua's own text form); any
 // other value leaves its field as it was. A missing, damaged or failing chunk
-// keeps what was assigned before the failure. Then reads DIR/version.dat,
+// keeps what was assigned before the failure, and so does a global whose
+// reading fails (a metamethod of the globals table that raises an error or
+// runs past the time limit) for the settings taken before it. The chunk gets
+// every standard library. Then reads DIR/version.dat,
 // creating it with 1.000000,1.000000 when it is missing or empty.
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config);
 

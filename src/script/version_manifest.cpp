@@ -86,12 +86,40 @@ int patchFile(lua_State* state) {
     return 0;
 }
 
-void registerPatchTable(lua_State* state, VersionManifest& manifest) {
+// Creates the global table `patch`; run with cpcall, whose argument is the
+// manifest.
+int registerPatchTable(lua_State* state) {
     lua_newtable(state);
-    lua_pushlightuserdata(state, &manifest);
+    lua_pushvalue(state, 1);
     lua_pushcclosure(state, patchFile, 1);
     lua_setfield(state, -2, "File");
     lua_setfield(state, LUA_GLOBALSINDEX, "patch");
+    return 0;
+}
+
+struct ListEvaluation {
+    VersionManifest& manifest;
+    float installed;
+    float latest = 0.0f;  // 0 unless filelist was called
+};
+
+// Reads latest_version and, when it is newer than the installed version,
+// calls filelist with it. Run with cpcall: the globals table may have
+// metamethods that raise errors or never return.
+int evaluateList(lua_State* state) {
+    auto& evaluation = *static_cast<ListEvaluation*>(lua_touserdata(state, 1));
+    lua_getfield(state, LUA_GLOBALSINDEX, "latest_version");
+    const float latest =
+        lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
+    lua_pop(state, 1);
+    if (!(latest > evaluation.installed)) return 0;
+
+    evaluation.manifest.setBaseVersion(evaluation.installed);
+    lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
+    lua_pushnumber(state, static_cast<double>(latest));
+    lua_call(state, 1, 0);
+    evaluation.latest = latest;
+    return 0;
 }
 
 }  // namespace
@@ -136,35 +164,24 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
                        VersionManifest& manifest) {
-    LuaState lua;
-    if (!lua) return 0.0f;
-    lua_State* state = lua.get();
-    registerPatchTable(state, manifest);
+    LuaState lua(kLuaTimeLimit, LuaLibraries::kSafe);
+    if (!lua || lua.cpcall(registerPatchTable, &manifest) != 0) return 0.0f;
 
     if (lua.load(text, "filelist") == LUA_ERRSYNTAX) {
         notifier.showMessage(kErrorCaption, kVersionScriptLoadError);
         return 0.0f;
     }
     lua.pcall(0, LUA_MULTRET);
-    lua_settop(state, 0);
+    lua_settop(lua.get(), 0);
 
     // Entries that the main body listed do not count: only filelist's calls do.
     manifest.clearEntries();
-    lua_getfield(state, LUA_GLOBALSINDEX, "latest_version");
-    const float latest =
-        lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
-    lua_pop(state, 1);
-    if (!(latest > installedVersion)) return 0.0f;
-
-    manifest.setBaseVersion(installedVersion);
-    lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
-    lua_pushnumber(state, static_cast<double>(latest));
-    if (lua.pcall(1, 1) != 0) {
+    ListEvaluation evaluation{manifest, installedVersion};
+    if (lua.cpcall(evaluateList, &evaluation) != 0) {
         notifier.showMessage(kErrorCaption, kVersionScriptRunError);
         return 0.0f;
     }
-    lua_pop(state, 1);
-    return manifest.entryCount() == 0 ? 0.0f : latest;
+    return manifest.entryCount() == 0 ? 0.0f : evaluation.latest;
 }
 
 }  // namespace gd

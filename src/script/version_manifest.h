@@ -78,12 +78,13 @@ bool writeVersionFile(const std::string& launcherDir, const LauncherConfig& conf
 // Records a newly applied version in memory and on disk.
 bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config, float version);
 
-// Runs the deciphered version script against the installed version and fills
-// the manifest with the archives newer than it, in call order. Returns the
-// latest version when at least one archive was listed, 0 otherwise. A script
-// that does not parse, or whose `filelist` fails, is reported through
-// `notifier` under the caption "エラー" and gives 0. The archives listed count
-// against the script's memory limit: past it patch.File fails.
+// Runs the deciphered version script, with the safe library set, against the
+// installed version and fills the manifest with the archives newer than it, in
+// call order. Returns the latest version when at least one archive was listed,
+// 0 otherwise. A script that does not parse, or whose `filelist` fails, is
+// reported through `notifier` under the caption "エラー" and gives 0. The
+// archives listed count against the script's memory limit: past it patch.File
+// fails.
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
                        VersionManifest& manifest);
 

@@ -2,10 +2,12 @@
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
+#include "support/child_run.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <string>
 #include <utility>
@@ -120,6 +122,78 @@ TEST(VersionScript, OutOfOrderEntriesStayInListOrder) {
                                               1.0f, manifest);
     EXPECT_FLOAT_EQ(latest, 1.2f);
     EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"b.zip", "a.zip"}));
+}
+
+// filelist.dat runs before anyone agreed to anything: it gets no way to load
+// code, reach files or processes, or change environments.
+TEST(VersionScript, RunsWithTheSafeLibrarySet) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"io", "nil"},
+        {"package", "nil"},
+        {"debug", "nil"},
+        {"dofile", "nil"},
+        {"loadfile", "nil"},
+        {"load", "nil"},
+        {"loadstring", "nil"},
+        {"require", "nil"},
+        {"module", "nil"},
+        {"getfenv", "nil"},
+        {"setfenv", "nil"},
+        {"collectgarbage", "nil"},
+        {"newproxy", "nil"},
+        {"string.dump", "nil"},
+        {"os.execute", "nil"},
+        {"os.exit", "nil"},
+        {"os.getenv", "nil"},
+        {"os.remove", "nil"},
+        {"os.rename", "nil"},
+        {"os.tmpname", "nil"},
+        {"os.setlocale", "nil"},
+        {"os.time", "function"},
+        {"os.date", "function"},
+        {"os.clock", "function"},
+        {"os.difftime", "function"},
+        {"string.format", "function"},
+        {"table.concat", "function"},
+        {"math.floor", "function"},
+        {"pcall", "function"},
+        {"setmetatable", "function"},
+    };
+    for (const auto& [name, type] : cases) {
+        RecordingNotifier notifier;
+        VersionManifest manifest;
+        const std::string script = std::string(
+                                       "latest_version = 2 function filelist() "
+                                       "patch.File(type(") +
+                                   name + "), 2, 'a.zip') end";
+        ASSERT_FLOAT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 2.0f) << name;
+        EXPECT_EQ(manifest.entryAt(0).label, type) << name;
+    }
+}
+
+// A globals table whose __index raises ends in the script's error box, not
+// in an abort of the process. Run in a child, which an abort would end.
+TEST(VersionScript, GlobalsThatRaiseAreAScriptError) {
+    const char* const raising = "setmetatable(_G, {__index = function(_, name) error(name) end})";
+    const std::string cases[] = {
+        std::string("function filelist() end ") + raising,  // latest_version
+        std::string("latest_version = 2 ") + raising,       // filelist
+    };
+    for (const std::string& script : cases) {
+        const gdtest::ChildEnd end = gdtest::runInChild(
+            [&] {
+                RecordingNotifier notifier;
+                VersionManifest manifest;
+                const float latest = gd::runVersionScript(notifier, script, 1.0f, manifest);
+                return latest == 0.0f && notifier.messages.size() == 1 &&
+                               notifier.messages[0].second == gd::kVersionScriptRunError
+                           ? 0
+                           : 1;
+            },
+            std::chrono::seconds(30));
+        EXPECT_TRUE(end.finished && end.signal == 0 && end.exitCode == 0)
+            << script << ": " << gdtest::describe(end);
+    }
 }
 
 TEST(VersionScript, NoUpdateWithoutAMessage) {
