@@ -9,6 +9,7 @@
 
 #include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -68,6 +69,14 @@ std::string_view piece(std::string_view text, int index) {
 // missing, nil or non-text argument raises a Lua error, so the script counts as
 // unparsable. The checks run before any C++ object exists in this frame,
 // because a Lua error unwinds with longjmp.
+//
+// So does a listed entry that would move the installed version to infinity or
+// back below an entry listed before it: the worker records each entry's
+// version in list order, and such a version would hide every later update
+// (nothing is newer than infinity) or have the next check apply the newer
+// archive again over the older one. The whole list is refused rather than the
+// entry skipped, because each archive is made for the installation that the
+// archives before it leave behind.
 int patchFile(lua_State* state) {
     std::size_t labelLength = 0, versionLength = 0, archiveLength = 0;
     const char* label = luaL_checklstring(state, 1, &labelLength);
@@ -78,6 +87,11 @@ int patchFile(lua_State* state) {
     const float entryVersion =
         static_cast<float>(parseLeadingNumber(std::string_view(version, versionLength)));
     if (entryVersion > manifest->baseVersion()) {
+        if (std::isinf(entryVersion))
+            return luaL_error(state, "patch.File: version %s is out of range", version);
+        const std::size_t listed = manifest->entryCount();
+        if (listed > 0 && entryVersion < manifest->entryAt(listed - 1).version)
+            return luaL_error(state, "patch.File: version %s is listed after a newer one", version);
         if (!chargeLuaMemory(state, sizeof(PatchEntry) + labelLength + archiveLength))
             return luaL_error(state, "patch.File: the list of archives outgrew the memory limit");
         manifest->addEntry(PatchEntry{std::string(label, labelLength), entryVersion,
@@ -97,6 +111,12 @@ int registerPatchTable(lua_State* state) {
     return 0;
 }
 
+// A script's number as a version. Past a float's range it is infinite, and
+// infinity or NaN is no version at all.
+bool isUsableVersion(float version) {
+    return std::isfinite(version);
+}
+
 struct ListEvaluation {
     VersionManifest& manifest;
     float installed;
@@ -109,10 +129,11 @@ struct ListEvaluation {
 int evaluateList(lua_State* state) {
     auto& evaluation = *static_cast<ListEvaluation*>(lua_touserdata(state, 1));
     lua_getfield(state, LUA_GLOBALSINDEX, "latest_version");
+    // A latest version that is not finite counts as no number: no update.
     const float latest =
         lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
     lua_pop(state, 1);
-    if (!(latest > evaluation.installed)) return 0;
+    if (!isUsableVersion(latest) || !(latest > evaluation.installed)) return 0;
 
     evaluation.manifest.setBaseVersion(evaluation.installed);
     lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
@@ -158,6 +179,9 @@ bool writeVersionFile(const std::string& launcherDir, const LauncherConfig& conf
 }
 
 bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config, float version) {
+    // Versions only go forward: a lower or non-finite one would have later
+    // checks offer what is installed again, or nothing ever again.
+    if (!isUsableVersion(version) || version < config.server.installedVersion) return false;
     config.server.installedVersion = version;
     return writeVersionFile(launcherDir, config);
 }

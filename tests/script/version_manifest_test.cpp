@@ -113,15 +113,55 @@ TEST(VersionScript, ListsNewerArchivesInCallOrder) {
     EXPECT_TRUE(notifier.messages.empty());
 }
 
-TEST(VersionScript, OutOfOrderEntriesStayInListOrder) {
-    RecordingNotifier notifier;
-    VersionManifest manifest;
-    const float latest = gd::runVersionScript(notifier, R"(
-        latest_version = "1.2"
-        function filelist() patch.File("b", "1.2", "b.zip") patch.File("a", 1.1, "a.zip") end)",
-                                              1.0f, manifest);
-    EXPECT_FLOAT_EQ(latest, 1.2f);
-    EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"b.zip", "a.zip"}));
+// The installed version only goes forward: a list that would record an
+// infinite version, or a lower one after a higher, is refused whole, and a
+// latest version that is not finite offers nothing. Equal versions (an update
+// in two archives) and entries at or below the installed one are fine.
+TEST(VersionScript, ListsThatWouldNotTakeTheVersionForwardAreRefused) {
+    const auto list = [](const char* latest, const char* entries) {
+        return std::string("latest_version = ") + latest + " function filelist() " + entries +
+               " end";
+    };
+    const auto file = [](const char* version, const char* archive) {
+        return std::string("patch.File('d', ") + version + ", '" + archive + "') ";
+    };
+    struct Case {
+        std::string script;
+        std::vector<std::string> archives;  // none: the list is refused or offers nothing
+        bool reported;
+    };
+    const Case cases[] = {
+        {list("1.2", (file("'inf'", "a.zip") + file("1.2", "b.zip")).c_str()), {}, true},
+        {list("1.2", (file("1.1", "a.zip") + file("'1e39'", "b.zip")).c_str()), {}, true},
+        {list("1.2", (file("1.2", "b.zip") + file("1.1", "a.zip")).c_str()), {}, true},
+        {list("1/0", file("1.1", "a.zip").c_str()), {}, false},
+        {list("1e39", file("1.1", "a.zip").c_str()), {}, false},
+        {list("0/0", file("1.1", "a.zip").c_str()), {}, false},
+        {list("1.2", (file("1.1", "a.zip") + file("1.1", "a2.zip") + file("0.5", "old.zip") +
+                      file("'nan'", "n.zip") + file("-1/0", "m.zip") + file("1.2", "b.zip"))
+                         .c_str()),
+         {"a.zip", "a2.zip", "b.zip"},
+         false},
+    };
+    for (const Case& c : cases) {
+        RecordingNotifier notifier;
+        VersionManifest manifest;
+        const float latest = gd::runVersionScript(notifier, c.script, 1.0f, manifest);
+        EXPECT_EQ(latest, c.archives.empty() ? 0.0f : 1.2f) << c.script;
+        if (!c.archives.empty()) {
+            EXPECT_EQ(archivesOf(manifest), c.archives) << c.script;
+        }
+        EXPECT_EQ(notifier.messages.size(), c.reported ? 1u : 0u) << c.script;
+    }
+
+    gdtest::TempDir temp;
+    gd::LauncherConfig config;
+    gd::loadVersionFile(temp.dir(), config);
+    for (const float refused :
+         {std::numeric_limits<float>::infinity(), 0.5f, std::numeric_limits<float>::quiet_NaN()})
+        EXPECT_FALSE(gd::setInstalledVersion(temp.dir(), config, refused)) << refused;
+    EXPECT_TRUE(gd::setInstalledVersion(temp.dir(), config, 1.0f));
+    EXPECT_EQ(gdtest::readDecrypted(temp.path() / "version.dat"), "1.000000,1.000000");
 }
 
 // filelist.dat runs before anyone agreed to anything: it gets no way to load
