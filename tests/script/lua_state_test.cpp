@@ -116,6 +116,62 @@ TEST(LuaState, TimeLimitCannotBeCaughtOrOutrun) {
     }
 }
 
+// The engine's own find, match, gmatch, gsub, rep and sort give what
+// liblua5.1's give, quirks included; liblua itself is the oracle.
+TEST(LuaState, BoundedLibraryFunctionsAgreeWithLiblua) {
+    const char* const cases[] = {
+        "return ('hello world'):find('o w')",
+        "return ('hello world'):find('l+')",
+        "return ('hello world'):find('(o)(r?)', 6)",
+        "return ('a.b'):find('.', 1, true)",
+        "return ('abc'):find('', 10)",
+        "return ('abc'):find('b', -1)",
+        "return ('key = value'):match('^(%w+)%s*=%s*(%w+)$')",
+        "return ('THE (quick) fox'):match('%f[%a]%a+%f[%A]')",
+        "return ('x = [[a]] y'):match('%b[]')",
+        "return ('2021/06/01'):match('()(%d+)/(%d+)()')",
+        "return ('abcabc'):match('(a)(b)c%1%2')",
+        "return ('a,b,,c'):gsub(',', ';')",
+        "return ('hello'):gsub('', '-')",
+        "return ('abc'):gsub('%w', '%0%0', 2)",
+        "return ('abc'):gsub('(%w)', {a = 1, b = true})",
+        "return ('abc'):gsub('%w', function(c) if c == 'b' then return false end return c:upper() "
+        "end)",
+        "return ('a%b'):gsub('%%', '%%%%')",
+        "return ('x'):gsub('x', '%z')",
+        "local t = {} for k, v in ('a=1, b=2'):gmatch('(%w+)=(%w+)') do t[#t + 1] = k .. v end "
+        "return table.concat(t, ' ')",
+        "local n = 0 for w in string.gfind('one two', '%a+') do n = n + #w end return n",
+        "return ('ab'):rep(3), ('ab'):rep(0), ('ab'):rep(-1), (''):rep(5), ('x'):rep(2.9)",
+        "local t = {5, 3, 9, 1, 7, 3} table.sort(t) return table.concat(t, ',')",
+        "local t = {'b', 'a', 'c'} table.sort(t, function(x, y) return x > y end) "
+        "return table.concat(t)",
+        "return pcall(string.find, 'a', '[a')",
+        "return pcall(string.find, 'a', '%')",
+        "return pcall(string.gsub, 'a', '(a', 'x')",
+        "return pcall(string.match, 'a', '%1')",
+        "return pcall(table.sort, {3, 1, 2}, function() return true end)",
+        "return select('#', ('abc'):find('x')), ('abc'):match('((a)(b))')",
+    };
+    const auto results = [](lua_State* state, int loaded) {
+        std::string text;
+        if (loaded != 0 || lua_pcall(state, 0, LUA_MULTRET, 0) != 0) return std::string("error");
+        for (int i = 1; i <= lua_gettop(state); ++i) {
+            text += lua_isstring(state, i) ? lua_tostring(state, i) : luaL_typename(state, i);
+            text += '|';
+        }
+        return text;
+    };
+    for (const char* chunk : cases) {
+        lua_State* stock = luaL_newstate();
+        luaL_openlibs(stock);
+        const std::string expected = results(stock, luaL_loadstring(stock, chunk));
+        lua_close(stock);
+        gd::LuaState lua;
+        EXPECT_EQ(results(lua.get(), lua.load(chunk, "test")), expected) << chunk;
+    }
+}
+
 TEST(LuaState, PrecompiledChunksAreRefusedWhereverTheyAreLoaded) {
     const std::string bytecode = bytecodeOf("ran = true return true");
     ASSERT_FALSE(bytecode.empty());
