@@ -53,8 +53,9 @@ int takeSettings(lua_State* state) {
 
 }  // namespace
 
-void applyConfigChunk(std::string_view chunk, LauncherConfig& config) {
-    LuaState lua;
+void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
+                      std::chrono::milliseconds timeLimit) {
+    LuaState lua(timeLimit);
     if (!lua) return;
     // A chunk that does not load leaves its error message on the stack, and
     // calling that fails harmlessly, as it always has.

@@ -2,6 +2,9 @@
 // read from the enciphered Lua chunk config.dat beside the launcher.
 #pragma once
 
+#include "script/lua_state.h"
+
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,8 +39,10 @@ struct LauncherConfig {
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config);
 
 // Applies the chunk text to `config` exactly as loadLauncherConfig does with
-// the deciphered file.
-void applyConfigChunk(std::string_view chunk, LauncherConfig& config);
+// the deciphered file; `timeLimit` is for each of the two calls (the chunk,
+// then the reading of the settings).
+void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
+                      std::chrono::milliseconds timeLimit = kLuaTimeLimit);
 
 struct FtpEndpoint {
     std::string host;

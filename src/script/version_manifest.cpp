@@ -187,8 +187,8 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 }
 
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
-                       VersionManifest& manifest) {
-    LuaState lua(kLuaTimeLimit, LuaLibraries::kSafe);
+                       VersionManifest& manifest, std::chrono::milliseconds timeLimit) {
+    LuaState lua(timeLimit, LuaLibraries::kSafe);
     if (!lua || lua.cpcall(registerPatchTable, &manifest) != 0) return 0.0f;
 
     if (lua.load(text, "filelist") == LUA_ERRSYNTAX) {

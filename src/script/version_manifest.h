@@ -2,7 +2,10 @@
 // (filelist.dat) and the list of patch archives still to apply.
 #pragma once
 
+#include "script/lua_state.h"
+
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -88,7 +91,9 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 // archives would not take the version forward: one listed with an infinite
 // version, or with a lower version than one listed before it. The archives
 // listed count against the script's memory limit: past it patch.File fails.
+// `timeLimit` is for each of the two calls (the chunk, then filelist).
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
-                       VersionManifest& manifest);
+                       VersionManifest& manifest,
+                       std::chrono::milliseconds timeLimit = kLuaTimeLimit);
 
 }  // namespace gd
