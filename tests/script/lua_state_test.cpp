@@ -152,6 +152,9 @@ TEST(LuaState, BoundedLibraryFunctionsAgreeWithLiblua) {
         "return pcall(string.match, 'a', '%1')",
         "return pcall(table.sort, {3, 1, 2}, function() return true end)",
         "return select('#', ('abc'):find('x')), ('abc'):match('((a)(b))')",
+        "return xpcall(function() error('x', 0) end, function(m) return 'handled ' .. m end)",
+        "return xpcall(function() return 1, 2 end, print)",
+        "return xpcall(error, 5)",
     };
     const auto results = [](lua_State* state, int loaded) {
         std::string text;
