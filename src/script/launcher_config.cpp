@@ -7,6 +7,7 @@
 #include <lua.hpp>
 
 #include <charconv>
+#include <new>
 
 namespace gd {
 
@@ -20,28 +21,47 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
+// Runs inside a protected call: reading a global may run a metamethod, and a
+// number's text is made on the Lua heap. Nothing with a destructor lives
+// across a Lua call here, since an error unwinds with longjmp.
 void takeGlobal(lua_State* state, const char* name, std::string& field) {
     lua_getfield(state, LUA_GLOBALSINDEX, name);
-    if (lua_isstring(state, -1)) field = std::string(luaText(state, -1));
+    if (lua_isstring(state, -1)) {
+        const std::string_view text = luaText(state, -1);
+        bool copied = true;
+        try {
+            field.assign(text);
+        } catch (const std::bad_alloc&) {
+            copied = false;
+        }
+        if (!copied) luaL_error(state, "%s: out of memory", name);
+    }
     lua_pop(state, 1);
 }
 
-}  // namespace
-
-void applyConfigChunk(std::string_view chunk, LauncherConfig& config) {
-    LuaState lua;
-    if (!lua) return;
-    // A chunk that does not load leaves its error message on the stack, and
-    // calling that fails harmlessly, as it always has.
-    lua.load(chunk, "config.dat");
-    lua.pcall(0, 0);
-
-    lua_State* state = lua.get();
+// Takes the five settings in order; run with cpcall, whose argument is the
+// LauncherConfig. An error keeps the settings taken before it.
+int takeSettings(lua_State* state) {
+    auto& config = *static_cast<LauncherConfig*>(lua_touserdata(state, 1));
     takeGlobal(state, "CERTIFICATION_URL", config.newsPageAddress);
     takeGlobal(state, "DUREDOR_FTP_ADR", config.server.ftpAddress);
     takeGlobal(state, "DUREDOR_FTP_USER", config.server.ftpUser);
     takeGlobal(state, "DUREDOR_FTP_PASS", config.server.ftpPassword);
     takeGlobal(state, "DUREDOR_FTP_PATH", config.server.ftpPath);
+    return 0;
+}
+
+}  // namespace
+
+void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
+                      std::chrono::milliseconds timeLimit) {
+    LuaState lua(timeLimit);
+    if (!lua) return;
+    // A chunk that does not load leaves its error message on the stack, and
+    // calling that fails harmlessly, as it always has.
+    lua.load(chunk, "config.dat");
+    lua.pcall(0, 0);
+    lua.cpcall(takeSettings, &config);
 }
 
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config) {

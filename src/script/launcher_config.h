@@ -2,6 +2,9 @@
 // read from the enciphered Lua chunk config.dat beside the launcher.
 #pragma once
 
+#include "script/lua_state.h"
+
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,13 +31,18 @@ struct LauncherConfig {
 // Runs DIR/config.dat (DIR = launcherDir, ending in '/') and takes the five
 // globals that are strings or numbers (numbers in Lua's own text form); any
 // other value leaves its field as it was. A missing, damaged or failing chunk
-// keeps what was assigned before the failure. Then reads DIR/version.dat,
+// keeps what was assigned before the failure, and so does a global whose
+// reading fails (a metamethod of the globals table that raises an error or
+// runs past the time limit) for the settings taken before it. The chunk gets
+// every standard library. Then reads DIR/version.dat,
 // creating it with 1.000000,1.000000 when it is missing or empty.
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config);
 
 // Applies the chunk text to `config` exactly as loadLauncherConfig does with
-// the deciphered file.
-void applyConfigChunk(std::string_view chunk, LauncherConfig& config);
+// the deciphered file; `timeLimit` is for each of the two calls (the chunk,
+// then the reading of the settings).
+void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
+                      std::chrono::milliseconds timeLimit = kLuaTimeLimit);
 
 struct FtpEndpoint {
     std::string host;

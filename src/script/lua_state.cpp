@@ -8,8 +8,22 @@ namespace gd {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Every this many virtual machine instructions the hook looks at the clock.
-constexpr int kHookInstructionCount = 10000;
+// Kept small because one instruction can be slow: interning a string whose
+// hash collides with thousands of others compares it with each of them.
+constexpr int kHookInstructionCount = 1000;
+
+// The registry key of the time limit's error message, made when the state
+// opens: once past the deadline nothing may be allocated, not even the text.
+const char kTimeLimitMessageKey = 0;
+
+LuaState* ownerOf(lua_State* state) {
+    void* userData = nullptr;
+    lua_getallocf(state, &userData);
+    return static_cast<LuaState*>(userData);
+}
 
 void* limitedAlloc(void* userData, void* block, std::size_t oldSize, std::size_t newSize) {
     auto* owner = static_cast<LuaState*>(userData);
@@ -19,21 +33,42 @@ void* limitedAlloc(void* userData, void* block, std::size_t oldSize, std::size_t
         allocated -= oldSize;
         return nullptr;
     }
-    if (newSize > oldSize && allocated - oldSize + newSize > kLuaMemoryLimit) return nullptr;
+    // Library functions that build long results (table.concat, string.format,
+    // string.upper, os.date...) allocate as they go: refusing to grow past the
+    // deadline stops them there. Shrinking never fails, as Lua expects.
+    if (newSize > oldSize && (allocated - oldSize + newSize > kLuaMemoryLimit || owner->overdue()))
+        return nullptr;
     void* grown = std::realloc(block, newSize);
     if (grown != nullptr) allocated = allocated - oldSize + newSize;
     return grown;
 }
 
-LuaState* ownerOf(lua_State* state) {
-    void* userData = nullptr;
-    lua_getallocf(state, &userData);
-    return static_cast<LuaState*>(userData);
+[[noreturn]] void raiseTimeLimit(lua_State* state) {
+    lua_checkstack(state, 1);  // raises a memory error itself when it cannot grow
+    lua_pushlightuserdata(state, const_cast<char*>(&kTimeLimitMessageKey));
+    lua_rawget(state, LUA_REGISTRYINDEX);
+    lua_error(state);
+    std::abort();  // lua_error does not return
 }
 
-void stopWhenOverdue(lua_State* state, lua_Debug* /*event*/) {
-    if (std::chrono::steady_clock::now() > ownerOf(state)->deadline())
-        luaL_error(state, "script ran longer than its time limit");
+void onInstructionCount(lua_State* state, lua_Debug* /*event*/) {
+    if (!ownerOf(state)->overdue()) {
+        // A coroutine that failed an earlier call's limit still counts by one.
+        if (lua_gethookcount(state) != kHookInstructionCount)
+            lua_sethook(state, onInstructionCount, LUA_MASKCOUNT, kHookInstructionCount);
+        return;
+    }
+    // From now on every instruction of this thread fails, so that a pcall in
+    // a loop or an error handler cannot run on past the limit.
+    lua_sethook(state, onInstructionCount, LUA_MASKCOUNT, 1);
+    raiseTimeLimit(state);
+}
+
+int registerTimeLimitMessage(lua_State* state) {
+    lua_pushlightuserdata(state, const_cast<char*>(&kTimeLimitMessageKey));
+    lua_pushliteral(state, "script ran longer than its time limit");
+    lua_rawset(state, LUA_REGISTRYINDEX);
+    return 0;
 }
 
 int onPanic(lua_State* /*state*/) {
@@ -44,29 +79,14 @@ int onPanic(lua_State* /*state*/) {
 
 }  // namespace
 
-LuaState::LuaState(std::chrono::milliseconds timeLimit) : timeLimit_(timeLimit) {
+LuaState::LuaState(std::chrono::milliseconds timeLimit, LuaLibraries libraries)
+    : timeLimit_(timeLimit) {
     state_ = lua_newstate(limitedAlloc, this);
     if (state_ == nullptr) return;
     lua_atpanic(state_, onPanic);
-    deadline_ = std::chrono::steady_clock::now() + timeLimit_;
-    lua_sethook(state_, stopWhenOverdue, LUA_MASKCOUNT, kHookInstructionCount);
-    lua_pushcfunction(state_, [](lua_State* s) {
-        luaL_openlibs(s);
-        // Both would let a script escape the time limit: debug.sethook turns
-        // the hook off, and finalisers (newproxy, debug.setmetatable on
-        // userdata) run with hooks disabled.
-        lua_pushnil(s);
-        lua_setfield(s, LUA_GLOBALSINDEX, "debug");
-        lua_pushnil(s);
-        lua_setfield(s, LUA_GLOBALSINDEX, "newproxy");
-        lua_getfield(s, LUA_GLOBALSINDEX, "package");
-        lua_getfield(s, -1, "loaded");
-        lua_pushnil(s);
-        lua_setfield(s, -2, "debug");
-        lua_pop(s, 2);
-        return 0;
-    });
-    if (lua_pcall(state_, 0, 0, 0) != 0) {
+    lua_sethook(state_, onInstructionCount, LUA_MASKCOUNT, kHookInstructionCount);
+    if (lua_cpcall(state_, registerTimeLimitMessage, nullptr) != 0 ||
+        lua_cpcall(state_, libraryOpener(libraries), nullptr) != 0) {
         lua_close(state_);
         state_ = nullptr;
     }
@@ -74,6 +94,19 @@ LuaState::LuaState(std::chrono::milliseconds timeLimit) : timeLimit_(timeLimit) 
 
 LuaState::~LuaState() {
     if (state_ != nullptr) lua_close(state_);
+}
+
+bool LuaState::overdue() {
+    if (deadline_ == Clock::time_point::max() || Clock::now() <= deadline_) return false;
+    // A library function that noticed first fails by itself, but a pcall
+    // around it would let the script go on until the next count.
+    lua_sethook(state_, onInstructionCount, LUA_MASKCOUNT, 1);
+    return true;
+}
+
+void LuaState::startClock() {
+    deadline_ = Clock::now() + timeLimit_;
+    lua_sethook(state_, onInstructionCount, LUA_MASKCOUNT, kHookInstructionCount);
 }
 
 int LuaState::load(std::string_view chunk, const char* chunkName) {
@@ -87,8 +120,27 @@ int LuaState::load(std::string_view chunk, const char* chunkName) {
 }
 
 int LuaState::pcall(int arguments, int results) {
-    deadline_ = std::chrono::steady_clock::now() + timeLimit_;
-    return lua_pcall(state_, arguments, results, 0);
+    startClock();
+    const int status = lua_pcall(state_, arguments, results, 0);
+    deadline_ = Clock::time_point::max();
+    return status;
+}
+
+int LuaState::cpcall(LuaCFunction function, void* data) {
+    startClock();
+    const int status = lua_cpcall(state_, function, data);
+    deadline_ = Clock::time_point::max();
+    return status;
+}
+
+bool isPastLuaDeadline(lua_State* state) {
+    return ownerOf(state)->overdue();
+}
+
+void checkLuaDeadline(lua_State* state) {
+    if (!ownerOf(state)->overdue()) return;
+    lua_sethook(state, onInstructionCount, LUA_MASKCOUNT, 1);  // a coroutine's own hook
+    raiseTimeLimit(state);
 }
 
 bool chargeLuaMemory(lua_State* state, std::size_t bytes) {

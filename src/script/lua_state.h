@@ -2,6 +2,8 @@
 // installation runs under.
 #pragma once
 
+#include "script/lua_libraries.h"
+
 #include <chrono>
 #include <cstddef>
 #include <string_view>
@@ -11,18 +13,21 @@ struct lua_State;
 namespace gd {
 
 // Scripts come from files and servers we do not control: a state refuses to
-// grow past kLuaMemoryLimit bytes and stops a script that runs longer than
-// kLuaTimeLimit, raising a Lua error in both cases. The debug library and
-// newproxy are left out, since they could switch the time limit off. Time
-// spent inside one call of a C library function is not counted.
+// grow past kLuaMemoryLimit bytes and stops a call that runs longer than
+// kLuaTimeLimit, raising a Lua error in both cases. Once a call is past its
+// limit every further instruction and every allocation of that call fails, so
+// neither pcall nor an error handler can keep it going, and the library
+// functions that can run long without either (pattern matching, string.rep,
+// table.sort) look at the clock themselves.
 inline constexpr std::size_t kLuaMemoryLimit = 256u * 1024 * 1024;
 inline constexpr std::chrono::milliseconds kLuaTimeLimit{10000};
 
 class LuaState {
   public:
-    // Opens a state with all standard libraries. `get()` is null when the
+    // Opens a state with the given library set. `get()` is null when the
     // state could not be created.
-    explicit LuaState(std::chrono::milliseconds timeLimit = kLuaTimeLimit);
+    explicit LuaState(std::chrono::milliseconds timeLimit = kLuaTimeLimit,
+                      LuaLibraries libraries = LuaLibraries::kStandard);
     LuaState(const LuaState&) = delete;
     LuaState& operator=(const LuaState&) = delete;
     ~LuaState();
@@ -36,17 +41,33 @@ class LuaState {
     int load(std::string_view chunk, const char* chunkName);
     // lua_pcall with the time limit counted from this call.
     int pcall(int arguments, int results);
+    // lua_cpcall with the time limit counted from this call: `function` runs
+    // protected with `data` as its one (light userdata) argument, so that it
+    // may read a script's globals, whose metamethods can raise errors.
+    int cpcall(LuaCFunction function, void* data);
 
-    // Used by the hook and the allocator; not for callers.
-    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
+    // Used by the hook, the allocator and checkLuaDeadline; not for callers.
+    // True once the running call is past its deadline; from then on every
+    // instruction of the main thread fails.
+    bool overdue();
     std::size_t& allocated() { return allocated_; }
 
   private:
+    void startClock();
+
     lua_State* state_ = nullptr;
     std::size_t allocated_ = 0;
     std::chrono::milliseconds timeLimit_;
-    std::chrono::steady_clock::time_point deadline_;
+    // The end of the running call's time; none between calls.
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 };
+
+// Raises the time limit's Lua error when the call running in `state` is past
+// its deadline. For C functions that can work long without running a Lua
+// instruction or allocating.
+void checkLuaDeadline(lua_State* state);
+// Whether the call running in `state` is past its deadline.
+bool isPastLuaDeadline(lua_State* state);
 
 // Counts `bytes` that a C function keeps outside the state on a script's behalf
 // (copies into the engine's own lists) against the state's memory limit, so

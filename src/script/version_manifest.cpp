@@ -9,6 +9,7 @@
 
 #include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -68,6 +69,14 @@ std::string_view piece(std::string_view text, int index) {
 // missing, nil or non-text argument raises a Lua error, so the script counts as
 // unparsable. The checks run before any C++ object exists in this frame,
 // because a Lua error unwinds with longjmp.
+//
+// So does a listed entry that would move the installed version to infinity or
+// back below an entry listed before it: the worker records each entry's
+// version in list order, and such a version would hide every later update
+// (nothing is newer than infinity) or have the next check apply the newer
+// archive again over the older one. The whole list is refused rather than the
+// entry skipped, because each archive is made for the installation that the
+// archives before it leave behind.
 int patchFile(lua_State* state) {
     std::size_t labelLength = 0, versionLength = 0, archiveLength = 0;
     const char* label = luaL_checklstring(state, 1, &labelLength);
@@ -78,6 +87,11 @@ int patchFile(lua_State* state) {
     const float entryVersion =
         static_cast<float>(parseLeadingNumber(std::string_view(version, versionLength)));
     if (entryVersion > manifest->baseVersion()) {
+        if (std::isinf(entryVersion))
+            return luaL_error(state, "patch.File: version %s is out of range", version);
+        const std::size_t listed = manifest->entryCount();
+        if (listed > 0 && entryVersion < manifest->entryAt(listed - 1).version)
+            return luaL_error(state, "patch.File: version %s is listed after a newer one", version);
         if (!chargeLuaMemory(state, sizeof(PatchEntry) + labelLength + archiveLength))
             return luaL_error(state, "patch.File: the list of archives outgrew the memory limit");
         manifest->addEntry(PatchEntry{std::string(label, labelLength), entryVersion,
@@ -86,12 +100,47 @@ int patchFile(lua_State* state) {
     return 0;
 }
 
-void registerPatchTable(lua_State* state, VersionManifest& manifest) {
+// Creates the global table `patch`; run with cpcall, whose argument is the
+// manifest.
+int registerPatchTable(lua_State* state) {
     lua_newtable(state);
-    lua_pushlightuserdata(state, &manifest);
+    lua_pushvalue(state, 1);
     lua_pushcclosure(state, patchFile, 1);
     lua_setfield(state, -2, "File");
     lua_setfield(state, LUA_GLOBALSINDEX, "patch");
+    return 0;
+}
+
+// A script's number as a version. Past a float's range it is infinite, and
+// infinity or NaN is no version at all.
+bool isUsableVersion(float version) {
+    return std::isfinite(version);
+}
+
+struct ListEvaluation {
+    VersionManifest& manifest;
+    float installed;
+    float latest = 0.0f;  // 0 unless filelist was called
+};
+
+// Reads latest_version and, when it is newer than the installed version,
+// calls filelist with it. Run with cpcall: the globals table may have
+// metamethods that raise errors or never return.
+int evaluateList(lua_State* state) {
+    auto& evaluation = *static_cast<ListEvaluation*>(lua_touserdata(state, 1));
+    lua_getfield(state, LUA_GLOBALSINDEX, "latest_version");
+    // A latest version that is not finite counts as no number: no update.
+    const float latest =
+        lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
+    lua_pop(state, 1);
+    if (!isUsableVersion(latest) || !(latest > evaluation.installed)) return 0;
+
+    evaluation.manifest.setBaseVersion(evaluation.installed);
+    lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
+    lua_pushnumber(state, static_cast<double>(latest));
+    lua_call(state, 1, 0);
+    evaluation.latest = latest;
+    return 0;
 }
 
 }  // namespace
@@ -130,41 +179,33 @@ bool writeVersionFile(const std::string& launcherDir, const LauncherConfig& conf
 }
 
 bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config, float version) {
+    // Versions only go forward: a lower or non-finite one would have later
+    // checks offer what is installed again, or nothing ever again.
+    if (!isUsableVersion(version) || version < config.server.installedVersion) return false;
     config.server.installedVersion = version;
     return writeVersionFile(launcherDir, config);
 }
 
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
-                       VersionManifest& manifest) {
-    LuaState lua;
-    if (!lua) return 0.0f;
-    lua_State* state = lua.get();
-    registerPatchTable(state, manifest);
+                       VersionManifest& manifest, std::chrono::milliseconds timeLimit) {
+    LuaState lua(timeLimit, LuaLibraries::kSafe);
+    if (!lua || lua.cpcall(registerPatchTable, &manifest) != 0) return 0.0f;
 
     if (lua.load(text, "filelist") == LUA_ERRSYNTAX) {
         notifier.showMessage(kErrorCaption, kVersionScriptLoadError);
         return 0.0f;
     }
     lua.pcall(0, LUA_MULTRET);
-    lua_settop(state, 0);
+    lua_settop(lua.get(), 0);
 
     // Entries that the main body listed do not count: only filelist's calls do.
     manifest.clearEntries();
-    lua_getfield(state, LUA_GLOBALSINDEX, "latest_version");
-    const float latest =
-        lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
-    lua_pop(state, 1);
-    if (!(latest > installedVersion)) return 0.0f;
-
-    manifest.setBaseVersion(installedVersion);
-    lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
-    lua_pushnumber(state, static_cast<double>(latest));
-    if (lua.pcall(1, 1) != 0) {
+    ListEvaluation evaluation{manifest, installedVersion};
+    if (lua.cpcall(evaluateList, &evaluation) != 0) {
         notifier.showMessage(kErrorCaption, kVersionScriptRunError);
         return 0.0f;
     }
-    lua_pop(state, 1);
-    return manifest.entryCount() == 0 ? 0.0f : latest;
+    return manifest.entryCount() == 0 ? 0.0f : evaluation.latest;
 }
 
 }  // namespace gd

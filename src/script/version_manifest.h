@@ -2,7 +2,10 @@
 // (filelist.dat) and the list of patch archives still to apply.
 #pragma once
 
+#include "script/lua_state.h"
+
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -75,16 +78,22 @@ void loadVersionFile(const std::string& launcherDir, LauncherConfig& config);
 // Rewrites launcherDir/version.dat from the config atomically. False when the
 // file could not be replaced (the old content then stays).
 bool writeVersionFile(const std::string& launcherDir, const LauncherConfig& config);
-// Records a newly applied version in memory and on disk.
+// Records a newly applied version in memory and on disk. A version below the
+// installed one or not finite is refused (false, nothing changes).
 bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config, float version);
 
-// Runs the deciphered version script against the installed version and fills
-// the manifest with the archives newer than it, in call order. Returns the
-// latest version when at least one archive was listed, 0 otherwise. A script
+// Runs the deciphered version script, with the safe library set, against the
+// installed version and fills the manifest with the archives newer than it, in
+// call order. Returns the latest version when at least one archive was listed,
+// 0 otherwise; a latest_version that is not a finite number gives 0. A script
 // that does not parse, or whose `filelist` fails, is reported through
-// `notifier` under the caption "エラー" and gives 0. The archives listed count
-// against the script's memory limit: past it patch.File fails.
+// `notifier` under the caption "エラー" and gives 0. So is a list whose
+// archives would not take the version forward: one listed with an infinite
+// version, or with a lower version than one listed before it. The archives
+// listed count against the script's memory limit: past it patch.File fails.
+// `timeLimit` is for each of the two calls (the chunk, then filelist).
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
-                       VersionManifest& manifest);
+                       VersionManifest& manifest,
+                       std::chrono::milliseconds timeLimit = kLuaTimeLimit);
 
 }  // namespace gd

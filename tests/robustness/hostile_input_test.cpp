@@ -139,6 +139,12 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
     // CP932: データ, and ソ and 表, whose trail bytes are 0x5C.
     const std::string data932 = "\x83\x66\x81\x5B\x83\x5E", so = "\x83\x5C", hyo = "\x95\x5C";
     const std::string abs3 = "/tmp/" + token + "/abs3.txt";
+    const std::string entry11 = "patch.File('2026/04', 1.1, 'hostile.zip') ";
+    const auto listing = [](const std::string& body) {
+        return "latest_version = 1.1\nfunction filelist() " + body + " end\n";
+    };
+    const std::string raisingGlobals =
+        "setmetatable(_G, {__index = function(_, name) error(name) end})\n";
     // clang-format off
     return {
     // ---- entry names, written raw; the refused ones are not copied ----------------------------
@@ -240,6 +246,36 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
     {"filelist_loop",    "filelist() never returns",
      listRefused(gd::kVersionScriptRunError), {}, {}, {},
      "latest_version = 1.1\nfunction filelist() while true do end end\n", true},
+    // ---- script limits: library sets, bytecode, the time limit, globals that raise ----------
+    {"filelist_io",      "filelist() writes a file through io",
+     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+     listing("io.open([[" + outside + "/filelist_io.txt]], 'w'):write('x') " + entry11)},
+    {"script_bytecode_dump", "updater runs string.dump's bytecode through loadstring",
+     applyFails(), "function updater() loadstring(string.dump(function() "
+                   "update.copy('payload.txt', 'payload.txt') end))() end\n"},
+    {"filelist_pcall_loop", "filelist() catches the time limit's error in a loop",
+     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+     listing(entry11 + "while true do pcall(function() while true do end end) end"), true},
+    {"script_pattern",   "updater runs a backtracking pattern search",      applyFails(),
+     copies({{payload, payload}}, "  local _ = ('a'):rep(2000):find('.-.-.-.-b')\n"), {}, {}, {}, true},
+    {"filelist_index",   "latest_version missing, _G's __index raises",
+     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+     "function filelist() " + entry11 + "end\n" + raisingGlobals},
+    {"config_index",     "config.dat's _G raises for CERTIFICATION_URL",    nothingOffered(),
+     copyPayload, config + raisingGlobals},
+    // ---- versions only go forward --------------------------------------------------------------
+    {"filelist_inf",     "an entry of version 'inf'",
+     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+     listing("patch.File('2026/04', 'inf', 'hostile.zip')")},
+    {"filelist_1e39",    "an entry of version 1e39, past a float",
+     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+     listing("patch.File('2026/04', '1e39', 'hostile.zip')")},
+    {"filelist_latest_inf", "latest_version = 1/0",                         nothingOffered(),
+     copyPayload, {}, {}, "latest_version = 1/0\nfunction filelist() " + entry11 + "end\n"},
+    {"filelist_backwards", "1.2 listed before 1.1",
+     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+     "latest_version = 1.2\nfunction filelist() patch.File('2026/05', 1.2, 'hostile.zip') " +
+     entry11 + "end\n"},
     };
     // clang-format on
 }

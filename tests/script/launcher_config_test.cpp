@@ -1,6 +1,7 @@
 #include "script/launcher_config.h"
 
 #include "script/script_cipher.h"
+#include "support/child_run.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -56,6 +57,32 @@ TEST(LauncherConfig, BrokenChunksKeepWhatWasAssignedBeforeTheFault) {
 
     const auto binary = configFrom(std::string("\x1bLua\x51\x00garbage", 12));
     EXPECT_EQ(binary.server.ftpAddress, "");
+}
+
+// config.dat is the installation's own file: it keeps every standard
+// library but the ones that could switch the limits off or load bytecode.
+TEST(LauncherConfig, RunsWithTheStandardLibraries) {
+    const auto config = configFrom(
+        "DUREDOR_FTP_USER = type(io) .. type(os.execute) .. type(loadstring) .. type(require)"
+        " .. type(string.dump) .. type(debug)");
+    EXPECT_EQ(config.server.ftpUser, "tablefunctionfunctionfunctionnilnil");
+}
+
+// Reading a setting may run a metamethod of the globals table: one that
+// raises keeps the settings taken before it, and never aborts the process.
+TEST(LauncherConfig, GlobalsThatRaiseKeepTheSettingsTakenBefore) {
+    const gdtest::ChildEnd end = gdtest::runInChild(
+        [] {
+            const auto config = configFrom(
+                "CERTIFICATION_URL = 'http://news' DUREDOR_FTP_ADR = 'host' DUREDOR_FTP_PATH = "
+                "'/p' setmetatable(_G, {__index = function(_, name) error(name) end})");
+            return config.newsPageAddress == "http://news" && config.server.ftpAddress == "host" &&
+                           config.server.ftpUser.empty() && config.server.ftpPath.empty()
+                       ? 0
+                       : 1;
+        },
+        std::chrono::seconds(30));
+    EXPECT_TRUE(end.finished && end.signal == 0 && end.exitCode == 0) << gdtest::describe(end);
 }
 
 TEST(LauncherConfig, LoadsFromTheLauncherDirectoryAndCreatesVersionFile) {

@@ -2,10 +2,12 @@
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
+#include "support/child_run.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <string>
 #include <utility>
@@ -111,15 +113,127 @@ TEST(VersionScript, ListsNewerArchivesInCallOrder) {
     EXPECT_TRUE(notifier.messages.empty());
 }
 
-TEST(VersionScript, OutOfOrderEntriesStayInListOrder) {
-    RecordingNotifier notifier;
-    VersionManifest manifest;
-    const float latest = gd::runVersionScript(notifier, R"(
-        latest_version = "1.2"
-        function filelist() patch.File("b", "1.2", "b.zip") patch.File("a", 1.1, "a.zip") end)",
-                                              1.0f, manifest);
-    EXPECT_FLOAT_EQ(latest, 1.2f);
-    EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"b.zip", "a.zip"}));
+// The installed version only goes forward: a list that would record an
+// infinite version, or a lower one after a higher, is refused whole, and a
+// latest version that is not finite offers nothing. Equal versions (an update
+// in two archives) and entries at or below the installed one are fine.
+TEST(VersionScript, ListsThatWouldNotTakeTheVersionForwardAreRefused) {
+    const auto list = [](const char* latest, const char* entries) {
+        return std::string("latest_version = ") + latest + " function filelist() " + entries +
+               " end";
+    };
+    const auto file = [](const char* version, const char* archive) {
+        return std::string("patch.File('d', ") + version + ", '" + archive + "') ";
+    };
+    struct Case {
+        std::string script;
+        std::vector<std::string> archives;  // none: the list is refused or offers nothing
+        bool reported;
+    };
+    const Case cases[] = {
+        {list("1.2", (file("'inf'", "a.zip") + file("1.2", "b.zip")).c_str()), {}, true},
+        {list("1.2", (file("1.1", "a.zip") + file("'1e39'", "b.zip")).c_str()), {}, true},
+        {list("1.2", (file("1.2", "b.zip") + file("1.1", "a.zip")).c_str()), {}, true},
+        {list("1/0", file("1.1", "a.zip").c_str()), {}, false},
+        {list("1e39", file("1.1", "a.zip").c_str()), {}, false},
+        {list("0/0", file("1.1", "a.zip").c_str()), {}, false},
+        {list("1.2", (file("1.1", "a.zip") + file("1.1", "a2.zip") + file("0.5", "old.zip") +
+                      file("'nan'", "n.zip") + file("-1/0", "m.zip") + file("1.2", "b.zip"))
+                         .c_str()),
+         {"a.zip", "a2.zip", "b.zip"},
+         false},
+    };
+    for (const Case& c : cases) {
+        RecordingNotifier notifier;
+        VersionManifest manifest;
+        const float latest = gd::runVersionScript(notifier, c.script, 1.0f, manifest);
+        EXPECT_EQ(latest, c.archives.empty() ? 0.0f : 1.2f) << c.script;
+        if (!c.archives.empty()) {
+            EXPECT_EQ(archivesOf(manifest), c.archives) << c.script;
+        }
+        EXPECT_EQ(notifier.messages.size(), c.reported ? 1u : 0u) << c.script;
+    }
+
+    gdtest::TempDir temp;
+    gd::LauncherConfig config;
+    gd::loadVersionFile(temp.dir(), config);
+    for (const float refused :
+         {std::numeric_limits<float>::infinity(), 0.5f, std::numeric_limits<float>::quiet_NaN()})
+        EXPECT_FALSE(gd::setInstalledVersion(temp.dir(), config, refused)) << refused;
+    EXPECT_TRUE(gd::setInstalledVersion(temp.dir(), config, 1.0f));
+    EXPECT_EQ(gdtest::readDecrypted(temp.path() / "version.dat"), "1.000000,1.000000");
+}
+
+// filelist.dat runs before anyone agreed to anything: it gets no way to load
+// code, reach files or processes, or change environments.
+TEST(VersionScript, RunsWithTheSafeLibrarySet) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"io", "nil"},
+        {"package", "nil"},
+        {"debug", "nil"},
+        {"dofile", "nil"},
+        {"loadfile", "nil"},
+        {"load", "nil"},
+        {"loadstring", "nil"},
+        {"require", "nil"},
+        {"module", "nil"},
+        {"getfenv", "nil"},
+        {"setfenv", "nil"},
+        {"collectgarbage", "nil"},
+        {"newproxy", "nil"},
+        {"string.dump", "nil"},
+        {"os.execute", "nil"},
+        {"os.exit", "nil"},
+        {"os.getenv", "nil"},
+        {"os.remove", "nil"},
+        {"os.rename", "nil"},
+        {"os.tmpname", "nil"},
+        {"os.setlocale", "nil"},
+        {"os.time", "function"},
+        {"os.date", "function"},
+        {"os.clock", "function"},
+        {"os.difftime", "function"},
+        {"string.format", "function"},
+        {"table.concat", "function"},
+        {"math.floor", "function"},
+        {"pcall", "function"},
+        {"setmetatable", "function"},
+    };
+    for (const auto& [name, type] : cases) {
+        RecordingNotifier notifier;
+        VersionManifest manifest;
+        const std::string script = std::string(
+                                       "latest_version = 2 function filelist() "
+                                       "patch.File(type(") +
+                                   name + "), 2, 'a.zip') end";
+        ASSERT_FLOAT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 2.0f) << name;
+        EXPECT_EQ(manifest.entryAt(0).label, type) << name;
+    }
+}
+
+// A globals table whose __index raises ends in the script's error box, not
+// in an abort of the process. Run in a child, which an abort would end.
+TEST(VersionScript, GlobalsThatRaiseAreAScriptError) {
+    const char* const raising = "setmetatable(_G, {__index = function(_, name) error(name) end})";
+    const std::string cases[] = {
+        std::string("function filelist() end ") + raising,  // latest_version
+        std::string("latest_version = 2 ") + raising,       // filelist
+    };
+    for (const std::string& script : cases) {
+        const gdtest::ChildEnd end = gdtest::runInChild(
+            [&] {
+                RecordingNotifier notifier;
+                VersionManifest manifest;
+                const float latest = gd::runVersionScript(notifier, script, 1.0f, manifest);
+                return latest == 0.0f && notifier.messages.size() == 1 &&
+                               notifier.messages[0].second == gd::kVersionScriptRunError
+                           ? 0
+                           : 1;
+            },
+            std::chrono::seconds(30));
+        EXPECT_TRUE(end.finished && end.signal == 0 && end.exitCode == 0)
+            << script << ": " << gdtest::describe(end);
+    }
 }
 
 TEST(VersionScript, NoUpdateWithoutAMessage) {

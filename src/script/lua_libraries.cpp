@@ -1,0 +1,98 @@
+#include "script/lua_libraries.h"
+
+#include "script/lua_bounded_functions.h"
+#include "script/lua_pattern_matcher.h"
+#include "script/lua_source_loaders.h"
+
+#include <lua.hpp>
+
+#include <initializer_list>
+
+namespace gd {
+
+namespace {
+
+void removeField(lua_State* state, int table, const char* name) {
+    lua_pushnil(state);
+    lua_setfield(state, table, name);
+}
+
+void setFunction(lua_State* state, int table, const char* name, lua_CFunction function) {
+    lua_pushcfunction(state, function);
+    lua_setfield(state, table, name);
+}
+
+// What both sets share. The string table is also the strings' metatable's
+// __index, so ("a"):find(...) reaches the same functions.
+void harden(lua_State* state) {
+    // debug.sethook turns the time limit off, and finalisers (newproxy)
+    // run with hooks disabled.
+    removeField(state, LUA_GLOBALSINDEX, "debug");
+    removeField(state, LUA_GLOBALSINDEX, "newproxy");
+    setFunction(state, LUA_GLOBALSINDEX, "xpcall", boundedXpcall);
+
+    lua_getfield(state, LUA_GLOBALSINDEX, LUA_STRLIBNAME);
+    const int string = lua_gettop(state);
+    removeField(state, string, "dump");
+    setFunction(state, string, "find", boundedFind);
+    setFunction(state, string, "match", boundedMatch);
+    setFunction(state, string, "gmatch", boundedGmatch);
+    setFunction(state, string, "gfind", boundedGmatch);  // Lua 5.1's old name of gmatch
+    setFunction(state, string, "gsub", boundedGsub);
+    setFunction(state, string, "rep", boundedRep);
+    lua_pop(state, 1);
+
+    lua_getfield(state, LUA_GLOBALSINDEX, LUA_TABLIBNAME);
+    setFunction(state, lua_gettop(state), "sort", boundedSort);
+    lua_pop(state, 1);
+}
+
+int openStandard(lua_State* state) {
+    luaL_openlibs(state);
+    lua_getfield(state, LUA_GLOBALSINDEX, LUA_LOADLIBNAME);
+    lua_getfield(state, -1, "loaded");
+    removeField(state, lua_gettop(state), LUA_DBLIBNAME);
+    lua_pop(state, 2);
+    installSourceLoaders(state);
+    harden(state);
+    return 0;
+}
+
+// Keeps only the named functions of the global table `library`.
+void keepOnly(lua_State* state, const char* library, std::initializer_list<const char*> names) {
+    lua_getfield(state, LUA_GLOBALSINDEX, library);
+    lua_createtable(state, 0, static_cast<int>(names.size()));
+    for (const char* name : names) {
+        lua_getfield(state, -2, name);
+        lua_setfield(state, -2, name);
+    }
+    lua_setfield(state, LUA_GLOBALSINDEX, library);
+    lua_pop(state, 1);
+}
+
+int openSafe(lua_State* state) {
+    const luaL_Reg libraries[] = {{"", luaopen_base},
+                                  {LUA_TABLIBNAME, luaopen_table},
+                                  {LUA_STRLIBNAME, luaopen_string},
+                                  {LUA_MATHLIBNAME, luaopen_math},
+                                  {LUA_OSLIBNAME, luaopen_os}};
+    for (const luaL_Reg& library : libraries) {
+        lua_pushcfunction(state, library.func);
+        lua_pushstring(state, library.name);
+        lua_call(state, 1, 0);
+    }
+    for (const char* name : {"dofile", "loadfile", "load", "loadstring", "require", "module",
+                             "getfenv", "setfenv", "collectgarbage"})
+        removeField(state, LUA_GLOBALSINDEX, name);
+    keepOnly(state, LUA_OSLIBNAME, {"time", "date", "clock", "difftime"});
+    harden(state);
+    return 0;
+}
+
+}  // namespace
+
+LuaCFunction libraryOpener(LuaLibraries libraries) {
+    return libraries == LuaLibraries::kSafe ? openSafe : openStandard;
+}
+
+}  // namespace gd

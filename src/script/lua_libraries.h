@@ -1,0 +1,28 @@
+// Which standard libraries a script gets.
+#pragma once
+
+struct lua_State;
+
+namespace gd {
+
+using LuaCFunction = int (*)(lua_State*);
+
+enum class LuaLibraries {
+    // Every standard library but debug and newproxy (both could switch the
+    // time limit off): for config.dat, which the user installed, and
+    // update.dat, which published archives write against io and os.
+    kStandard,
+    // base, string, table, math and os.time/date/clock/difftime, without
+    // anything that loads code, reaches files or processes, or changes
+    // environments: for filelist.dat, which every check fetches and runs
+    // before anyone agreed to anything.
+    kSafe,
+};
+
+// The lua_CFunction that opens `libraries` in a fresh state; run it with
+// lua_cpcall. In both sets string.dump is gone, every loader compiles source
+// text only, and the library functions that could run long without the
+// interpreter noticing stop at the running call's deadline.
+LuaCFunction libraryOpener(LuaLibraries libraries);
+
+}  // namespace gd
