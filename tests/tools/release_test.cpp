@@ -301,16 +301,24 @@ TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
               0);
     gdtest::serveVersionScript(
         server(), "1.3",
-        {"'a', 1.2, 'badcopy.zip'", "'b', 1.1, 'noscript.zip'", "'c', 1.3, 'missing.zip'"});
+        {"'b', 1.1, 'noscript.zip'", "'a', 1.2, 'badcopy.zip'", "'c', 1.3, 'missing.zip'"});
 
     const Result audit = gdtool({"audit", server()});
     EXPECT_EQ(audit.code, 1);
-    for (const char* expected :
-         {"at version 0.000000: noscript.zip (version 1.100000) comes after version 1.200000",
-          "badcopy.zip: copies absent.txt, which the archive does not hold",
-          "noscript.zip: not a readable zip archive with an update.dat",
-          "missing.zip: listed but not in"})
+    for (const char* expected : {"badcopy.zip: copies absent.txt, which the archive does not hold",
+                                 "noscript.zip: not a readable zip archive with an update.dat",
+                                 "missing.zip: listed but not in"})
         EXPECT_NE(audit.out.find(expected), std::string::npos) << expected << "\n" << audit.out;
+
+    // A list that would take an installation back is refused whole by the engine.
+    gdtest::serveVersionScript(server(), "1.3",
+                               {"'a', 1.2, 'badcopy.zip'", "'b', 1.1, 'noscript.zip'"});
+    const Result backwards = gdtool({"audit", server()});
+    EXPECT_EQ(backwards.code, 1);
+    EXPECT_NE(
+        backwards.out.find("at version 0.000000: エラー: サーバー上のファイルリストの解析に失敗"),
+        std::string::npos)
+        << backwards.out;
 }
 
 // Killed at any moment, a release leaves the update directory as it was or
