@@ -59,13 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     GD_FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     const fs::path base = pattern;
 
-    const auto script = gd::UnpackArchive(archive, base, kLimit);
+    const auto unpacked = gd::UnpackArchive(archive, base, kLimit);
 
     GD_FUZZ_CHECK(namesIn(root.path()) == (std::set<std::string>{"archive.zip", "outer"}));
     GD_FUZZ_CHECK(namesIn(root.path() / "outer") == std::set<std::string>{"inner"});
     GD_FUZZ_CHECK(namesIn(inner) == std::set<std::string>{base.filename()});
     GD_FUZZ_CHECK(checkTree(base) <= kLimit);
-    if (script) checkScriptPath(*script);
+    if (unpacked && unpacked->script) checkScriptPath(*unpacked->script);
+    if (unpacked) GD_FUZZ_CHECK(unpacked->bytes >= checkTree(base));
     fs::remove_all(base);
     return 0;
 }

@@ -33,29 +33,31 @@ std::set<std::string> namesIn(const fs::path& directory) {
     return names;
 }
 
-TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndOnlyOnce) {
+TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndAnExistingFolderIsFine) {
     gdtest::TempDir dir;
-    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "data").string()).Execute(), 1);
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data"}).Execute(), 1);
     EXPECT_TRUE(fs::is_directory(dir.path() / "data"));
 
     writeFile(dir.path() / "data" / "keep.txt", "kept");
-    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "data").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data"}).Execute(), 1);
     EXPECT_EQ(readFile(dir.path() / "data" / "keep.txt"), "kept");
 
-    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "outer" / "inner").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "outer/inner"}).Execute(), 0);
     EXPECT_FALSE(fs::exists(dir.path() / "outer"));
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data/keep.txt"}).Execute(), 0);
 }
 
-TEST(PatchTest, DeleteRemovesFilesButNeverDirectories) {
+TEST(PatchTest, DeleteRemovesFilesButNeverDirectoriesAndWhatIsGoneIsDeleted) {
     gdtest::TempDir dir;
     writeFile(dir.path() / "old.txt", "old");
-    EXPECT_EQ(gd::CPatchDelete((dir.path() / "old.txt").string()).Execute(), 1);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
     EXPECT_FALSE(fs::exists(dir.path() / "old.txt"));
 
-    EXPECT_EQ(gd::CPatchDelete((dir.path() / "old.txt").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "gone/old.txt"}).Execute(), 1);
 
     fs::create_directory(dir.path() / "empty");
-    EXPECT_EQ(gd::CPatchDelete((dir.path() / "empty").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "empty"}).Execute(), 1);
     EXPECT_TRUE(fs::is_directory(dir.path() / "empty"));
 }
 
@@ -75,7 +77,9 @@ TEST(PatchTest, CopyReplacesTheTargetWithTheSourcesContentAndMode) {
 
     // A reader of the old file (a running program) keeps its content.
     std::ifstream reader(target, std::ios::binary);
-    ASSERT_EQ(gd::CPatchCopy(source.string(), target.string()).Execute(), 1);
+    const mode_t umask = ::umask(022);
+    ASSERT_EQ(gd::CPatchCopy(source.string(), {dir.dir(), "dst/tool"}).Execute(), 1);
+    ::umask(umask);
 
     EXPECT_EQ(readFile(target), content);
     EXPECT_EQ(modeOf(target), 0755u) << "executable stays executable, set-id bits are dropped";
@@ -90,10 +94,10 @@ TEST(PatchTest, FailedCopyLeavesTheTargetAndNoTemporaryFile) {
     fs::create_directory(dir.path() / "folder");
     const std::string base = dir.dir();
 
-    EXPECT_EQ(gd::CPatchCopy(base + "missing.bin", base + "old.bin").Execute(), 0);
-    EXPECT_EQ(gd::CPatchCopy(base + "folder", base + "old.bin").Execute(), 0);
-    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", base + "folder").Execute(), 0);
-    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", base + "nowhere/new.bin").Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "missing.bin", {base, "old.bin"}).Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "folder", {base, "old.bin"}).Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", {base, "folder"}).Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", {base, "nowhere/new.bin"}).Execute(), 0);
 
     EXPECT_EQ(readFile(dir.path() / "old.bin"), "old");
     EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
@@ -105,7 +109,7 @@ TEST(PatchTest, LauncherCopyOnlyRecordsTheReplacement) {
     gdtest::TempDir dir;
     writeFile(dir.path() / "GrooveDeck.new", "launcher");
     gd::VersionManifest manifest;
-    gd::CPatchLuncherCopy copy(dir.dir() + "GrooveDeck.new", dir.dir() + "GrooveDeck", manifest);
+    gd::CPatchLuncherCopy copy(dir.dir() + "GrooveDeck.new", {dir.dir(), "GrooveDeck"}, manifest);
 
     EXPECT_EQ(copy.Execute(), 1);
     EXPECT_TRUE(manifest.launcherUpdatePending());
