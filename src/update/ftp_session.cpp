@@ -261,6 +261,11 @@ struct FtpSession::Connection {
         CURL* curl = handle.get();
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_NOBODY, body ? 0L : 1L);
+        // libcurl would stop quietly at the size that SIZE gave; the sink
+        // decides, and fails a transfer that runs past it. A resumed one
+        // needs the size asked (libcurl sends REST after SIZE) and is cut
+        // at it.
+        curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, body && resumeFrom == 0 ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resumeFrom);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
