@@ -49,14 +49,19 @@ TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndAnExistingFolderIsFine) {
 
 TEST(PatchTest, DeleteRemovesFilesButNeverDirectoriesAndWhatIsGoneIsDeleted) {
     gdtest::TempDir dir;
+    fs::create_directory(dir.path() / "empty");
     writeFile(dir.path() / "old.txt", "old");
     EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
     EXPECT_FALSE(fs::exists(dir.path() / "old.txt"));
 
     EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
     EXPECT_EQ(gd::CPatchDelete({dir.dir(), "gone/old.txt"}).Execute(), 1);
+    writeFile(dir.path() / "plain", "a file where a folder would be");
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "plain/old.txt"}).Execute(), 1);
+    // Gone is not what a link in the way is.
+    fs::create_directory_symlink(dir.path() / "empty", dir.path() / "linked");
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "linked/old.txt"}).Execute(), 0);
 
-    fs::create_directory(dir.path() / "empty");
     EXPECT_EQ(gd::CPatchDelete({dir.dir(), "empty"}).Execute(), 1);
     EXPECT_TRUE(fs::is_directory(dir.path() / "empty"));
 }
