@@ -116,20 +116,6 @@ TEST_F(UpdateScriptTest, DeleteTakesNumbersAndIgnoresMissingFiles) {
     EXPECT_FALSE(fs::exists(installPath() / "5"));
 }
 
-// The original appended the path to a directory that ended in a separator.
-TEST_F(UpdateScriptTest, LeadingSeparatorsStartAtTheInstallationsRoot) {
-    ASSERT_TRUE(run(R"(function updater()
-        update.delete("\\data\\a.txt") update.delete("/data/b.txt")
-        update.delete("\\\\server\\x") update.delete("/etc/passwd")
-    end)"));
-    std::vector<std::string> paths;
-    for (std::size_t i = 0; i < queue_.size(); ++i)
-        paths.push_back(dynamic_cast<const gd::CPatchDelete&>(queue_.at(i)).fullPath());
-    EXPECT_EQ(paths,
-              (std::vector<std::string>{installDir() + "data/a.txt", installDir() + "data/b.txt",
-                                        installDir() + "server/x", installDir() + "etc/passwd"}));
-}
-
 TEST_F(UpdateScriptTest, DiffcopyQueuesNothing) {
     ASSERT_TRUE(run(R"(function updater()
         update.diffcopy()

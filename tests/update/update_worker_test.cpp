@@ -380,22 +380,13 @@ TEST_F(UpdateWorkerTest, LauncherUpdateRecordsTheVersionAndLeavesLaterArchives) 
 }
 
 // TMPDIR, where the run makes its private directory, for one test.
-class TemporaryDirectoryOverride {
-  public:
-    explicit TemporaryDirectoryOverride(const fs::path& dir) {
-        if (const char* old = std::getenv("TMPDIR")) old_ = old;
-        ::setenv("TMPDIR", dir.c_str(), 1);
-    }
+struct TemporaryDirectoryOverride {
+    const std::optional<std::string> old =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    explicit TemporaryDirectoryOverride(const fs::path& dir) { ::setenv("TMPDIR", dir.c_str(), 1); }
     ~TemporaryDirectoryOverride() {
-        if (old_) {
-            ::setenv("TMPDIR", old_->c_str(), 1);
-        } else {
-            ::unsetenv("TMPDIR");
-        }
+        old ? ::setenv("TMPDIR", old->c_str(), 1) : ::unsetenv("TMPDIR");
     }
-
-  private:
-    std::optional<std::string> old_;
 };
 
 TEST_F(UpdateWorkerTest, AnArchivesFilesAreGoneBeforeTheNextDownload) {
