@@ -1,6 +1,6 @@
 // Patch archives: any bytes, unpacked into a fresh directory, leave nothing
-// outside it, no links inside it, no more than the limit written, and a script
-// path that stays inside.
+// outside it, no links inside it, no more than the limit written (nor more
+// than reported), and a script path that stays inside and names a file.
 
 #include "support/check.h"
 #include "support/scratch_dir.h"
@@ -59,13 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     GD_FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     const fs::path base = pattern;
 
-    const auto script = gd::UnpackArchive(archive, base, kLimit);
+    const auto unpacked = gd::UnpackArchive(archive, base, kLimit);
 
     GD_FUZZ_CHECK(namesIn(root.path()) == (std::set<std::string>{"archive.zip", "outer"}));
     GD_FUZZ_CHECK(namesIn(root.path() / "outer") == std::set<std::string>{"inner"});
     GD_FUZZ_CHECK(namesIn(inner) == std::set<std::string>{base.filename()});
     GD_FUZZ_CHECK(checkTree(base) <= kLimit);
-    if (script) checkScriptPath(*script);
+    if (unpacked && unpacked->script) {
+        checkScriptPath(*unpacked->script);
+        // A script that can be used was written, as a file.
+        GD_FUZZ_CHECK(fs::is_regular_file(fs::symlink_status(base / *unpacked->script)));
+    }
+    if (unpacked) GD_FUZZ_CHECK(unpacked->bytes >= checkTree(base));
     fs::remove_all(base);
     return 0;
 }

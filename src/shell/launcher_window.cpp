@@ -377,7 +377,12 @@ void LauncherWindow::OnUpdateReport(UpdateReportCode code, int value, std::strin
 }
 
 void LauncherWindow::applyReport(UpdateReportCode code, int value, const std::string& text) {
-    if (code == UpdateReportCode::LauncherUpdate) startLauncherCopy();
+    if (code == UpdateReportCode::LauncherUpdate) {
+        const VersionManifest& manifest = context_.manifest;
+        startLauncherCopy({manifest.launcherCopySource(), manifest.launcherCopyTarget()});
+        // Closed once the worker's report has returned and its thread can end.
+        QTimer::singleShot(0, this, &LauncherWindow::close);
+    }
     statusLine_->setText(qt(statusText(code, text)));
     setProgress(value);
     repaint();
@@ -388,15 +393,17 @@ void LauncherWindow::setProgress(int percent) {
     progressBar_->setValue(percent);
 }
 
-void LauncherWindow::startLauncherCopy() {
+bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement) {
     showOkBox(this, kUpdateCaption, kSelfUpdateMessage);
-    const VersionManifest& manifest = context_.manifest;
     const std::string copier = context_.launcherDir + "lcopy";
-    if (!startDetached(copier,
-                       {copier, manifest.launcherCopySource(), manifest.launcherCopyTarget()}))
-        showOkBox(this, kFailed, kFailed);
-    // Closed once the worker's report has returned and its thread can end.
-    QTimer::singleShot(0, this, &LauncherWindow::close);
+    if (startDetached(copier, {copier, replacement.source, replacement.target})) return true;
+    showOkBox(this, kFailed, kFailed);
+    return false;
+}
+
+bool LauncherWindow::finishStagedLauncherUpdate() {
+    const auto staged = findStagedLauncher(context_.launcherDir);
+    return staged && startLauncherCopy(*staged);
 }
 
 }  // namespace gd

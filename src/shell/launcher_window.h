@@ -48,6 +48,10 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
     // Whether the machine reports a network and the update server accepts a
     // login: the online test.
     static bool runOnlineTest(const LauncherConfig& config);
+    // Hands a launcher that an earlier run staged, but never put in place, to
+    // lcopy, as the end of an update does. True when lcopy took it over: the
+    // launcher then ends. Called once, before initialise.
+    bool finishStagedLauncherUpdate();
     bool online() const { return skinState().online; }
     bool updating() const { return worker_.updating(); }
 
@@ -87,7 +91,9 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
     void launchTool(int toolIndex, int button);
     void onToolExited(int button);
     void applyReport(UpdateReportCode code, int value, const std::string& text);
-    void startLauncherCopy();
+    // Announces the replacement and starts lcopy; false, after the failure
+    // box, when lcopy could not be started.
+    bool startLauncherCopy(const LauncherReplacement& replacement);
     void setProgress(int percent);
     const QPixmap& bitmap(int id);
     void composeBackBuffer();

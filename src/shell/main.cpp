@@ -40,6 +40,9 @@ int main(int argc, char** argv) {
 
     gd::LauncherWindow window(
         gd::LauncherContext{paths.launcherDir, config, manifest, gd::makeToolTable()});
+    // A replacement that an earlier run staged but did not finish comes
+    // first; once lcopy has it, this launcher makes way.
+    if (window.finishStagedLauncherUpdate()) return 0;
     window.initialise(online);
     window.show();
 

@@ -131,10 +131,12 @@ size_t writeHead(char* data, size_t size, size_t count, void* user) {
 struct FileSink {
     int fd = -1;
     std::optional<std::uint64_t> size;  // announced size, when the server told it
+    std::uint64_t cap = 0;              // no byte past it is written
     const ProgressSink* progress = nullptr;
     std::uint64_t reached = 0;
     std::uint64_t nextReport = kDownloadChunkSize;
     bool writeFailed = false;
+    bool overrun = false;  // the server sent past the cap
 
     int percentOf(std::uint64_t bytes) const {
         if (!size) return 0;
@@ -164,6 +166,10 @@ bool writeAll(int fd, const char* data, std::size_t length) {
 size_t writeFile(char* data, size_t size, size_t count, void* user) {
     FileSink& sink = *static_cast<FileSink*>(user);
     const std::size_t bytes = size * count;
+    if (bytes > sink.cap - sink.reached) {
+        sink.overrun = true;
+        return 0;  // ends the transfer
+    }
     if (!writeAll(sink.fd, data, bytes)) {
         sink.writeFailed = true;
         return 0;
@@ -237,6 +243,7 @@ bool systemReportsNoNetwork() {
 // taken back after it, so that the handle never points at a sink that is gone.
 struct FtpSession::Connection {
     std::stop_token stop;  // declared before the handle, which points at it
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     CurlHandle handle;
     // Holds the logged-in connection between transfers; destroyed first, when
     // it says QUIT.
@@ -254,6 +261,11 @@ struct FtpSession::Connection {
         CURL* curl = handle.get();
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_NOBODY, body ? 0L : 1L);
+        // libcurl would stop quietly at the size that SIZE gave; the sink
+        // decides, and fails a transfer that runs past it. A resumed one
+        // needs the size asked (libcurl sends REST after SIZE) and is cut
+        // at it.
+        curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, body && resumeFrom == 0 ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resumeFrom);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
@@ -275,6 +287,10 @@ struct FtpSession::Connection {
             // login that hangs; this can.
             if (stop.stop_requested()) {
                 code = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+                code = CURLE_OPERATION_TIMEDOUT;
                 break;
             }
             if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
@@ -308,6 +324,8 @@ bool FtpSession::Open(const ServerRecord& server) {
         !configure(handle, server, timeouts_, &connection->stop)) {
         return false;
     }
+    if (timeouts_.total.count() > 0)
+        connection->deadline = std::chrono::steady_clock::now() + timeouts_.total;
     connection->directoryUrl = directoryUrl(handle, *endpoint, server.ftpPath);
     if (connection->perform(connection->directoryUrl, false, 0, &discardBody, nullptr, {}) !=
         CURLE_OK) {
@@ -336,7 +354,8 @@ std::optional<std::string> FtpSession::ReadHead(const std::string& remoteName, s
 
 DownloadResult FtpSession::DownloadToFile(const std::string& remoteName,
                                           const std::filesystem::path& localPath,
-                                          const ProgressSink& progress, std::stop_token stop) {
+                                          const ProgressSink& progress, std::stop_token stop,
+                                          std::uint64_t limit) {
     if (!isOpen() || remoteName.empty()) return DownloadResult::NotOpened;
     CURL* handle = connection_->handle.get();
     const std::string url = connection_->fileUrl(remoteName);
@@ -347,12 +366,15 @@ DownloadResult FtpSession::DownloadToFile(const std::string& remoteName,
     if (sizeCode != CURLE_OK) return DownloadResult::NotOpened;
     curl_off_t announced = -1;
     curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (announced >= 0 && static_cast<std::uint64_t>(announced) > limit)
+        return DownloadResult::TooLarge;
 
     UniqueFd fd(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return DownloadResult::NotOpened;
     FileSink sink;
     sink.fd = fd.get();
     if (announced >= 0) sink.size = static_cast<std::uint64_t>(announced);
+    sink.cap = sink.size.value_or(limit);
     sink.progress = &progress;
 
     ChunkAttempts attempts;
@@ -361,12 +383,13 @@ DownloadResult FtpSession::DownloadToFile(const std::string& remoteName,
                                                    &writeFile, &sink, stop);
         if (stop.stop_requested()) return DownloadResult::Cancelled;
         if (sink.writeFailed) return DownloadResult::ReadFailed;
+        // More than announced: the file changed on the server under us, or
+        // the server means harm. Without an announced size, the limit.
+        if (sink.overrun) return sink.size ? DownloadResult::ReadFailed : DownloadResult::TooLarge;
         if (sink.complete(code)) break;
         if (code == CURLE_REMOTE_FILE_NOT_FOUND && sink.reached == 0) {
             return DownloadResult::NotOpened;
         }
-        // More than announced: the file changed on the server under us.
-        if (sink.size && sink.reached > *sink.size) return DownloadResult::ReadFailed;
         if (!attempts.failed(sink.reached)) return DownloadResult::ReadFailed;
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
@@ -381,13 +404,13 @@ bool IsInternetAvailable(std::string_view serverAddress) {
 }
 
 bool ProbeUpdateServer(const ServerRecord& server) {
-    FtpSession session;
+    FtpSession session(FtpTimeouts{.total = kProbeTimeLimit});
     return session.Open(server);
 }
 
 float FetchLatestVersion(Notifier& notifier, const ServerRecord& server,
                          VersionManifest& manifest) {
-    FtpSession session;
+    FtpSession session(FtpTimeouts{.total = kVersionFetchTimeLimit});
     if (!session.Open(server)) return 0.0f;
     std::optional<std::string> script = session.ReadHead(kVersionScriptName, kVersionScriptLimit);
     session.Close();

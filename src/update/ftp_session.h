@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,15 +31,27 @@ inline constexpr std::chrono::milliseconds kChunkRetryPause{1000};
 // the servers in the field have always been used with: a connection attempt
 // gives up after 60 s, and a transfer or a command reply that moves no byte
 // for 30 s has failed (for a download, that is one failed attempt of the chunk).
+// A session may also be bounded as a whole: every exchange ends by `total`
+// after the session was opened, whatever the server does; 0 is no bound.
 struct FtpTimeouts {
     std::chrono::seconds connect{60};
     std::chrono::seconds stall{30};
+    std::chrono::seconds total{0};
 };
+
+// The probe and the fetch of filelist.dat, bounded each so that the two
+// together never hold a check for more than a minute: a server that trickles
+// a byte a second would otherwise keep the window waiting for an hour.
+inline constexpr std::chrono::seconds kProbeTimeLimit{30};
+inline constexpr std::chrono::seconds kVersionFetchTimeLimit{30};
 
 enum class DownloadResult {
     Done,        // the whole remote file is in the local file
     NotOpened,   // the remote file could not be opened (or the local one created)
-    ReadFailed,  // a chunk could not be read after every attempt, or the file ended short
+    ReadFailed,  // a chunk could not be read after every attempt, the file ended short,
+                 // or the server sent more than it announced
+    TooLarge,    // more than the caller's limit: announced (then nothing was transferred)
+                 // or, from a server that announced no size, sent
     Cancelled,   // the caller's stop token was triggered
 };
 
@@ -78,11 +91,14 @@ class FtpSession {
     // or the local file cannot be created. ReadFailed: every attempt of a chunk
     // failed, or the local file could not be written. Cancelled: `stop` was
     // requested; it is seen within about a second, also during a stalled
-    // transfer or the pause between attempts. After a failure the local file
-    // holds what arrived; the caller removes it.
+    // transfer or the pause between attempts. No more than `limit` bytes, nor
+    // more than the announced size, are ever written: a transfer that runs
+    // past either is cut there. After a failure the local file holds what
+    // arrived; the caller removes it.
     DownloadResult DownloadToFile(const std::string& remoteName,
                                   const std::filesystem::path& localPath,
-                                  const ProgressSink& progress, std::stop_token stop = {});
+                                  const ProgressSink& progress, std::stop_token stop = {},
+                                  std::uint64_t limit = UINT64_MAX);
 
   private:
     struct Connection;
@@ -97,13 +113,15 @@ class FtpSession {
 // `serverAddress`, the DUREDOR_FTP_ADR text) needs no network: true.
 bool IsInternetAvailable(std::string_view serverAddress = {});
 
-// Whether the update server accepts a login and its directory can be entered.
+// Whether the update server accepts a login and its directory can be
+// entered; false too when that takes longer than kProbeTimeLimit.
 bool ProbeUpdateServer(const ServerRecord& server);
 
 // Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
 // with runVersionScript against server.installedVersion. Returns the latest
 // version when archives are needed (then listed in `manifest`), else 0, also
-// on every failure. Script errors are reported through `notifier`.
+// on every failure and when the fetch takes longer than
+// kVersionFetchTimeLimit. Script errors are reported through `notifier`.
 float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest);
 
 }  // namespace gd

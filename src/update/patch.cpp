@@ -1,7 +1,9 @@
 #include "update/patch.h"
 
+#include "install/install_paths.h"
 #include "script/version_manifest.h"
 #include "util/replace_file.h"
+#include "util/tree_walk.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -9,8 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace gd {
@@ -18,6 +20,7 @@ namespace gd {
 namespace {
 
 constexpr std::size_t kCopyChunk = 64 * 1024;
+constexpr const char* kCopierName = "lcopy";
 
 // Runs `attempt` up to kPatchAttempts times in a row; 1 on the first success.
 template <typename Attempt>
@@ -41,54 +44,137 @@ bool copyContent(int from, int to) {
     }
 }
 
+// The status of `name` in `directory`, not following a link; nullopt when
+// there is nothing of that name (errno ENOENT) or it cannot be looked at.
+std::optional<struct stat> statAt(int directory, const std::string& name) {
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return info;
+}
+
+bool isLauncherExecutable(std::string_view name) {
+    if (name == kCopierName) return true;
+    for (const std::uint8_t kind :
+         {kLauncherKind, kAvatarToolKind, kStepToolKind, kWardrobeToolKind}) {
+        if (name == executableName(kind)) return true;
+    }
+    return false;
+}
+
+// The bits a copy gets, decided before it is made.
+struct CopyBits {
+    mode_t create = 0600;        // less the umask, as the file is created
+    std::optional<mode_t> keep;  // exactly these afterwards
+};
+
+// nullopt when the file that decides is something other than a file.
+std::optional<CopyBits> bitsFor(CopyMode mode, const struct stat& source, int directory,
+                                const std::string& modeName) {
+    if (mode == CopyMode::FromSource)
+        return CopyBits{static_cast<mode_t>(source.st_mode & 0777), {}};
+    const auto old = statAt(directory, modeName);
+    if (old) {
+        if (!S_ISREG(old->st_mode)) return std::nullopt;
+        return CopyBits{0600, static_cast<mode_t>(old->st_mode & 0777)};
+    }
+    if (errno != ENOENT) return std::nullopt;
+    return CopyBits{static_cast<mode_t>(isLauncherExecutable(modeName) ? 0777 : 0666), {}};
+}
+
 // One copy attempt: the whole source goes into a new file beside the target
 // that then replaces it in one rename, so readers see the old or the new file.
-bool copyOnce(const std::string& source, const std::string& target) {
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+bool copyOnce(const std::string& source, const TreePath& target, CopyMode mode,
+              const std::string& modeName) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in) return false;
     struct stat info {};
     if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
-    FileReplacement out(target, 0600);
+    const auto location = locateInTree(target);
+    if (!location) return false;
+    const int directory = location->directory.get();
+    // A link where the file goes is in the way, even though the rename would
+    // only replace the link: it is no file of the installation.
+    const auto old = statAt(directory, location->name);
+    if ((old && !S_ISREG(old->st_mode)) || (!old && errno != ENOENT)) return false;
+    const auto bits = bitsFor(mode, info, directory, modeName.empty() ? location->name : modeName);
+    if (!bits) return false;
+
+    FileReplacement out(directory, location->name, bits->create);
     if (!out) return false;
-    // Only the access bits travel: set-id bits from an archive have no place
-    // in an installation.
-    return ::fchmod(out.fd(), info.st_mode & 0777) == 0 && copyContent(in.get(), out.fd()) &&
-           out.commit();
+    if (bits->keep && ::fchmod(out.fd(), *bits->keep) != 0) return false;
+    return copyContent(in.get(), out.fd()) && out.commit();
+}
+
+bool makeDirectoryOnce(const TreePath& path) {
+    const auto location = locateInTree(path);
+    if (!location) return false;
+    const int directory = location->directory.get();
+    if (::mkdirat(directory, location->name.c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) return false;
+    const auto existing = statAt(directory, location->name);
+    return existing && S_ISDIR(existing->st_mode);
+}
+
+bool deleteOnce(const TreePath& path) {
+    const auto location = locateInTree(path);
+    // Gone already, together with a folder that held it.
+    if (!location) return errno == ENOENT || errno == ENOTDIR;
+    const int directory = location->directory.get();
+    const auto existing = statAt(directory, location->name);
+    if (!existing) return errno == ENOENT;
+    if (S_ISDIR(existing->st_mode)) return true;
+    return ::unlinkat(directory, location->name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+// Like deleteOnce, what is gone counts as removed; so does a folder that
+// still holds something (the user's own files stay) and a file of that name.
+bool removeEmptyDirectoryOnce(const TreePath& path) {
+    const auto location = locateInTree(path);
+    if (!location) return errno == ENOENT || errno == ENOTDIR;
+    const int directory = location->directory.get();
+    const auto existing = statAt(directory, location->name);
+    if (!existing) return errno == ENOENT;
+    if (S_ISLNK(existing->st_mode)) return false;
+    if (!S_ISDIR(existing->st_mode)) return true;
+    return ::unlinkat(directory, location->name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ||
+           errno == ENOTEMPTY || errno == EEXIST;
 }
 
 }  // namespace
 
-CPatchMkdir::CPatchMkdir(std::string fullPath) : CPatch(2), fullPath_(std::move(fullPath)) {}
+CPatchMkdir::CPatchMkdir(TreePath path) : CPatch(2), path_(std::move(path)) {}
 
 int CPatchMkdir::Execute() {
-    return retried([this] { return ::mkdir(fullPath_.c_str(), 0777) == 0; });
+    return retried([this] { return makeDirectoryOnce(path_); });
 }
 
 int CPatchDelete::Execute() {
-    // unlink never removes a directory, which is what the script may rely on.
-    return retried([this] { return ::unlink(fullPath_.c_str()) == 0; });
+    return retried([this] { return deleteOnce(path_); });
 }
 
 int CPatchRmdir::Execute() {
-    return retried([this] { return ::rmdir(fullPath_.c_str()) == 0; });
+    return retried([this] { return removeEmptyDirectoryOnce(path_); });
 }
 
-CPatchCopy::CPatchCopy(std::string source, std::string target)
-    : CPatch(1), source_(std::move(source)), target_(std::move(target)) {}
+CPatchCopy::CPatchCopy(std::string source, TreePath target, CopyMode mode, std::string modeName)
+    : CPatch(1),
+      source_(std::move(source)),
+      target_(std::move(target)),
+      mode_(mode),
+      modeName_(std::move(modeName)) {}
 
 int CPatchCopy::Execute() {
-    return retried([this] { return copyOnce(source_, target_); });
+    return retried([this] { return copyOnce(source_, target_, mode_, modeName_); });
 }
 
-CPatchLuncherCopy::CPatchLuncherCopy(std::string source, std::string target,
-                                     VersionManifest& manifest)
+CPatchLuncherCopy::CPatchLuncherCopy(std::string source, TreePath target, VersionManifest& manifest)
     : CPatchCopy(std::move(source), std::move(target)), manifest_(manifest) {}
 
 int CPatchLuncherCopy::Execute() {
     // The running launcher cannot replace itself here; the self-update after
     // this archive does it from what the manifest records.
-    manifest_.setLauncherCopy(source_, target_);
+    manifest_.setLauncherCopy(source_, target_.full());
     manifest_.markLauncherUpdate();
     return 1;
 }

@@ -1,6 +1,10 @@
 // The file operations that an update script queues, and the queue that owns
-// them.
+// them. Every path in the installation is reached from the installation's
+// directory without following a symbolic link: a link in the way fails the
+// operation.
 #pragma once
+
+#include "util/safe_path.h"
 
 #include <cstddef>
 #include <memory>
@@ -33,55 +37,77 @@ class CPatch {
     explicit CPatch(int kind) : opKind(kind) {}
 };
 
-// Creates the last component of fullPath; fails when it exists already or
-// its parent is missing.
+// Creates the last component of the path. A folder that is there already
+// counts as made: scripts run again after a failed run. It fails when its
+// parent is missing or something else (a file, a link) has the name.
 class CPatchMkdir : public CPatch {
   public:
-    explicit CPatchMkdir(std::string fullPath);
+    explicit CPatchMkdir(TreePath path);
     int Execute() override;
-    const std::string& fullPath() const { return fullPath_; }
+    std::string fullPath() const { return path_.full(); }
 
   protected:
-    std::string fullPath_;
+    TreePath path_;
 };
 
-// Deletes the file fullPath; never removes a directory.
+// Deletes the file. One that is gone already (or whose folder is) counts as
+// deleted, as a user may have removed it; a folder is never removed and
+// naming one does nothing. A link is removed itself, never followed.
 class CPatchDelete : public CPatchMkdir {
   public:
     using CPatchMkdir::CPatchMkdir;
     int Execute() override;
 };
 
-// Removes the folder fullPath when it is empty. A folder that still holds
-// anything (the user's own files, say) stays, and so does a file.
+// Removes the folder when it is empty. A folder that still holds anything
+// (the user's own files, say) stays, and so does a file; a link in the way
+// fails it.
 class CPatchRmdir : public CPatchMkdir {
   public:
     using CPatchMkdir::CPatchMkdir;
     int Execute() override;
 };
 
-// Copies source over target (an existing target is replaced), keeping the
-// source's permission bits. The target is replaced atomically: a copy is made
-// beside it and renamed over it, so a running program keeps its old file, and
-// a crash leaves neither a half-written target nor a stray copy.
+// Where a copy takes the permission bits of the file it installs. Set-id and
+// sticky bits never travel.
+enum class CopyMode {
+    // From an entry with Unix permissions: the source's bits, less the umask.
+    FromSource,
+    // From an entry without them (archives made on the original platform):
+    // the bits of the file it replaces; a new file gets 0666, or 0777 for the
+    // launcher's own executables (by name), less the umask.
+    KeepTarget,
+};
+
+// Copies source over target (an existing target is replaced). The target is
+// replaced atomically: a copy is made beside it and renamed over it, so a
+// running program keeps its old file, and a crash leaves neither a
+// half-written target nor a stray copy. A link or a folder at the target is
+// in the way and fails the copy.
 class CPatchCopy : public CPatch {
   public:
-    CPatchCopy(std::string source, std::string target);
+    // `modeName`: the file in the target's folder whose bits and name decide
+    // KeepTarget's mode, when it is not the target itself.
+    CPatchCopy(std::string source, TreePath target, CopyMode mode = CopyMode::FromSource,
+               std::string modeName = {});
     int Execute() override;
     std::string Describe() const override { return kCopyDescription; }
     const std::string& source() const { return source_; }
-    const std::string& target() const { return target_; }
+    std::string target() const { return target_.full(); }
+    CopyMode mode() const { return mode_; }
 
   protected:
     std::string source_;
-    std::string target_;
+    TreePath target_;
+    CopyMode mode_;
+    std::string modeName_;
 };
 
 // Copies nothing: records the replacement of the running launcher in the
 // manifest, which ends the update with the self-update.
 class CPatchLuncherCopy : public CPatchCopy {
   public:
-    CPatchLuncherCopy(std::string source, std::string target, VersionManifest& manifest);
+    CPatchLuncherCopy(std::string source, TreePath target, VersionManifest& manifest);
     int Execute() override;
 
   private:

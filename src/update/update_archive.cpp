@@ -144,6 +144,7 @@ struct PlannedEntry {
     std::optional<mode_t> unixMode;  // permission bits, for archives made on Unix
     bool readOnly = false;           // the DOS attribute, for the others
     std::time_t mtime = 0;
+    bool scriptName = false;  // the stored name contains "UPDATE.DAT"
 };
 
 // The Info-ZIP extended time stamp is UTC; prefer it to the local DOS time.
@@ -222,6 +223,7 @@ std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
     PlannedEntry entry;
     if (unzGetFilePos64(zip, &entry.position) != UNZ_OK) return std::nullopt;
     const std::string raw(rawName.data(), info.size_filename);
+    entry.scriptName = containsScriptName(raw);
     entry.size = info.uncompressed_size;
     const auto stamp = extendedMtime(extra);
     entry.mtime = stamp ? *stamp : dosMtime(info.tmu_date);
@@ -237,10 +239,13 @@ std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
 std::optional<std::vector<PlannedEntry>> planArchive(unzFile zip, const std::string& base) {
     unz_global_info64 global{};
     if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) return std::nullopt;
+    if (global.number_entry > kArchiveEntryLimit) return std::nullopt;
     std::vector<PlannedEntry> entries;
     if (global.number_entry == 0) return entries;
     int status = unzGoToFirstFile(zip);
     while (status == UNZ_OK) {
+        // The count in the end record may lie; the records themselves cannot.
+        if (entries.size() == kArchiveEntryLimit) return std::nullopt;
         auto entry = planEntry(zip, base);
         if (!entry) return std::nullopt;
         entries.push_back(std::move(*entry));
@@ -372,14 +377,30 @@ Outcome extractEntry(unzFile zip, int baseFd, const PlannedEntry& entry,
     return extractFile(zip, baseFd, entry, buffer);
 }
 
-// The last script entry in archive order that was not refused. An entry that
-// merely failed to write still counts, so that an earlier script is never run
-// in place of the one the archive meant.
-std::optional<std::string> findScript(const std::vector<PlannedEntry>& entries) {
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        if (it->kind != EntryKind::Skipped && containsScriptName(it->relative)) return it->relative;
+// The last entry named like the script is the script, whatever it is, so
+// that an earlier one never runs in place of the one the archive meant.
+std::optional<std::string> scriptOf(const std::vector<PlannedEntry>& entries,
+                                    const std::vector<bool>& written, bool& found) {
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (!entries[i].scriptName) continue;
+        found = true;
+        if (entries[i].kind != EntryKind::File || !written[i]) return std::nullopt;
+        return entries[i].relative;
     }
+    found = false;
     return std::nullopt;
+}
+
+// Remembers which files have no permission bits of their own; a later entry
+// of the same name decides.
+void notePermissions(const PlannedEntry& entry, const std::string& base,
+                     UnpackedArchive& unpacked) {
+    const std::string path = base + entry.relative;
+    if (entry.unixMode) {
+        unpacked.withoutPermissions.erase(path);
+    } else {
+        unpacked.withoutPermissions.insert(path);
+    }
 }
 
 }  // namespace
@@ -391,9 +412,9 @@ std::string trimEntryName(std::string_view name) {
     return std::string(name);
 }
 
-std::optional<std::string> UnpackArchive(const std::filesystem::path& archivePath,
-                                         const std::filesystem::path& baseDir,
-                                         std::uintmax_t limit) {
+std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
+                                             const std::filesystem::path& baseDir,
+                                             std::uintmax_t limit) {
     std::string base = baseDir.string();
     if (base.empty() || base.back() != '/') base += '/';
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -403,12 +424,23 @@ std::optional<std::string> UnpackArchive(const std::filesystem::path& archivePat
     const auto entries = planArchive(zip.get(), base);
     if (!entries || !declaredSizeFits(*entries, limit)) return std::nullopt;
 
+    UnpackedArchive unpacked;
+    std::vector<bool> written(entries->size(), false);
     std::vector<char> buffer(kCopyChunk);
-    for (const auto& entry : *entries) {
-        if (extractEntry(zip.get(), baseFd.get(), entry, buffer) == Outcome::Corrupt)
-            return std::nullopt;
+    for (std::size_t i = 0; i < entries->size(); ++i) {
+        const PlannedEntry& entry = (*entries)[i];
+        const Outcome outcome = extractEntry(zip.get(), baseFd.get(), entry, buffer);
+        if (outcome == Outcome::Corrupt) return std::nullopt;
+        written[i] = outcome == Outcome::Written;
+        if (written[i] && entry.kind == EntryKind::File) {
+            unpacked.bytes += entry.size;
+            notePermissions(entry, base, unpacked);
+        }
     }
-    return findScript(*entries);
+    bool found = false;
+    unpacked.script = scriptOf(*entries, written, found);
+    if (!found) return std::nullopt;
+    return unpacked;
 }
 
 }  // namespace gd

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,9 @@ namespace gd {
 
 // Extraction of one archive stops (and fails) past this many bytes written.
 inline constexpr std::uintmax_t kArchiveExtractLimit = 2ull * 1024 * 1024 * 1024;
+// An archive with more entries than a zip file without ZIP64 records can
+// hold (the most that the original platform's tools wrote) is refused.
+inline constexpr std::uint64_t kArchiveEntryLimit = 65535;
 
 // Trims an entry name the way patch archives have always been read: a drive
 // prefix (any first character followed by ':'), leading '\' or '/', and
@@ -21,20 +25,31 @@ inline constexpr std::uintmax_t kArchiveExtractLimit = 2ull * 1024 * 1024 * 1024
 // may still climb out ("a/../../x" gives "../x"); callers must check it.
 std::string trimEntryName(std::string_view name);
 
-// Extracts every entry of the zip archive at `archivePath` under `baseDir`
-// and returns the path of the update script relative to `baseDir`, with '/'
-// between directories: the last entry whose upper-cased name contains
-// "UPDATE.DAT". Entries that would still land outside `baseDir` after
-// trimming, symbolic links and other special files, encrypted entries and
-// names that cannot be decoded are skipped (and are never the script); an
-// entry that cannot be written is skipped too. Files keep their time stamps
-// and, from archives made on Unix, their permission bits without set-id and
-// sticky bits. `baseDir` must exist. Returns nullopt when the archive cannot
-// be read or is corrupt (bad CRC, data longer or shorter than declared), holds
-// no script entry, or declares more than `limit` bytes of files; files written
-// before a corrupt entry was found stay.
-std::optional<std::string> UnpackArchive(const std::filesystem::path& archivePath,
-                                         const std::filesystem::path& baseDir,
-                                         std::uintmax_t limit = kArchiveExtractLimit);
+// What an unpacked archive holds for the update worker.
+struct UnpackedArchive {
+    // The update script, relative to the base with '/' between directories:
+    // the last entry in archive order whose upper-cased name contains
+    // "UPDATE.DAT", whatever it is. nullopt when that entry cannot be the
+    // script: refused, encrypted, a link or folder, or not written.
+    std::optional<std::string> script;
+    // Full paths of the files written from entries without Unix permission
+    // bits (archives made on the original platform): their modes say nothing.
+    std::set<std::string> withoutPermissions;
+    std::uintmax_t bytes = 0;  // in the files written
+};
+
+// Extracts every entry of the zip archive at `archivePath` under `baseDir`.
+// Entries that would still land outside `baseDir` after trimming, symbolic
+// links and other special files, encrypted entries and names that cannot be
+// decoded are skipped; an entry that cannot be written is skipped too. Files
+// keep their time stamps and, from archives made on Unix, their permission
+// bits without set-id and sticky bits. `baseDir` must exist. Returns nullopt
+// when the archive cannot be read or is corrupt (bad CRC, data longer or
+// shorter than declared), holds no script entry, more than kArchiveEntryLimit
+// entries, or declares more than `limit` bytes of files; files written before
+// a corrupt entry was found stay.
+std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
+                                             const std::filesystem::path& baseDir,
+                                             std::uintmax_t limit = kArchiveExtractLimit);
 
 }  // namespace gd

@@ -3,6 +3,7 @@
 #include "script/encrypted_script.h"
 #include "script/lua_state.h"
 #include "update/patch.h"
+#include "update/staged_launcher.h"
 #include "util/safe_path.h"
 
 #include <lua.hpp>
@@ -16,15 +17,14 @@ namespace gd {
 
 namespace {
 
-// The launcher executable that launcherupdate replaces.
-constexpr const char* kLauncherFileName = "GrooveDeck";
-
 // What one script run shares with the `update` functions it registers. Each
 // run has its own, so two runs can never see each other's operations.
 struct ScriptContext {
-    explicit ScriptContext(VersionManifest& target) : manifest(target) {}
+    ScriptContext(VersionManifest& target, const std::set<std::string>& sourcesWithoutBits)
+        : manifest(target), withoutPermissions(sourcesWithoutBits) {}
 
     VersionManifest& manifest;
+    const std::set<std::string>& withoutPermissions;
     PatchQueue pending;
     std::string targetDir;  // the installation, ends in '/'
     std::string sourceDir;  // the script's own directory, ends in '/'
@@ -88,9 +88,9 @@ int queueInstallationPath(lua_State* state, const char* function) {
     ScriptContext& context = contextOf(state);
     const QueueResult result =
         queueOperation(state, context, path.size(), [&]() -> std::unique_ptr<CPatch> {
-            auto full = joinInside(context.targetDir, path);
-            if (!full) return nullptr;
-            return std::make_unique<Operation>(std::move(*full));
+            auto placed = placeInside(context.targetDir, path);
+            if (!placed) return nullptr;
+            return std::make_unique<Operation>(std::move(*placed));
         });
     return finish(state, result, function);
 }
@@ -116,9 +116,13 @@ int luaCopy(lua_State* state) {
     const QueueResult result = queueOperation(
         state, context, source.size() + target.size(), [&]() -> std::unique_ptr<CPatch> {
             auto fullSource = joinInside(context.sourceDir, source);
-            auto fullTarget = joinInside(context.targetDir, target);
-            if (!fullSource || !fullTarget) return nullptr;
-            return std::make_unique<CPatchCopy>(std::move(*fullSource), std::move(*fullTarget));
+            auto placedTarget = placeInside(context.targetDir, target);
+            if (!fullSource || !placedTarget) return nullptr;
+            const CopyMode mode = context.withoutPermissions.contains(*fullSource)
+                                      ? CopyMode::KeepTarget
+                                      : CopyMode::FromSource;
+            return std::make_unique<CPatchCopy>(std::move(*fullSource), std::move(*placedTarget),
+                                                mode);
         });
     return finish(state, result, "copy");
 }
@@ -132,7 +136,7 @@ int luaLauncherupdate(lua_State* state) {
     ScriptContext& context = contextOf(state);
     const QueueResult result = queueOperation(state, context, 0, [&]() -> std::unique_ptr<CPatch> {
         return std::make_unique<CPatchLuncherCopy>(context.sourceDir + kLauncherFileName,
-                                                   context.targetDir + kLauncherFileName,
+                                                   TreePath{context.targetDir, kLauncherFileName},
                                                    context.manifest);
     });
     return finish(state, result, "launcherupdate");
@@ -203,13 +207,14 @@ bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
 }  // namespace
 
 bool RunUpdateScript(const std::filesystem::path& scriptPath, const std::string& launcherDir,
-                     VersionManifest& manifest, PatchQueue& queue) {
+                     VersionManifest& manifest, PatchQueue& queue,
+                     const std::set<std::string>& withoutPermissions) {
     if (launcherDir.empty()) return false;
     const std::string text = readEncryptedFile(scriptPath, kUpdateScriptLimit);
     if (text.empty()) return false;
 
     // Declared before the state so that it outlives every function holding it.
-    ScriptContext context(manifest);
+    ScriptContext context(manifest, withoutPermissions);
     LuaState lua;
     if (!lua) return false;
     if (!runScript(lua, context, text, scriptPath, launcherDir)) return false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace gd {
@@ -18,8 +19,12 @@ class VersionManifest;
 // unloadable script, a missing `updater`, an error inside it, a path that
 // leaves its base directory, or an argument that is neither string nor number
 // gives false with `queue` untouched. Operations that the script's top-level
-// code queued are discarded.
+// code queued are discarded. A leading separator in a path means the
+// directory's root. A copy whose source is one of `withoutPermissions` (full
+// paths of files whose archive entries carried no Unix permission bits)
+// keeps the bits of the file it replaces.
 bool RunUpdateScript(const std::filesystem::path& scriptPath, const std::string& launcherDir,
-                     VersionManifest& manifest, PatchQueue& queue);
+                     VersionManifest& manifest, PatchQueue& queue,
+                     const std::set<std::string>& withoutPermissions = {});
 
 }  // namespace gd

@@ -3,6 +3,7 @@
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
+#include "update/disk_budget.h"
 #include "update/ftp_session.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
@@ -27,40 +28,91 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
     return !wake.wait_for(lock, stop, pause, [] { return false; });
 }
 
-// Downloads the archive; false (after any error box) when it did not arrive whole.
+// Downloads the archive into `download`, charged against the run's budget;
+// false (after any error box) when it did not arrive whole.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                     const std::filesystem::path& zipPath, std::stop_token stop) {
+                     ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
     FtpSession session;
     if (!session.Open(server)) return false;
     const auto progress = [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
-    const DownloadResult result = session.DownloadToFile(archive, zipPath, progress, stop);
-    if (result == DownloadResult::ReadFailed)
+    const DownloadResult result =
+        session.DownloadToFile(archive, download.path(), progress, stop, budget.available());
+    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge)
         job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
-    return result == DownloadResult::Done;
+    if (result != DownloadResult::Done) return false;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
+    return !error && download.charge(size);
 }
 
-// Carries out the queue in order; a failed operation neither stops the rest
-// nor is reported. False when a stop was requested in between.
-bool runQueue(UpdateJob& job, const PatchQueue& queue, std::stop_token stop) {
+// Unpacks into `unpacked`, in what the budget has left after the download.
+std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPath,
+                                             ChargedPath& unpacked, const DiskBudget& budget) {
+    std::error_code error;
+    std::filesystem::create_directory(unpacked.path(), error);
+    if (error) return std::nullopt;
+    auto contents = UnpackArchive(zipPath, unpacked.path(), budget.available());
+    if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
+    return contents;
+}
+
+enum class QueueEnd { Done, OperationFailed, Stopped };
+
+// Carries out the queue in order. A failed operation ends it: the archive is
+// then not applied, and the next run applies it again from the start, which
+// the operations allow (an existing folder, a file already deleted and a
+// copy made twice are all fine the second time).
+QueueEnd runQueue(UpdateJob& job, const PatchQueue& queue, std::stop_token stop) {
     for (std::size_t i = 0; i < queue.size(); ++i) {
-        if (stop.stop_requested()) return false;
+        if (stop.stop_requested()) return QueueEnd::Stopped;
         CPatch& operation = queue.at(i);
         job.reporter.OnUpdateReport(UpdateReportCode::Step, 0,
                                     formatStepText(operation.Describe(), i + 1, queue.size()));
-        operation.Execute();
+        if (operation.Execute() != 1) return QueueEnd::OperationFailed;
     }
-    return true;
+    return QueueEnd::Done;
 }
 
-// The new launcher lies in the run directory, which goes with the run: stage
-// it beside the running launcher, where lcopy renames it into place.
-void stageNewLauncher(UpdateJob& job) {
-    const std::string staged = job.launcherDir + kStagedLauncherName;
-    CPatchCopy copy(job.manifest.launcherCopySource(), staged);
-    if (copy.Execute() == 1)
-        job.manifest.setLauncherCopy(staged, job.manifest.launcherCopyTarget());
+// Runs the script of an unpacked archive and its operations, and stages the
+// new launcher (which lies in the unpacked files, removed after this) when an
+// operation asked for it. False after the apply-failed box, or on a stop.
+bool applyScript(UpdateJob& job, const std::filesystem::path& script,
+                 const UnpackedArchive& contents, std::stop_token stop) {
+    PatchQueue queue;
+    QueueEnd end = QueueEnd::OperationFailed;
+    if (RunUpdateScript(script, job.launcherDir, job.manifest, queue, contents.withoutPermissions))
+        end = runQueue(job, queue, stop);
+    if (end == QueueEnd::Stopped) return false;
+    if (end == QueueEnd::Done && job.manifest.launcherUpdatePending()) {
+        const std::string& source = job.manifest.launcherCopySource();
+        const CopyMode mode = contents.withoutPermissions.contains(source) ? CopyMode::KeepTarget
+                                                                           : CopyMode::FromSource;
+        if (stageLauncher(source, mode, job.launcherDir)) {
+            job.manifest.setLauncherCopy(job.launcherDir + kStagedLauncherName,
+                                         job.manifest.launcherCopyTarget());
+        } else {
+            end = QueueEnd::OperationFailed;
+        }
+    }
+    if (end != QueueEnd::Done) job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+    return end == QueueEnd::Done;
+}
+
+// Applies what unpackArchive gave: the unpack-failed box when the archive
+// could not be read, the apply-failed box when its script is unusable.
+bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
+                   const std::optional<UnpackedArchive>& contents, std::stop_token stop) {
+    if (!contents) {
+        job.notifier.showMessage(kErrorCaption, kUnpackFailedMessage);
+        return false;
+    }
+    if (!contents->script) {
+        job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+        return false;
+    }
+    return applyScript(job, unpacked.path() / *contents->script, *contents, stop);
 }
 
 // Reports the end of a run, unless the owner is stopping it: then nobody is
@@ -82,39 +134,24 @@ bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionMan
     return config.server.installedVersion < latest;
 }
 
-std::optional<std::string> UnpackPatchArchive(UpdateJob& job, const std::filesystem::path& zipPath,
-                                              const std::filesystem::path& unpackDir) {
-    std::error_code error;
-    std::filesystem::create_directory(unpackDir, error);
-    auto script = error ? std::nullopt : UnpackArchive(zipPath, unpackDir);
-    if (!script) job.notifier.showMessage(kErrorCaption, kUnpackFailedMessage);
-    return script;
-}
-
-bool ApplyUnpackedArchive(UpdateJob& job, const std::filesystem::path& scriptPath,
-                          std::stop_token stop) {
-    PatchQueue queue;
-    if (!RunUpdateScript(scriptPath, job.launcherDir, job.manifest, queue)) {
-        job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
-        return false;
-    }
-    return runQueue(job, queue, stop);
+bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
+                      const std::filesystem::path& unpackDir, std::stop_token stop) {
+    DiskBudget budget;
+    ChargedPath unpacked(budget, unpackDir);
+    return applyContents(job, unpacked, unpackArchive(zipPath, unpacked, budget), stop);
 }
 
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        const std::filesystem::path& runDirectory, std::size_t slot,
-                       std::stop_token stop) {
+                       DiskBudget& budget, std::stop_token stop) {
     const std::string name = "patch-" + std::to_string(slot);
-    const auto zipPath = runDirectory / (name + ".zip");
-    const auto unpackDir = runDirectory / name;
-    if (!downloadArchive(job, server, archive, zipPath, stop)) return false;
-    const auto script = UnpackPatchArchive(job, zipPath, unpackDir);
-    if (!script) return false;
-    // The archive has served its purpose; its unpacked files stay until the
-    // run directory goes.
-    std::error_code error;
-    std::filesystem::remove(zipPath, error);
-    return ApplyUnpackedArchive(job, unpackDir / *script, stop);
+    ChargedPath download(budget, runDirectory / (name + ".zip"));
+    ChargedPath unpacked(budget, runDirectory / name);
+    if (!downloadArchive(job, server, archive, download, budget, stop)) return false;
+    const auto contents = unpackArchive(download.path(), unpacked, budget);
+    // The archive has served its purpose.
+    download.remove();
+    return applyContents(job, unpacked, contents, stop);
 }
 
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
@@ -125,15 +162,16 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
     const RunDirectory runDirectory;
     if (!runDirectory && job.manifest.entryCount() > 0)
         return finish(job, UpdateReportCode::Failed, stop);
+    DiskBudget budget;
     for (std::size_t i = 0; i < job.manifest.entryCount(); ++i) {
         const PatchEntry entry = job.manifest.entryAt(i);
-        if (!ApplyPatchArchive(job, server, entry.archive, runDirectory.path(), i, stop))
+        if (!ApplyPatchArchive(job, server, entry.archive, runDirectory.path(), i, budget, stop))
             return finish(job, UpdateReportCode::Failed, stop);
+        // Recorded only once a staged launcher is in place: a run killed in
+        // between applies the archive again rather than losing the launcher.
         setInstalledVersion(job.launcherDir, job.config, entry.version);
-        if (job.manifest.launcherUpdatePending()) {
-            stageNewLauncher(job);
+        if (job.manifest.launcherUpdatePending())
             return finish(job, UpdateReportCode::LauncherUpdate, stop);
-        }
         if (!pauseUnlessStopped(stop, kPauseBetweenArchives))
             return finish(job, UpdateReportCode::Failed, stop);
     }

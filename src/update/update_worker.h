@@ -2,6 +2,8 @@
 // version on a background thread, archive by archive, and reports every stage.
 #pragma once
 
+#include "update/staged_launcher.h"
+
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
@@ -14,6 +16,7 @@
 namespace gd {
 
 struct LauncherConfig;
+class DiskBudget;
 class Notifier;
 class VersionManifest;
 struct PatchEntry;
@@ -28,10 +31,6 @@ enum class UpdateReportCode : unsigned {
     Failed = 5,
     Step = 6,  // text: the step text of the operation about to run
 };
-
-// Where a run that replaces the launcher leaves the new executable, beside
-// the launcher, for lcopy to rename into place.
-inline constexpr const char* kStagedLauncherName = "GrooveDeck.new";
 
 // Error boxes of the worker, caption "エラー".
 inline constexpr std::string_view kDownloadFailedMessage =
@@ -99,30 +98,29 @@ class UpdateWorker {
 };
 
 // The worker's body: reports 0 and 1, applies every entry in list order and
-// records its version, then reports Completed, Failed or LauncherUpdate (after
-// staging the new launcher as launcherDir + kStagedLauncherName).
+// records its version, then reports Completed, Failed or LauncherUpdate.
+// The run's downloads and unpacked files share one DiskBudget.
 // Returns the final report.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
 
-// Unpacks the archive at `zipPath` into `unpackDir` (made here) and returns
-// the path of its update script relative to it; nullopt, after the unpacking
-// error box, when the archive cannot be read or holds no script.
-std::optional<std::string> UnpackPatchArchive(UpdateJob& job, const std::filesystem::path& zipPath,
-                                              const std::filesystem::path& unpackDir);
-
-// Runs the unpacked update script and carries out its queue against
-// job.launcherDir. False, after the applying error box, when the script
-// fails, and without a box when a stop was requested between operations.
-// What a run does with an archive once it is on disk, so that a local archive
-// goes through the same steps as a downloaded one.
-bool ApplyUnpackedArchive(UpdateJob& job, const std::filesystem::path& scriptPath,
-                          std::stop_token stop);
+// What ApplyPatchArchive does once the archive is on disk, for an archive
+// that needs no download (gdtool release proves its patches with it):
+// unpacks `zipPath` into `unpackDir` (made here, removed before this returns),
+// runs its update script and operations against job.launcherDir and stages a
+// new launcher. False after the box that the failure calls for, and without
+// one when a stop was requested.
+bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
+                      const std::filesystem::path& unpackDir, std::stop_token stop);
 
 // Downloads, unpacks and applies one archive inside `runDirectory`, using
-// `slot` to keep the files of several archives apart. False on any failure,
-// after the error box that the failure calls for.
+// `slot` to keep the files of several archives apart, and stages the new
+// launcher when the archive asked for it. The download may take what
+// `budget` has left, the unpacked files what the download leaves; both are
+// removed, and given back, before this returns. False on any failure (an
+// operation that fails is one), after the error box that the failure calls
+// for.
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        const std::filesystem::path& runDirectory, std::size_t slot,
-                       std::stop_token stop);
+                       DiskBudget& budget, std::stop_token stop);
 
 }  // namespace gd

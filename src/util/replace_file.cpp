@@ -1,33 +1,25 @@
 #include "util/replace_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 namespace gd {
 
 namespace {
 
 // A sibling name that no other writer in this process or another one uses.
-std::string siblingName(const std::filesystem::path& target) {
+std::string siblingName(const std::string& target) {
     static std::atomic<unsigned> counter{0};
-    const std::string name = "." + target.filename().string() + "." + std::to_string(::getpid()) +
-                             "." + std::to_string(counter++) + ".tmp";
-    return (target.parent_path() / name).string();
-}
-
-std::string directoryOf(const std::filesystem::path& target) {
-    const std::string parent = target.parent_path().string();
-    return parent.empty() ? "." : parent;
-}
-
-void syncDirectory(const std::string& directory) {
-    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) ::fsync(dir.get());
+    return "." + target + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) +
+           ".tmp";
 }
 
 // ".<target name>.<pid>.<n>.tmp" of a writer that no longer runs: left when
@@ -45,18 +37,35 @@ bool isStaleSibling(const std::string& name, const std::string& prefix) {
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
 // Each replacement of a target sweeps what an earlier, killed replacement of
 // the same target left beside it; a restarted update replaces the same
 // targets again, so nothing stays behind for good.
-void removeStaleSiblings(const std::filesystem::path& target) {
-    const std::string prefix = "." + target.filename().string() + ".";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(directoryOf(target), error)) {
-        const std::string name = entry.path().filename().string();
-        if (entry.is_regular_file(error) && !entry.is_symlink(error) &&
-            isStaleSibling(name, prefix))
-            std::filesystem::remove(entry.path(), error);
+void removeStaleSiblings(int directoryFd, const std::string& target) {
+    const std::string prefix = "." + target + ".";
+    const int listing = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing));
+    if (!dir) {
+        ::close(listing);
+        return;
     }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        struct stat info {};
+        if (isStaleSibling(name, prefix) &&
+            ::fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode))
+            ::unlinkat(directoryFd, name.c_str(), 0);
+    }
+}
+
+std::string directoryOf(const std::filesystem::path& target) {
+    const std::string parent = target.parent_path().string();
+    return parent.empty() ? "." : parent;
 }
 
 constexpr int kNameAttempts = 16;
@@ -65,34 +74,48 @@ constexpr const char* kOwnDescriptors = "/proc/self/fd";
 }  // namespace
 
 FileReplacement::FileReplacement(const std::filesystem::path& target, mode_t mode)
-    : target_(target) {
-    removeStaleSiblings(target);
+    : directory_(::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      target_(target.filename().string()) {
+    open(mode);
+}
+
+FileReplacement::FileReplacement(int directoryFd, std::string name, mode_t mode)
+    : directory_(::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0)), target_(std::move(name)) {
+    open(mode);
+}
+
+void FileReplacement::open(mode_t mode) {
+    if (!directory_ || target_.empty()) return;
+    const int dir = directory_.get();
+    removeStaleSiblings(dir, target_);
     // An unnamed file is named through /proc, so both must be there.
     if (::access(kOwnDescriptors, F_OK) == 0)
-        fd_.reset(::open(directoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        fd_.reset(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (fd_) return;
     // Otherwise a named sibling, made exclusively.
     for (int attempt = 0; attempt < kNameAttempts && !fd_; ++attempt) {
-        name_ = siblingName(target);
-        fd_.reset(::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        sibling_ = siblingName(target_);
+        fd_.reset(::openat(dir, sibling_.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!fd_ && errno != EEXIST) break;
     }
-    if (!fd_) name_.clear();
+    if (!fd_) sibling_.clear();
 }
 
 FileReplacement::~FileReplacement() {
     fd_.reset();
-    if (!name_.empty()) ::unlink(name_.c_str());
+    if (!sibling_.empty()) ::unlinkat(directory_.get(), sibling_.c_str(), 0);
 }
 
 // Links the unnamed file into the directory under a fresh sibling name.
 bool FileReplacement::giveName() {
-    if (!name_.empty()) return true;
+    if (!sibling_.empty()) return true;
     const std::string self = std::string(kOwnDescriptors) + "/" + std::to_string(fd_.get());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string name = siblingName(target_);
-        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            name_ = std::move(name);
+        if (::linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) ==
+            0) {
+            sibling_ = std::move(name);
             return true;
         }
         if (errno != EEXIST) return false;
@@ -104,10 +127,11 @@ bool FileReplacement::commit() {
     if (!fd_) return false;
     bool ok = ::fsync(fd_.get()) == 0 && giveName();
     ok = fd_.close() && ok;
-    ok = ok && ::rename(name_.c_str(), target_.c_str()) == 0;
+    ok = ok &&
+         ::renameat(directory_.get(), sibling_.c_str(), directory_.get(), target_.c_str()) == 0;
     if (!ok) return false;  // the destructor removes a named file
-    name_.clear();
-    syncDirectory(directoryOf(target_));
+    sibling_.clear();
+    ::fsync(directory_.get());
     return true;
 }
 

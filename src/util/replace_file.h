@@ -6,6 +6,10 @@
 // Where the file system has no unnamed files, or /proc (through which an
 // unnamed file is named) is missing, a named sibling is written instead,
 // which a killed process leaves behind.
+//
+// Every step after the directory is opened (the new file, its name, the
+// rename, the directory sync) works on that directory's handle, so a caller
+// that reached the directory without following links is never led elsewhere.
 #pragma once
 
 #include "util/unique_fd.h"
@@ -21,6 +25,9 @@ class FileReplacement {
   public:
     // Opens the new file beside `target`, created with `mode` less the umask.
     FileReplacement(const std::filesystem::path& target, mode_t mode);
+    // The same for the file `name` in the open directory `directoryFd`, which
+    // is duplicated: the caller may close its own handle.
+    FileReplacement(int directoryFd, std::string name, mode_t mode);
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
     ~FileReplacement();  // discards a file that was not committed
@@ -34,10 +41,12 @@ class FileReplacement {
     bool commit();
 
   private:
+    void open(mode_t mode);
     bool giveName();
 
-    std::filesystem::path target_;
-    std::string name_;  // the new file's name while it has one
+    UniqueFd directory_;
+    std::string target_;   // the name in directory_
+    std::string sibling_;  // the new file's name while it has one
     UniqueFd fd_;
 };
 

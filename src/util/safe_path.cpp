@@ -19,12 +19,12 @@ bool hasDriveLetter(std::string_view path) {
 
 }  // namespace
 
-std::optional<std::string> joinInside(const std::string& baseDir, std::string_view relative) {
+std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view relative) {
     const auto text = installTextToUtf8(relative);
     if (!text) return std::nullopt;
-    const std::string_view path = *text;
+    std::string_view path = *text;
     if (path.find('\0') != std::string_view::npos) return std::nullopt;
-    if (!path.empty() && isSeparator(path.front())) return std::nullopt;
+    while (!path.empty() && isSeparator(path.front())) path.remove_prefix(1);
     if (hasDriveLetter(path)) return std::nullopt;
 
     std::vector<std::string_view> parts;
@@ -42,12 +42,18 @@ std::optional<std::string> joinInside(const std::string& baseDir, std::string_vi
         start = end + 1;
     }
 
-    std::string joined = baseDir;
+    TreePath placed{baseDir, {}};
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i > 0) joined += '/';
-        joined += parts[i];
+        if (i > 0) placed.relative += '/';
+        placed.relative += parts[i];
     }
-    return joined;
+    return placed;
+}
+
+std::optional<std::string> joinInside(const std::string& baseDir, std::string_view relative) {
+    const auto placed = placeInside(baseDir, relative);
+    if (!placed) return std::nullopt;
+    return placed->full();
 }
 
 }  // namespace gd

@@ -8,12 +8,24 @@
 
 namespace gd {
 
-// Joins `relative` onto `baseDir` (which ends in '/'). Both '/' and '\'
-// separate directories; the text is CP932 unless it is valid UTF-8; "." and
-// empty components are dropped and ".." climbs one level. Returns nullopt when
-// the path would leave the base (a ".." above it, a leading separator, a drive
-// letter such as "C:") or cannot be converted. A path that names the base
-// itself gives `baseDir` unchanged.
+// A path inside a directory tree, split where the tree begins, so that it can
+// be reached from the tree's directory one component at a time.
+struct TreePath {
+    std::string base;      // the tree's directory, ending in '/'
+    std::string relative;  // '/' between components, none "." or ".."; empty: the base itself
+    std::string full() const { return base + relative; }
+};
+
+// Places `relative` below `baseDir` (which ends in '/'). Both '/' and '\'
+// separate directories; the text is CP932 unless it is valid UTF-8; leading
+// separators are dropped (the base is the root the path starts from, as the
+// original's plain concatenation made it), so are "." and empty components,
+// and ".." climbs one level. Returns nullopt when the path would leave the
+// base (a ".." above it), names a drive ("C:"), holds a NUL or cannot be
+// converted.
+std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view relative);
+
+// placeInside's full path: `baseDir` unchanged when the path names the base.
 std::optional<std::string> joinInside(const std::string& baseDir, std::string_view relative);
 
 }  // namespace gd

@@ -92,6 +92,47 @@ check "the launcher still closes, with exit code 0" 0 "$exit_code"
 check "the old launcher stays in place" "$old_sum" "$(md5sum < "$install/GrooveDeck")"
 check "the archive's version is recorded" 1.100000 "$(installed_version)"
 
+# The launcher that run staged still waits beside the old one: the next start
+# hands it to lcopy, once lcopy is back, rather than running on as up to date.
+check "the staged launcher waits beside the old one" "$new_sum" \
+  "$(md5sum < "$install/GrooveDeck.new" 2>&1)"
+cp "$e2e_lcopy" "$install/lcopy"
+start_launcher
+box=$(wait_window 'アップデート' "$launcher_pid")
+check "the next start announces the waiting replacement" yes \
+  "$([ -n "$box" ] && echo yes || echo no)"
+[ -n "$box" ] && press_return "$box"
+wait_exit "$launcher_pid" 15
+check "the old launcher makes way, with exit code 0" 0 "$exit_code"
+wait_until 30 has_new_launcher
+new_pid=$(new_launcher_pid)
+check "the waiting launcher comes up" "$new_sum" "$(md5sum < "$install/GrooveDeck")"
+check "nothing waits any more" no "$([ -e "$install/GrooveDeck.new" ] && echo yes || echo no)"
+[ -n "$new_pid" ] && stop "$new_pid"
+
+# An archive made on the original platform carries no Unix permissions: the
+# lcopy and the launcher it brings must still run.
+make_install "$ftp_port"
+mkdir -p "$work/dos"
+cp "$work/stage/GrooveDeck" "$e2e_lcopy" "$work/dos/"
+printf 'function updater()\n  update.copy("lcopy", "lcopy")\n  update.launcherupdate()\nend\n' |
+  encrypt - "$work/dos/update.dat"
+"$e2e_python" "$e2e_source/tests/robustness/archive_maker.py" dosdir \
+  "$work/server/update/dos.zip" "$work/dos"
+printf 'latest_version = 1.1\nfunction filelist() patch.File("e2e", 1.1, "dos.zip") end\n' |
+  encrypt - "$work/server/update/filelist.dat"
+start_launcher
+box=$(wait_window 'アップデート' "$launcher_pid")
+[ -n "$box" ] && press_return "$box"
+wait_exit "$launcher_pid" 15
+check "lcopy from a Windows-made archive keeps its bits" 755 "$(stat -c %a "$install/lcopy")"
+wait_until 30 has_new_launcher
+new_pid=$(new_launcher_pid)
+check "the launcher from a Windows-made archive comes up" "$new_sum" \
+  "$(md5sum < "$install/GrooveDeck")"
+check "the replaced launcher is executable" 755 "$(stat -c %a "$install/GrooveDeck")"
+[ -n "$new_pid" ] && stop "$new_pid"
+
 if [ "$failed" -ne 0 ]; then
   echo "--- launcher and lcopy output:"
   cat "$work/launcher.log"

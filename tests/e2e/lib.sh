@@ -180,11 +180,15 @@ decrypt_text() { "$e2e_gdtool" decrypt "$1" -; }
 # three editor names, config.dat for the server at PORT, version.dat, and the
 # installer's registry value, so that the launcher finds its editors.
 make_install() {
-  cp "$e2e_groovedeck" "$install/GrooveDeck"
-  cp "$(dirname "$e2e_groovedeck")/libgdnews.so" "$install/"
-  cp "$e2e_lcopy" "$install/lcopy"
+  # Put in place by rename: a launcher that was just stopped may still be
+  # executing its file (its main thread reads as a zombie while the others
+  # end), and writing into it would fail with ETXTBSY.
+  put_file() { cp "$1" "$2.e2e-new" && mv -f "$2.e2e-new" "$2"; }
+  put_file "$e2e_groovedeck" "$install/GrooveDeck"
+  put_file "$(dirname "$e2e_groovedeck")/libgdnews.so" "$install/libgdnews.so"
+  put_file "$e2e_lcopy" "$install/lcopy"
   local tool
-  for tool in AvatarTool StepTool WardrobeTool; do cp "$e2e_recorder" "$install/$tool"; done
+  for tool in AvatarTool StepTool WardrobeTool; do put_file "$e2e_recorder" "$install/$tool"; done
   printf '%s\n' "DUREDOR_FTP_ADR = \"127.0.0.1:$1\"" 'DUREDOR_FTP_USER = "gd"' \
     'DUREDOR_FTP_PASS = "pw"' 'DUREDOR_FTP_PATH = "/update"' 'CERTIFICATION_URL = ""' |
     encrypt - "$install/config.dat"

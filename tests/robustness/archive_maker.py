@@ -5,6 +5,9 @@ zip, or written byte by byte where no archiver would write them.
 Usage:
   archive_maker.py zipdir OUT.zip DIR
       every file under DIR (sorted, deflated, Unix modes kept), by zipfile
+  archive_maker.py dosdir OUT.zip DIR
+      the same with MS-DOS host entries and the archive attribute, as the
+      original platform's tools write them: no Unix permissions at all
   archive_maker.py corpus SERVER_ROOT SCRIPTS TOKEN OUTSIDE
       the hostile corpus: SERVER_ROOT/<case>/<case>.zip for every recipe below,
       with SCRIPTS/<case>.dat (an enciphered update.dat) as its script, and an
@@ -198,8 +201,6 @@ def recipe_symlinks(ctx):
     # A link to a file outside, then a file of the same name.
     z.add(b"victim.txt", (ctx.outside + "/victim.txt").encode(), mode=link)
     z.add(b"victim.txt", b"victim.txt")
-    # A link where the update script should be: never the script.
-    z.add(b"patch/update.dat", b"/etc/passwd", mode=link)
     z.write(ctx.out)
 
 
@@ -260,9 +261,47 @@ def recipe_encrypted_entry(ctx):
 
 def recipe_encrypted_script(ctx):
     with tempfile.TemporaryDirectory() as stage:
+        os.mkdir(os.path.join(stage, "old"))
+        ctx.stage_file(stage, "old/update.dat", ctx.script())
         ctx.stage_file(stage, "update.dat", ctx.script())
-        ctx.stage_file(stage, "plain.txt", b"plain.txt")
-        info_zip(ctx, stage, ["-P", "password", "update.dat", "plain.txt"])
+        ctx.stage_file(stage, "payload.txt", b"payload.txt")
+        info_zip(ctx, stage, ["old/update.dat", "payload.txt"])
+        info_zip(ctx, stage, ["-P", "password", "update.dat"])
+
+
+def script_then(ctx, name, data, **entry):
+    """A sound script and payload, then a last entry named like the script."""
+    z = RawZip()
+    z.add(b"update.dat", ctx.script())
+    z.add(b"payload.txt", b"payload.txt")
+    z.add(name, data, **entry)
+    z.write(ctx.out)
+
+
+def recipe_script_link(ctx):
+    script_then(ctx, b"patch/update.dat", b"/etc/passwd", mode=stat.S_IFLNK | 0o777)
+
+
+def recipe_script_undecodable(ctx):
+    script_then(ctx, b"\x83\x5c/update.dat", ctx.script(), flags=UTF8_FLAG)
+
+
+def recipe_script_escaping(ctx):
+    script_then(ctx, b"a/../../update.dat", ctx.script())
+
+
+def recipe_entries_flood(ctx):
+    with zipfile.ZipFile(ctx.out, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("update.dat", ctx.script())
+        z.writestr("payload.txt", "payload.txt")
+        for i in range(65534):
+            z.writestr("f/%d" % i, b"")
+
+
+def recipe_download_over_cap(ctx):
+    # Sparse: the server announces 3 GiB that take no room here.
+    with open(ctx.out, "wb") as f:
+        f.truncate(3 * GIB)
 
 
 def recipe_zip64_forced(ctx):
@@ -365,9 +404,23 @@ def zipdir(out, directory):
                 z.write(path, os.path.relpath(path, directory))
 
 
+def dosdir(out, directory):
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for base, dirs, files in os.walk(directory):
+            dirs.sort()
+            for name in sorted(files):
+                path = os.path.join(base, name)
+                info = zipfile.ZipInfo(os.path.relpath(path, directory), (2024, 5, 6, 7, 8, 10))
+                info.create_system = 0  # MS-DOS
+                info.external_attr = 0x20  # the archive attribute, nothing else
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with open(path, "rb") as f:
+                    z.writestr(info, f.read())
+
+
 def main(argv):
-    if len(argv) == 4 and argv[1] == "zipdir":
-        zipdir(argv[2], argv[3])
+    if len(argv) == 4 and argv[1] in ("zipdir", "dosdir"):
+        (zipdir if argv[1] == "zipdir" else dosdir)(argv[2], argv[3])
     elif len(argv) == 6 and argv[1] == "corpus":
         corpus(*argv[2:])
     else:

@@ -38,6 +38,12 @@ const char* kindName(FtpFault::Kind kind) {
             return "truncate";
         case FtpFault::Kind::Stall:
             return "stall";
+        case FtpFault::Kind::Trickle:
+            return "trickle";
+        case FtpFault::Kind::Overrun:
+            return "overrun";
+        case FtpFault::Kind::Unsized:
+            return "unsized";
     }
     return "drop";
 }

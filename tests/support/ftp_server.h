@@ -36,10 +36,14 @@ struct FtpFault {
         Drop,      // closes the data connection and answers 426
         Truncate,  // closes the data connection and claims success (226)
         Stall,     // stops sending and keeps the connection open
+        Trickle,   // goes on sending, four bytes a second
+        Overrun,   // sends the whole file, then afterBytes more, and claims success
+        Unsized,   // answers SIZE of the file with 502 (not implemented); transfers stay
     };
     Kind kind = Kind::Drop;
     std::string file;              // base name of the remote file it applies to
-    std::uint64_t afterBytes = 0;  // bytes of the transfer sent before it strikes
+    std::uint64_t afterBytes = 0;  // bytes of the transfer sent before it strikes (Overrun:
+                                   // bytes past the end of the file)
     int times = -1;                // first `times` transfers of the file; -1: all
 };
 

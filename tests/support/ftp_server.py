@@ -12,14 +12,18 @@ serves until it is killed. The single virtual user sees --root as "/".
                "<connection> CONNECT".
 --control FILE JSON read again at the start of every RETR:
                {"rate": bytes per second per transfer (0: unlimited),
-                "faults": [{"kind": "drop" | "truncate" | "stall",
+                "faults": [{"kind": "drop" | "truncate" | "stall" | "trickle"
+                                    | "overrun" | "unsized",
                             "file": base name, "after": bytes,
                             "times": how many transfers (-1: all)}]}
                A fault hits the first `times` RETRs of `file` after `after` bytes
                of that transfer: "drop" closes the data connection and answers
                426, "truncate" closes it and claims success with 226, "stall"
-               stops sending and leaves the connection open. Counters restart
-               whenever the file's content changes.
+               stops sending and leaves the connection open, "trickle" goes on
+               sending four bytes a second (enough for any no-progress rule).
+               "overrun" sends the whole file and then `after` bytes more, and
+               answers 226. "unsized" answers SIZE of the file with 502 instead.
+               Counters restart whenever the file's content changes.
 """
 
 import argparse
@@ -56,12 +60,18 @@ class Control:
             self.plan = json.loads(text) if text.strip() else {}
             self.used = [0] * len(self.plan.get("faults", []))
 
+    def unsized(self, name):
+        """Whether SIZE of `name` is to be refused."""
+        self._reload()
+        return any(f.get("kind") == "unsized" and f.get("file") == name
+                   for f in self.plan.get("faults", []))
+
     def for_transfer(self, name):
         """The rate and the fault (or None) that the next RETR of `name` gets."""
         self._reload()
         fault = None
         for index, candidate in enumerate(self.plan.get("faults", [])):
-            if candidate.get("file") != name:
+            if candidate.get("file") != name or candidate.get("kind") == "unsized":
                 continue
             times = candidate.get("times", -1)
             if times < 0 or self.used[index] < times:
@@ -71,6 +81,22 @@ class Control:
         return int(self.plan.get("rate", 0)), fault
 
 
+class OverrunProducer:
+    """The file's data, then `extra` zero bytes more than the file holds."""
+
+    def __init__(self, inner, extra):
+        self.inner = inner
+        self.extra = extra
+
+    def more(self):
+        data = self.inner.more()
+        if data or self.extra <= 0:
+            return data
+        piece = min(self.extra, 65536)
+        self.extra -= piece
+        return bytes(piece)
+
+
 class FaultyDTPHandler(DTPHandler):
     control = None
 
@@ -78,17 +104,21 @@ class FaultyDTPHandler(DTPHandler):
         self._rate = 0
         self._fault = None
         self._tripped = False
+        self._overrun = False
         super().__init__(sock, cmd_channel)
 
     def push_with_producer(self, producer):
         if self.file_obj is not None and self.control is not None:
             name = os.path.basename(self.file_obj.name)
             self._rate, self._fault = self.control.for_transfer(name)
+            if self._fault is not None and self._fault.get("kind") == "overrun":
+                producer = OverrunProducer(producer, int(self._fault.get("after", 0)))
+                self._fault, self._overrun = None, True
         super().push_with_producer(producer)
 
     def use_sendfile(self):
         # Faults and pacing are applied in send(), which sendfile bypasses.
-        if self._rate or self._fault:
+        if self._rate or self._fault or self._overrun:
             return False
         return super().use_sendfile()
 
@@ -97,6 +127,10 @@ class FaultyDTPHandler(DTPHandler):
             return 0
         if self._fault is not None:
             room = int(self._fault.get("after", 0)) - self.tot_bytes_sent
+            if room <= 0 and self._fault.get("kind") == "trickle":
+                sent = super().send(data[:1])
+                self._pause(0.25)
+                return sent
             if room <= 0:
                 self._trip()
                 return 0
@@ -135,6 +169,13 @@ class LoggingHandler(FTPHandler):
     def on_connect(self):
         self._number = next(self.numbers)
         self._write_log("CONNECT")
+
+    def ftp_SIZE(self, path):
+        control = FaultyDTPHandler.control
+        if control is not None and control.unsized(os.path.basename(path)):
+            self.respond("502 Command not implemented.")
+            return
+        super().ftp_SIZE(path)
 
     def pre_process_command(self, line, cmd, arg):
         shown = "****" if cmd == "PASS" else (arg or "")

@@ -328,6 +328,69 @@ TEST_F(FtpSessionTest, TransferThatKeepsEndingShortIsReadFailed) {
     EXPECT_EQ(std::filesystem::file_size(local("big.zip")), 16000u);
 }
 
+// Whatever the server does, a check ends within a minute: here it trickles
+// filelist.dat fast enough for the no-progress rule, which would take 4 min.
+TEST_F(FtpSessionTest, AProbeAndAFetchFromATricklingServerEndWithinAMinute) {
+    gdtest::writeEncrypted(updateDir() / "filelist.dat",
+                           kVersionScript + "--" + std::string(960, 'x') + "\n");
+    gdtest::FtpServerOptions options;
+    options.faults = {{FtpFault::Kind::Trickle, "filelist.dat", 0, -1}};
+    startServer(options);
+    RecordingNotifier notifier;
+    gd::VersionManifest manifest;
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(gd::ProbeUpdateServer(record()));
+    EXPECT_EQ(gd::FetchLatestVersion(notifier, record(), manifest), 0.0f);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+    EXPECT_TRUE(notifier.messages.empty());
+}
+
+// No byte past the announced size, nor past the caller's limit, reaches the
+// disk, however much more the server would send.
+TEST_F(FtpSessionTest, ADownloadStopsAtTheAnnouncedSizeAndTheLimit) {
+    struct Row {
+        const char* what;
+        std::vector<FtpFault> faults;
+        std::uint64_t limit;
+        DownloadResult result;
+        std::uint64_t atMost;  // bytes in the local file afterwards
+    };
+    const std::uint64_t noLimit = UINT64_MAX;
+    const Row rows[] = {
+        {"more than announced",
+         {{FtpFault::Kind::Overrun, "a.zip", 64 * kMiB, -1}},
+         noLimit,
+         DownloadResult::ReadFailed,
+         kMiB},
+        {"no size, more than the limit",
+         {{FtpFault::Kind::Unsized, "a.zip", 0, -1},
+          {FtpFault::Kind::Overrun, "a.zip", 64 * kMiB, -1}},
+         2 * kMiB,
+         DownloadResult::TooLarge,
+         2 * kMiB},
+        {"announced over the limit", {}, kMiB - 1, DownloadResult::TooLarge, 0},
+    };
+    serve("a.zip", kMiB);
+    gdtest::FtpServerOptions options;
+    options.faults = rows[0].faults;
+    startServer(options);
+    gd::FtpSession session;
+    ASSERT_TRUE(session.Open(record()));
+    for (const Row& row : rows) {
+        server_->setFaults(row.faults);
+        const int transfers = server_->count("RETR");
+        EXPECT_EQ(session.DownloadToFile("a.zip", local(row.what), {}, {}, row.limit), row.result)
+            << row.what;
+        const auto path = local(row.what);
+        EXPECT_LE(std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0, row.atMost)
+            << row.what;
+        if (row.atMost == 0) {
+            EXPECT_EQ(server_->count("RETR"), transfers) << "never asked for";
+        }
+    }
+}
+
 TEST_F(FtpSessionTest, MissingRemoteOrUncreatableLocalFileIsNotOpened) {
     serve("a.zip", 10);
     startServer();

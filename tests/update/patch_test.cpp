@@ -33,20 +33,21 @@ std::set<std::string> namesIn(const fs::path& directory) {
     return names;
 }
 
-TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndOnlyOnce) {
+TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndAnExistingFolderIsFine) {
     gdtest::TempDir dir;
-    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "data").string()).Execute(), 1);
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data"}).Execute(), 1);
     EXPECT_TRUE(fs::is_directory(dir.path() / "data"));
 
     writeFile(dir.path() / "data" / "keep.txt", "kept");
-    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "data").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data"}).Execute(), 1);
     EXPECT_EQ(readFile(dir.path() / "data" / "keep.txt"), "kept");
 
-    EXPECT_EQ(gd::CPatchMkdir((dir.path() / "outer" / "inner").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "outer/inner"}).Execute(), 0);
     EXPECT_FALSE(fs::exists(dir.path() / "outer"));
+    EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data/keep.txt"}).Execute(), 0);
 }
 
-TEST(PatchTest, RmdirRemovesOnlyEmptyFolders) {
+TEST(PatchTest, RmdirRemovesOnlyEmptyFoldersAndALinkInTheWayFails) {
     gdtest::TempDir dir;
     fs::create_directory(dir.path() / "empty");
     fs::create_directory(dir.path() / "full");
@@ -56,24 +57,32 @@ TEST(PatchTest, RmdirRemovesOnlyEmptyFolders) {
         const char* name;
         int result;
         bool remains;
-    } cases[] = {{"empty", 1, false}, {"full", 0, true}, {"file", 0, true}, {"missing", 0, false}};
+    } cases[] = {{"empty", 1, false},   {"full", 1, true},   {"file", 1, true},
+                 {"missing", 1, false}, {"linked", 0, true}, {"gone/inner", 1, false}};
+    fs::create_directory_symlink(dir.path() / "empty", dir.path() / "linked");
     for (const auto& c : cases) {
-        EXPECT_EQ(gd::CPatchRmdir((dir.path() / c.name).string()).Execute(), c.result) << c.name;
-        EXPECT_EQ(fs::exists(dir.path() / c.name), c.remains) << c.name;
+        EXPECT_EQ(gd::CPatchRmdir({dir.dir(), c.name}).Execute(), c.result) << c.name;
+        EXPECT_EQ(fs::exists(fs::symlink_status(dir.path() / c.name)), c.remains) << c.name;
     }
     EXPECT_EQ(readFile(dir.path() / "full" / "mine.txt"), "the user's");
 }
 
-TEST(PatchTest, DeleteRemovesFilesButNeverDirectories) {
+TEST(PatchTest, DeleteRemovesFilesButNeverDirectoriesAndWhatIsGoneIsDeleted) {
     gdtest::TempDir dir;
+    fs::create_directory(dir.path() / "empty");
     writeFile(dir.path() / "old.txt", "old");
-    EXPECT_EQ(gd::CPatchDelete((dir.path() / "old.txt").string()).Execute(), 1);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
     EXPECT_FALSE(fs::exists(dir.path() / "old.txt"));
 
-    EXPECT_EQ(gd::CPatchDelete((dir.path() / "old.txt").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "gone/old.txt"}).Execute(), 1);
+    writeFile(dir.path() / "plain", "a file where a folder would be");
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "plain/old.txt"}).Execute(), 1);
+    // Gone is not what a link in the way is.
+    fs::create_directory_symlink(dir.path() / "empty", dir.path() / "linked");
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "linked/old.txt"}).Execute(), 0);
 
-    fs::create_directory(dir.path() / "empty");
-    EXPECT_EQ(gd::CPatchDelete((dir.path() / "empty").string()).Execute(), 0);
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "empty"}).Execute(), 1);
     EXPECT_TRUE(fs::is_directory(dir.path() / "empty"));
 }
 
@@ -93,7 +102,9 @@ TEST(PatchTest, CopyReplacesTheTargetWithTheSourcesContentAndMode) {
 
     // A reader of the old file (a running program) keeps its content.
     std::ifstream reader(target, std::ios::binary);
-    ASSERT_EQ(gd::CPatchCopy(source.string(), target.string()).Execute(), 1);
+    const mode_t umask = ::umask(022);
+    ASSERT_EQ(gd::CPatchCopy(source.string(), {dir.dir(), "dst/tool"}).Execute(), 1);
+    ::umask(umask);
 
     EXPECT_EQ(readFile(target), content);
     EXPECT_EQ(modeOf(target), 0755u) << "executable stays executable, set-id bits are dropped";
@@ -108,10 +119,10 @@ TEST(PatchTest, FailedCopyLeavesTheTargetAndNoTemporaryFile) {
     fs::create_directory(dir.path() / "folder");
     const std::string base = dir.dir();
 
-    EXPECT_EQ(gd::CPatchCopy(base + "missing.bin", base + "old.bin").Execute(), 0);
-    EXPECT_EQ(gd::CPatchCopy(base + "folder", base + "old.bin").Execute(), 0);
-    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", base + "folder").Execute(), 0);
-    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", base + "nowhere/new.bin").Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "missing.bin", {base, "old.bin"}).Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "folder", {base, "old.bin"}).Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", {base, "folder"}).Execute(), 0);
+    EXPECT_EQ(gd::CPatchCopy(base + "new.bin", {base, "nowhere/new.bin"}).Execute(), 0);
 
     EXPECT_EQ(readFile(dir.path() / "old.bin"), "old");
     EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
@@ -123,7 +134,7 @@ TEST(PatchTest, LauncherCopyOnlyRecordsTheReplacement) {
     gdtest::TempDir dir;
     writeFile(dir.path() / "GrooveDeck.new", "launcher");
     gd::VersionManifest manifest;
-    gd::CPatchLuncherCopy copy(dir.dir() + "GrooveDeck.new", dir.dir() + "GrooveDeck", manifest);
+    gd::CPatchLuncherCopy copy(dir.dir() + "GrooveDeck.new", {dir.dir(), "GrooveDeck"}, manifest);
 
     EXPECT_EQ(copy.Execute(), 1);
     EXPECT_TRUE(manifest.launcherUpdatePending());

@@ -97,9 +97,17 @@ class UnpackArchiveTest : public ::testing::Test {
         fs::create_directories(source);
         fs::create_directories(base);
     }
-    std::optional<std::string> unpack(std::uintmax_t limit = gd::kArchiveExtractLimit) {
-        return gd::UnpackArchive(archive, base, limit);
+    // The script's path; kFailed when the archive was refused, kUnusable when
+    // its last script entry cannot be the script.
+    static std::string scriptOf(const std::optional<gd::UnpackedArchive>& unpacked) {
+        if (!unpacked) return kFailed;
+        return unpacked->script.value_or(kUnusable);
     }
+    std::string unpack(std::uintmax_t limit = gd::kArchiveExtractLimit) {
+        return scriptOf(gd::UnpackArchive(archive, base, limit));
+    }
+    static constexpr const char* kFailed = "(refused)";
+    static constexpr const char* kUnusable = "(unusable script)";
     void put(const std::string& relative, std::string_view data = "x") {
         fs::create_directories((source / relative).parent_path());
         gdtest::writeFile(source / relative, data);
@@ -147,7 +155,7 @@ TEST_F(UnpackArchiveTest, FindsTheLastScriptEntry) {
     fs::remove(archive);
     put("readme.txt");
     zip("readme.txt");
-    EXPECT_EQ(unpack(), std::nullopt);
+    EXPECT_EQ(unpack(), kFailed);
 }
 
 TEST_F(UnpackArchiveTest, KeepsEveryEntryInsideTheBase) {
@@ -158,7 +166,8 @@ TEST_F(UnpackArchiveTest, KeepsEveryEntryInsideTheBase) {
               "../../../../tmp/../..\\y", "..\\update.dat"})
             writer.add({name, "data"});
     }
-    EXPECT_EQ(unpack(), "update.dat");  // the refused "..\update.dat" does not count
+    // The last script entry is refused, and the earlier one does not take its place.
+    EXPECT_EQ(unpack(), kUnusable);
     EXPECT_EQ(tree(base.parent_path()),
               (std::set<std::string>{"base/", "base/update.dat", "base/readme.txt", "base/dir/",
                                      "base/dir/a.txt", "base/etc/", "base/etc/x"}));
@@ -179,7 +188,7 @@ TEST_F(UnpackArchiveTest, NeverFollowsOrCreatesLinks) {
     EXPECT_EQ(unpack(), "update.dat");
     EXPECT_FALSE(fs::is_symlink(base / "link"));
     EXPECT_TRUE(fs::is_regular_file(base / "link/evil.txt"));
-    EXPECT_EQ(gd::UnpackArchive(temp.path() / "second.zip", base), std::nullopt);
+    EXPECT_EQ(scriptOf(gd::UnpackArchive(temp.path() / "second.zip", base)), kFailed);
     EXPECT_TRUE(fs::is_empty(outside));
 }
 
@@ -217,8 +226,12 @@ TEST_F(UnpackArchiveTest, KeepsModesAndTimes) {
     }
     put("update.dat");
     zip("update.dat");
-    ASSERT_TRUE(unpack());
-    ASSERT_TRUE(gd::UnpackArchive(temp.path() / "dos.zip", base));
+    ASSERT_EQ(unpack(), "update.dat");
+    const auto dos = gd::UnpackArchive(temp.path() / "dos.zip", base);
+    ASSERT_TRUE(dos);
+    const std::string at = base.string() + "/";
+    EXPECT_EQ(dos->withoutPermissions,
+              (std::set<std::string>{at + "dos.txt", at + "readonly.txt", at + "update.dat"}));
 
     struct stat status {};
     for (const auto& [name, mode] : modes) {
@@ -260,17 +273,17 @@ TEST_F(UnpackArchiveTest, SkipsEncryptedEntries) {
 }
 
 TEST_F(UnpackArchiveTest, RefusesBrokenArchives) {
-    EXPECT_EQ(unpack(), std::nullopt);  // missing
+    EXPECT_EQ(unpack(), kFailed);  // missing
     gdtest::writeFile(archive, "");
-    EXPECT_EQ(unpack(), std::nullopt);
+    EXPECT_EQ(unpack(), kFailed);
     gdtest::writeFile(archive, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
-    EXPECT_EQ(unpack(), std::nullopt);  // no entries
+    EXPECT_EQ(unpack(), kFailed);  // no entries
 
     std::mt19937 random(7);
     std::string bytes(5000, '\0');
     for (char& c : bytes) c = static_cast<char>('a' + random() % 26);
     gdtest::writeFile(archive, bytes);
-    EXPECT_EQ(unpack(), std::nullopt);
+    EXPECT_EQ(unpack(), kFailed);
 
     fs::remove(archive);
     put("update.dat");
@@ -279,12 +292,12 @@ TEST_F(UnpackArchiveTest, RefusesBrokenArchives) {
     const std::string good = gdtest::readFile(archive);
     for (std::size_t length : {good.size() / 2, good.size() - 30}) {
         gdtest::writeFile(archive, good.substr(0, length));
-        EXPECT_EQ(unpack(), std::nullopt) << "truncated to " << length;
+        EXPECT_EQ(unpack(), kFailed) << "truncated to " << length;
     }
     std::string damaged = good;
     damaged[2000] ^= 0x55;  // inside the deflated text
     gdtest::writeFile(archive, damaged);
-    EXPECT_EQ(unpack(), std::nullopt);
+    EXPECT_EQ(unpack(), kFailed);
 
     for (int round = 0; round < 300; ++round) {
         damaged = good;
@@ -301,7 +314,7 @@ TEST_F(UnpackArchiveTest, CapsTheBytesWritten) {
     put("update.dat", "12345");
     put("big.bin", std::string(1 << 20, '\0'));
     zip("update.dat big.bin");  // refused before anything is written
-    EXPECT_EQ(unpack(64 * 1024), std::nullopt);
+    EXPECT_EQ(unpack(64 * 1024), kFailed);
     EXPECT_TRUE(fs::is_empty(base));
     EXPECT_EQ(unpack((1 << 20) + 5), "update.dat");
 
@@ -317,7 +330,7 @@ TEST_F(UnpackArchiveTest, CapsTheBytesWritten) {
             writer.addRaw("liar.bin", deflated, size, crc);
             writer.add({"update.dat", ""});
         }
-        EXPECT_EQ(unpack(64 * 1024), std::nullopt) << size;
+        EXPECT_EQ(unpack(64 * 1024), kFailed) << size;
         EXPECT_FALSE(fs::exists(base / "liar.bin"));
     }
 }

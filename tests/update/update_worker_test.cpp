@@ -5,6 +5,7 @@
 #include "script/version_manifest.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
+#include "update/disk_budget.h"
 #include "update/ftp_session.h"
 
 #include <sys/stat.h>
@@ -15,7 +16,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,16 @@ class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
     void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) override {
         std::lock_guard lock(mutex_);
         reports.push_back({code, value, std::string(text)});
+        if (code == UpdateReportCode::Downloading && !watchedTemp.empty())
+            runDirectoryWhileDownloading.push_back(runDirectoryNames());
+    }
+    // What the run's private directory below watchedTemp holds.
+    std::set<std::string> runDirectoryNames() const {
+        std::set<std::string> names;
+        for (const auto& run : fs::directory_iterator(watchedTemp))
+            for (const auto& entry : fs::directory_iterator(run.path()))
+                names.insert(entry.path().filename().string());
+        return names;
     }
     std::vector<UpdateReportCode> codesExceptDownloads() const {
         std::vector<UpdateReportCode> codes;
@@ -57,6 +70,8 @@ class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
 
     std::vector<Report> reports;
     std::vector<std::string> messages;
+    fs::path watchedTemp;  // when set, the run directory is looked at on each download report
+    std::vector<std::set<std::string>> runDirectoryWhileDownloading;
 
   private:
     std::mutex mutex_;
@@ -362,6 +377,69 @@ TEST_F(UpdateWorkerTest, LauncherUpdateRecordsTheVersionAndLeavesLaterArchives) 
     EXPECT_EQ(gdtest::readFile(install() / "lcopy"), "new copier");
     EXPECT_FALSE(fs::exists(install() / "later.txt"));
     EXPECT_EQ(installedVersions(), "1.100000,1.000000");
+}
+
+// TMPDIR, where the run makes its private directory, for one test.
+struct TemporaryDirectoryOverride {
+    const std::optional<std::string> old =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    explicit TemporaryDirectoryOverride(const fs::path& dir) { ::setenv("TMPDIR", dir.c_str(), 1); }
+    ~TemporaryDirectoryOverride() {
+        old ? ::setenv("TMPDIR", old->c_str(), 1) : ::unsetenv("TMPDIR");
+    }
+};
+
+TEST_F(UpdateWorkerTest, AnArchivesFilesAreGoneBeforeTheNextDownload) {
+    for (const char* name : {"p110", "p120"}) {
+        ArchiveBuilder()
+            .script("function updater() update.copy('" + std::string(name) + "', 'x') end")
+            .file(name, randomBytes(300000, 1))
+            .zipTo(updateDir() / (std::string(name) + ".zip"));
+    }
+    serveVersions("1.2", {"'a', 1.1, 'p110.zip'", "'b', 1.2, 'p120.zip'"});
+    gdtest::TempDir temp;
+    const TemporaryDirectoryOverride tmpdir(temp.path());
+    frontEnd_.watchedTemp = temp.path();
+
+    ASSERT_TRUE(update());
+    EXPECT_EQ(installedVersions(), "1.200000,1.000000");
+    ASSERT_FALSE(frontEnd_.runDirectoryWhileDownloading.empty());
+    EXPECT_EQ(frontEnd_.runDirectoryWhileDownloading.front(), std::set<std::string>{"patch-0.zip"});
+    EXPECT_EQ(frontEnd_.runDirectoryWhileDownloading.back(), std::set<std::string>{"patch-1.zip"});
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+}
+
+// The download and what it unpacks to share the run's one budget, and both
+// give their room back before the archive is done with.
+TEST_F(UpdateWorkerTest, ADownloadAndItsUnpackedFilesShareOneBudget) {
+    ArchiveBuilder()
+        .script("function updater() update.copy('blob', 'blob') end")
+        .file("blob", randomBytes(600 * 1024, 2))  // does not compress
+        .zipTo(updateDir() / "p110.zip");
+    gd::loadLauncherConfig(launcherDir(), config_);
+    const std::uint64_t kKiB = 1024;
+    const struct {
+        std::uint64_t capacity;
+        bool applied;
+        std::string_view box;
+    } rows[] = {{2048 * kKiB, true, {}},
+                {1024 * kKiB, false, gd::kUnpackFailedMessage},
+                {500 * kKiB, false, gd::kDownloadFailedMessage}};
+    for (const auto& row : rows) {
+        frontEnd_.messages.clear();
+        gdtest::TempDir run;
+        gd::DiskBudget budget(row.capacity);
+        gd::UpdateJob job{launcherDir(), config_, manifest_, frontEnd_, frontEnd_};
+        EXPECT_EQ(gd::ApplyPatchArchive(job, config_.server, "p110.zip", run.path(), 0, budget, {}),
+                  row.applied)
+            << row.capacity;
+        EXPECT_EQ(frontEnd_.messages,
+                  row.box.empty() ? std::vector<std::string>{}
+                                  : std::vector<std::string>{"エラー: " + std::string(row.box)})
+            << row.capacity;
+        EXPECT_EQ(budget.available(), row.capacity);
+        EXPECT_TRUE(fs::is_empty(run.path()));
+    }
 }
 
 TEST_F(UpdateWorkerTest, AMissingServerDirectoryOffersNothing) {

@@ -14,11 +14,15 @@ TEST(SafePath, JoinsBothSeparatorsInsideTheBase) {
     EXPECT_EQ(gd::joinInside("/opt/gd/", ""), "/opt/gd/");
     EXPECT_EQ(gd::joinInside("/opt/gd/", "a/.."), "/opt/gd/");
     EXPECT_EQ(gd::joinInside("/opt/gd/", "..data"), "/opt/gd/..data");
+    // A leading separator means the base, as the original's concatenation made it.
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "\\data\\x"), "/opt/gd/data/x");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "/etc/passwd"), "/opt/gd/etc/passwd");
+    EXPECT_EQ(gd::joinInside("/opt/gd/", "\\\\server\\x"), "/opt/gd/server/x");
 }
 
 TEST(SafePath, RefusesEveryWayOut) {
-    for (const char* escape : {"..", "../x", "..\\x", "a/../../x", "a\\..\\..\\x", "/etc/passwd",
-                               "\\x", "C:\\x", "c:x", "z:/x"})
+    for (const char* escape : {"..", "../x", "..\\x", "a/../../x", "a\\..\\..\\x", "/../x",
+                               "\\..\\x", "C:\\x", "c:x", "z:/x", "\\C:\\x"})
         EXPECT_EQ(gd::joinInside("/opt/gd/", escape), std::nullopt) << escape;
     EXPECT_EQ(gd::joinInside("/opt/gd/", std::string("a\0b", 3)), std::nullopt);
 }

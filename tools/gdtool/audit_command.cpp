@@ -95,14 +95,16 @@ class Audit {
             problem(archive + ": no room under the temporary directory to unpack it");
             return;
         }
-        const auto script = gd::UnpackArchive(dir_ / archive, unpacked);
-        if (!script) {
+        const auto contents = gd::UnpackArchive(dir_ / archive, unpacked);
+        if (!contents) {
             problem(archive + ": not a readable zip archive with an update.dat");
             return;
         }
         gd::VersionManifest manifest;
         gd::PatchQueue queue;
-        if (!gd::RunUpdateScript(unpacked / *script, target.string() + "/", manifest, queue)) {
+        if (!contents->script ||
+            !gd::RunUpdateScript(unpacked / *contents->script, target.string() + "/", manifest,
+                                 queue, contents->withoutPermissions)) {
             problem(archive + ": update.dat does not load or its updater fails");
             return;
         }

@@ -77,17 +77,17 @@ bool applyArchive(const ProofInput& input, const fs::path& scratch, const fs::pa
     SilentReporter reporter;
     gd::UpdateJob job{launcherDir, config, manifest, notifier, reporter};
 
-    const auto script = gd::UnpackPatchArchive(job, input.archive, unpackDir);
-    if (!script || !gd::ApplyUnpackedArchive(job, unpackDir / *script, std::stop_token{}))
-        return false;
+    if (!gd::ApplyArchiveFile(job, input.archive, unpackDir, std::stop_token{})) return false;
     if (!gd::setInstalledVersion(launcherDir, config, input.version)) {
         lines.push_back("the engine could not record the version");
         return false;
     }
-    // What lcopy does once the launcher has ended.
-    if (manifest.launcherUpdatePending() &&
-        gd::CPatchCopy(manifest.launcherCopySource(), manifest.launcherCopyTarget()).Execute() !=
-            1) {
+    // What lcopy does once the launcher has ended: the staged launcher is
+    // renamed over the old one.
+    std::error_code error;
+    if (manifest.launcherUpdatePending())
+        fs::rename(manifest.launcherCopySource(), manifest.launcherCopyTarget(), error);
+    if (error) {
         lines.push_back("the new launcher could not be put in place");
         return false;
     }

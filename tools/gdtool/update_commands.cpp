@@ -67,6 +67,11 @@ class PrintingReporter : public gd::UpdateReporter {
     gd::UpdateReportCode last_ = gd::UpdateReportCode::Failed;
 };
 
+// What lcopy is to be started with.
+void printLauncherReplacement(const std::string& source, const std::string& target) {
+    std::cout << "launcher=" << source << '\t' << target << std::endl;
+}
+
 void printEntries(const gd::VersionManifest& manifest) {
     for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
         const gd::PatchEntry& entry = manifest.entryAt(i);
@@ -100,6 +105,15 @@ int updateCommand(const Arguments& args) {
     const std::string dir = launcherDirArgument(args[0]);
     if (dir.empty()) return fail("not a directory: " + args[0]);
 
+    PrintingReporter reporter;
+    // A launcher that an earlier run staged comes first: the archives after
+    // it are for the new launcher to apply.
+    if (const auto staged = gd::findStagedLauncher(dir)) {
+        reporter.OnUpdateReport(gd::UpdateReportCode::LauncherUpdate, 0, {});
+        printLauncherReplacement(staged->source, staged->target);
+        return kExitLauncherUpdate;
+    }
+
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
     StderrNotifier notifier;
@@ -107,7 +121,6 @@ int updateCommand(const Arguments& args) {
     if (!gd::CheckForUpdate(notifier, config, manifest))
         return notifier.shown() ? kExitScriptError : kExitOk;
 
-    PrintingReporter reporter;
     {
         gd::UpdateWorker worker(gd::UpdateJob{dir, config, manifest, notifier, reporter});
         worker.StartUpdateWorker();
@@ -117,8 +130,7 @@ int updateCommand(const Arguments& args) {
         case gd::UpdateReportCode::Completed:
             return kExitOk;
         case gd::UpdateReportCode::LauncherUpdate:
-            std::cout << "launcher=" << manifest.launcherCopySource() << '\t'
-                      << manifest.launcherCopyTarget() << std::endl;
+            printLauncherReplacement(manifest.launcherCopySource(), manifest.launcherCopyTarget());
             return kExitLauncherUpdate;
         default:
             return kExitFailed;

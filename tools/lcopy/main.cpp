@@ -42,7 +42,7 @@ constexpr std::string_view kUsage =
     "Waits until the running launcher has released its single-instance lock,\n"
     "replaces CURRENT_LAUNCHER with a copy of NEW_LAUNCHER in one rename (keeping\n"
     "its permissions and the owner's execute bit), removes NEW_LAUNCHER when it\n"
-    "lies in the same directory, and starts the new launcher detached.\n"
+    "lies in the same directory, then starts the new launcher detached.\n"
     "The wait is bounded by LCOPY_WAIT_SECONDS (0-3600, default 60).\n"
     "Exit codes, each failure leaving the old launcher in place:\n"
     "  0  replaced and started\n"
@@ -212,6 +212,10 @@ int replaceAndStart(const Paths& paths, int source) {
     if (::rename(replacement.path().c_str(), paths.target.c_str()) != 0)
         return fail(kExitReplaceFailed, describe("cannot rename over", paths.target));
     replacement.release();
+    // A staged launcher still there when the new launcher starts would be
+    // taken for a replacement yet to finish. Should the new one not start,
+    // the old one comes back without it: trying again could only fail again.
+    if (inSameDirectory(paths)) ::unlink(paths.source.c_str());
     syncDirectory(paths.dir);
 
     // The new launcher takes the lock itself; held any longer it would end
@@ -219,7 +223,6 @@ int replaceAndStart(const Paths& paths, int source) {
     lock.reset();
     if (!gd::startDetached(paths.target.string(), {paths.target.string()}))
         return restoreOldLauncher(paths, old, errno);
-    if (inSameDirectory(paths)) ::unlink(paths.source.c_str());
     return kExitOk;
 }
 

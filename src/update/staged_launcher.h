@@ -1,0 +1,34 @@
+// The new launcher that a run leaves beside the running one, for lcopy to
+// put in place once the launcher has ended. It is staged before the archive
+// that brought it is recorded as applied, and it stays until lcopy has put
+// it in place, so a replacement that did not happen (lcopy missing, timed
+// out, killed) is found again by the next start or update.
+#pragma once
+
+#include "update/patch.h"
+
+#include <optional>
+#include <string>
+
+namespace gd {
+
+inline constexpr const char* kStagedLauncherName = "GrooveDeck.new";
+// The launcher executable in the installation.
+inline constexpr const char* kLauncherFileName = "GrooveDeck";
+
+// What lcopy is started with: the new launcher and the one it replaces.
+struct LauncherReplacement {
+    std::string source;
+    std::string target;
+};
+
+// Copies the new launcher `source` to launcherDir + kStagedLauncherName. With
+// CopyMode::KeepTarget it takes the running launcher's permission bits (or
+// those of a new executable). False when the copy failed.
+bool stageLauncher(const std::string& source, CopyMode mode, const std::string& launcherDir);
+
+// The staged launcher of an earlier run that is still waiting: a regular,
+// non-empty file (never a link), with the launcher it replaces.
+std::optional<LauncherReplacement> findStagedLauncher(const std::string& launcherDir);
+
+}  // namespace gd
