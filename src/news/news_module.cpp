@@ -2,6 +2,7 @@
 
 #include "news/news_module.h"
 
+#include <QQuickWindow>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWebEngineHttpRequest>
@@ -13,6 +14,12 @@
 namespace {
 
 QWidget* createBrowser(QWidget* host) {
+    // The launcher window is on the screen already, as a plain raster window.
+    // A browser drawn through GL would make Qt replace that window with a new
+    // GL one (it blinks, and loses its identity on the screen); drawn in
+    // software, it joins the window as any widget does. A news page needs no
+    // more.
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     // A profile of its own that keeps nothing on disk: the page is the
     // server's, and nothing of it needs to outlive the launcher.
     auto* profile = new QWebEngineProfile(host);

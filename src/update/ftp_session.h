@@ -58,15 +58,17 @@ class FtpSession {
     // logs in with ftpUser and ftpPassword and enters server.ftpPath. False
     // when any of that fails; the session is then closed. Opening an open
     // session closes it first. Should the server drop the connection between
-    // transfers, the next transfer logs in again by itself.
-    bool Open(const ServerRecord& server);
+    // transfers, the next transfer logs in again by itself. `stop` ends a
+    // connection or login that hangs (a failure) within a few milliseconds.
+    bool Open(const ServerRecord& server, std::stop_token stop = {});
     void Close();
     bool isOpen() const;
 
     // The first `limit` bytes of a remote file in the session's directory (all
     // of it when shorter), however many network reads that takes; nullopt
-    // when it cannot be opened or read.
-    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit);
+    // when it cannot be opened or read, or when `stop` ended it.
+    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit,
+                                        std::stop_token stop = {});
 
     // Copies a remote file into `localPath` (created or truncated) in chunks
     // of kDownloadChunkSize, reporting the percentage after each chunk and at
@@ -97,13 +99,16 @@ class FtpSession {
 // `serverAddress`, the DUREDOR_FTP_ADR text) needs no network: true.
 bool IsInternetAvailable(std::string_view serverAddress = {});
 
-// Whether the update server accepts a login and its directory can be entered.
-bool ProbeUpdateServer(const ServerRecord& server);
+// Whether the update server accepts a login and its directory can be entered;
+// false when `stop` ended the attempt.
+bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop = {});
 
 // Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
 // with runVersionScript against server.installedVersion. Returns the latest
 // version when archives are needed (then listed in `manifest`), else 0, also
-// on every failure. Script errors are reported through `notifier`.
-float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest);
+// on every failure and when `stop` ended the exchange. Script errors are
+// reported through `notifier`.
+float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
+                         std::stop_token stop = {});
 
 }  // namespace gd
