@@ -3,7 +3,9 @@
 # answers, the window maps at once in its connecting state, the editors work,
 # Quit and SIGTERM end the launcher within a second, and the offline look
 # follows when the time limit passes. Against a live server the online look
-# follows the check and the news page is requested exactly once.
+# follows the check and the news page is requested exactly once; a hostile
+# page stays where it is, and only the user's click on a link to another web
+# origin reaches the desktop's browser.
 #   launcher_connecting_test.sh GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_begin connecting
@@ -74,10 +76,16 @@ ended_ms=$(($(now_ms) - signalled))
 check "SIGTERM while connecting ends the launcher with exit code 0" 0 "$exit_code"
 check_true "within a second of the signal (${ended_ms} ms)" [ "$ended_ms" -lt 1000 ]
 
-# A live server, up to date, and a news page.
+# A live server, up to date, and a news page that tries to leave.
 start_ftp
-printf '<html><body style="background:#fc0"><h1>お知らせ</h1></body></html>' > "$work/news.html"
-start_news "$work/news.html"
+start_news "$e2e_source/tests/support/pages/hostile_news.html"
+# What the desktop would open links with: each call is one line in $work/opened.
+mkdir -p "$work/desktop"
+printf '#!/bin/sh\necho "$*" >> "%s"\n' "$work/opened" > "$work/desktop/open-link"
+chmod 755 "$work/desktop/open-link"
+ln -s open-link "$work/desktop/xdg-open"
+ln -s open-link "$work/desktop/xdg-email"
+export BROWSER="$work/desktop/open-link" PATH="$work/desktop:$PATH"
 make_install "$ftp_port" 1.000000 "http://127.0.0.1:$news_port/news.php"
 printf 'latest_version = 1.0\nfunction filelist() end\n' |
   encrypt - "$work/server/update/filelist.dat"
@@ -98,6 +106,17 @@ wait_until 5 is_unmapped "$window"
 wait_until 10 is_viewable "$window"
 sleep 1
 check "and not again after an editor ran" 1 "$(posts)"
+
+# The page's top half links to another origin, its bottom half is a mail link.
+click "$window" 200 90
+sleep 1.5
+click "$window" 200 250
+sleep 1.5
+screenshot clicked-links
+check "a click on a web link elsewhere opens the desktop's browser, a mail link nothing" \
+  "http://localhost:$news_port/clicked-away" "$(cat "$work/opened" 2>/dev/null)"
+check "nothing else left the page's origin" "" \
+  "$(grep -o '"Host": "localhost[^"]*"' "$work/news.requests")"
 click "$window" $quitButton
 wait_exit "$launcher_pid" 10
 check "Quit online ends the launcher with exit code 0" 0 "$exit_code"
