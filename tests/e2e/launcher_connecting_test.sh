@@ -94,8 +94,9 @@ online_look() { window_shot now && [ "$(colour now $update_x $update_y)" == blue
 check_true "the online look follows the check" wait_until 10 online_look
 checked() { grep -q 'RETR filelist.dat' "$work/ftp.commands" 2>/dev/null; }
 check_true "the version check ran" wait_until 10 checked
-posts() { grep -c '"method": "POST"' "$work/news.requests" 2>/dev/null; }
-wait_until 20 [ "$(posts)" -ge 1 ]
+posts() { cat "$work/news.requests" 2>/dev/null | grep -c '"method": "POST"'; }
+posted() { [ "$(posts)" -ge 1 ]; }
+wait_until 20 posted
 sleep 2
 screenshot online
 check "the news page is requested once" 1 "$(posts)"

@@ -146,7 +146,7 @@ TEST(NewsPanel, AHostilePageStaysTheNewsPage) {
     EXPECT_TRUE(reported("/notification?denied"));
     EXPECT_TRUE(reported("/geolocation?refused"));
     QTest::qWait(1000);  // the script's navigation had its chance
-    EXPECT_EQ(panel.newsBrowser()->property("url").toUrl().path(), "/news.php");
+    EXPECT_EQ(panel.newsBrowser()->property("url").toUrl().path().toStdString(), "/news.php");
 
     EXPECT_EQ(dialogs, 0);
     for (const gdtest::HttpRequest& request : server.requests())
