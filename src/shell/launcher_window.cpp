@@ -93,7 +93,6 @@ LauncherWindow::LauncherWindow(LauncherContext context)
       worker_(bridge_, bridge_),
       check_(bridge_) {
     setWindowTitle(qt(kWindowTitle));
-    setWindowIcon(QIcon(bitmap(kIconResource)));
     setFixedSize(dluToPixelsX(kWindowWidthDlu), dluToPixelsY(kWindowHeightDlu));
     setMouseTracking(true);
 
@@ -104,20 +103,6 @@ LauncherWindow::LauncherWindow(LauncherContext context)
     progressBar_->setValue(0);
     progressBar_->setTextVisible(false);
 
-    const PixelRect status = toPixels(kStatusLine);
-    statusLine_ = new QLabel(qt(kConnecting), this);
-    statusLine_->setGeometry(status.x, status.y, status.width, status.height);
-    // The dialog's 8-point font, about 11 pixels: the longest status text,
-    // "アップデートファイルをダウンロード中", must fit the line.
-    QFont statusFont = statusLine_->font();
-    statusFont.setPixelSize(11);
-    statusLine_->setFont(statusFont);
-
-    // The logo fills the news area until the news page replaces it.
-    const PixelRect area = toPixels(kNewsArea);
-    logo_ = new QLabel(this);
-    logo_->setGeometry(area.x, area.y, area.width, area.height);
-    logo_->setPixmap(bitmap(kLogoBitmap));
     // Update and FileCheck stay out of play until the online test says yes.
     buttons_[kUpdateButton].currentBitmap = buttons_[kUpdateButton].pressedBitmap;
     buttons_[kFileCheckButton].currentBitmap = buttons_[kFileCheckButton].pressedBitmap;
@@ -132,6 +117,26 @@ LauncherWindow::LauncherWindow(LauncherContext context)
     actionTimer_.setSingleShot(true);
     connect(&actionTimer_, &QTimer::timeout, this, &LauncherWindow::onActionTimer);
     toolWaitTimer_.setInterval(kToolPollPeriod);
+}
+
+void LauncherWindow::dress() {
+    setWindowIcon(QIcon(bitmap(kIconResource)));
+    const PixelRect status = toPixels(kStatusLine);
+    statusLine_ = new QLabel(qt(kConnecting), this);
+    statusLine_->setGeometry(status.x, status.y, status.width, status.height);
+    // The dialog's 8-point font, about 11 pixels: the longest status text,
+    // "アップデートファイルをダウンロード中", must fit the line.
+    QFont statusFont = statusLine_->font();
+    statusFont.setPixelSize(11);
+    statusLine_->setFont(statusFont);
+    statusLine_->show();
+
+    // The logo fills the news area until the news page replaces it.
+    const PixelRect area = toPixels(kNewsArea);
+    logo_ = new QLabel(this);
+    logo_->setGeometry(area.x, area.y, area.width, area.height);
+    logo_->setPixmap(bitmap(kLogoBitmap));
+    logo_->show();
 }
 
 LauncherWindow::~LauncherWindow() {
@@ -406,9 +411,14 @@ void LauncherWindow::showEvent(QShowEvent* event) {
     if (event->spontaneous()) return;
     if (!firstShow_) return requestCheck(CheckPurpose::shown);
     // Nothing networked before the window is on the screen: the opening's
-    // online test and check start once the event loop runs.
+    // online test and check start once the event loop runs. The labels and
+    // the icon join then too, still before the first paint: decoding the logo
+    // and laying out Japanese text need not hold up the map.
     firstShow_ = false;
-    QTimer::singleShot(0, this, [this] { requestCheck(CheckPurpose::opening); });
+    QTimer::singleShot(0, this, [this] {
+        dress();
+        requestCheck(CheckPurpose::opening);
+    });
 }
 
 void LauncherWindow::hideEvent(QHideEvent* event) {

@@ -87,6 +87,8 @@ class LauncherWindow : public QDialog {
         fileCheck,  // the FileCheck button
     };
 
+    // The status line, the logo and the icon, once the window is shown.
+    void dress();
     SkinState skinState() const { return {online(), worker_.updating()}; }
     bool editorRunning() const { return runningTool_ != -1; }
     void requestCheck(CheckPurpose purpose);
