@@ -25,6 +25,8 @@ start_and_map() {
 # The offline look, for comparison: nobody listens on the server's port.
 make_install "$(closed_port)"
 start_and_map
+check "the offline window appears" yes "$(found "$window")"
+[ -n "$window" ] || { e2e_end; exit 1; }
 sleep 1
 window_shot offline
 offline_status=$(region offline $statusLine)
@@ -59,6 +61,7 @@ stop "$launcher_pid"
 
 # Quit and SIGTERM while connecting: exit code 0 within a second.
 start_and_map
+[ -n "$window" ] || { check "the window appears again" yes no; e2e_end; exit 1; }
 sleep 0.5
 click "$window" $quitButton
 clicked=$(now_ms)
@@ -90,6 +93,7 @@ make_install "$ftp_port" 1.000000 "http://127.0.0.1:$news_port/news.php"
 printf 'latest_version = 1.0\nfunction filelist() end\n' |
   encrypt - "$work/server/update/filelist.dat"
 start_and_map
+[ -n "$window" ] || { check "the online window appears" yes no; e2e_end; exit 1; }
 online_look() { window_shot now && [ "$(colour now $update_x $update_y)" == blue ]; }
 check_true "the online look follows the check" wait_until 10 online_look
 checked() { grep -q 'RETR filelist.dat' "$work/ftp.commands" 2>/dev/null; }
