@@ -1,6 +1,7 @@
 #include "shell/launcher_window.h"
 
 #include "news/browser_engine.h"
+#include "shell/engine_module.h"
 #include "shell/message_box.h"
 #include "shell/tool_launch.h"
 #include "util/process.h"
@@ -90,7 +91,6 @@ LauncherWindow::LauncherWindow(LauncherContext context)
       bridge_([this](std::string_view caption,
                      std::string_view text) { showOkBox(this, caption, text); },
               [this](const UpdateReport& report) { applyReport(report); }),
-      worker_(bridge_, bridge_),
       check_(bridge_) {
     setWindowTitle(qt(kWindowTitle));
     setFixedSize(dluToPixelsX(kWindowWidthDlu), dluToPixelsY(kWindowHeightDlu));
@@ -150,7 +150,7 @@ void LauncherWindow::requestCheck(CheckPurpose purpose) {
     if (purpose == CheckPurpose::shown) {
         // It could only start a second run; and one waiting check answers
         // for any number of shows.
-        if (worker_.updating()) return;
+        if (updating()) return;
         if (!waitingChecks_.empty() && waitingChecks_.back() == CheckPurpose::shown) return;
     }
     waitingChecks_.push_back(purpose);
@@ -164,7 +164,7 @@ void LauncherWindow::startWaitingCheck() {
     while (!waitingChecks_.empty()) {
         const CheckPurpose purpose = waitingChecks_.front();
         waitingChecks_.pop_front();
-        if (purpose == CheckPurpose::shown && worker_.updating()) continue;
+        if (purpose == CheckPurpose::shown && updating()) continue;
         const CheckOrder order{context_.config.server, purpose != CheckPurpose::shown,
                                purpose == CheckPurpose::opening};
         check_.start(
@@ -195,7 +195,7 @@ void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer
             return;
         case CheckPurpose::update:
             if (!answer.online) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
-            if (answer.newer && !worker_.updating()) return startUpdate(answer.entries);
+            if (answer.newer && !updating()) return startUpdate(answer.entries);
             return showOkBox(this, kUpdateCaption, kUpToDate);
         case CheckPurpose::fileCheck:
             if (!answer.online) return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
@@ -209,7 +209,11 @@ void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
         heldUpdate_ = std::move(entries);
         return;
     }
-    worker_.StartUpdateWorker({context_.launcherDir, context_.config, std::move(entries)});
+    // The check that found the update has loaded the module already.
+    const EngineModuleApi* engine = engineModule();
+    if (engine == nullptr) return;
+    if (!worker_) worker_.reset(engine->createWorker(bridge_, bridge_));
+    engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(entries)});
     update();
 }
 
@@ -242,7 +246,7 @@ void LauncherWindow::openNewsArea() {
 void LauncherWindow::beginShutdown() {
     closing_ = true;
     bridge_.close();
-    worker_.requestStop();
+    if (worker_) worker_->requestStop();
     check_.requestStop();
 }
 
@@ -250,12 +254,16 @@ void LauncherWindow::finishShutdown() {
     beginShutdown();
     // A thread may be waiting for a call into this thread: keep serving them
     // (they return at once now) until it has ended.
-    while (worker_.running() || check_.alive()) {
+    while ((worker_ && worker_->running()) || check_.alive()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    worker_.wait();
+    if (worker_) engineModule()->waitWorker(*worker_);
     check_.wait();
+}
+
+void LauncherWindow::WorkerDeleter::operator()(UpdateWorker* worker) const {
+    engineModule()->destroyWorker(worker);
 }
 
 // ---- painting ----
@@ -291,7 +299,7 @@ void LauncherWindow::paintEvent(QPaintEvent* /*event*/) {
 // ---- mouse, keys and timers ----
 
 void LauncherWindow::mouseMoveEvent(QMouseEvent* event) {
-    if (worker_.updating() || pendingButton_ != -1) return;
+    if (updating() || pendingButton_ != -1) return;
     const QPoint point = event->position().toPoint();
     hoverButtons(buttons_, skinState(), point.x(), point.y());
     update();
@@ -299,7 +307,7 @@ void LauncherWindow::mouseMoveEvent(QMouseEvent* event) {
 
 void LauncherWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
-    if (worker_.updating() || pendingButton_ != -1) return;
+    if (updating() || pendingButton_ != -1) return;
     const QPoint point = event->position().toPoint();
     const int index = pressButtons(buttons_, skinState(), point.x(), point.y());
     update();
@@ -334,7 +342,7 @@ void LauncherWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void LauncherWindow::onHoverPoll() {
-    if (worker_.updating()) return;
+    if (updating()) return;
     const QPoint point = mapFromGlobal(QCursor::pos());
     if (hoverButtons(buttons_, skinState(), point.x(), point.y()) == -1) update();
 }

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -52,7 +53,7 @@ class LauncherWindow : public QDialog {
 
     Connection connection() const { return connection_; }
     bool online() const { return connection_ == Connection::online; }
-    bool updating() const { return worker_.updating(); }
+    bool updating() const { return worker_ != nullptr && worker_->updating(); }
     // The installed version as the window knows it.
     float installedVersion() const { return context_.config.server.installedVersion; }
 
@@ -89,7 +90,7 @@ class LauncherWindow : public QDialog {
 
     // The status line, the logo and the icon, once the window is shown.
     void dress();
-    SkinState skinState() const { return {online(), worker_.updating()}; }
+    SkinState skinState() const { return {online(), updating()}; }
     bool editorRunning() const { return runningTool_ != -1; }
     void requestCheck(CheckPurpose purpose);
     void startWaitingCheck();
@@ -131,9 +132,13 @@ class LauncherWindow : public QDialog {
     std::deque<CheckPurpose> waitingChecks_;
     // An update found while an editor ran: it starts once the editor exits.
     std::optional<std::vector<PatchEntry>> heldUpdate_;
+    // Made and destroyed inside the engine module.
+    struct WorkerDeleter {
+        void operator()(UpdateWorker* worker) const;
+    };
     // The threads go before the bridge they report through.
     ThreadBridge bridge_;
-    UpdateWorker worker_;
+    std::unique_ptr<UpdateWorker, WorkerDeleter> worker_;  // made by the first update
     ServerCheck check_;
 };
 

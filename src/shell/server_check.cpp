@@ -1,13 +1,13 @@
 #include "shell/server_check.h"
 
+#include "shell/engine_module.h"
 #include "shell/thread_bridge.h"
-#include "update/ftp_session.h"
-#include "update/update_worker.h"
 
 namespace gd {
 
 bool runOnlineTest(const ServerRecord& server, std::stop_token stop) {
-    return ProbeUpdateServer(server, std::move(stop));
+    const EngineModuleApi* engine = engineModule();
+    return engine != nullptr && engine->probe(server, std::move(stop));
 }
 
 ServerCheck::~ServerCheck() {
@@ -44,12 +44,9 @@ CheckAnswer ServerCheck::run(const CheckOrder& order, const OnlineHandler& onOnl
         bridge_.post([onOnline, online = answer.online] { onOnline(online); });
         if (!answer.online && !order.checkWhenOffline) return answer;
     }
-    LauncherConfig config;
-    config.server = order.server;
-    VersionManifest manifest;
+    const EngineModuleApi* engine = engineModule();
     answer.checked = true;
-    answer.newer = CheckForUpdate(bridge_, config, manifest, stop);
-    if (answer.newer) answer.entries = entriesOf(manifest);
+    answer.newer = engine != nullptr && engine->check(bridge_, order.server, answer.entries, stop);
     return answer;
 }
 

@@ -19,7 +19,8 @@ class ThreadBridge;
 // The online test, the same at start-up and for Update and FileCheck: the
 // update server accepts a login and its directory can be entered. The
 // system's own idea of connectivity is not asked: it calls a machine without a
-// default route disconnected even when the server is on its network.
+// default route disconnected even when the server is on its network. Without
+// the engine module, false.
 bool runOnlineTest(const ServerRecord& server, std::stop_token stop = {});
 
 struct CheckOrder {

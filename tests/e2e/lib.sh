@@ -205,7 +205,7 @@ start_news() {
 # and the installer's registry value, so that the launcher finds its editors.
 make_install() {
   cp "$e2e_groovedeck" "$install/GrooveDeck"
-  cp "$(dirname "$e2e_groovedeck")/libgdnews.so" "$install/"
+  cp "$(dirname "$e2e_groovedeck")"/{libgdnews.so,libgdengine.so} "$install/"
   cp "$e2e_lcopy" "$install/lcopy"
   local tool
   for tool in AvatarTool StepTool WardrobeTool; do cp "$e2e_recorder" "$install/$tool"; done
