@@ -43,15 +43,18 @@ InstallPaths initInstallPaths(std::string_view executablePath) {
     return paths;
 }
 
-void resolveToolPath(ToolEntry& entry) {
+void resolveToolPath(ToolEntry& entry, std::string_view launcherDir) {
+    const auto isAbsolute = [](std::string_view dir) { return dir.starts_with('/'); };
     const auto bootDir = readRegistryValue(RegistryScope::user, "BootDir");
-    entry.path = bootDir.value_or(std::string{}) + std::string(executableName(entry.kind));
+    const std::string_view folder = bootDir && isAbsolute(*bootDir) ? *bootDir : launcherDir;
+    entry.path = isAbsolute(folder) ? std::string(folder) + std::string(executableName(entry.kind))
+                                    : std::string{};
 }
 
-ToolTable makeToolTable() {
+ToolTable makeToolTable(std::string_view launcherDir) {
     ToolTable table{ToolEntry{kAvatarToolKind, {}}, ToolEntry{kStepToolKind, {}},
                     ToolEntry{kWardrobeToolKind, {}}};
-    for (ToolEntry& entry : table) resolveToolPath(entry);
+    for (ToolEntry& entry : table) resolveToolPath(entry, launcherDir);
     return table;
 }
 

@@ -48,11 +48,13 @@ std::string runningExecutablePath();
 InstallPaths initInstallPaths(std::string_view executablePath = runningExecutablePath());
 
 // Sets entry.path to the user scope's BootDir followed by the executable name
-// of entry.kind, with no separator added. Without BootDir the path is the bare
-// executable name.
-void resolveToolPath(ToolEntry& entry);
+// of entry.kind, with no separator added. A BootDir that is missing or not an
+// absolute path gives way to `launcherDir`: an editor is never looked for in
+// the working directory. Without an absolute folder at all the path is empty,
+// and the editor cannot be started.
+void resolveToolPath(ToolEntry& entry, std::string_view launcherDir);
 
 // The editor table with every path resolved.
-ToolTable makeToolTable();
+ToolTable makeToolTable(std::string_view launcherDir);
 
 }  // namespace gd

@@ -1,6 +1,7 @@
 #include "install/instance_lock.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,15 +30,27 @@ bool isUsableRuntimeDir(const fs::path& dir) {
     return !dir.empty() && ::stat(dir.c_str(), &info) == 0 && isOwnUnsharedDirectory(info);
 }
 
-// A directory of our own under the shared temporary directory. Its name can
-// be guessed, so it counts only when nobody else made it first: owned by us,
-// not a link, nobody else may even look inside.
-std::optional<fs::path> privateTempDir() {
-    std::error_code error;
-    const fs::path temp = fs::temp_directory_path(error);
-    if (error) return std::nullopt;
-    const fs::path dir = temp / ("groovedeck-runtime-" + std::to_string(::geteuid()));
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+std::optional<fs::path> homeDir() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
+        return std::nullopt;
+    return fs::path(found->pw_dir);
+}
+
+// Without a runtime directory: a folder of our own under the home directory,
+// never a name in the shared temporary directory that another user could
+// make first. It counts only when it is ours, no link, and closed to others.
+std::optional<fs::path> homeRuntimeDir() {
+    const auto home = homeDir();
+    if (!home) return std::nullopt;
+    const fs::path cache = *home / ".cache";
+    const fs::path dir = cache / "groovedeck";
+    for (const fs::path& step : {cache, dir})
+        if (::mkdir(step.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
     struct stat info {};
     if (::lstat(dir.c_str(), &info) != 0) return std::nullopt;
     if (!isOwnUnsharedDirectory(info) || (info.st_mode & 077) != 0) return std::nullopt;
@@ -49,7 +62,7 @@ std::optional<fs::path> runtimeDir() {
         return fs::path(xdg);
     const fs::path perUser = fs::path("/run/user") / std::to_string(::geteuid());
     if (isUsableRuntimeDir(perUser)) return perUser;
-    return privateTempDir();
+    return homeRuntimeDir();
 }
 
 // true: locked; false: held by another open file description (or error).

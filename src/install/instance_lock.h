@@ -27,9 +27,9 @@ class InstanceLock {
     static std::optional<InstanceLock> acquireWithin(std::chrono::milliseconds timeout);
 
     // $XDG_RUNTIME_DIR/GrooveDeckLancher when that directory is ours and not
-    // writable by others; otherwise the same name in /run/user/<uid> or in a
-    // per-user directory of mode 0700 under the temporary directory. nullopt
-    // when no such private directory is available.
+    // writable by others; otherwise the same name in /run/user/<uid>, or in
+    // ~/.cache/groovedeck (mode 0700, ours, not a link). nullopt when no such
+    // private directory is available.
     static std::optional<std::filesystem::path> lockFilePath();
 
     InstanceLock(InstanceLock&&) noexcept = default;

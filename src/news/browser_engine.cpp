@@ -2,19 +2,42 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QOpenGLContext>
 
 #include <unistd.h>
 
+// Qt's own hook for the shared context, which QGuiApplication calls at its
+// start when Qt::AA_ShareOpenGLContexts is set; the engine reads it back.
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
+
 namespace gd {
 
-void prepareBrowserEngine() {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+namespace {
+
+void addChromiumFlags() {
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    if (flags.contains("--disable-background-networking")) return;
     flags +=
         " --disable-background-networking --disable-component-update --disable-sync"
         " --disable-domain-reliability --disable-breakpad --no-pings --metrics-recording-only";
     if (::geteuid() == 0) flags += " --no-sandbox";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+}
+
+}  // namespace
+
+void prepareBrowserEngine() {
+    addChromiumFlags();
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) {
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        return;
+    }
+    if (QOpenGLContext::globalShareContext() != nullptr) return;
+    // Lives as long as the application, as the one it would have made.
+    auto* context = new QOpenGLContext(app);
+    context->create();
+    qt_gl_set_global_share_context(context);
 }
 
 }  // namespace gd

@@ -1,10 +1,9 @@
 #include "shell/launcher_window.h"
 
-#include "script/launcher_config.h"
-#include "script/version_manifest.h"
+#include "news/browser_engine.h"
+#include "shell/engine_module.h"
 #include "shell/message_box.h"
 #include "shell/tool_launch.h"
-#include "update/ftp_session.h"
 #include "util/process.h"
 
 #include <QCloseEvent>
@@ -15,9 +14,10 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
-#include <QThread>
 
 #include <sys/wait.h>
+
+#include <thread>
 
 namespace gd {
 
@@ -31,6 +31,7 @@ constexpr std::chrono::milliseconds kTimerPeriod{200};
 constexpr std::chrono::milliseconds kToolPollPeriod{100};
 
 constexpr std::string_view kWindowTitle = "Groove×Deck";
+constexpr std::string_view kConnecting = "接続中";
 constexpr std::string_view kOnline = "オンライン";
 constexpr std::string_view kOffline = "オフライン";
 constexpr std::string_view kWaitMessage = "しばらく時間を置いてから操作して下さい。";
@@ -87,9 +88,11 @@ LauncherWindow::LauncherWindow(LauncherContext context)
       buttons_(makeButtonSkins()),
       updateGuardUntil_(Clock::now()),
       fileCheckGuardUntil_(Clock::now()),
-      worker_(UpdateJob{context_.launcherDir, context_.config, context_.manifest, *this, *this}) {
+      bridge_([this](std::string_view caption,
+                     std::string_view text) { showOkBox(this, caption, text); },
+              [this](const UpdateReport& report) { applyReport(report); }),
+      check_(bridge_) {
     setWindowTitle(qt(kWindowTitle));
-    setWindowIcon(QIcon(bitmap(kIconResource)));
     setFixedSize(dluToPixelsX(kWindowWidthDlu), dluToPixelsY(kWindowHeightDlu));
     setMouseTracking(true);
 
@@ -100,72 +103,167 @@ LauncherWindow::LauncherWindow(LauncherContext context)
     progressBar_->setValue(0);
     progressBar_->setTextVisible(false);
 
-    const PixelRect status = toPixels(kStatusLine);
-    statusLine_ = new QLabel(qt(kOffline), this);
-    statusLine_->setGeometry(status.x, status.y, status.width, status.height);
-    // The dialog's 8-point font, about 11 pixels: the longest status text,
-    // "アップデートファイルをダウンロード中", must fit the line.
-    QFont statusFont = statusLine_->font();
-    statusFont.setPixelSize(11);
-    statusLine_->setFont(statusFont);
+    // Update and FileCheck stay out of play until the online test says yes.
+    buttons_[kUpdateButton].currentBitmap = buttons_[kUpdateButton].pressedBitmap;
+    buttons_[kFileCheckButton].currentBitmap = buttons_[kFileCheckButton].pressedBitmap;
 
     backBuffer_ = QPixmap(size());
     backBuffer_.fill(palette().color(QPalette::Window));
 
     hoverTimer_.setInterval(kTimerPeriod);
     connect(&hoverTimer_, &QTimer::timeout, this, &LauncherWindow::onHoverPoll);
+    hoverTimer_.start();
     actionTimer_.setInterval(kTimerPeriod);
     actionTimer_.setSingleShot(true);
     connect(&actionTimer_, &QTimer::timeout, this, &LauncherWindow::onActionTimer);
     toolWaitTimer_.setInterval(kToolPollPeriod);
 }
 
+void LauncherWindow::dress() {
+    setWindowIcon(QIcon(bitmap(kIconResource)));
+    const PixelRect status = toPixels(kStatusLine);
+    statusLine_ = new QLabel(qt(kConnecting), this);
+    statusLine_->setGeometry(status.x, status.y, status.width, status.height);
+    // The dialog's 8-point font, about 11 pixels: the longest status text,
+    // "アップデートファイルをダウンロード中", must fit the line.
+    QFont statusFont = statusLine_->font();
+    statusFont.setPixelSize(11);
+    statusLine_->setFont(statusFont);
+    statusLine_->show();
+
+    // The logo fills the news area until the news page replaces it.
+    const PixelRect area = toPixels(kNewsArea);
+    logo_ = new QLabel(this);
+    logo_->setGeometry(area.x, area.y, area.width, area.height);
+    logo_->setPixmap(bitmap(kLogoBitmap));
+    logo_->show();
+}
+
 LauncherWindow::~LauncherWindow() {
-    stopUpdate();
+    finishShutdown();
 }
 
-void LauncherWindow::initialise(bool online) {
-    if (online) {
-        statusLine_->setText(qt(kOnline));
-        online_ = true;
-        setProgress(0);
-        pendingButton_ = -1;
-        if (news_.createBrowserHost(this, toPixels(kNewsArea)) && news_.attachBrowser())
-            news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
-    } else {
-        const PixelRect area = toPixels(kNewsArea);
-        logo_ = new QLabel(this);
-        logo_->setGeometry(area.x, area.y, area.width, area.height);
-        logo_->setPixmap(bitmap(kLogoBitmap));
-        statusLine_->setText(qt(kOffline));
-        online_ = false;
-        buttons_[kUpdateButton].currentBitmap = buttons_[kUpdateButton].pressedBitmap;
-        buttons_[kFileCheckButton].currentBitmap = buttons_[kFileCheckButton].pressedBitmap;
+// ---- checks off the window's thread ----
+
+void LauncherWindow::requestCheck(CheckPurpose purpose) {
+    if (closing_) return;
+    if (purpose == CheckPurpose::shown) {
+        // It could only start a second run; and one waiting check answers
+        // for any number of shows.
+        if (updating()) return;
+        if (!waitingChecks_.empty() && waitingChecks_.back() == CheckPurpose::shown) return;
     }
-    hoverTimer_.start();
+    waitingChecks_.push_back(purpose);
+    startWaitingCheck();
 }
 
-bool LauncherWindow::runOnlineTest(const LauncherConfig& config) {
-    return IsInternetAvailable(config.server.ftpAddress) && ProbeUpdateServer(config.server);
+void LauncherWindow::startWaitingCheck() {
+    // Held while an editor runs: nothing may change under it, and no box may
+    // cover it.
+    if (closing_ || check_.busy() || editorRunning()) return;
+    while (!waitingChecks_.empty()) {
+        const CheckPurpose purpose = waitingChecks_.front();
+        waitingChecks_.pop_front();
+        if (purpose == CheckPurpose::shown && updating()) continue;
+        const CheckOrder order{context_.config.server, purpose != CheckPurpose::shown,
+                               purpose == CheckPurpose::opening};
+        check_.start(
+            order, [this](bool online) { onOnlineAnswer(online); },
+            [this, purpose](const CheckAnswer& answer) {
+                onCheckDone(purpose, answer);
+                startWaitingCheck();
+            });
+        return;
+    }
 }
 
-void LauncherWindow::checkForUpdateAndStart() {
-    // The worker reads the manifest: never refill it while one runs.
-    if (worker_.updating() || closing_) return;
-    if (CheckForUpdate(*this, context_.config, context_.manifest)) worker_.StartUpdateWorker();
+void LauncherWindow::onOnlineAnswer(bool online) {
+    // Only the opening decides the look; the buttons' tests answer in boxes.
+    if (connection_ != Connection::connecting) return;
+    if (online) {
+        showOnlineLook();
+    } else {
+        showOfflineLook(kOffline);
+    }
+}
+
+void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer) {
+    switch (purpose) {
+        case CheckPurpose::opening:
+        case CheckPurpose::shown:
+            if (answer.newer) startUpdate(answer.entries);
+            return;
+        case CheckPurpose::update:
+            if (!answer.online) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
+            if (answer.newer && !updating()) return startUpdate(answer.entries);
+            return showOkBox(this, kUpdateCaption, kUpToDate);
+        case CheckPurpose::fileCheck:
+            if (!answer.online) return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
+            return showOkBox(this, kFileCheckCaption, answer.newer ? kNewVersion : kUpToDate);
+    }
+}
+
+void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
+    if (closing_) return;
+    if (editorRunning()) {
+        heldUpdate_ = std::move(entries);
+        return;
+    }
+    // The check that found the update has loaded the module already.
+    const EngineModuleApi* engine = engineModule();
+    if (engine == nullptr) return;
+    if (!worker_) worker_.reset(engine->createWorker(bridge_, bridge_));
+    engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(entries)});
+    update();
+}
+
+void LauncherWindow::showOnlineLook() {
+    connection_ = Connection::online;
+    statusLine_->setText(qt(kOnline));
+    setProgress(0);
+    for (const int index : {kUpdateButton, kFileCheckButton})
+        buttons_[index].currentBitmap = buttons_[index].normalBitmap;
+    update();
+    // The look first; the browser engine takes a moment to load.
+    QTimer::singleShot(0, this, &LauncherWindow::openNewsArea);
+}
+
+void LauncherWindow::showOfflineLook(std::string_view status) {
+    connection_ = Connection::offline;
+    statusLine_->setText(qt(status));
+    update();
+}
+
+void LauncherWindow::openNewsArea() {
+    if (closing_ || news_.newsHostWindow() != nullptr) return;
+    prepareBrowserEngine();
+    if (news_.createBrowserHost(this, toPixels(kNewsArea)) && news_.attachBrowser()) {
+        logo_->hide();
+        news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
+    }
 }
 
 void LauncherWindow::beginShutdown() {
     closing_ = true;
-    worker_.requestStop();
+    bridge_.close();
+    if (worker_) worker_->requestStop();
+    check_.requestStop();
 }
 
-void LauncherWindow::stopUpdate() {
+void LauncherWindow::finishShutdown() {
     beginShutdown();
-    // The worker may be waiting for a call into this thread: keep serving
-    // them (they return at once now) until it has ended.
-    while (worker_.running()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    worker_.wait();
+    // A thread may be waiting for a call into this thread: keep serving them
+    // (they return at once now) until it has ended.
+    while ((worker_ && worker_->running()) || check_.alive()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (worker_) engineModule()->waitWorker(*worker_);
+    check_.wait();
+}
+
+void LauncherWindow::WorkerDeleter::operator()(UpdateWorker* worker) const {
+    engineModule()->destroyWorker(worker);
 }
 
 // ---- painting ----
@@ -201,7 +299,7 @@ void LauncherWindow::paintEvent(QPaintEvent* /*event*/) {
 // ---- mouse, keys and timers ----
 
 void LauncherWindow::mouseMoveEvent(QMouseEvent* event) {
-    if (worker_.updating() || pendingButton_ != -1) return;
+    if (updating() || pendingButton_ != -1) return;
     const QPoint point = event->position().toPoint();
     hoverButtons(buttons_, skinState(), point.x(), point.y());
     update();
@@ -209,7 +307,7 @@ void LauncherWindow::mouseMoveEvent(QMouseEvent* event) {
 
 void LauncherWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
-    if (worker_.updating() || pendingButton_ != -1) return;
+    if (updating() || pendingButton_ != -1) return;
     const QPoint point = event->position().toPoint();
     const int index = pressButtons(buttons_, skinState(), point.x(), point.y());
     update();
@@ -244,7 +342,7 @@ void LauncherWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void LauncherWindow::onHoverPoll() {
-    if (worker_.updating()) return;
+    if (updating()) return;
     const QPoint point = mapFromGlobal(QCursor::pos());
     if (hoverButtons(buttons_, skinState(), point.x(), point.y()) == -1) update();
 }
@@ -266,30 +364,14 @@ void LauncherWindow::runButtonAction(int button) {
             close();
             break;
         case kUpdateButton:
-            updateAction();
+            requestCheck(CheckPurpose::update);
             break;
         case kFileCheckButton:
-            fileCheckAction();
+            requestCheck(CheckPurpose::fileCheck);
             break;
         default:
             break;
     }
-}
-
-void LauncherWindow::updateAction() {
-    if (!runOnlineTest(context_.config)) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
-    if (!worker_.updating() && CheckForUpdate(*this, context_.config, context_.manifest)) {
-        worker_.StartUpdateWorker();
-        return;
-    }
-    showOkBox(this, kUpdateCaption, kUpToDate);
-}
-
-void LauncherWindow::fileCheckAction() {
-    if (!runOnlineTest(context_.config))
-        return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
-    const bool newer = CheckForUpdate(*this, context_.config, context_.manifest);
-    showOkBox(this, kFileCheckCaption, newer ? kNewVersion : kUpToDate);
 }
 
 // ---- editors ----
@@ -302,9 +384,10 @@ void LauncherWindow::launchTool(int toolIndex, int button) {
         buttons_[button].currentBitmap = buttons_[button].normalBitmap;
         return;
     }
-    // Hidden while the editor runs, whether or not it could be started.
-    hide();
+    // Hidden while the editor runs, whether or not it could be started; the
+    // hide's check waits for the editor.
     runningTool_ = start.outcome == ToolStart::Outcome::started ? start.pid : 0;
+    hide();
     toolWaitTimer_.disconnect();
     connect(&toolWaitTimer_, &QTimer::timeout, this, [this, button] { onToolExited(button); });
     toolWaitTimer_.start();
@@ -315,6 +398,14 @@ void LauncherWindow::onToolExited(int button) {
     if (runningTool_ > 0 && ::waitpid(runningTool_, nullptr, WNOHANG) == 0) return;
     toolWaitTimer_.stop();
     runningTool_ = -1;
+    // What waited for the editor goes first: an update found meanwhile, or
+    // the hide's check; the show's own check follows it.
+    if (heldUpdate_) {
+        std::vector<PatchEntry> entries = std::move(*heldUpdate_);
+        heldUpdate_.reset();
+        startUpdate(std::move(entries));
+    }
+    startWaitingCheck();
     showNormal();
     buttons_[button].currentBitmap = buttons_[button].normalBitmap;
     pendingButton_ = -1;
@@ -325,17 +416,27 @@ void LauncherWindow::onToolExited(int button) {
 
 void LauncherWindow::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (!event->spontaneous()) checkForUpdateAndStart();
+    if (event->spontaneous()) return;
+    if (!firstShow_) return requestCheck(CheckPurpose::shown);
+    // Nothing networked before the window is on the screen: the opening's
+    // online test and check start once the event loop runs. The labels and
+    // the icon join then too, still before the first paint: decoding the logo
+    // and laying out Japanese text need not hold up the map.
+    firstShow_ = false;
+    QTimer::singleShot(0, this, [this] {
+        dress();
+        requestCheck(CheckPurpose::opening);
+    });
 }
 
 void LauncherWindow::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
-    if (!event->spontaneous()) checkForUpdateAndStart();
+    if (!event->spontaneous()) requestCheck(CheckPurpose::shown);
 }
 
 void LauncherWindow::closeEvent(QCloseEvent* event) {
     hoverTimer_.stop();
-    // The worker is waited for when the window is destroyed, after the
+    // The threads are waited for when the window is destroyed, after the
     // event loops have unwound.
     beginShutdown();
     news_.releaseBrowser();
@@ -343,48 +444,21 @@ void LauncherWindow::closeEvent(QCloseEvent* event) {
     emit closed();
 }
 
-// ---- reports from the worker ----
+// ---- reports from the worker, on this thread ----
 
-template <typename Work>
-void LauncherWindow::callOnWindowThread(Work work) {
-    if (closing_) return;
-    if (QThread::currentThread() == thread()) {
-        work();
-        return;
+void LauncherWindow::applyReport(const UpdateReport& report) {
+    const UpdateReportCode code = report.code;
+    if (code == UpdateReportCode::Completed || code == UpdateReportCode::Failed ||
+        code == UpdateReportCode::LauncherUpdate) {
+        context_.config.server.installedVersion = report.installedVersion;
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this, &work] {
-            if (!closing_) work();
-        },
-        Qt::BlockingQueuedConnection);
-}
-
-void LauncherWindow::showMessage(std::string_view caption, std::string_view text) {
-    callOnWindowThread([&] { showOkBox(this, caption, text); });
-}
-
-void LauncherWindow::OnUpdateReport(UpdateReportCode code, int value, std::string_view text) {
-    const std::string copy(text);
-    if (code == UpdateReportCode::Downloading) {
-        // Progress goes without waiting, as a posted message would.
-        if (!closing_)
-            QMetaObject::invokeMethod(
-                this, [this, code, value] { applyReport(code, value, {}); }, Qt::QueuedConnection);
-        return;
-    }
-    callOnWindowThread([&] { applyReport(code, value, copy); });
-}
-
-void LauncherWindow::applyReport(UpdateReportCode code, int value, const std::string& text) {
     if (code == UpdateReportCode::LauncherUpdate) {
-        const VersionManifest& manifest = context_.manifest;
-        startLauncherCopy({manifest.launcherCopySource(), manifest.launcherCopyTarget()});
+        startLauncherCopy({report.launcherCopySource, report.launcherCopyTarget});
         // Closed once the worker's report has returned and its thread can end.
         QTimer::singleShot(0, this, &LauncherWindow::close);
     }
-    statusLine_->setText(qt(statusText(code, text)));
-    setProgress(value);
+    statusLine_->setText(qt(statusText(code, report.text)));
+    setProgress(report.value);
     repaint();
 }
 

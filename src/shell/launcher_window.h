@@ -1,71 +1,74 @@
 // The launcher window: status line, progress bar, news area and seven bitmap
-// buttons. It decides at opening whether the launcher is online, checks for a
-// newer version whenever it is shown or hidden and then updates by itself, and
-// turns clicks into actions (start an editor, quit, update, file check).
+// buttons. It appears before anything is asked of the network; the online
+// test and every version check run off its thread while it stays responsive
+// (connecting, then online or offline). It checks for a newer version
+// whenever it is shown or hidden and then updates by itself, and turns clicks
+// into actions (start an editor, quit, update, file check).
 #pragma once
 
 #include "install/install_paths.h"
 #include "news/news_panel.h"
-#include "script/notifier.h"
+#include "script/launcher_config.h"
+#include "shell/server_check.h"
 #include "shell/skin.h"
+#include "shell/thread_bridge.h"
 #include "update/update_worker.h"
 
 #include <QDialog>
 #include <QPixmap>
 #include <QTimer>
 
-#include <atomic>
 #include <chrono>
+#include <deque>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 class QLabel;
 class QProgressBar;
 
 namespace gd {
 
-struct LauncherConfig;
-class VersionManifest;
-
-// What the window works on; all of it outlives the window.
+// What the window works on: its own copies.
 struct LauncherContext {
     std::string launcherDir;
-    LauncherConfig& config;
-    VersionManifest& manifest;
+    LauncherConfig config;  // installedVersion follows the worker's final reports
     ToolTable toolTable;
 };
 
-class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
+class LauncherWindow : public QDialog {
     Q_OBJECT
 
   public:
+    enum class Connection {
+        connecting,  // the online test has not answered yet
+        online,
+        offline,
+    };
+
     explicit LauncherWindow(LauncherContext context);
     ~LauncherWindow() override;
 
-    // Opens the news area when `online` (the result of runOnlineTest, made
-    // once at start-up) or shows the logo. Called once, before the first show.
-    void initialise(bool online);
-    // Whether the machine reports a network and the update server accepts a
-    // login: the online test.
-    static bool runOnlineTest(const LauncherConfig& config);
+    Connection connection() const { return connection_; }
+    bool online() const { return connection_ == Connection::online; }
+    bool updating() const { return worker_ != nullptr && worker_->updating(); }
+    // The installed version as the window knows it.
+    float installedVersion() const { return context_.config.server.installedVersion; }
     // Hands a launcher that an earlier run staged, but never put in place, to
     // lcopy, as the end of an update does. True when lcopy took it over: the
-    // launcher then ends. Called once, before initialise.
+    // launcher then ends. Called once, before the first show.
     bool finishStagedLauncherUpdate();
-    bool online() const { return skinState().online; }
-    bool updating() const { return worker_.updating(); }
 
-    // Asks a running update to stop at its next safe point and lets every
-    // call it makes into this window return at once from now on. Never waits,
-    // so it may run inside a message box's event loop.
+    // Stops running checks and updates at their next safe point and lets every
+    // call they make into this window return at once from now on. Never
+    // waits, so it may run inside a message box's event loop.
     void beginShutdown();
-    // beginShutdown, then waits for the update to end, still serving the calls
-    // it makes into this window meanwhile. Only from the outermost event loop.
-    void stopUpdate();
-
-    // Notifier and UpdateReporter: called on the worker thread (or this one).
-    void showMessage(std::string_view caption, std::string_view text) override;
-    void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) override;
+    // beginShutdown, then waits for the threads to end, still serving the
+    // calls they make into this window meanwhile. Only from the outermost
+    // event loop.
+    void finishShutdown();
 
   signals:
     // The window has closed; the launcher ends.
@@ -81,26 +84,38 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    SkinState skinState() const { return {online_, worker_.updating()}; }
-    void checkForUpdateAndStart();
+    // Why a check runs, which decides what its answer does.
+    enum class CheckPurpose {
+        opening,    // the online test, then the check of the first show
+        shown,      // a show or hide: update by itself when something is newer
+        update,     // the Update button
+        fileCheck,  // the FileCheck button
+    };
+
+    // The status line, the logo and the icon, once the window is shown.
+    void dress();
+    SkinState skinState() const { return {online(), updating()}; }
+    bool editorRunning() const { return runningTool_ != -1; }
+    void requestCheck(CheckPurpose purpose);
+    void startWaitingCheck();
+    void onOnlineAnswer(bool online);
+    void onCheckDone(CheckPurpose purpose, const CheckAnswer& answer);
+    void startUpdate(std::vector<PatchEntry> entries);
+    void showOnlineLook();
+    void showOfflineLook(std::string_view status);
+    void openNewsArea();
     void onHoverPoll();
     void onActionTimer();
     void runButtonAction(int button);
-    void updateAction();
-    void fileCheckAction();
     void launchTool(int toolIndex, int button);
     void onToolExited(int button);
-    void applyReport(UpdateReportCode code, int value, const std::string& text);
+    void applyReport(const UpdateReport& report);
     // Announces the replacement and starts lcopy; false, after the failure
     // box, when lcopy could not be started.
     bool startLauncherCopy(const LauncherReplacement& replacement);
     void setProgress(int percent);
     const QPixmap& bitmap(int id);
     void composeBackBuffer();
-    // Runs `work` on this window's thread and waits for it, unless the window
-    // is closing.
-    template <typename Work>
-    void callOnWindowThread(Work work);
 
     LauncherContext context_;
     QLabel* statusLine_ = nullptr;
@@ -108,18 +123,29 @@ class LauncherWindow : public QDialog, public Notifier, public UpdateReporter {
     QLabel* logo_ = nullptr;
     NewsPanel news_;
     ButtonSkins buttons_;
-    bool online_ = false;
+    Connection connection_ = Connection::connecting;
+    bool firstShow_ = true;
+    bool closing_ = false;
     int pendingButton_ = -1;
     std::chrono::steady_clock::time_point updateGuardUntil_;
     std::chrono::steady_clock::time_point fileCheckGuardUntil_;
     QTimer hoverTimer_;
     QTimer actionTimer_;
     QTimer toolWaitTimer_;
-    pid_t runningTool_ = -1;
+    pid_t runningTool_ = -1;  // 0: an editor that could not be started
     QPixmap backBuffer_;
     std::map<int, QPixmap> bitmaps_;
-    std::atomic<bool> closing_{false};
-    UpdateWorker worker_;
+    std::deque<CheckPurpose> waitingChecks_;
+    // An update found while an editor ran: it starts once the editor exits.
+    std::optional<std::vector<PatchEntry>> heldUpdate_;
+    // Made and destroyed inside the engine module.
+    struct WorkerDeleter {
+        void operator()(UpdateWorker* worker) const;
+    };
+    // The threads go before the bridge they report through.
+    ThreadBridge bridge_;
+    std::unique_ptr<UpdateWorker, WorkerDeleter> worker_;  // made by the first update
+    ServerCheck check_;
 };
 
 }  // namespace gd

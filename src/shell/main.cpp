@@ -2,9 +2,7 @@
 
 #include "install/install_paths.h"
 #include "install/instance_lock.h"
-#include "news/browser_engine.h"
 #include "script/launcher_config.h"
-#include "script/version_manifest.h"
 #include "shell/input_filter.h"
 #include "shell/launcher_window.h"
 #include "shell/signal_watcher.h"
@@ -21,16 +19,12 @@ int main(int argc, char** argv) {
     const auto instanceLock = gd::InstanceLock::tryAcquire();
     if (!instanceLock) return 0;
 
-    gd::VersionManifest manifest;
     const gd::InstallPaths paths = gd::initInstallPaths();
     gd::LauncherConfig config;
     gd::loadLauncherConfig(paths.launcherDir, config);
 
-    // The online test comes before the application object: only online does
-    // the browser engine need preparing, and preparing it makes every start
-    // slower.
-    const bool online = gd::LauncherWindow::runOnlineTest(config);
-    if (online) gd::prepareBrowserEngine();
+    // Nothing networked before the window is on the screen: the online test,
+    // the checks and the browser engine all come after the first map.
     QApplication app(argc, argv);
     // Japanese texts, but versions are read and written with a decimal point.
     std::setlocale(LC_NUMERIC, "C");
@@ -39,11 +33,10 @@ int main(int argc, char** argv) {
     app.installEventFilter(&rightButtons);
 
     gd::LauncherWindow window(
-        gd::LauncherContext{paths.launcherDir, config, manifest, gd::makeToolTable()});
+        gd::LauncherContext{paths.launcherDir, config, gd::makeToolTable(paths.launcherDir)});
     // A replacement that an earlier run staged but did not finish comes
     // first; once lcopy has it, this launcher makes way.
     if (window.finishStagedLauncherUpdate()) return 0;
-    window.initialise(online);
     window.show();
 
     QSystemTrayIcon tray(QIcon(QStringLiteral(":/skin/200")));
@@ -59,7 +52,7 @@ int main(int argc, char** argv) {
         QApplication::exit(0);
     });
     // May arrive inside a message box's event loop: ending every event loop
-    // unwinds it, and the window waits for the worker when it is destroyed.
+    // unwinds it, and the window waits for its threads when it is destroyed.
     gd::SignalWatcher signalWatcher([&] {
         tray.hide();
         window.beginShutdown();

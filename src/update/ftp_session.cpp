@@ -312,7 +312,7 @@ FtpSession::FtpSession(FtpTimeouts timeouts) : timeouts_(timeouts) {}
 
 FtpSession::~FtpSession() = default;
 
-bool FtpSession::Open(const ServerRecord& server) {
+bool FtpSession::Open(const ServerRecord& server, std::stop_token stop) {
     Close();
     const auto endpoint = parseFtpAddress(server.ftpAddress);
     if (!endpoint || !curlReady()) return false;
@@ -327,8 +327,8 @@ bool FtpSession::Open(const ServerRecord& server) {
     if (timeouts_.total.count() > 0)
         connection->deadline = std::chrono::steady_clock::now() + timeouts_.total;
     connection->directoryUrl = directoryUrl(handle, *endpoint, server.ftpPath);
-    if (connection->perform(connection->directoryUrl, false, 0, &discardBody, nullptr, {}) !=
-        CURLE_OK) {
+    if (connection->perform(connection->directoryUrl, false, 0, &discardBody, nullptr,
+                            std::move(stop)) != CURLE_OK) {
         return false;
     }
     connection_ = std::move(connection);
@@ -343,11 +343,13 @@ bool FtpSession::isOpen() const {
     return connection_ != nullptr;
 }
 
-std::optional<std::string> FtpSession::ReadHead(const std::string& remoteName, std::size_t limit) {
+std::optional<std::string> FtpSession::ReadHead(const std::string& remoteName, std::size_t limit,
+                                                std::stop_token stop) {
     if (!isOpen() || remoteName.empty()) return std::nullopt;
     HeadSink sink{limit, {}, false};
     const CURLcode code =
-        connection_->perform(connection_->fileUrl(remoteName), true, 0, &writeHead, &sink, {});
+        connection_->perform(connection_->fileUrl(remoteName), true, 0, &writeHead, &sink, stop);
+    if (stop.stop_requested()) return std::nullopt;
     if (code != CURLE_OK && !sink.full) return std::nullopt;
     return std::move(sink.text);
 }
@@ -403,16 +405,17 @@ bool IsInternetAvailable(std::string_view serverAddress) {
     return !systemReportsNoNetwork();
 }
 
-bool ProbeUpdateServer(const ServerRecord& server) {
+bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop) {
     FtpSession session(FtpTimeouts{.total = kProbeTimeLimit});
-    return session.Open(server);
+    return session.Open(server, std::move(stop));
 }
 
-float FetchLatestVersion(Notifier& notifier, const ServerRecord& server,
-                         VersionManifest& manifest) {
+float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
+                         std::stop_token stop) {
     FtpSession session(FtpTimeouts{.total = kVersionFetchTimeLimit});
-    if (!session.Open(server)) return 0.0f;
-    std::optional<std::string> script = session.ReadHead(kVersionScriptName, kVersionScriptLimit);
+    if (!session.Open(server, stop)) return 0.0f;
+    std::optional<std::string> script =
+        session.ReadHead(kVersionScriptName, kVersionScriptLimit, stop);
     session.Close();
     if (!script) return 0.0f;
     ScriptCipher::decrypt(script->data(), script->size());

@@ -71,15 +71,17 @@ class FtpSession {
     // logs in with ftpUser and ftpPassword and enters server.ftpPath. False
     // when any of that fails; the session is then closed. Opening an open
     // session closes it first. Should the server drop the connection between
-    // transfers, the next transfer logs in again by itself.
-    bool Open(const ServerRecord& server);
+    // transfers, the next transfer logs in again by itself. `stop` ends a
+    // connection or login that hangs (a failure) within a few milliseconds.
+    bool Open(const ServerRecord& server, std::stop_token stop = {});
     void Close();
     bool isOpen() const;
 
     // The first `limit` bytes of a remote file in the session's directory (all
     // of it when shorter), however many network reads that takes; nullopt
-    // when it cannot be opened or read.
-    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit);
+    // when it cannot be opened or read, or when `stop` ended it.
+    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit,
+                                        std::stop_token stop = {});
 
     // Copies a remote file into `localPath` (created or truncated) in chunks
     // of kDownloadChunkSize, reporting the percentage after each chunk and at
@@ -114,14 +116,17 @@ class FtpSession {
 bool IsInternetAvailable(std::string_view serverAddress = {});
 
 // Whether the update server accepts a login and its directory can be
-// entered; false too when that takes longer than kProbeTimeLimit.
-bool ProbeUpdateServer(const ServerRecord& server);
+// entered; false too when that takes longer than kProbeTimeLimit or `stop`
+// ended the attempt.
+bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop = {});
 
 // Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
 // with runVersionScript against server.installedVersion. Returns the latest
 // version when archives are needed (then listed in `manifest`), else 0, also
-// on every failure and when the fetch takes longer than
-// kVersionFetchTimeLimit. Script errors are reported through `notifier`.
-float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest);
+// on every failure, when the fetch takes longer than kVersionFetchTimeLimit
+// and when `stop` ended the exchange. Script errors are reported through
+// `notifier`.
+float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
+                         std::stop_token stop = {});
 
 }  // namespace gd

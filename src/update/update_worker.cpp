@@ -33,7 +33,7 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                      ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
     FtpSession session;
-    if (!session.Open(server)) return false;
+    if (!session.Open(server, stop)) return false;
     const auto progress = [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
@@ -115,10 +115,17 @@ bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
     return applyScript(job, unpacked.path() / *contents->script, *contents, stop);
 }
 
-// Reports the end of a run, unless the owner is stopping it: then nobody is
-// left to show the report, and the run ends quietly.
+// Reports the end of a run with what the front end takes over from it, unless
+// the owner is stopping it: then nobody is left to show the report, and the
+// run ends quietly.
 UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token stop) {
-    if (!stop.stop_requested()) job.reporter.OnUpdateReport(end, 0, {});
+    if (stop.stop_requested()) return end;
+    UpdateReport report{end, 0, {}, job.config.server.installedVersion, {}, {}};
+    if (end == UpdateReportCode::LauncherUpdate) {
+        report.launcherCopySource = job.manifest.launcherCopySource();
+        report.launcherCopyTarget = job.manifest.launcherCopyTarget();
+    }
+    job.reporter.OnUpdateReport(report);
     return end;
 }
 
@@ -129,8 +136,9 @@ std::string formatStepText(std::string_view description, std::size_t position, s
            std::to_string(count) + " ] ";
 }
 
-bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest) {
-    const float latest = FetchLatestVersion(notifier, config.server, manifest);
+bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,
+                    std::stop_token stop) {
+    const float latest = FetchLatestVersion(notifier, config.server, manifest, stop);
     return config.server.installedVersion < latest;
 }
 
@@ -139,6 +147,12 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
     DiskBudget budget;
     ChargedPath unpacked(budget, unpackDir);
     return applyContents(job, unpacked, unpackArchive(zipPath, unpacked, budget), stop);
+}
+
+std::vector<PatchEntry> entriesOf(const VersionManifest& manifest) {
+    std::vector<PatchEntry> entries;
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i) entries.push_back(manifest.entryAt(i));
+    return entries;
 }
 
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
@@ -178,20 +192,23 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
     return finish(job, UpdateReportCode::Completed, stop);
 }
 
-UpdateWorker::UpdateWorker(UpdateJob job) : job_(std::move(job)) {}
+UpdateWorker::UpdateWorker(Notifier& notifier, UpdateReporter& reporter)
+    : notifier_(notifier), reporter_(reporter) {}
 
 UpdateWorker::~UpdateWorker() {
     thread_.request_stop();
     wait();
 }
 
-bool UpdateWorker::StartUpdateWorker() {
+bool UpdateWorker::StartUpdateWorker(UpdateRequest request) {
     if (updating_.exchange(true)) return false;
     // A previous run has reported its end and is about to return.
     wait();
     running_ = true;
-    thread_ = std::jthread([this, server = job_.config.server](std::stop_token stop) {
-        const UpdateReportCode end = UpdateWorkerMain(job_, server, stop);
+    thread_ = std::jthread([this, request = std::move(request)](std::stop_token stop) {
+        UpdateJob job{request.launcherDir, request.config, {}, notifier_, reporter_};
+        for (const PatchEntry& entry : request.entries) job.manifest.addEntry(entry);
+        const UpdateReportCode end = UpdateWorkerMain(job, job.config.server, stop);
         // Cleared after the report returned, so that a new start never waits
         // on a thread that is still inside a report. After LauncherUpdate the
         // launcher ends with the flag set.

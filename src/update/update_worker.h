@@ -2,6 +2,8 @@
 // version on a background thread, archive by archive, and reports every stage.
 #pragma once
 
+#include "script/launcher_config.h"
+#include "script/version_manifest.h"
 #include "update/staged_launcher.h"
 
 #include <atomic>
@@ -12,15 +14,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace gd {
 
-struct LauncherConfig;
 class DiskBudget;
 class Notifier;
-class VersionManifest;
-struct PatchEntry;
-struct ServerRecord;
 
 enum class UpdateReportCode : unsigned {
     ListFetching = 0,
@@ -40,12 +39,31 @@ inline constexpr std::string_view kUnpackFailedMessage =
 inline constexpr std::string_view kApplyFailedMessage =
     "パッチファイルの適応に失敗しました。アップデートを終了します。";
 
+// One report of the worker. What a front end has to take over from the run
+// rides on the report that ends it, so that the front end never reads the
+// worker's records.
+struct UpdateReport {
+    UpdateReportCode code = UpdateReportCode::ListFetching;
+    int value = 0;
+    std::string text;
+    // Completed, Failed and LauncherUpdate: the installed version the run
+    // leaves behind, as version.dat now holds it.
+    float installedVersion = 0;
+    // LauncherUpdate: the staged new launcher and the launcher it replaces.
+    std::string launcherCopySource;
+    std::string launcherCopyTarget;
+};
+
 // The front end's report handler. Runs on the worker thread; the worker waits
 // until it returns.
 class UpdateReporter {
   public:
     virtual ~UpdateReporter() = default;
-    virtual void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) = 0;
+    virtual void OnUpdateReport(const UpdateReport& report) = 0;
+    // A report that carries no result.
+    void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) {
+        OnUpdateReport(UpdateReport{code, value, std::string(text), 0, {}, {}});
+    }
 };
 
 // "%s  [ %d/%d ] ": the description, two blanks, the 1-based position and the
@@ -54,14 +72,27 @@ std::string formatStepText(std::string_view description, std::size_t position, s
 
 // Fetches the server's version script into `manifest` and tells whether it
 // offers a version newer than the installed one. Blocks for the network
-// exchange. A true result always comes with at least one manifest entry.
-bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest);
+// exchange, which `stop` ends early (as a failure). A true result always
+// comes with at least one manifest entry.
+bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,
+                    std::stop_token stop = {});
 
-// Everything one update run works on. The references outlive the worker.
-struct UpdateJob {
+// What a front end hands to a new run; the run takes copies of all of it.
+struct UpdateRequest {
     std::string launcherDir;  // ends in '/'; the update target directory
-    LauncherConfig& config;   // installedVersion follows every applied archive
-    VersionManifest& manifest;
+    LauncherConfig config;
+    std::vector<PatchEntry> entries;  // the archives to apply, in order
+};
+
+// The entries of a filled manifest, for an UpdateRequest.
+std::vector<PatchEntry> entriesOf(const VersionManifest& manifest);
+
+// Everything one update run works on. Its records are the run's own; only
+// the two front-end interfaces are shared, and they outlive the worker.
+struct UpdateJob {
+    std::string launcherDir;   // ends in '/'; the update target directory
+    LauncherConfig config;     // installedVersion follows every applied archive
+    VersionManifest manifest;  // the entries and the launcher request of this run
     Notifier& notifier;
     UpdateReporter& reporter;
 };
@@ -71,14 +102,14 @@ struct UpdateJob {
 // waits for it.
 class UpdateWorker {
   public:
-    explicit UpdateWorker(UpdateJob job);
+    UpdateWorker(Notifier& notifier, UpdateReporter& reporter);
     UpdateWorker(const UpdateWorker&) = delete;
     UpdateWorker& operator=(const UpdateWorker&) = delete;
     ~UpdateWorker();
 
-    // Starts an update of every manifest entry unless one is running; false
-    // when one is. The server record is copied when the run starts.
-    bool StartUpdateWorker();
+    // Starts an update of the request's entries unless one is running; false
+    // when one is.
+    bool StartUpdateWorker(UpdateRequest request);
     // Set from the start until Completed or Failed has been reported; stays
     // set after LauncherUpdate, since the launcher then ends.
     bool updating() const { return updating_.load(); }
@@ -91,16 +122,18 @@ class UpdateWorker {
     void wait();
 
   private:
-    UpdateJob job_;
+    Notifier& notifier_;
+    UpdateReporter& reporter_;
     std::atomic<bool> updating_{false};
     std::atomic<bool> running_{false};
     std::jthread thread_;
 };
 
 // The worker's body: reports 0 and 1, applies every entry in list order and
-// records its version, then reports Completed, Failed or LauncherUpdate.
-// The run's downloads and unpacked files share one DiskBudget.
-// Returns the final report.
+// records its version, then reports Completed, Failed or LauncherUpdate, with
+// the installed version and the launcher paths in that report. The run's
+// downloads and unpacked files share one DiskBudget. Returns the final
+// report's code.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
 
 // What ApplyPatchArchive does once the archive is on disk, for an archive

@@ -14,21 +14,6 @@ check "the launcher window appears" yes "$([ -n "$window" ] && echo yes || echo 
 sleep 0.5
 screenshot offline
 
-# window_shot NAME: the launcher window alone, in client coordinates.
-window_shot() { import -window "$window" "$work/$1.png"; }
-# colour NAME X Y: "blue", "orange", "grey" or "white" for one pixel of a shot.
-colour() {
-  pixel "$work/$1.png" "$2" "$3" | tr -c '0-9\n' ' ' | {
-    read -r r g b _
-    if [ "$r" -gt 200 ] && [ "$g" -gt 200 ] && [ "$b" -gt 200 ]; then echo white
-    elif [ "$b" -gt $((r + 40)) ]; then echo blue
-    elif [ "$r" -gt $((b + 60)) ] && [ "$r" -gt "$g" ]; then echo orange
-    else echo grey; fi
-  }
-}
-# region NAME X Y W H: a digest of a rectangle of a shot.
-region() { convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage rgb:- | md5sum | cut -c1-32; }
-
 # Sample points inside each button but off its label.
 update_x=20 update_y=335 step_x=425 step_y=25
 window_shot rest

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Real clicks on the launcher's editor buttons: each starts its editor with the
 # command word alone in the launcher's working directory, the launcher window
-# is unmapped while the editor runs and comes back in place after; a missing
-# editor gives the error box instead. Right clicks and Esc do nothing, Update
+# is unmapped while the editor runs and comes back in place after; an update
+# that appears meanwhile waits until the editor has ended; a missing editor
+# gives the error box instead. Right clicks and Esc do nothing, Update
 # and FileCheck answer in their boxes, and SIGTERM ends the launcher even
 # while a box is open.
 #   launcher_tools_test.sh GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
@@ -100,6 +101,25 @@ for caption_button in 'ファイルチェック fileCheckButton' 'アップデ�
   check_true "Return dismisses the box $caption" wait_until 5 no_box "$caption"
 done
 check "and the version stays" 1.000000 "$(installed_version)"
+
+# An update appears, and an editor is started: nothing changes under the
+# running editor, neither the check nor the update; both follow its exit.
+mkdir -p "$work/stage"
+echo "motion" > "$work/stage/motion.txt"
+echo 'function updater() update.copy("motion.txt", "motion.txt") end' > "$work/update.lua"
+serve_patch 1.1 motion.zip "$work/update.lua" "$work/stage"
+checks_before=$(version_checks)
+click "$window" $stepToolButton
+wait_until 5 editor_running
+sleep 1.2  # of the editor's 2 s
+check "while the editor runs, version.dat stays 1.0" 1.000000 "$(installed_version)"
+check "no file arrives under the running editor" "" "$(ls "$install/motion.txt" 2>/dev/null)"
+check "no version check runs under the editor" 0 "$(($(version_checks) - checks_before))"
+check_true "the editor still runs" editor_running
+version_is_new() { [ "$(installed_version)" == 1.100000 ]; }
+check_true "once it has ended the update runs" wait_until 20 version_is_new
+check "and its file arrives" motion "$(cat "$install/motion.txt" 2>&1)"
+sleep 1
 
 # A missing editor: the error box, and the launcher stays on the screen.
 rm -f "$install/WardrobeTool" "$GD_EDITOR_RECORD"

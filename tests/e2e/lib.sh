@@ -176,21 +176,48 @@ closed_port() {
 encrypt() { "$e2e_gdtool" encrypt "$@"; }
 decrypt_text() { "$e2e_gdtool" decrypt "$1" -; }
 
-# make_install PORT [VERSION]: the launcher, lcopy and the recorder under the
-# three editor names, config.dat for the server at PORT, version.dat, and the
-# installer's registry value, so that the launcher finds its editors.
+# start_silent: a loopback server that accepts connections and never says a
+# word; its port in $silent_port.
+start_silent() {
+  "$e2e_python" -c '
+import socket, sys
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(64)
+print(s.getsockname()[1], flush=True)
+held = []
+while True: held.append(s.accept()[0])' > "$work/silent.port" 2>> "$work/silent.log" &
+  e2e_pids+=($!)
+  wait_until 10 nonempty "$work/silent.port" || { echo "silent server did not start" >&2; exit 1; }
+  silent_port=$(head -n1 "$work/silent.port")
+}
+
+# start_news PAGE: the news server answering with the file PAGE; its port in
+# $news_port, one JSON line per request in $work/news.requests.
+start_news() {
+  "$e2e_python" "$e2e_source/tests/support/news_server.py" --page "$1" \
+    --record "$work/news.requests" > "$work/news.port" 2> "$work/news.log" &
+  e2e_pids+=($!)
+  wait_until 10 nonempty "$work/news.port" || { echo "news server did not start" >&2; exit 1; }
+  news_port=$(head -n1 "$work/news.port")
+}
+
+# make_install PORT [VERSION [NEWS_URL]]: the launcher, lcopy and the recorder
+# under the three editor names, config.dat for the server at PORT, version.dat,
+# and the installer's registry value, so that the launcher finds its editors.
 make_install() {
   # Put in place by rename: a launcher that was just stopped may still be
   # executing its file (its main thread reads as a zombie while the others
   # end), and writing into it would fail with ETXTBSY.
   put_file() { cp "$1" "$2.e2e-new" && mv -f "$2.e2e-new" "$2"; }
   put_file "$e2e_groovedeck" "$install/GrooveDeck"
-  put_file "$(dirname "$e2e_groovedeck")/libgdnews.so" "$install/libgdnews.so"
+  local module
+  for module in libgdnews.so libgdengine.so; do
+    put_file "$(dirname "$e2e_groovedeck")/$module" "$install/$module"
+  done
   put_file "$e2e_lcopy" "$install/lcopy"
   local tool
   for tool in AvatarTool StepTool WardrobeTool; do put_file "$e2e_recorder" "$install/$tool"; done
   printf '%s\n' "DUREDOR_FTP_ADR = \"127.0.0.1:$1\"" 'DUREDOR_FTP_USER = "gd"' \
-    'DUREDOR_FTP_PASS = "pw"' 'DUREDOR_FTP_PATH = "/update"' 'CERTIFICATION_URL = ""' |
+    'DUREDOR_FTP_PASS = "pw"' 'DUREDOR_FTP_PATH = "/update"' "CERTIFICATION_URL = \"${3:-}\"" |
     encrypt - "$install/config.dat"
   printf '%s,1.000000' "${2:-1.000000}" | encrypt - "$install/version.dat"
   printf '[General]\nInstallDir=%s/\n' "$install" > "$XDG_CONFIG_HOME/GrooveDeck.conf"
@@ -283,3 +310,20 @@ screenshot() { import -window root "$shots/$1.png"; }
 
 # pixel FILE X Y: the colour of one pixel of a screenshot, as "srgb(r,g,b)".
 pixel() { convert "$1" -format "%[pixel:p{$2,$3}]" info:; }
+
+# window_shot NAME: the launcher window ($window) alone, into $work/NAME.png.
+window_shot() { import -window "$window" "$work/$1.png"; }
+# colour NAME X Y: "blue", "orange", "grey" or "white" for one pixel of a shot.
+colour() {
+  pixel "$work/$1.png" "$2" "$3" | tr -c '0-9\n' ' ' | {
+    read -r r g b _
+    if [ "$r" -gt 200 ] && [ "$g" -gt 200 ] && [ "$b" -gt 200 ]; then echo white
+    elif [ "$b" -gt $((r + 40)) ]; then echo blue
+    elif [ "$r" -gt $((b + 60)) ] && [ "$r" -gt "$g" ]; then echo orange
+    else echo grey; fi
+  }
+}
+# region NAME X Y W H: a digest of a rectangle of a shot.
+region() { convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage rgb:- | md5sum | cut -c1-32; }
+# The status line's rectangle, for region.
+readonly statusLine="0 0 200 18"

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -87,21 +89,43 @@ TEST_F(InstallPathsTest, SystemKeyWithoutInstallDirDoesNotFallBack) {
 }
 
 TEST_F(InstallPathsTest, ToolPathsComeFromTheUsersBootDir) {
-    auto table = gd::makeToolTable();
+    auto table = gd::makeToolTable("/opt/gd/");
     EXPECT_EQ(table[0].kind, gd::kAvatarToolKind);
-    EXPECT_EQ(table[0].path, "AvatarTool");  // no BootDir: the bare name
 
     set(RegistryScope::user, "BootDir", "/games/gd/");
     set(RegistryScope::system, "BootDir", "/elsewhere/");
-    table = gd::makeToolTable();
+    table = gd::makeToolTable("/opt/gd/");
     EXPECT_EQ(table[0].path, "/games/gd/AvatarTool");
     EXPECT_EQ(table[1].path, "/games/gd/StepTool");
     EXPECT_EQ(table[2].path, "/games/gd/WardrobeTool");
 
     set(RegistryScope::user, "BootDir", "/x");  // names are appended as they are
     gd::ToolEntry entry{gd::kStepToolKind, {}};
-    gd::resolveToolPath(entry);
+    gd::resolveToolPath(entry, "/opt/gd/");
     EXPECT_EQ(entry.path, "/xStepTool");
+}
+
+TEST_F(InstallPathsTest, ToolPathsNeverResolveAgainstTheWorkingDirectory) {
+    struct Case {
+        std::optional<std::string> bootDir;
+        std::string launcherDir;
+        std::string path;
+    };
+    const Case cases[] = {
+        {std::nullopt, "/opt/gd/", "/opt/gd/StepTool"},
+        {"", "/opt/gd/", "/opt/gd/StepTool"},
+        {"tools/", "/opt/gd/", "/opt/gd/StepTool"},
+        {"D:\\X\\", "/opt/gd/", "/opt/gd/StepTool"},
+        {std::nullopt, "", ""},  // the launcher's folder unknown: nothing to start
+        {"rel/", "", ""},
+    };
+    for (const Case& c : cases) {
+        removeKeys();
+        if (c.bootDir) set(RegistryScope::user, "BootDir", *c.bootDir);
+        gd::ToolEntry entry{gd::kStepToolKind, {}};
+        gd::resolveToolPath(entry, c.launcherDir);
+        EXPECT_EQ(entry.path, c.path) << c.bootDir.value_or("(none)") << " " << c.launcherDir;
+    }
 }
 
 }  // namespace

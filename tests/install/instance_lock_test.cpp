@@ -114,27 +114,51 @@ TEST_F(InstanceLockTest, ProgramsStartedByTheHolderDoNotKeepTheLock) {
     gd::waitForExit(child);
 }
 
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Without a private runtime directory the lock lives under the home
+// directory, never under a guessable name in the shared temporary directory.
 TEST_F(InstanceLockTest, RuntimeDirectoryOthersCanWriteIsNotTrusted) {
+    ASSERT_FALSE(fs::exists("/run/user/" + std::to_string(::geteuid())));
     const fs::path shared = runtime_.path() / "shared";
     fs::create_directory(shared);
     ::chmod(shared.c_str(), 01777);
-    ::setenv("XDG_RUNTIME_DIR", shared.c_str(), 1);
-    const char* oldTmp = std::getenv("TMPDIR");
-    const std::string savedTmp = oldTmp ? oldTmp : "";
-    ::setenv("TMPDIR", runtime_.path().c_str(), 1);
-
-    const auto path = gd::InstanceLock::lockFilePath();
-    ASSERT_TRUE(path);
-    EXPECT_NE(path->parent_path(), shared);
-    struct stat info {};
-    ASSERT_EQ(::stat(path->parent_path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, ::geteuid());
-    EXPECT_EQ(info.st_mode & 022, 0u);
-
-    if (oldTmp)
-        ::setenv("TMPDIR", savedTmp.c_str(), 1);
-    else
-        ::unsetenv("TMPDIR");
+    gdtest::TempDir home;
+    gdtest::TempDir temp;
+    const ScopedEnv homeEnv("HOME", home.path());
+    const ScopedEnv tempEnv("TMPDIR", temp.path());
+    for (const std::string& runtime : {shared.string(), std::string()}) {
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        const auto path = gd::InstanceLock::lockFilePath();
+        ASSERT_TRUE(path) << runtime;
+        EXPECT_NE(path->parent_path(), shared);
+        EXPECT_EQ(*path, home.path() / ".cache/groovedeck/GrooveDeckLancher") << runtime;
+        struct stat info {};
+        ASSERT_EQ(::lstat(path->parent_path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, ::geteuid());
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_TRUE(fs::is_empty(temp.path())) << "nothing under the shared temporary directory";
+    }
+    // A folder another user could have made (open to others) is refused.
+    ::chmod((home.path() / ".cache/groovedeck").c_str(), 0777);
+    EXPECT_FALSE(gd::InstanceLock::lockFilePath());
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include "util/unique_fd.h"
 
+#include <QApplication>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <arpa/inet.h>
@@ -15,9 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Accepts connections into its backlog and never answers them.
 class SilentListener {
@@ -102,6 +107,53 @@ TEST(NewsPanel, ReleasingWhileThePageLoadsNeitherCrashesNorHangs) {
     empty.attachBrowser();
     empty.sendNewsRequest("", "");
     QTest::qWait(200);
+}
+
+bool hasPath(const std::vector<gdtest::HttpRequest>& requests, const std::string& prefix) {
+    for (const gdtest::HttpRequest& request : requests)
+        if (request.path.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+TEST(NewsPanel, AHostilePageStaysTheNewsPage) {
+    gdtest::guiApplication();
+    // A page that tries everything a news page must not do. Its reports come
+    // back to its own server as requests; "localhost" is another origin than
+    // the page's 127.0.0.1. The end-to-end test clicks its links.
+    gdtest::NewsServer server(gdtest::readFile(GD_HOSTILE_NEWS_PAGE));
+    // Any dialog the page manages to show is counted and closed.
+    int dialogs = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            ++dialogs;
+            modal->close();
+        }
+    });
+    closer.start(50);
+
+    QWidget window;
+    window.resize(502, 365);
+    window.show();
+    gd::NewsPanel panel;
+    ASSERT_TRUE(panel.createBrowserHost(&window, {0, 19, 412, 300}));
+    ASSERT_TRUE(panel.attachBrowser());
+    panel.sendNewsRequest(server.address("/news.php"), "id");
+    const auto reported = [&](const std::string& prefix) {
+        return QTest::qWaitFor([&] { return hasPath(server.requests(), prefix); }, 10000);
+    };
+    EXPECT_TRUE(reported("/dialogs?confirm=false&prompt=null")) << "dialogs answered no at once";
+    EXPECT_TRUE(reported("/notification?denied"));
+    EXPECT_TRUE(reported("/geolocation?refused"));
+    QTest::qWait(1000);  // the script's navigation had its chance
+    EXPECT_EQ(panel.newsBrowser()->property("url").toUrl().path().toStdString(), "/news.php");
+
+    EXPECT_EQ(dialogs, 0);
+    for (const gdtest::HttpRequest& request : server.requests())
+        EXPECT_EQ(request.headers.at("Host").rfind("127.0.0.1:", 0), 0u)
+            << request.path << " left the page's origin";
+    EXPECT_FALSE(hasPath(server.requests(), "/popup"));
+    panel.releaseBrowser();
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include "install/registry.h"
 #include "script/launcher_config.h"
-#include "script/version_manifest.h"
 #include "support/ftp_server.h"
 #include "support/gui_application.h"
 #include "support/news_server.h"
@@ -78,9 +77,11 @@ class LauncherWindowTest : public ::testing::Test {
         for (const char* name : {"AvatarTool", "StepTool"})
             fs::copy_file(GD_EDITOR_RECORDER, install() / name);
         auto window = std::make_unique<gd::LauncherWindow>(
-            gd::LauncherContext{install().string() + "/", config_, manifest_, tools});
-        window->initialise(gd::LauncherWindow::runOnlineTest(config_));
+            gd::LauncherContext{install().string() + "/", config_, tools});
         window->show();
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return window->connection() != gd::LauncherWindow::Connection::connecting; },
+            10000));
         return window;
     }
 
@@ -113,7 +114,6 @@ class LauncherWindowTest : public ::testing::Test {
     gdtest::TempDir root_;
     std::unique_ptr<gdtest::FtpServer> server_;
     gd::LauncherConfig config_;
-    gd::VersionManifest manifest_;
 };
 
 TEST_F(LauncherWindowTest, FirstButtonStartsTheDanceEditorWhileTheWindowHides) {
@@ -145,7 +145,7 @@ TEST_F(LauncherWindowTest, TheNewsPageIsRequestedOnceWhenTheWindowOpensOnline) {
     config_.newsPageAddress = news.address("/news.php");
     ASSERT_TRUE(gd::writeRegistryValue(gd::RegistryScope::user, "AccountId", "a&b"));
     auto window = openWindow(true);
-    ASSERT_TRUE(hasBrowser(*window));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hasBrowser(*window); }, 5000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !news.requests().empty(); }, 20000));
     EXPECT_EQ(news.requests()[0].body, "mode=news&id=a&b");
 

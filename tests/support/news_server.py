@@ -7,7 +7,8 @@ Binds an ephemeral port on --host, prints it on stdout as one line and serves
 until it is killed. Every request (GET or POST, any path) is answered with the
 page FILE as text/html; UTF-8; paths under /static/ are served from --static.
 With --record, each request is appended to FILE as one JSON line:
-{"method", "path", "headers": {name: value}, "body_hex"}.
+{"method", "path", "headers": {name: value}, "body_hex", "time"} (time: seconds
+since the epoch when the request arrived).
 """
 
 import argparse
@@ -15,6 +16,7 @@ import json
 import mimetypes
 import os
 import sys
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
@@ -31,6 +33,7 @@ def make_handler(page, record, static):
                 "path": self.path,
                 "headers": {k: v for k, v in self.headers.items()},
                 "body_hex": body.hex(),
+                "time": time.time(),
             }
             with open(record, "a", encoding="utf-8") as f:
                 f.write(json.dumps(entry) + "\n")

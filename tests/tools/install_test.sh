@@ -15,6 +15,10 @@ cmake --install "$build" --prefix "$prefix" > /dev/null
 for program in GrooveDeck lcopy AvatarTool StepTool WardrobeTool; do
   check "$program installed and executable" test -x "$prefix/groovedeck/$program"
 done
+# Both modules, which the launcher loads from beside itself.
+for module in libgdnews.so libgdengine.so; do
+  check "$module installed" test -f "$prefix/groovedeck/$module"
+done
 desktop="$prefix/share/applications/groovedeck.desktop"
 check "desktop entry" test -f "$desktop"
 exec_line=$(grep '^Exec=' "$desktop" | cut -d= -f2-)

@@ -29,22 +29,16 @@ using gd::UpdateReportCode;
 using gdtest::FtpFault;
 using gdtest::randomBytes;
 
-struct Report {
-    UpdateReportCode code;
-    int value;
-    std::string text;
-};
-
 class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
   public:
     void showMessage(std::string_view caption, std::string_view text) override {
         std::lock_guard lock(mutex_);
         messages.push_back(std::string(caption) + ": " + std::string(text));
     }
-    void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) override {
+    void OnUpdateReport(const gd::UpdateReport& report) override {
         std::lock_guard lock(mutex_);
-        reports.push_back({code, value, std::string(text)});
-        if (code == UpdateReportCode::Downloading && !watchedTemp.empty())
+        reports.push_back(report);
+        if (report.code == UpdateReportCode::Downloading && !watchedTemp.empty())
             runDirectoryWhileDownloading.push_back(runDirectoryNames());
     }
     // What the run's private directory below watchedTemp holds.
@@ -57,18 +51,18 @@ class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
     }
     std::vector<UpdateReportCode> codesExceptDownloads() const {
         std::vector<UpdateReportCode> codes;
-        for (const Report& report : reports)
+        for (const gd::UpdateReport& report : reports)
             if (report.code != UpdateReportCode::Downloading) codes.push_back(report.code);
         return codes;
     }
     std::vector<std::string> steps() const {
         std::vector<std::string> texts;
-        for (const Report& report : reports)
+        for (const gd::UpdateReport& report : reports)
             if (report.code == UpdateReportCode::Step) texts.push_back(report.text);
         return texts;
     }
 
-    std::vector<Report> reports;
+    std::vector<gd::UpdateReport> reports;
     std::vector<std::string> messages;
     fs::path watchedTemp;  // when set, the run directory is looked at on each download report
     std::vector<std::set<std::string>> runDirectoryWhileDownloading;
@@ -144,10 +138,10 @@ class UpdateWorkerTest : public ::testing::Test {
         config_ = gd::LauncherConfig{};
         gd::loadLauncherConfig(launcherDir(), config_);
         if (!gd::CheckForUpdate(frontEnd_, config_, manifest_)) return false;
-        gd::UpdateWorker worker(
-            gd::UpdateJob{launcherDir(), config_, manifest_, frontEnd_, frontEnd_});
-        EXPECT_TRUE(worker.StartUpdateWorker());
-        EXPECT_FALSE(worker.StartUpdateWorker());  // only one worker at a time
+        gd::UpdateWorker worker(frontEnd_, frontEnd_);
+        const gd::UpdateRequest request{launcherDir(), config_, gd::entriesOf(manifest_)};
+        EXPECT_TRUE(worker.StartUpdateWorker(request));
+        EXPECT_FALSE(worker.StartUpdateWorker(request));  // only one worker at a time
         worker.wait();
         EXPECT_FALSE(worker.updating() &&
                      frontEnd_.reports.back().code != UpdateReportCode::LauncherUpdate);
@@ -202,6 +196,8 @@ TEST_F(UpdateWorkerTest, AppliesThreeArchivesInOrder) {
     EXPECT_EQ(frontEnd_.codesExceptDownloads(),
               (std::vector<C>{C::ListFetching, C::ListFetched, C::Step, C::Step, C::Step, C::Step,
                               C::Step, C::Step, C::Step, C::Completed}));
+    // The front end learns the new version from the report, not from shared records.
+    EXPECT_EQ(frontEnd_.reports.back().installedVersion, 1.3f);
     EXPECT_EQ(
         frontEnd_.steps(),
         (std::vector<std::string>{"  [ 1/4 ] ", "  [ 2/4 ] ", "ファイルをコピー中  [ 3/4 ] ",
@@ -209,7 +205,7 @@ TEST_F(UpdateWorkerTest, AppliesThreeArchivesInOrder) {
                                   "ファイルをコピー中  [ 2/2 ] ", "ファイルをコピー中  [ 1/1 ] "}));
     // Download percentages never fall within an archive and end at 100.
     int last = 0;
-    for (const Report& report : frontEnd_.reports) {
+    for (const gd::UpdateReport& report : frontEnd_.reports) {
         if (report.code != UpdateReportCode::Downloading) {
             last = 0;
             continue;
@@ -258,6 +254,7 @@ TEST_F(UpdateWorkerTest, FailuresStopAtTheLastGoodArchive) {
         frontEnd_.messages,
         std::vector<std::string>{"エラー: パッチの展開に失敗しました。アップデートを終了します。"});
     EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Failed);
+    EXPECT_EQ(frontEnd_.reports.back().installedVersion, 1.1f);
     EXPECT_EQ(installedVersions(), "1.100000,1.000000");
     EXPECT_EQ(gdtest::readFile(install() / "one.txt"), "1");
 
@@ -429,7 +426,7 @@ TEST_F(UpdateWorkerTest, ADownloadAndItsUnpackedFilesShareOneBudget) {
         frontEnd_.messages.clear();
         gdtest::TempDir run;
         gd::DiskBudget budget(row.capacity);
-        gd::UpdateJob job{launcherDir(), config_, manifest_, frontEnd_, frontEnd_};
+        gd::UpdateJob job{launcherDir(), config_, {}, frontEnd_, frontEnd_};
         EXPECT_EQ(gd::ApplyPatchArchive(job, config_.server, "p110.zip", run.path(), 0, budget, {}),
                   row.applied)
             << row.capacity;

@@ -33,7 +33,7 @@ class CollectingNotifier : public gd::Notifier {
 
 class SilentReporter : public gd::UpdateReporter {
   public:
-    void OnUpdateReport(gd::UpdateReportCode, int, std::string_view) override {}
+    void OnUpdateReport(const gd::UpdateReport&) override {}
 };
 
 bool placeFile(const fs::path& from, const fs::path& to) {
@@ -70,15 +70,14 @@ bool writeVersion(const fs::path& scratch, float installed, float second) {
 bool applyArchive(const ProofInput& input, const fs::path& scratch, const fs::path& unpackDir,
                   std::vector<std::string>& lines) {
     const std::string launcherDir = scratch.string() + "/";
-    gd::LauncherConfig config;
-    gd::loadVersionFile(launcherDir, config);
-    gd::VersionManifest manifest;
     CollectingNotifier notifier(lines);
     SilentReporter reporter;
-    gd::UpdateJob job{launcherDir, config, manifest, notifier, reporter};
+    gd::UpdateJob job{launcherDir, {}, {}, notifier, reporter};
+    gd::loadVersionFile(launcherDir, job.config);
+    const gd::VersionManifest& manifest = job.manifest;
 
     if (!gd::ApplyArchiveFile(job, input.archive, unpackDir, std::stop_token{})) return false;
-    if (!gd::setInstalledVersion(launcherDir, config, input.version)) {
+    if (!gd::setInstalledVersion(launcherDir, job.config, input.version)) {
         lines.push_back("the engine could not record the version");
         return false;
     }

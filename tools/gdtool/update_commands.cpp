@@ -38,8 +38,11 @@ class PrintingReporter : public gd::UpdateReporter {
   public:
     PrintingReporter() : drawBar_(::isatty(STDERR_FILENO) == 1) {}
 
-    void OnUpdateReport(gd::UpdateReportCode code, int value, std::string_view text) override {
-        last_ = code;
+    void OnUpdateReport(const gd::UpdateReport& report) override {
+        const gd::UpdateReportCode code = report.code;
+        const int value = report.value;
+        const std::string& text = report.text;
+        last_ = report;
         std::cout << "report=" << static_cast<unsigned>(code) << " value=" << value
                   << " text=" << text << std::endl;
         if (!drawBar_) return;
@@ -51,7 +54,7 @@ class PrintingReporter : public gd::UpdateReporter {
         }
     }
 
-    gd::UpdateReportCode last() const { return last_; }
+    const gd::UpdateReport& last() const { return last_; }
 
   private:
     void drawProgress(int percent) {
@@ -64,7 +67,7 @@ class PrintingReporter : public gd::UpdateReporter {
 
     bool drawBar_;
     bool barShown_ = false;
-    gd::UpdateReportCode last_ = gd::UpdateReportCode::Failed;
+    gd::UpdateReport last_{gd::UpdateReportCode::Failed, 0, {}, 0, {}, {}};
 };
 
 // What lcopy is to be started with.
@@ -109,7 +112,8 @@ int updateCommand(const Arguments& args) {
     // A launcher that an earlier run staged comes first: the archives after
     // it are for the new launcher to apply.
     if (const auto staged = gd::findStagedLauncher(dir)) {
-        reporter.OnUpdateReport(gd::UpdateReportCode::LauncherUpdate, 0, {});
+        reporter.OnUpdateReport(
+            gd::UpdateReport{gd::UpdateReportCode::LauncherUpdate, 0, {}, 0, {}, {}});
         printLauncherReplacement(staged->source, staged->target);
         return kExitLauncherUpdate;
     }
@@ -122,15 +126,16 @@ int updateCommand(const Arguments& args) {
         return notifier.shown() ? kExitScriptError : kExitOk;
 
     {
-        gd::UpdateWorker worker(gd::UpdateJob{dir, config, manifest, notifier, reporter});
-        worker.StartUpdateWorker();
+        gd::UpdateWorker worker(notifier, reporter);
+        worker.StartUpdateWorker({dir, config, gd::entriesOf(manifest)});
         worker.wait();
     }
-    switch (reporter.last()) {
+    const gd::UpdateReport& last = reporter.last();
+    switch (last.code) {
         case gd::UpdateReportCode::Completed:
             return kExitOk;
         case gd::UpdateReportCode::LauncherUpdate:
-            printLauncherReplacement(manifest.launcherCopySource(), manifest.launcherCopyTarget());
+            printLauncherReplacement(last.launcherCopySource, last.launcherCopyTarget);
             return kExitLauncherUpdate;
         default:
             return kExitFailed;

@@ -1,0 +1,46 @@
+// libgdengine.so: the update engine's network side, for the launcher.
+
+#include "shell/engine_module.h"
+
+#include "update/ftp_session.h"
+
+namespace {
+
+bool probe(const gd::ServerRecord& server, std::stop_token stop) {
+    return gd::ProbeUpdateServer(server, std::move(stop));
+}
+
+bool check(gd::Notifier& notifier, const gd::ServerRecord& server,
+           std::vector<gd::PatchEntry>& entries, std::stop_token stop) {
+    gd::LauncherConfig config;
+    config.server = server;
+    gd::VersionManifest manifest;
+    const bool newer = gd::CheckForUpdate(notifier, config, manifest, std::move(stop));
+    if (newer) entries = gd::entriesOf(manifest);
+    return newer;
+}
+
+gd::UpdateWorker* createWorker(gd::Notifier& notifier, gd::UpdateReporter& reporter) {
+    return new gd::UpdateWorker(notifier, reporter);
+}
+
+bool startWorker(gd::UpdateWorker& worker, gd::UpdateRequest request) {
+    return worker.StartUpdateWorker(std::move(request));
+}
+
+void waitWorker(gd::UpdateWorker& worker) {
+    worker.wait();
+}
+
+void destroyWorker(gd::UpdateWorker* worker) {
+    delete worker;
+}
+
+constexpr gd::EngineModuleApi kApi{
+    gd::kEngineModuleVersion, probe, check, createWorker, startWorker, waitWorker, destroyWorker};
+
+}  // namespace
+
+extern "C" const gd::EngineModuleApi* gdEngineModuleApi() {
+    return &kApi;
+}

@@ -1,0 +1,45 @@
+// The boundary between the launcher and its engine module, libgdengine.so:
+// the update engine's network side (the FTP client and everything it loads,
+// among them the TLS libraries). Loading that costs more than the rest of a
+// start, so the launcher loads it only from the thread of its first check,
+// after its window is on the screen.
+#pragma once
+
+#include "script/launcher_config.h"
+#include "script/version_manifest.h"
+#include "update/update_worker.h"
+
+#include <stop_token>
+#include <vector>
+
+namespace gd {
+
+class Notifier;
+
+inline constexpr int kEngineModuleVersion = 1;
+inline constexpr const char* kEngineModuleFile = "libgdengine.so";
+inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
+
+struct EngineModuleApi {
+    int version;  // kEngineModuleVersion of the module's build
+    // ProbeUpdateServer.
+    bool (*probe)(const ServerRecord& server, std::stop_token stop);
+    // CheckForUpdate against server.installedVersion; when it is true,
+    // `entries` holds the archives to apply.
+    bool (*check)(Notifier& notifier, const ServerRecord& server, std::vector<PatchEntry>& entries,
+                  std::stop_token stop);
+    // An UpdateWorker made, started, waited for and destroyed inside the
+    // module; its inline members may be used directly.
+    UpdateWorker* (*createWorker)(Notifier& notifier, UpdateReporter& reporter);
+    bool (*startWorker)(UpdateWorker& worker, UpdateRequest request);
+    void (*waitWorker)(UpdateWorker& worker);
+    void (*destroyWorker)(UpdateWorker* worker);
+};
+
+// The module beside the executable, loaded by the first call on whichever
+// thread; null when it is missing or from another build.
+const EngineModuleApi* engineModule();
+
+}  // namespace gd
+
+extern "C" const gd::EngineModuleApi* gdEngineModuleApi();

@@ -1,0 +1,51 @@
+// The one place where work on other threads reaches the launcher window: the
+// update worker's reports and error boxes, and the answers of background
+// checks. Every call hops to the thread the bridge was made on; once the
+// bridge is closed, every call returns at once and nothing more arrives.
+#pragma once
+
+#include "script/notifier.h"
+#include "update/update_worker.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <string_view>
+
+namespace gd {
+
+class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
+  public:
+    using MessageHandler = std::function<void(std::string_view caption, std::string_view text)>;
+    using ReportHandler = std::function<void(const UpdateReport& report)>;
+
+    // The handlers run on this thread, one at a time.
+    ThreadBridge(MessageHandler onMessage, ReportHandler onReport);
+
+    // From now on calls return at once: the window is going. Never waits, so
+    // it may run inside a message box's event loop.
+    void close() { closed_ = true; }
+    bool closed() const { return closed_.load(); }
+
+    // Error boxes wait until the handler has returned (the user's OK), as a
+    // cross-thread send waits. So does every report but Downloading, whose
+    // progress is posted without waiting.
+    void showMessage(std::string_view caption, std::string_view text) override;
+    void OnUpdateReport(const UpdateReport& report) override;
+    using UpdateReporter::OnUpdateReport;
+
+    // Runs `work` on this thread later, without waiting, unless the bridge is
+    // closed by then.
+    void post(std::function<void()> work);
+
+  private:
+    template <typename Work>
+    void callAndWait(Work work);
+
+    MessageHandler onMessage_;
+    ReportHandler onReport_;
+    std::atomic<bool> closed_{false};
+};
+
+}  // namespace gd
