@@ -2,6 +2,7 @@
 
 #include "script/encrypted_script.h"
 #include "script/lua_state.h"
+#include "script/trust_settings.h"
 #include "script/version_manifest.h"
 
 #include <lua.hpp>
@@ -42,10 +43,12 @@ void applyConfigChunk(std::string_view chunk, LauncherConfig& config) {
     takeGlobal(state, "DUREDOR_FTP_USER", config.server.ftpUser);
     takeGlobal(state, "DUREDOR_FTP_PASS", config.server.ftpPassword);
     takeGlobal(state, "DUREDOR_FTP_PATH", config.server.ftpPath);
+    readTrustSettings(state, config.server);
 }
 
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config) {
     applyConfigChunk(readEncryptedFile(launcherDir + "config.dat", kConfigFileLimit), config);
+    resolveCaFile(launcherDir, config.server);
     loadVersionFile(launcherDir, config);
 }
 

@@ -59,14 +59,23 @@ class FtpSession {
     // when any of that fails; the session is then closed. Opening an open
     // session closes it first. Should the server drop the connection between
     // transfers, the next transfer logs in again by itself.
+    // With server.ftpTls the control connection is secured (AUTH TLS) before
+    // the login and every data connection too, the certificate checked against
+    // server.ftpCaFile or the system's store and the host name; a server that
+    // cannot do that is not used, never one in plain text. A record whose
+    // settings are unusable is refused without contacting anyone.
     bool Open(const ServerRecord& server);
     void Close();
     bool isOpen() const;
+    // Why the last Open failed when TLS was at fault (handshake, certificate,
+    // CA file, a server without TLS), in plain words; empty otherwise.
+    const std::string& tlsFailure() const { return tlsFailure_; }
 
     // The first `limit` bytes of a remote file in the session's directory (all
     // of it when shorter), however many network reads that takes; nullopt
-    // when it cannot be opened or read.
-    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit);
+    // when it cannot be opened or read, or `stop` was requested.
+    std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit,
+                                        std::stop_token stop = {});
 
     // Copies a remote file into `localPath` (created or truncated) in chunks
     // of kDownloadChunkSize, reporting the percentage after each chunk and at
@@ -88,6 +97,7 @@ class FtpSession {
     struct Connection;
     FtpTimeouts timeouts_;
     std::unique_ptr<Connection> connection_;
+    std::string tlsFailure_;
 };
 
 // False only when the system positively reports that there is no network.
@@ -103,7 +113,9 @@ bool ProbeUpdateServer(const ServerRecord& server);
 // Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
 // with runVersionScript against server.installedVersion. Returns the latest
 // version when archives are needed (then listed in `manifest`), else 0, also
-// on every failure. Script errors are reported through `notifier`.
+// on every failure. Script errors are reported through `notifier`. A signed
+// installation evaluates the list only once its signature is accepted (see
+// trusted_fetch.h); unusable settings fetch nothing at all.
 float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest);
 
 }  // namespace gd

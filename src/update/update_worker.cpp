@@ -2,10 +2,12 @@
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
+#include "script/trust_settings.h"
 #include "script/version_manifest.h"
 #include "update/ftp_session.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
+#include "update/trusted_fetch.h"
 #include "update/update_archive.h"
 #include "update/update_script.h"
 
@@ -27,18 +29,32 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
     return !wake.wait_for(lock, stop, pause, [] { return false; });
 }
 
-// Downloads the archive; false (after any error box) when it did not arrive whole.
+// Downloads the archive; false (after any error box) when it did not arrive
+// whole or, in a signed installation, its signature was refused.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                      const std::filesystem::path& zipPath, std::stop_token stop) {
     FtpSession session;
-    if (!session.Open(server)) return false;
+    if (!session.Open(server)) {
+        explainTlsFailure(job.notifier, session);
+        return false;
+    }
+    // The signature comes first: a refused one costs no download.
+    RemoteSignature signature(server, archive);
+    if (!signature.fetch(session, stop)) {
+        // A stop ends the run quietly; anything else is a refusal.
+        if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+        return false;
+    }
     const auto progress = [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
     const DownloadResult result = session.DownloadToFile(archive, zipPath, progress, stop);
     if (result == DownloadResult::ReadFailed)
         job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
-    return result == DownloadResult::Done;
+    if (result != DownloadResult::Done) return false;
+    // Whatever retries and resumptions it took, the whole file is judged.
+    return signature.judgeFile(zipPath) ||
+           signature.reportRefusal(job.notifier, kDownloadFailedMessage);
 }
 
 // Carries out the queue in order; a failed operation neither stops the rest
@@ -122,6 +138,9 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
         if (!ApplyPatchArchive(job, server, entry.archive, runDirectory.path(), i, stop))
             return finish(job, UpdateReportCode::Failed, stop);
         setInstalledVersion(job.launcherDir, job.config, entry.version);
+        // The archive may have installed a config.dat with other keys: the
+        // next check trusts those. This run keeps the rules it started with.
+        refreshSignKeys(job.launcherDir, job.config.server);
         if (job.manifest.launcherUpdatePending()) {
             stageNewLauncher(job);
             return finish(job, UpdateReportCode::LauncherUpdate, stop);
