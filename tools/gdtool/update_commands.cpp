@@ -26,11 +26,18 @@ class StderrNotifier : public gd::Notifier {
         std::cerr << "message=" << caption << ": " << text << std::endl;
         shown_ = true;
     }
+    void refused(std::string_view reason) override {
+        std::lock_guard lock(mutex_);
+        std::cerr << "gdtool: " << reason << std::endl;
+        refused_ = true;
+    }
     bool shown() const { return shown_; }
+    bool anyRefused() const { return refused_; }
 
   private:
     std::mutex mutex_;
     bool shown_ = false;
+    bool refused_ = false;
 };
 
 // One stdout line per report; a progress bar on stderr when it is a terminal.
@@ -89,9 +96,11 @@ int checkCommand(const Arguments& args) {
     StderrNotifier notifier;
     gd::VersionManifest manifest;
     const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
+    printTrustLines(config.server, true);
     std::cout << "online=" << (online ? 1 : 0) << '\n'
               << "latest=" << gd::formatVersion(latest) << '\n';
     printEntries(manifest);
+    if (notifier.anyRefused()) return kExitRefused;
     return notifier.shown() ? kExitScriptError : kExitOk;
 }
 
@@ -104,8 +113,11 @@ int updateCommand(const Arguments& args) {
     gd::loadLauncherConfig(dir, config);
     StderrNotifier notifier;
     gd::VersionManifest manifest;
-    if (!gd::CheckForUpdate(notifier, config, manifest))
+    if (!gd::CheckForUpdate(notifier, config, manifest)) {
+        // Nothing is updated past a refusal, as after a failed archive.
+        if (notifier.anyRefused()) return kExitFailed;
         return notifier.shown() ? kExitScriptError : kExitOk;
+    }
 
     PrintingReporter reporter;
     {
