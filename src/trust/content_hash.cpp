@@ -12,7 +12,7 @@
 namespace gd {
 namespace {
 
-constexpr std::size_t kReadSize = 1024 * 1024;
+constexpr std::size_t kReadSize = 64 * 1024;
 
 class Hasher {
   public:
