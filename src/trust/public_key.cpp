@@ -16,7 +16,7 @@ std::string_view takeLine(std::string_view& text) {
     const auto end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+    while (line.ends_with('\r')) line.remove_suffix(1);
     return line;
 }
 

@@ -14,12 +14,13 @@ constexpr std::string_view kLegacy = "Ed";
 constexpr std::size_t kSignatureLineSize = 2 + 8 + 64;
 
 // The next line without its line break; nullopt when the text has ended.
+// Carriage returns at the end go too, as minisign drops them.
 std::optional<std::string_view> takeLine(std::string_view& text) {
     if (text.empty()) return std::nullopt;
     const auto end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+    while (line.ends_with('\r')) line.remove_suffix(1);
     return line;
 }
 

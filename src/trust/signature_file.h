@@ -40,8 +40,9 @@ struct SignatureFile {
     Signature globalSignature{};
 };
 
-// The four lines, each ended by "\n" or "\r\n" (the last may end the text
-// instead); nullopt for anything else, an unknown algorithm included.
+// The four lines, each ended by "\n" (the last may end the text instead);
+// carriage returns at the end of a line are no part of it. nullopt for
+// anything else, an unknown algorithm included.
 std::optional<SignatureFile> parseSignatureFile(std::string_view text);
 // The text of the file, four lines ended by "\n".
 std::string formatSignatureFile(const SignatureFile& file);
