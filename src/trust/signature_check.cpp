@@ -126,13 +126,23 @@ bool SignatureCheck::judgeSignedBytes(std::string_view bytes) {
                   expectations_.fileName + " is not the file that was signed (damaged or altered)");
 }
 
+bool SignatureCheck::signsHash() const {
+    return ready() && file_->algorithm == SignatureAlgorithm::Prehashed;
+}
+
+bool SignatureCheck::judgeHash(const ContentHash& hash) {
+    if (!ready()) return false;
+    if (!signsHash()) return refuseContent("its signature needs the whole content, not its hash");
+    return judgeSignedBytes(
+        std::string_view(reinterpret_cast<const char*>(hash.data()), hash.size()));
+}
+
 bool SignatureCheck::judgeContent(std::string_view bytes) {
     if (!ready()) return false;
     if (file_->algorithm == SignatureAlgorithm::Legacy) return judgeSignedBytes(bytes);
     const auto hash = hashContent(bytes);
     if (!hash) return refuseContent("its content cannot be hashed");
-    return judgeSignedBytes(
-        std::string_view(reinterpret_cast<const char*>(hash->data()), hash->size()));
+    return judgeHash(*hash);
 }
 
 bool SignatureCheck::judgeFile(const std::filesystem::path& path) {
@@ -145,8 +155,7 @@ bool SignatureCheck::judgeFile(const std::filesystem::path& path) {
     }
     const auto hash = hashFile(path);
     if (!hash) return refuseContent(path.string() + " cannot be read");
-    return judgeSignedBytes(
-        std::string_view(reinterpret_cast<const char*>(hash->data()), hash->size()));
+    return judgeHash(*hash);
 }
 
 bool SignatureCheck::refuseContent(std::string detail) {

@@ -4,6 +4,7 @@
 // mirror, a local file); nothing here fetches anything.
 #pragma once
 
+#include "trust/content_hash.h"
 #include "trust/public_key.h"
 #include "trust/signature_file.h"
 
@@ -67,6 +68,12 @@ class SignatureCheck {
     // After an accepted signature file: the signed content, in memory or in a file.
     bool judgeContent(std::string_view bytes);
     bool judgeFile(const std::filesystem::path& path);
+    // The content's BLAKE2b-512 instead, for a signature that signs the hash
+    // (see signsHash); one that signs the content itself is refused.
+    bool judgeHash(const ContentHash& hash);
+    // Whether the accepted signature file signs the content's hash, so that
+    // judgeHash can judge it.
+    bool signsHash() const;
     // Refuses the content for a reason of the caller's (it could not be had whole).
     bool refuseContent(std::string detail);
 

@@ -32,8 +32,16 @@ bool RemoteSignature::fetch(FtpSession& session, std::stop_token stop) {
     return check_.judgeSignatureFile(*text);
 }
 
+void RemoteSignature::followDownload(const std::filesystem::path& file) {
+    if (isSigned_ && check_.signsHash()) download_ = std::make_unique<GrowingFileHash>(file);
+}
+
 bool RemoteSignature::judgeFile(const std::filesystem::path& file) {
-    return !isSigned_ || check_.judgeFile(file);
+    if (!isSigned_) return true;
+    if (!download_) return check_.judgeFile(file);
+    const auto hash = download_->finish();
+    download_.reset();
+    return hash ? check_.judgeHash(*hash) : check_.refuseContent(file.string() + " cannot be read");
 }
 
 bool RemoteSignature::judgeBytes(std::string_view bytes) {

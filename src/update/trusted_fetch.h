@@ -6,9 +6,11 @@
 #pragma once
 
 #include "script/launcher_config.h"
+#include "trust/growing_file_hash.h"
 #include "trust/signature_check.h"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -46,6 +48,9 @@ class RemoteSignature {
     // Fetches and judges remoteName.minisig (at most kSignatureFileLimit + 1
     // bytes of it are read).
     bool fetch(FtpSession& session, std::stop_token stop = {});
+    // Starts hashing `file` while it downloads, where the signature signs
+    // its hash, so that judgeFile needs no second pass over it.
+    void followDownload(const std::filesystem::path& file);
     // Judges the file once it has arrived whole.
     bool judgeFile(const std::filesystem::path& file);
     bool judgeBytes(std::string_view bytes);
@@ -56,6 +61,7 @@ class RemoteSignature {
     bool isSigned_;
     std::string remoteName_;
     SignatureCheck check_;
+    std::unique_ptr<GrowingFileHash> download_;  // the followed file, if any
 };
 
 }  // namespace gd

@@ -45,6 +45,7 @@ bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::stri
         if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
         return false;
     }
+    signature.followDownload(zipPath);
     const auto progress = [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
