@@ -2,6 +2,7 @@
 
 #include "script/encrypted_script.h"
 #include "script/lua_state.h"
+#include "script/trust_settings.h"
 #include "script/version_manifest.h"
 
 #include <lua.hpp>
@@ -62,10 +63,14 @@ void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
     lua.load(chunk, "config.dat");
     lua.pcall(0, 0);
     lua.cpcall(takeSettings, &config);
+    // Read raw and on their own, so that a chunk that broke the reads above
+    // still cannot turn a signed installation into an unsigned one.
+    readTrustSettings(lua.get(), config.server);
 }
 
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config) {
     applyConfigChunk(readEncryptedFile(launcherDir + "config.dat", kConfigFileLimit), config);
+    resolveCaFile(launcherDir, config.server);
     loadVersionFile(launcherDir, config);
 }
 

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "script/lua_state.h"
+#include "trust/public_key.h"
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gd {
 
@@ -19,6 +21,13 @@ struct ServerRecord {
     std::string ftpPassword;        // DUREDOR_FTP_PASS
     std::string ftpPath;            // DUREDOR_FTP_PATH: directory entered after login
     float installedVersion = 0.0f;  // first number of version.dat
+    // Transport and trust, all optional (see trust_settings.h):
+    bool ftpTls = false;              // DUREDOR_FTP_TLS: explicit FTPS, never plain text
+    std::string ftpCaFile;            // DUREDOR_FTP_CA, absolute; empty: the system's CA store
+    std::vector<PublicKey> signKeys;  // DUREDOR_SIGN_KEY; empty: an unsigned installation
+    // Why these settings cannot be used, in plain words; while it is set the
+    // update server is never contacted.
+    std::string unusable;
 };
 
 struct LauncherConfig {

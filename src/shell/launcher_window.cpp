@@ -451,6 +451,8 @@ void LauncherWindow::applyReport(const UpdateReport& report) {
     if (code == UpdateReportCode::Completed || code == UpdateReportCode::Failed ||
         code == UpdateReportCode::LauncherUpdate) {
         context_.config.server.installedVersion = report.installedVersion;
+        context_.config.server.signKeys = report.signKeys;
+        context_.config.server.unusable = report.settingsUnusable;
     }
     if (code == UpdateReportCode::LauncherUpdate) {
         startLauncherCopy({report.launcherCopySource, report.launcherCopyTarget});

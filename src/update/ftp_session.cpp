@@ -2,6 +2,7 @@
 
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "update/trusted_fetch.h"
 #include "util/unique_fd.h"
 
 #include <arpa/inet.h>
@@ -81,6 +82,42 @@ int onTransferInfo(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0;
 }
 
+// Explicit FTPS for the control and every data connection, or nothing: a
+// server without TLS fails the login instead of getting it in plain text.
+bool requireTls(CURL* handle, const ServerRecord& server) {
+    bool ok =
+        curl_easy_setopt(handle, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS)) ==
+                   CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    if (ok && !server.ftpCaFile.empty()) {
+        // The publisher's own CA replaces the system's store, not adds to it.
+        ok = curl_easy_setopt(handle, CURLOPT_CAINFO, server.ftpCaFile.c_str()) == CURLE_OK;
+        ok = ok && curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+    }
+    return ok;
+}
+
+bool isTlsFailure(CURLcode code) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool configure(CURL* handle, const ServerRecord& server, const FtpTimeouts& timeouts,
                const std::stop_token* stop) {
     bool ok = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "ftp") == CURLE_OK;
@@ -104,7 +141,7 @@ bool configure(CURL* handle, const ServerRecord& server, const FtpTimeouts& time
     ok = ok && curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
     ok = ok && curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onTransferInfo) == CURLE_OK;
     ok = ok && curl_easy_setopt(handle, CURLOPT_XFERINFODATA, stop) == CURLE_OK;
-    return ok;
+    return ok && (!server.ftpTls || requireTls(handle, server));
 }
 
 size_t discardBody(char*, size_t size, size_t count, void*) {
@@ -242,7 +279,9 @@ bool systemReportsNoNetwork() {
 // One exchange at a time: what a perform needs is set just before it and
 // taken back after it, so that the handle never points at a sink that is gone.
 struct FtpSession::Connection {
-    std::stop_token stop;  // declared before the handle, which points at it
+    // Declared before the handle, which points at them.
+    std::stop_token stop;
+    char errorText[CURL_ERROR_SIZE] = {};
     std::optional<std::chrono::steady_clock::time_point> deadline;
     CurlHandle handle;
     // Holds the logged-in connection between transfers; destroyed first, when
@@ -314,21 +353,29 @@ FtpSession::~FtpSession() = default;
 
 bool FtpSession::Open(const ServerRecord& server, std::stop_token stop) {
     Close();
+    tlsFailure_.clear();
     const auto endpoint = parseFtpAddress(server.ftpAddress);
-    if (!endpoint || !curlReady()) return false;
+    if (!server.unusable.empty() || !endpoint || !curlReady()) return false;
     auto connection = std::make_unique<Connection>();
     connection->handle.reset(curl_easy_init());
     connection->multi.reset(curl_multi_init());
     CURL* handle = connection->handle.get();
     if (handle == nullptr || connection->multi == nullptr ||
+        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, connection->errorText) != CURLE_OK ||
         !configure(handle, server, timeouts_, &connection->stop)) {
         return false;
     }
     if (timeouts_.total.count() > 0)
         connection->deadline = std::chrono::steady_clock::now() + timeouts_.total;
     connection->directoryUrl = directoryUrl(handle, *endpoint, server.ftpPath);
-    if (connection->perform(connection->directoryUrl, false, 0, &discardBody, nullptr,
-                            std::move(stop)) != CURLE_OK) {
+    const CURLcode code = connection->perform(connection->directoryUrl, false, 0, &discardBody,
+                                              nullptr, std::move(stop));
+    if (code != CURLE_OK) {
+        if (server.ftpTls && isTlsFailure(code)) {
+            const std::string_view detail = connection->errorText;
+            tlsFailure_ = "no secure connection to " + server.ftpAddress + ": " +
+                          std::string(detail.empty() ? curl_easy_strerror(code) : detail);
+        }
         return false;
     }
     connection_ = std::move(connection);
@@ -349,8 +396,7 @@ std::optional<std::string> FtpSession::ReadHead(const std::string& remoteName, s
     HeadSink sink{limit, {}, false};
     const CURLcode code =
         connection_->perform(connection_->fileUrl(remoteName), true, 0, &writeHead, &sink, stop);
-    if (stop.stop_requested()) return std::nullopt;
-    if (code != CURLE_OK && !sink.full) return std::nullopt;
+    if (stop.stop_requested() || (code != CURLE_OK && !sink.full)) return std::nullopt;
     return std::move(sink.text);
 }
 
@@ -412,10 +458,13 @@ bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop) {
 
 float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
                          std::stop_token stop) {
+    if (!settingsUsable(notifier, server)) return 0.0f;
     FtpSession session(FtpTimeouts{.total = kVersionFetchTimeLimit});
-    if (!session.Open(server, stop)) return 0.0f;
-    std::optional<std::string> script =
-        session.ReadHead(kVersionScriptName, kVersionScriptLimit, stop);
+    if (!session.Open(server, stop)) {
+        explainTlsFailure(notifier, session);
+        return 0.0f;
+    }
+    std::optional<std::string> script = fetchVersionScript(notifier, session, server, stop);
     session.Close();
     if (!script) return 0.0f;
     ScriptCipher::decrypt(script->data(), script->size());

@@ -73,9 +73,17 @@ class FtpSession {
     // session closes it first. Should the server drop the connection between
     // transfers, the next transfer logs in again by itself. `stop` ends a
     // connection or login that hangs (a failure) within a few milliseconds.
+    // With server.ftpTls the control connection is secured (AUTH TLS) before
+    // the login and every data connection too, the certificate checked against
+    // server.ftpCaFile or the system's store and the host name; a server that
+    // cannot do that is not used, never one in plain text. A record whose
+    // settings are unusable is refused without contacting anyone.
     bool Open(const ServerRecord& server, std::stop_token stop = {});
     void Close();
     bool isOpen() const;
+    // Why the last Open failed when TLS was at fault (handshake, certificate,
+    // CA file, a server without TLS), in plain words; empty otherwise.
+    const std::string& tlsFailure() const { return tlsFailure_; }
 
     // The first `limit` bytes of a remote file in the session's directory (all
     // of it when shorter), however many network reads that takes; nullopt
@@ -106,6 +114,7 @@ class FtpSession {
     struct Connection;
     FtpTimeouts timeouts_;
     std::unique_ptr<Connection> connection_;
+    std::string tlsFailure_;
 };
 
 // False only when the system positively reports that there is no network.

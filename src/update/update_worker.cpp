@@ -2,11 +2,13 @@
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
+#include "script/trust_settings.h"
 #include "script/version_manifest.h"
 #include "update/disk_budget.h"
 #include "update/ftp_session.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
+#include "update/trusted_fetch.h"
 #include "update/update_archive.h"
 #include "update/update_script.h"
 
@@ -29,11 +31,23 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
 }
 
 // Downloads the archive into `download`, charged against the run's budget;
-// false (after any error box) when it did not arrive whole.
+// false (after any error box) when it did not arrive whole or, in a signed
+// installation, its signature was refused.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                      ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
     FtpSession session;
-    if (!session.Open(server, stop)) return false;
+    if (!session.Open(server, stop)) {
+        explainTlsFailure(job.notifier, session);
+        return false;
+    }
+    // The signature comes first: a refused one costs no download.
+    RemoteSignature signature(server, archive);
+    if (!signature.fetch(session, stop)) {
+        // A stop ends the run quietly; anything else is a refusal.
+        if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+        return false;
+    }
+    signature.followDownload(download.path());
     const auto progress = [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
@@ -44,7 +58,10 @@ bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::stri
     if (result != DownloadResult::Done) return false;
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    return !error && download.charge(size);
+    if (error || !download.charge(size)) return false;
+    // Whatever retries and resumptions it took, the whole file is judged.
+    return signature.judgeFile(download.path()) ||
+           signature.reportRefusal(job.notifier, kDownloadFailedMessage);
 }
 
 // Unpacks into `unpacked`, in what the budget has left after the download.
@@ -120,7 +137,11 @@ bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
 // run ends quietly.
 UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token stop) {
     if (stop.stop_requested()) return end;
-    UpdateReport report{end, 0, {}, job.config.server.installedVersion, {}, {}};
+    UpdateReport report;
+    report.code = end;
+    report.installedVersion = job.config.server.installedVersion;
+    report.signKeys = job.config.server.signKeys;
+    report.settingsUnusable = job.config.server.unusable;
     if (end == UpdateReportCode::LauncherUpdate) {
         report.launcherCopySource = job.manifest.launcherCopySource();
         report.launcherCopyTarget = job.manifest.launcherCopyTarget();
@@ -184,6 +205,9 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
         // Recorded only once a staged launcher is in place: a run killed in
         // between applies the archive again rather than losing the launcher.
         setInstalledVersion(job.launcherDir, job.config, entry.version);
+        // The archive may have installed a config.dat with other keys: the
+        // next check trusts those. This run keeps the rules it started with.
+        refreshSignKeys(job.launcherDir, job.config.server);
         if (job.manifest.launcherUpdatePending())
             return finish(job, UpdateReportCode::LauncherUpdate, stop);
         if (!pauseUnlessStopped(stop, kPauseBetweenArchives))
@@ -208,7 +232,10 @@ bool UpdateWorker::StartUpdateWorker(UpdateRequest request) {
     thread_ = std::jthread([this, request = std::move(request)](std::stop_token stop) {
         UpdateJob job{request.launcherDir, request.config, {}, notifier_, reporter_};
         for (const PatchEntry& entry : request.entries) job.manifest.addEntry(entry);
-        const UpdateReportCode end = UpdateWorkerMain(job, job.config.server, stop);
+        // The run keeps the server and the keys it started with, whatever
+        // config.dat an archive installs.
+        const ServerRecord server = job.config.server;
+        const UpdateReportCode end = UpdateWorkerMain(job, server, stop);
         // Cleared after the report returned, so that a new start never waits
         // on a thread that is still inside a report. After LauncherUpdate the
         // launcher ends with the flag set.

@@ -52,6 +52,11 @@ struct UpdateReport {
     // LauncherUpdate: the staged new launcher and the launcher it replaces.
     std::string launcherCopySource;
     std::string launcherCopyTarget;
+    // Completed, Failed and LauncherUpdate: the keys the installation's
+    // config.dat pins now (an archive may have rotated them) and whether its
+    // settings are usable, for the front end's next check.
+    std::vector<PublicKey> signKeys;
+    std::string settingsUnusable;
 };
 
 // The front end's report handler. Runs on the worker thread; the worker waits
@@ -62,7 +67,11 @@ class UpdateReporter {
     virtual void OnUpdateReport(const UpdateReport& report) = 0;
     // A report that carries no result.
     void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) {
-        OnUpdateReport(UpdateReport{code, value, std::string(text), 0, {}, {}});
+        UpdateReport report;
+        report.code = code;
+        report.value = value;
+        report.text = text;
+        OnUpdateReport(report);
     }
 };
 

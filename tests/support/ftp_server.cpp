@@ -84,17 +84,31 @@ FtpServer::FtpServer(FtpServerOptions options)
     : options_(std::move(options)), kind_(options_.kind ? *options_.kind : defaultFtpServerKind()) {
     if (kind_ == FtpServerKind::Proftpd) {
         proftpd_ = std::make_unique<ProftpdServer>(
-            ProftpdAccount{options_.root, options_.user, options_.password, options_.host},
+            ProftpdAccount{options_.root, options_.user, options_.password, options_.host,
+                           options_.tlsCertificate, options_.tlsKey},
             work_.path(), options_.rateLimit);
         if (!options_.faults.empty()) skipWithoutFaults();
         return;
     }
     writeControl(options_.faults, options_.rateLimit);
-    server_ = std::make_unique<ScriptServer>(std::vector<std::string>{
-        GD_FTP_SERVER_SCRIPT, "--root", options_.root.string(), "--user", options_.user,
-        "--password", options_.password, "--host", options_.host, "--control",
-        (work_.path() / "control.json").string(), "--log",
-        (work_.path() / "commands.log").string()});
+    std::vector<std::string> args{GD_FTP_SERVER_SCRIPT,
+                                  "--root",
+                                  options_.root.string(),
+                                  "--user",
+                                  options_.user,
+                                  "--password",
+                                  options_.password,
+                                  "--host",
+                                  options_.host,
+                                  "--control",
+                                  (work_.path() / "control.json").string(),
+                                  "--log",
+                                  (work_.path() / "commands.log").string()};
+    if (!options_.tlsCertificate.empty()) {
+        args.insert(args.end(), {"--tls-cert", options_.tlsCertificate.string(), "--tls-key",
+                                 options_.tlsKey.string()});
+    }
+    server_ = std::make_unique<ScriptServer>(args);
 }
 
 FtpServer::~FtpServer() = default;

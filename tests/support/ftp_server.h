@@ -56,6 +56,10 @@ struct FtpServerOptions {
     std::uint64_t rateLimit = 0;        // bytes per second per transfer; 0: unlimited
     std::vector<FtpFault> faults;       // pyftpdlib only: see FtpServer::injectsFaults
     std::optional<FtpServerKind> kind;  // unset: defaultFtpServerKind()
+    // Both set: explicit FTPS with this certificate, required before the
+    // login and on every data connection.
+    std::filesystem::path tlsCertificate;
+    std::filesystem::path tlsKey;
 };
 
 // Starts the server in the constructor (throws std::runtime_error when it does

@@ -3,6 +3,7 @@
 
 Usage: ftp_server.py --root DIR --user NAME --password TEXT
                      [--host 127.0.0.1] [--control FILE] [--log FILE]
+                     [--tls-cert PEM --tls-key PEM]
 
 Binds an ephemeral port on --host and prints it on stdout as one line, then
 serves until it is killed. The single virtual user sees --root as "/".
@@ -24,6 +25,9 @@ serves until it is killed. The single virtual user sees --root as "/".
                "overrun" sends the whole file and then `after` bytes more, and
                answers 226. "unsized" answers SIZE of the file with 502 instead.
                Counters restart whenever the file's content changes.
+--tls-cert, --tls-key
+               explicit FTPS only: AUTH TLS before the login and protected data
+               connections (PROT P) are required; faults apply as above.
 """
 
 import argparse
@@ -188,6 +192,28 @@ class LoggingHandler(FTPHandler):
                 log.write("%d %s\n" % (getattr(self, "_number", 0), text))
 
 
+def tls_handler(certfile, keyfile):
+    """LoggingHandler and FaultyDTPHandler over TLS, which they require."""
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class FaultyTLSDTPHandler(TLS_DTPHandler, FaultyDTPHandler):
+        def readable(self):
+            # libcurl starts a data connection's handshake before it sends
+            # RETR; pyftpdlib takes a channel that is readable that early for
+            # one the client has closed, and closes it.
+            return self._ssl_accepting or super().readable()
+
+    class TLSLoggingHandler(LoggingHandler, TLS_FTPHandler):
+        pass
+
+    TLSLoggingHandler.certfile = certfile
+    TLSLoggingHandler.keyfile = keyfile
+    TLSLoggingHandler.tls_control_required = True
+    TLSLoggingHandler.tls_data_required = True
+    TLSLoggingHandler.dtp_handler = FaultyTLSDTPHandler
+    return TLSLoggingHandler
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -196,6 +222,8 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--control")
     parser.add_argument("--log")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.ERROR, stream=sys.stderr)
@@ -208,8 +236,11 @@ def main():
     LoggingHandler.log_path = args.log
     LoggingHandler.banner = "gdtest FTP server ready."
     LoggingHandler.auth_failed_timeout = 0  # tests try wrong logins on purpose
+    handler = LoggingHandler
+    if args.tls_cert:
+        handler = tls_handler(args.tls_cert, args.tls_key)
 
-    server = FTPServer((args.host, 0), LoggingHandler)
+    server = FTPServer((args.host, 0), handler)
     print(server.socket.getsockname()[1], flush=True)
     server.serve_forever()
 

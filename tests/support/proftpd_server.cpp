@@ -189,12 +189,23 @@ void ProftpdServer::writeAccountFiles() const {
 void ProftpdServer::writeConfig() const {
     std::string config;
     const auto line = [&config](const std::string& text) { config += text + "\n"; };
+    const bool tls = !account_.tlsCertificate.empty();
+    if (!isRoot() || tls) line("ModulePath " + std::string(kModuleDir));
     if (!isRoot()) {
         // Without root there is no chroot(2); mod_vroot makes the user's
         // directory its "/" in proftpd's own path handling instead.
-        line("ModulePath " + std::string(kModuleDir));
         line("LoadModule mod_vroot.c");
         line("VRootEngine on");
+    }
+    if (tls) {
+        line("LoadModule mod_tls.c");
+        line("TLSEngine on");
+        line("TLSRequired on");  // control and data
+        line("TLSProtocol TLSv1.2 TLSv1.3");
+        line("TLSECCertificateFile " + quoted(account_.tlsCertificate));
+        line("TLSECCertificateKeyFile " + quoted(account_.tlsKey));
+        line("TLSVerifyClient off");
+        line("TLSLog " + quoted(workDir_ / "tls.log"));
     }
     line("ServerName \"gdtest proftpd\"");
     line("ServerType standalone");

@@ -19,6 +19,9 @@ struct ProftpdAccount {
     std::string user;
     std::string password;
     std::string host;  // a loopback address, IPv4 or IPv6
+    // Both set: mod_tls requires explicit FTPS with this (EC) certificate.
+    std::filesystem::path tlsCertificate;
+    std::filesystem::path tlsKey;
 };
 
 class ProftpdServer {

@@ -22,6 +22,13 @@ constexpr std::string_view kUsage =
     "  pack OUT.zip SCRIPT DIR\n"
     "                      build a patch archive of every file under DIR plus SCRIPT\n"
     "                      enciphered as update.dat at the archive root\n"
+    "  keygen PUBFILE SECFILE\n"
+    "                      make a minisign key pair (the secret key without password,\n"
+    "                      mode 0600); never overwrites\n"
+    "  sign SECFILE [--expires DAYS] FILE...\n"
+    "                      write FILE.minisig for each FILE; filelist.dat expires after\n"
+    "                      30 days unless DAYS says otherwise\n"
+    "  verify PUBFILE FILE check FILE against FILE.minisig as the launcher would\n"
     "  release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n"
     "                      the next patch archive from two installation trees, proved by\n"
     "                      applying it to a copy of OLD_TREE, then published in SERVER_DIR\n"
@@ -58,5 +65,8 @@ int main(int argc, char** argv) {
     if (command == "pack") return packCommand(args);
     if (command == "release") return releaseCommand(args);
     if (command == "audit") return auditCommand(args);
+    if (command == "keygen") return keygenCommand(args);
+    if (command == "sign") return signCommand(args);
+    if (command == "verify") return verifyCommand(args);
     return fail("unknown command: " + std::string(command) + " (see gdtool --help)");
 }

@@ -6,6 +6,7 @@
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "trust/public_key.h"
 
 #include <filesystem>
 #include <fstream>
@@ -99,7 +100,18 @@ int configCommand(const Arguments& args) {
               << "DUREDOR_FTP_PATH=" << config.server.ftpPath << '\n'
               << "installedVersion=" << gd::formatVersion(config.server.installedVersion) << '\n'
               << "secondVersion=" << gd::formatVersion(config.secondVersion) << '\n';
-    return kExitOk;
+    printTrustLines(config.server, false);
+    return config.server.unusable.empty() ? kExitOk : kExitRefused;
+}
+
+void printTrustLines(const gd::ServerRecord& server, bool sayUnsigned) {
+    if (!server.signKeys.empty() || sayUnsigned)
+        std::cout << "signed=" << (server.signKeys.empty() ? 0 : 1) << '\n';
+    for (const gd::PublicKey& key : server.signKeys)
+        std::cout << "key=" << gd::keyIdText(key.id) << '\n';
+    if (server.ftpTls) std::cout << "DUREDOR_FTP_TLS=1\n";
+    if (!server.ftpCaFile.empty()) std::cout << "DUREDOR_FTP_CA=" << server.ftpCaFile << '\n';
+    if (!server.unusable.empty()) std::cout << "unusable=" << server.unusable << '\n';
 }
 
 int filelistCommand(const Arguments& args) {

@@ -26,17 +26,27 @@ class StderrNotifier : public gd::Notifier {
         std::cerr << "message=" << caption << ": " << text << std::endl;
         shown_ = true;
     }
+    void refused(std::string_view reason) override {
+        std::lock_guard lock(mutex_);
+        std::cerr << "gdtool: " << reason << std::endl;
+        refused_ = true;
+    }
     bool shown() const { return shown_; }
+    bool anyRefused() const { return refused_; }
 
   private:
     std::mutex mutex_;
     bool shown_ = false;
+    bool refused_ = false;
 };
 
 // One stdout line per report; a progress bar on stderr when it is a terminal.
 class PrintingReporter : public gd::UpdateReporter {
   public:
-    PrintingReporter() : drawBar_(::isatty(STDERR_FILENO) == 1) {}
+    PrintingReporter() : drawBar_(::isatty(STDERR_FILENO) == 1) {
+        last_.code = gd::UpdateReportCode::Failed;
+    }
+    using gd::UpdateReporter::OnUpdateReport;
 
     void OnUpdateReport(const gd::UpdateReport& report) override {
         const gd::UpdateReportCode code = report.code;
@@ -67,7 +77,7 @@ class PrintingReporter : public gd::UpdateReporter {
 
     bool drawBar_;
     bool barShown_ = false;
-    gd::UpdateReport last_{gd::UpdateReportCode::Failed, 0, {}, 0, {}, {}};
+    gd::UpdateReport last_;
 };
 
 // What lcopy is to be started with.
@@ -97,9 +107,11 @@ int checkCommand(const Arguments& args) {
     StderrNotifier notifier;
     gd::VersionManifest manifest;
     const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
+    printTrustLines(config.server, true);
     std::cout << "online=" << (online ? 1 : 0) << '\n'
               << "latest=" << gd::formatVersion(latest) << '\n';
     printEntries(manifest);
+    if (notifier.anyRefused()) return kExitRefused;
     return notifier.shown() ? kExitScriptError : kExitOk;
 }
 
@@ -112,8 +124,7 @@ int updateCommand(const Arguments& args) {
     // A launcher that an earlier run staged comes first: the archives after
     // it are for the new launcher to apply.
     if (const auto staged = gd::findStagedLauncher(dir)) {
-        reporter.OnUpdateReport(
-            gd::UpdateReport{gd::UpdateReportCode::LauncherUpdate, 0, {}, 0, {}, {}});
+        reporter.OnUpdateReport(gd::UpdateReportCode::LauncherUpdate, 0, {});
         printLauncherReplacement(staged->source, staged->target);
         return kExitLauncherUpdate;
     }
@@ -122,8 +133,11 @@ int updateCommand(const Arguments& args) {
     gd::loadLauncherConfig(dir, config);
     StderrNotifier notifier;
     gd::VersionManifest manifest;
-    if (!gd::CheckForUpdate(notifier, config, manifest))
+    if (!gd::CheckForUpdate(notifier, config, manifest)) {
+        // Nothing is updated past a refusal, as after a failed archive.
+        if (notifier.anyRefused()) return kExitFailed;
         return notifier.shown() ? kExitScriptError : kExitOk;
+    }
 
     {
         gd::UpdateWorker worker(notifier, reporter);

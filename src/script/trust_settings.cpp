@@ -1,0 +1,147 @@
+#include "script/trust_settings.h"
+
+#include "script/encrypted_script.h"
+#include "script/launcher_config.h"
+#include "trust/public_key.h"
+
+#include <lua.hpp>
+
+#include <filesystem>
+#include <vector>
+
+namespace gd {
+namespace {
+
+// What the chunk left in the three globals, copied out of the state.
+struct RawSettings {
+    int keyType = LUA_TNIL;
+    std::vector<std::string> keyTexts;
+    bool keyListBroken = false;  // a table that is not a short list of strings
+    int tlsType = LUA_TNIL;
+    bool tls = false;
+    int caType = LUA_TNIL;
+    std::string ca;
+};
+
+void rawGlobal(lua_State* state, const char* name) {
+    lua_pushstring(state, name);
+    lua_rawget(state, LUA_GLOBALSINDEX);
+}
+
+std::string textAt(lua_State* state, int index) {
+    std::size_t length = 0;
+    const char* text = lua_tolstring(state, index, &length);
+    return std::string(text, length);
+}
+
+void readKeyList(lua_State* state, int table, RawSettings& raw) {
+    const std::size_t length = lua_objlen(state, table);
+    std::size_t entries = 0;
+    lua_pushnil(state);
+    while (lua_next(state, table) != 0) {
+        ++entries;
+        lua_pop(state, 1);
+    }
+    if (entries != length || length == 0 || length > kSignKeyLimit) {
+        raw.keyListBroken = true;
+        return;
+    }
+    for (std::size_t i = 1; i <= length; ++i) {
+        lua_rawgeti(state, table, static_cast<int>(i));
+        if (lua_type(state, -1) == LUA_TSTRING) {
+            raw.keyTexts.push_back(textAt(state, -1));
+        } else {
+            raw.keyListBroken = true;
+        }
+        lua_pop(state, 1);
+    }
+}
+
+// Runs under lua_cpcall, so that running out of memory is an error and not
+// the end of the process. Only raw reads: no metamethod runs.
+int readRawSettings(lua_State* state) {
+    auto& raw = *static_cast<RawSettings*>(lua_touserdata(state, 1));
+    rawGlobal(state, "DUREDOR_SIGN_KEY");
+    raw.keyType = lua_type(state, -1);
+    if (raw.keyType == LUA_TSTRING) raw.keyTexts.push_back(textAt(state, -1));
+    if (raw.keyType == LUA_TTABLE) readKeyList(state, lua_gettop(state), raw);
+    rawGlobal(state, "DUREDOR_FTP_TLS");
+    raw.tlsType = lua_type(state, -1);
+    raw.tls = lua_toboolean(state, -1) != 0;
+    rawGlobal(state, "DUREDOR_FTP_CA");
+    raw.caType = lua_type(state, -1);
+    if (raw.caType == LUA_TSTRING) raw.ca = textAt(state, -1);
+    return 0;
+}
+
+std::string shown(const std::string& text) {
+    constexpr std::size_t kShown = 60;
+    return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
+}
+
+// The keys, or the reason they cannot be used.
+std::string takeKeys(const RawSettings& raw, std::vector<PublicKey>& keys) {
+    if (raw.keyType == LUA_TNIL) return {};
+    if (raw.keyType == LUA_TSTRING && raw.keyTexts.front().empty()) return {};
+    if (raw.keyType != LUA_TSTRING && raw.keyType != LUA_TTABLE) {
+        return "DUREDOR_SIGN_KEY must be a minisign public key or a list of them";
+    }
+    if (raw.keyListBroken) {
+        return "DUREDOR_SIGN_KEY must list between 1 and " + std::to_string(kSignKeyLimit) +
+               " minisign public keys as strings";
+    }
+    for (const std::string& text : raw.keyTexts) {
+        const auto key = parsePublicKey(text);
+        if (!key)
+            return "DUREDOR_SIGN_KEY holds " + shown(text) + ", which is no minisign public key";
+        keys.push_back(*key);
+    }
+    return {};
+}
+
+std::string takeTransport(const RawSettings& raw, ServerRecord& server) {
+    if (raw.tlsType != LUA_TNIL && raw.tlsType != LUA_TBOOLEAN) {
+        return "DUREDOR_FTP_TLS must be true or false";
+    }
+    server.ftpTls = raw.tls;
+    if (raw.caType == LUA_TNIL || (raw.caType == LUA_TSTRING && raw.ca.empty())) return {};
+    if (raw.caType != LUA_TSTRING) return "DUREDOR_FTP_CA must name a file";
+    if (!server.ftpTls) return "DUREDOR_FTP_CA is set, but DUREDOR_FTP_TLS is not true";
+    server.ftpCaFile = raw.ca;
+    return {};
+}
+
+}  // namespace
+
+void readTrustSettings(lua_State* state, ServerRecord& server) {
+    server.signKeys.clear();
+    server.ftpTls = false;
+    server.ftpCaFile.clear();
+    server.unusable.clear();
+    RawSettings raw;
+    if (lua_cpcall(state, readRawSettings, &raw) != 0) {
+        lua_pop(state, 1);
+        server.unusable = "the settings of config.dat cannot be read";
+        return;
+    }
+    server.unusable = takeKeys(raw, server.signKeys);
+    if (server.unusable.empty()) server.unusable = takeTransport(raw, server);
+    if (!server.unusable.empty()) server.signKeys.clear();
+}
+
+void resolveCaFile(const std::string& launcherDir, ServerRecord& server) {
+    if (server.ftpCaFile.empty()) return;
+    std::error_code error;
+    const auto path =
+        std::filesystem::absolute(std::filesystem::path(launcherDir) / server.ftpCaFile, error);
+    if (!error) server.ftpCaFile = path.lexically_normal().string();
+}
+
+void refreshSignKeys(const std::string& launcherDir, ServerRecord& server) {
+    LauncherConfig current;
+    applyConfigChunk(readEncryptedFile(launcherDir + "config.dat", kConfigFileLimit), current);
+    server.signKeys = std::move(current.server.signKeys);
+    server.unusable = std::move(current.server.unusable);
+}
+
+}  // namespace gd

@@ -1,0 +1,85 @@
+#include "update/trusted_fetch.h"
+
+#include "script/notifier.h"
+#include "script/version_manifest.h"
+#include "update/ftp_session.h"
+
+#include <ctime>
+
+namespace gd {
+
+bool settingsUsable(Notifier& notifier, const ServerRecord& server) {
+    if (server.unusable.empty()) return true;
+    notifier.refused("config.dat cannot be used: " + server.unusable);
+    notifier.showMessage(kErrorCaption, kUnusableSettingsMessage);
+    return false;
+}
+
+void explainTlsFailure(Notifier& notifier, const FtpSession& session) {
+    if (!session.tlsFailure().empty()) notifier.refused(session.tlsFailure());
+}
+
+RemoteSignature::RemoteSignature(const ServerRecord& server, std::string_view remoteName)
+    : isSigned_(!server.signKeys.empty()),
+      remoteName_(remoteName),
+      check_(server.signKeys, expectationsFor(remoteName, std::time(nullptr))) {}
+
+bool RemoteSignature::fetch(FtpSession& session, std::stop_token stop) {
+    if (!isSigned_) return true;
+    const auto text =
+        session.ReadHead(signatureNameFor(remoteName_), kSignatureFileLimit + 1, stop);
+    if (!text) return check_.judgeSignatureFile(std::nullopt);
+    return check_.judgeSignatureFile(*text);
+}
+
+void RemoteSignature::followDownload(const std::filesystem::path& file) {
+    if (isSigned_ && check_.signsHash()) download_ = std::make_unique<GrowingFileHash>(file);
+}
+
+bool RemoteSignature::judgeFile(const std::filesystem::path& file) {
+    if (!isSigned_) return true;
+    if (!download_) return check_.judgeFile(file);
+    const auto hash = download_->finish();
+    download_.reset();
+    return hash ? check_.judgeHash(*hash) : check_.refuseContent(file.string() + " cannot be read");
+}
+
+bool RemoteSignature::judgeBytes(std::string_view bytes) {
+    return !isSigned_ || check_.judgeContent(bytes);
+}
+
+bool RemoteSignature::reportRefusal(Notifier& notifier, std::string_view box) const {
+    notifier.refused(check_.refusal());
+    notifier.showMessage(kErrorCaption, box);
+    return false;
+}
+
+std::optional<std::string> fetchVersionScript(Notifier& notifier, FtpSession& session,
+                                              const ServerRecord& server, std::stop_token stop) {
+    RemoteSignature signature(server, kVersionScriptName);
+    if (!signature.isSigned())
+        return session.ReadHead(kVersionScriptName, kVersionScriptLimit, stop);
+
+    if (!signature.fetch(session, stop)) {
+        signature.reportRefusal(notifier, kVersionScriptLoadError);
+        return std::nullopt;
+    }
+    // One byte more than is evaluated tells a list that is too long: a
+    // signature covers the whole file, and a shortened one is not what was signed.
+    auto script = session.ReadHead(kVersionScriptName, kVersionScriptLimit + 1, stop);
+    if (!script) return std::nullopt;
+    if (script->size() > kVersionScriptLimit) {
+        notifier.refused(std::string("signature of ") + kVersionScriptName +
+                         " refused: " + kVersionScriptName + " is longer than the " +
+                         std::to_string(kVersionScriptLimit) + " bytes the launcher reads");
+        notifier.showMessage(kErrorCaption, kVersionScriptLoadError);
+        return std::nullopt;
+    }
+    if (!signature.judgeBytes(*script)) {
+        signature.reportRefusal(notifier, kVersionScriptLoadError);
+        return std::nullopt;
+    }
+    return script;
+}
+
+}  // namespace gd

@@ -1,0 +1,68 @@
+// What a signed installation adds to fetching from the update directory:
+// the signature beside each file (NAME.minisig) is fetched and judged before
+// the file, and the file is judged once it has arrived, before anything
+// evaluates or unpacks it. An unsigned installation (no key pinned) fetches
+// exactly as it always has.
+#pragma once
+
+#include "script/launcher_config.h"
+#include "trust/growing_file_hash.h"
+#include "trust/signature_check.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+namespace gd {
+
+class FtpSession;
+class Notifier;
+
+// The box for settings in config.dat that cannot be used, caption "エラー".
+inline constexpr std::string_view kUnusableSettingsMessage =
+    "設定ファイル(config.dat)の内容が正しくないため、アップデートを確認できません。";
+
+// False, after saying why (refused) and the box, when server.unusable is set.
+bool settingsUsable(Notifier& notifier, const ServerRecord& server);
+// Passes the session's TLS failure, if the last Open had one, to refused.
+void explainTlsFailure(Notifier& notifier, const FtpSession& session);
+
+// The version list as the launcher evaluates it, still enciphered: unsigned,
+// its first 4096 bytes; signed, the whole file, which must then be no longer
+// than that, once its signature is accepted. nullopt when it cannot be had
+// or was refused; a refusal is said (refused) and shown with the box of a
+// list that cannot be fetched.
+std::optional<std::string> fetchVersionScript(Notifier& notifier, FtpSession& session,
+                                              const ServerRecord& server,
+                                              std::stop_token stop = {});
+
+// The signature of one file in the update directory, in the two steps of a
+// download. Without pinned keys every step passes at once.
+class RemoteSignature {
+  public:
+    RemoteSignature(const ServerRecord& server, std::string_view remoteName);
+
+    bool isSigned() const { return isSigned_; }
+    // Fetches and judges remoteName.minisig (at most kSignatureFileLimit + 1
+    // bytes of it are read).
+    bool fetch(FtpSession& session, std::stop_token stop = {});
+    // Starts hashing `file` while it downloads, where the signature signs
+    // its hash, so that judgeFile needs no second pass over it.
+    void followDownload(const std::filesystem::path& file);
+    // Judges the file once it has arrived whole.
+    bool judgeFile(const std::filesystem::path& file);
+    bool judgeBytes(std::string_view bytes);
+    // Says the refusal and shows `box`; returns false for the caller's return.
+    bool reportRefusal(Notifier& notifier, std::string_view box) const;
+
+  private:
+    bool isSigned_;
+    std::string remoteName_;
+    SignatureCheck check_;
+    std::unique_ptr<GrowingFileHash> download_;  // the followed file, if any
+};
+
+}  // namespace gd

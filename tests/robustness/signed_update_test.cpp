@@ -1,0 +1,362 @@
+// Signed updates end to end: a real FTP server, archives made by Info-ZIP's
+// zip, keys and signatures made by Debian's minisign (the independent
+// oracle), installations driven through `gdtool update` and `gdtool check`,
+// and once through the engine as the launcher window drives it.
+
+#include "robustness/gdtool_run.h"
+#include "robustness/tree_snapshot.h"
+#include "robustness/update_site.h"
+#include "script/launcher_config.h"
+#include "script/notifier.h"
+#include "script/version_manifest.h"
+#include "support/temp_dir.h"
+#include "update/trusted_fetch.h"
+#include "update/update_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using gdtest::readFile;
+using gdtest::runShell;
+using gdtest::shellQuoted;
+using namespace std::chrono_literals;
+
+constexpr const char* kFarAhead = "9999999999";
+
+struct MinisignKey {
+    fs::path secretFile;
+    std::string line;  // the "RW..." line
+    std::string id;    // as minisign shows it
+};
+
+MinisignKey makeKey(const fs::path& dir, const std::string& name) {
+    const fs::path pub = dir / (name + ".pub"), sec = dir / (name + ".sec");
+    EXPECT_EQ(runShell("minisign -G -W -p " + shellQuoted(pub) + " -s " + shellQuoted(sec) +
+                       " >/dev/null"),
+              0);
+    std::istringstream in(readFile(pub));
+    std::string comment, line;
+    std::getline(in, comment);
+    std::getline(in, line);
+    return {sec, line, comment.substr(comment.rfind(' ') + 1)};
+}
+
+void sign(const fs::path& file, const MinisignKey& key, const std::string& comment,
+          bool legacy = false) {
+    EXPECT_EQ(runShell(std::string("minisign -S ") + (legacy ? "-l " : "") + "-s " +
+                       shellQuoted(key.secretFile) + " -m " + shellQuoted(file) + " -t " +
+                       shellQuoted(comment) + " >/dev/null"),
+              0);
+}
+
+// The launcher's tokens for a file in the update directory.
+void signFor(const fs::path& file, const MinisignKey& key, bool legacy = false) {
+    const std::string name = file.filename().string();
+    sign(file, key,
+         "file=" + name + (name == "filelist.dat" ? std::string(" expires=") + kFarAhead : ""),
+         legacy);
+}
+
+std::string keySetting(const std::vector<const MinisignKey*>& keys) {
+    std::string list;
+    for (const MinisignKey* key : keys) list += (list.empty() ? "'" : ", '") + key->line + "'";
+    return "DUREDOR_SIGN_KEY = {" + list + "}\n";
+}
+
+struct Ran {
+    int code = -1;
+    std::string output, errors;
+};
+
+class SignedUpdateTest : public ::testing::Test {
+  protected:
+    SignedUpdateTest()
+        : keyA_(makeKey(keyDir(), "a")),
+          keyB_(makeKey(keyDir(), "b")),
+          stranger_(makeKey(keyDir(), "stranger")) {}
+
+    fs::path keyDir() const {
+        fs::create_directories(site_.root() / "keys");
+        return site_.root() / "keys";
+    }
+
+    // An archive whose update script copies each of its files into the installation.
+    void archive(const fs::path& folder, const std::string& name,
+                 const std::vector<std::pair<std::string, std::string>>& files) {
+        const fs::path stage = site_.root() / "stage" / name;
+        fs::create_directories(stage);
+        std::string script = "function updater()\n";
+        for (const auto& [file, bytes] : files) {
+            gdtest::writeFile(stage / file, bytes);
+            script += "  update.copy('" + file + "', '" + file + "')\n";
+        }
+        gdtest::writeEncrypted(stage / "update.dat", script + "end\n");
+        ASSERT_EQ(runShell("cd " + shellQuoted(stage) + " && zip -qrX " +
+                           shellQuoted(folder / name) + " ."),
+                  0);
+    }
+
+    // 1.1, 1.2 and 1.3, each adding a file; 1.2 signed with the legacy algorithm.
+    fs::path serveChain(const std::string& name, const MinisignKey& key) {
+        const fs::path folder = site_.serverFolder(name);
+        for (const char* version : {"1.1", "1.2", "1.3"}) {
+            const std::string archiveName = std::string("p") + version + ".zip";
+            archive(folder, archiveName, {{std::string("v") + version + ".txt", version}});
+            signFor(folder / archiveName, key, version == std::string("1.2"));
+        }
+        gdtest::serveVersionScript(
+            folder, "1.3",
+            {"'a', 1.1, 'p1.1.zip'", "'b', 1.2, 'p1.2.zip'", "'c', 1.3, 'p1.3.zip'"});
+        signFor(folder / "filelist.dat", key);
+        return folder;
+    }
+
+    // An installation at 1.0 of the server folder `folder`.
+    fs::path install(const std::string& name, const std::string& folder, const std::string& extra) {
+        const fs::path dir = site_.root() / "installs" / name;
+        fs::create_directories(dir);
+        gdtest::writeEncrypted(dir / "config.dat", site_.configText(folder) + extra);
+        gdtest::writeEncrypted(dir / "version.dat", "1.000000,1.000000");
+        return dir;
+    }
+
+    Ran gdtool(const std::string& command, const fs::path& dir) {
+        const fs::path tmp = site_.root() / "tmp", out = site_.root() / "out.txt",
+                       err = site_.root() / "err.txt";
+        fs::create_directories(tmp);
+        gdtest::GdtoolRun run({command, dir.string()}, tmp, out, err);
+        const auto end = run.waitFor(90s);
+        if (!end) run.kill();
+        return {end && end->exited ? end->code : -1, run.output(), run.errors()};
+    }
+
+    std::string version(const fs::path& dir) const {
+        return gdtest::readDecrypted(dir / "version.dat");
+    }
+
+    gdtest::UpdateSite site_;
+    MinisignKey keyA_, keyB_, stranger_;
+};
+
+TEST_F(SignedUpdateTest, ASignedChainOfThreeArchivesFromOnePointZero) {
+    serveChain("chain", keyA_);
+    const fs::path dir = install("chain", "chain", keySetting({&keyA_}));
+
+    const Ran updated = gdtool("update", dir);
+    EXPECT_EQ(updated.code, 0) << updated.errors;
+    EXPECT_EQ(version(dir), "1.300000,1.000000");
+    for (const char* file : {"v1.1.txt", "v1.2.txt", "v1.3.txt"})
+        EXPECT_TRUE(fs::exists(dir / file));
+
+    const Ran checked = gdtool("check", dir);
+    EXPECT_EQ(checked.code, 0) << checked.errors;
+    EXPECT_EQ(checked.output, "signed=1\nkey=" + keyA_.id + "\nonline=1\nlatest=0.000000\n");
+}
+
+// Each spoils a good signed chain so that its first step is refused.
+struct Refusal {
+    std::string name;
+    std::string file;  // named by the refusal
+    std::function<void(const fs::path& folder)> spoil;
+};
+
+TEST_F(SignedUpdateTest, EveryRefusalLeavesTheInstallationAsItWas) {
+    const auto resign = [](const MinisignKey& key, const char* file, std::string comment) {
+        return [&key, file, comment](const fs::path& folder) { sign(folder / file, key, comment); };
+    };
+    const auto longList = [this](const fs::path& folder) {
+        gdtest::serveVersionScript(folder, "1.3 --" + std::string(5000, 'x'),
+                                   {"'a', 1.1, 'p1.1.zip'"});
+        signFor(folder / "filelist.dat", keyA_);
+    };
+    const std::vector<Refusal> refusals = {
+        {"list signature missing", "filelist.dat",
+         [](const fs::path& f) { fs::remove(f / "filelist.dat.minisig"); }},
+        {"list signature malformed", "filelist.dat",
+         [](const fs::path& f) {
+             gdtest::writeFile(f / "filelist.dat.minisig", "untrusted comment: x\nRWQ\n");
+         }},
+        {"list signed by another key", "filelist.dat",
+         resign(stranger_, "filelist.dat", "file=filelist.dat expires=9999999999")},
+        {"list altered after signing", "filelist.dat",
+         [](const fs::path& f) { gdtest::serveVersionScript(f, "1.1", {"'a', 1.1, 'p1.2.zip'"}); }},
+        {"list comment altered", "filelist.dat",
+         [](const fs::path& f) {
+             std::string text = readFile(f / "filelist.dat.minisig");
+             text.replace(text.find("expires="), 9, "expires=8");
+             gdtest::writeFile(f / "filelist.dat.minisig", text);
+         }},
+        {"list expired", "filelist.dat",
+         resign(keyA_, "filelist.dat", "file=filelist.dat expires=1")},
+        {"list without expiry", "filelist.dat", resign(keyA_, "filelist.dat", "file=filelist.dat")},
+        {"list longer than is read", "filelist.dat", longList},
+        {"archive signature missing", "p1.1.zip",
+         [](const fs::path& f) { fs::remove(f / "p1.1.zip.minisig"); }},
+        {"archive altered after signing", "p1.1.zip",
+         [](const fs::path& f) {
+             fs::copy_file(f / "p1.3.zip", f / "p1.1.zip", fs::copy_options::overwrite_existing);
+         }},
+        {"archive signed by another key", "p1.1.zip",
+         resign(stranger_, "p1.1.zip", "file=p1.1.zip")},
+        {"archive signature of another file", "p1.1.zip",
+         [](const fs::path& f) {
+             for (const char* suffix : {"", ".minisig"})
+                 fs::copy_file(f / (std::string("p1.3.zip") + suffix),
+                               f / (std::string("p1.1.zip") + suffix),
+                               fs::copy_options::overwrite_existing);
+         }},
+        {"archive signature of 64 MiB", "p1.1.zip",
+         [](const fs::path& f) { fs::resize_file(f / "p1.1.zip.minisig", 64u << 20); }},
+    };
+    for (std::size_t i = 0; i < refusals.size(); ++i) {
+        const Refusal& refusal = refusals[i];
+        SCOPED_TRACE(refusal.name);
+        const std::string name = "r" + std::to_string(i);
+        refusal.spoil(serveChain(name, keyA_));
+        const fs::path dir = install(name, name, keySetting({&keyA_, &keyB_}));
+        const gdtest::Tree before = gdtest::snapshotTree(dir);
+
+        const Ran updated = gdtool("update", dir);
+        EXPECT_EQ(updated.code, 5);
+        EXPECT_NE(updated.errors.find("gdtool: signature of " + refusal.file + " refused: "),
+                  std::string::npos)
+            << updated.errors;
+        EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(dir)), "");
+        if (refusal.file == "filelist.dat") {
+            EXPECT_EQ(gdtool("check", dir).code, 1);
+        }
+    }
+}
+
+TEST_F(SignedUpdateTest, ADroppedAndResumedDownloadIsStillJudgedWhole) {
+    const fs::path folder = serveChain("resume", keyA_);
+    const fs::path good = install("good", "resume", keySetting({&keyA_}));
+    site_.server().setFaults({gdtest::FtpFault{gdtest::FtpFault::Kind::Drop, "p1.1.zip", 100, 1}});
+    EXPECT_EQ(gdtool("update", good).code, 0);
+    EXPECT_EQ(version(good), "1.300000,1.000000");
+    EXPECT_GE(site_.server().count("REST"), 1);
+
+    // The same drop, but the archive served is not the one signed.
+    gdtest::writeFile(folder / "p1.1.zip", readFile(folder / "p1.1.zip") + "tail");
+    site_.server().setFaults({gdtest::FtpFault{gdtest::FtpFault::Kind::Drop, "p1.1.zip", 100, 1}});
+    const fs::path bad = install("bad", "resume", keySetting({&keyA_}));
+    const Ran refused = gdtool("update", bad);
+    EXPECT_EQ(refused.code, 5);
+    EXPECT_NE(refused.errors.find("signature of p1.1.zip refused"), std::string::npos);
+    EXPECT_EQ(version(bad), "1.000000,1.000000");
+}
+
+// A verified archive installs a config.dat that trusts both keys; later the
+// publisher signs with the second key only.
+TEST_F(SignedUpdateTest, RotationToASecondKey) {
+    const fs::path folder = site_.serverFolder("rotate");
+    const fs::path dir = install("rotate", "rotate", keySetting({&keyA_}));
+    archive(folder, "p1.1.zip",
+            {{"config.dat",
+              gdtest::enciphered(site_.configText("rotate") + keySetting({&keyA_, &keyB_}))}});
+    signFor(folder / "p1.1.zip", keyA_);
+    gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'p1.1.zip'"});
+    signFor(folder / "filelist.dat", keyA_);
+    EXPECT_EQ(gdtool("update", dir).code, 0);
+    EXPECT_NE(gdtool("config", dir).output.find("signed=1\nkey=" + keyA_.id + "\nkey=" + keyB_.id),
+              std::string::npos);
+
+    archive(
+        folder, "p1.2.zip",
+        {{"config.dat", gdtest::enciphered(site_.configText("rotate") + keySetting({&keyB_}))}});
+    signFor(folder / "p1.2.zip", keyB_);
+    gdtest::serveVersionScript(folder, "1.2", {"'b', 1.2, 'p1.2.zip'"});
+    signFor(folder / "filelist.dat", keyB_);
+    EXPECT_EQ(gdtool("update", dir).code, 0);
+    EXPECT_EQ(version(dir), "1.200000,1.000000");
+
+    // The first key is no longer trusted.
+    signFor(folder / "filelist.dat", keyA_);
+    const Ran refused = gdtool("check", dir);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.errors.find("made with key " + keyA_.id), std::string::npos);
+}
+
+class Recorder : public gd::Notifier, public gd::UpdateReporter {
+  public:
+    void showMessage(std::string_view, std::string_view text) override { boxes.emplace_back(text); }
+    void refused(std::string_view reason) override { reasons.emplace_back(reason); }
+    void OnUpdateReport(const gd::UpdateReport& report) override {
+        last = report.code;
+        if (last != gd::UpdateReportCode::Step && last != gd::UpdateReportCode::Downloading)
+            ending = report;
+    }
+    std::vector<std::string> boxes, reasons;
+    gd::UpdateReportCode last{};
+    gd::UpdateReport ending;
+};
+
+// As the window runs it: one configuration in memory across checks. The
+// migration archive comes unsigned; from then on only signed files count.
+TEST_F(SignedUpdateTest, MigrationOfAnUnsignedInstallation) {
+    const fs::path folder = site_.serverFolder("migrate");
+    const fs::path dir = install("migrate", "migrate", "");
+    archive(
+        folder, "p1.1.zip",
+        {{"config.dat", gdtest::enciphered(site_.configText("migrate") + keySetting({&keyA_}))}});
+    gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'p1.1.zip'"});
+
+    gd::LauncherConfig config;
+    gd::loadLauncherConfig(dir.string() + "/", config);
+    gd::VersionManifest manifest;
+    Recorder recorder;
+    const auto update = [&] {
+        if (!gd::CheckForUpdate(recorder, config, manifest)) return false;
+        gd::UpdateWorker worker(recorder, recorder);
+        worker.StartUpdateWorker({dir.string() + "/", config, gd::entriesOf(manifest)});
+        worker.wait();
+        // What the window takes over from the run's final report.
+        config.server.installedVersion = recorder.ending.installedVersion;
+        config.server.signKeys = recorder.ending.signKeys;
+        config.server.unusable = recorder.ending.settingsUnusable;
+        return true;
+    };
+    ASSERT_TRUE(update());
+    EXPECT_EQ(recorder.last, gd::UpdateReportCode::Completed);
+    EXPECT_EQ(config.server.signKeys.size(), 1u);
+
+    archive(folder, "p1.2.zip", {{"v1.2.txt", "1.2"}});
+    gdtest::serveVersionScript(folder, "1.2", {"'b', 1.2, 'p1.2.zip'"});
+    EXPECT_FALSE(update());
+    EXPECT_EQ(recorder.boxes, std::vector<std::string>{std::string(gd::kVersionScriptLoadError)});
+    EXPECT_EQ(recorder.reasons,
+              std::vector<std::string>{
+                  "signature of filelist.dat refused: there is no filelist.dat.minisig"});
+
+    signFor(folder / "filelist.dat", keyA_);
+    signFor(folder / "p1.2.zip", keyA_);
+    ASSERT_TRUE(update());
+    EXPECT_EQ(recorder.last, gd::UpdateReportCode::Completed);
+    EXPECT_EQ(version(dir), "1.200000,1.000000");
+}
+
+TEST_F(SignedUpdateTest, SettingsThatCannotBeUsedContactNoServer) {
+    serveChain("unusable", keyA_);
+    const fs::path dir = install("unusable", "unusable", "DUREDOR_SIGN_KEY = 'RWQ'\n");
+    const gdtest::Tree before = gdtest::snapshotTree(dir);
+    for (const char* command : {"check", "update"}) {
+        const Ran ran = gdtool(command, dir);
+        EXPECT_EQ(ran.code, command == std::string("check") ? 1 : 5);
+        EXPECT_NE(ran.errors.find("config.dat cannot be used: DUREDOR_SIGN_KEY"), std::string::npos)
+            << ran.errors;
+        EXPECT_NE(ran.errors.find(gd::kUnusableSettingsMessage), std::string::npos);
+    }
+    EXPECT_EQ(site_.server().commands(), std::vector<std::string>{});
+    EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(dir)), "");
+}
+
+}  // namespace
