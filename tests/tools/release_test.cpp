@@ -233,7 +233,7 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
          {},
          2,
          "symbolic link"},
-        {"signing", [] {}, "1.1", {"--sign", "key"}, 2, "signed releases"},
+        {"an unreadable key", [] {}, "1.1", {"--sign", "no-such-key"}, 2, "cannot read"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -251,6 +251,40 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
         fs::remove_all(tree("1.1") / "etc");
         fs::remove_all(tree("1.0") / "version.dat");
     }
+}
+
+// Signed with a key made by Debian's minisign, which then accepts what was
+// published; audit finds a file changed after it was signed.
+TEST_F(ReleaseRefusalTest, SignsTheArchiveAndTheListForMinisignAndAudit) {
+    const fs::path pub = site_.root() / "key.pub", sec = site_.root() / "key.sec";
+    ASSERT_EQ(gdtest::runShell("minisign -G -W -p " + gdtest::shellQuoted(pub) + " -s " +
+                               gdtest::shellQuoted(sec) + " > /dev/null"),
+              0);
+    ASSERT_EQ(release("1.0", "1.1", {"--sign", sec, "--expires", "7"}).code, 0);
+    const struct {
+        const char* file;
+        bool expires;
+    } signedFiles[] = {{"patch-1.1.zip", false}, {"filelist.dat", true}};
+    for (const auto& f : signedFiles) {
+        const fs::path out = site_.root() / "minisign.out";
+        EXPECT_EQ(gdtest::runShell("minisign -V -p " + gdtest::shellQuoted(pub) + " -m " +
+                                   gdtest::shellQuoted(server() / f.file) + " > " +
+                                   gdtest::shellQuoted(out)),
+                  0)
+            << f.file;
+        const std::string said = gdtest::readFile(out);
+        EXPECT_NE(said.find(std::string("file=") + f.file), std::string::npos) << said;
+        EXPECT_EQ(said.find("expires=") != std::string::npos, f.expires) << said;
+    }
+    EXPECT_EQ(gdtool({"audit", server(), "--pub", pub}).code, 0);
+
+    gdtest::writeFile(server() / "patch-1.1.zip",
+                      gdtest::readFile(server() / "patch-1.1.zip") + "x");
+    const Result tampered = gdtool({"audit", server(), "--pub", pub});
+    EXPECT_EQ(tampered.code, 1);
+    EXPECT_NE(tampered.out.find("patch-1.1.zip: signature of patch-1.1.zip refused"),
+              std::string::npos)
+        << tampered.out;
 }
 
 // A server whose archives were made by hand joins a record written by hand.

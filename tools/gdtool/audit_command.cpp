@@ -1,6 +1,7 @@
 // audit: checks a server's update directory the way launchers will use it.
 
 #include "commands.h"
+#include "key_files.h"
 #include "release_record.h"
 #include "release_signing.h"
 
@@ -60,8 +61,8 @@ class Audit {
         for (const std::string& archive : archives_) checkArchive(archive);
     }
 
-    // The one place where signatures are checked, once releases are signed.
-    void checkSignatures(const fs::path& publicKey) {
+    // Every published file the launcher fetches, as the launcher checks it.
+    void checkSignatures(const gd::PublicKey& publicKey) {
         std::string error;
         if (!verifyPublishedFile(publicKey, dir_ / kVersionScriptName, error))
             problem(std::string(kVersionScriptName) + ": " + error);
@@ -146,7 +147,9 @@ int auditCommand(const Arguments& args) {
         }
     }
     if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]");
-    if (publicKey) return fail("--pub: " + signingUnavailableReason());
+    std::optional<gd::PublicKey> key;
+    std::string problem;
+    if (publicKey && !(key = readPublicKey(*publicKey, problem))) return fail(problem);
     const fs::path dir = positional[0];
     std::error_code error;
     if (!fs::is_regular_file(dir / kVersionScriptName, error))
@@ -175,7 +178,7 @@ int auditCommand(const Arguments& args) {
     versions.insert(audit.listedVersions().begin(), audit.listedVersions().end());
     for (const float version : versions) audit.evaluate(script, version);
     audit.checkArchives();
-    if (publicKey) audit.checkSignatures(*publicKey);
+    if (key) audit.checkSignatures(*key);
 
     if (audit.problems() > 0) return kExitScriptError;
     std::cout << "ok: " << versions.size() << " versions, " << audit.archiveCount()

@@ -30,12 +30,15 @@ constexpr std::string_view kUsage =
     "                      30 days unless DAYS says otherwise\n"
     "  verify PUBFILE FILE check FILE against FILE.minisig as the launcher would\n"
     "  release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n"
+    "          [--sign SECFILE [--expires DAYS]]\n"
     "                      the next patch archive from two installation trees, proved by\n"
     "                      applying it to a copy of OLD_TREE, then published in SERVER_DIR\n"
-    "                      with filelist.dat rewritten from its record releases.txt\n"
-    "                      (--sign SECFILE and --expires DAYS await signed releases)\n"
-    "  audit SERVER_DIR    evaluate filelist.dat at every version it knows and check every\n"
-    "                      archive it lists; one line per problem, exit 1 when any\n"
+    "                      with filelist.dat rewritten from its record releases.txt; with\n"
+    "                      --sign, the archive and filelist.dat signed as by sign\n"
+    "  audit SERVER_DIR [--pub PUBFILE]\n"
+    "                      evaluate filelist.dat at every version it knows and check every\n"
+    "                      archive it lists (and, with --pub, every signature); one line\n"
+    "                      per problem, exit 1 when any\n"
     "  --help | --version\n";
 
 }  // namespace

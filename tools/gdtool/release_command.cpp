@@ -2,6 +2,7 @@
 // the engine before the server's update directory changes in one step.
 
 #include "commands.h"
+#include "key_files.h"
 #include "patch_script.h"
 #include "release_proof.h"
 #include "release_record.h"
@@ -49,7 +50,7 @@ std::string today() {
 std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& error) {
     ReleaseOptions options;
     std::vector<std::string> positional;
-    std::optional<std::string> expires;
+    std::optional<std::string> secretKey, expires;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const bool takesValue = arg == "--description" || arg == "--sign" || arg == "--expires";
@@ -60,7 +61,7 @@ std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& e
         if (arg == "--description") {
             options.description = args[++i];
         } else if (arg == "--sign") {
-            options.signing = SigningRequest{args[++i], std::nullopt};
+            secretKey = args[++i];
         } else if (arg == "--expires") {
             expires = args[++i];
         } else if (arg.starts_with("--")) {
@@ -74,15 +75,19 @@ std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& e
         error = "release needs SERVER_DIR, OLD_TREE, NEW_TREE and VERSION";
         return std::nullopt;
     }
-    if (expires && !options.signing) {
+    if (expires && !secretKey) {
         error = "--expires needs --sign";
         return std::nullopt;
     }
-    if (options.signing) {
-        // Signing is wired here once signed releases exist: SigningRequest
-        // takes the lifetime from --expires.
-        error = "--sign: " + signingUnavailableReason();
-        return std::nullopt;
+    if (secretKey) {
+        // Read before anything is built, so that a wrong key costs nothing.
+        auto key = readSecretKey(*secretKey, error);
+        if (!key) return std::nullopt;
+        options.signing = SigningRequest{std::move(*key), std::nullopt};
+        if (expires && !(options.signing->expiresDays = parseValidDays(*expires))) {
+            error = kValidDaysProblem;
+            return std::nullopt;
+        }
     }
     options.serverDir = positional[0];
     options.oldTree = positional[1];
@@ -223,7 +228,7 @@ bool reportProof(const std::vector<std::string>& differences, float previous,
     return false;
 }
 
-// Record, version script and (once releases are signed) signatures go into
+// Record, version script and (with --sign) signatures go into
 // the staged tree, which then becomes the update directory in one step.
 bool publish(ServerPublication& publication, const ReleaseOptions& options,
              const std::vector<Release>& releases, std::string versionScript,

@@ -1,7 +1,9 @@
 // Signatures of published files: the one place where gdtool release signs
-// what it publishes and gdtool audit checks it. Signed releases are not part
-// of this gdtool yet, so both refuse; their options are refused up front.
+// what it publishes and gdtool audit checks it, with the same code as
+// gdtool sign and verify.
 #pragma once
+
+#include "trust/secret_key.h"
 
 #include <filesystem>
 #include <optional>
@@ -10,20 +12,18 @@
 namespace gdtool {
 
 struct SigningRequest {
-    std::filesystem::path secretKey;
-    std::optional<unsigned> expiresDays;  // filelist.dat only
+    gd::SecretKey key;
+    std::optional<int> expiresDays;  // filelist.dat only; its default otherwise
 };
 
-// Why the signing options cannot be used, or empty when they can.
-std::string signingUnavailableReason();
-
-// Writes `file`.minisig, trusted comment "file=<name>" (and "expires=<unix
-// seconds>" when the request has a lifetime). False with `error` set.
+// Writes `file`.minisig, trusted comment "file=<name>", and for the version
+// list (`withExpiry`) "expires=<unix seconds>". False with `error` set.
 bool signPublishedFile(const SigningRequest& request, const std::filesystem::path& file,
                        bool withExpiry, std::string& error);
 
-// Checks `file`.minisig against the public key. False with `error` set.
-bool verifyPublishedFile(const std::filesystem::path& publicKey, const std::filesystem::path& file,
+// Checks `file` against `file`.minisig and the public key, as the launcher
+// would. False with `error` set to the reason.
+bool verifyPublishedFile(const gd::PublicKey& publicKey, const std::filesystem::path& file,
                          std::string& error);
 
 }  // namespace gdtool

@@ -2,6 +2,7 @@
 // minisign's formats, so that Debian's minisign can take either side.
 
 #include "commands.h"
+#include "key_files.h"
 
 #include "trust/key_generation.h"
 #include "trust/public_key.h"
@@ -20,35 +21,6 @@
 
 namespace gdtool {
 
-namespace {
-
-// Whole small files (keys, signatures): at most `limit` bytes, one more to
-// tell a longer file; nullopt when unreadable.
-std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(limit + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) return std::nullopt;
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return text;
-}
-
-constexpr std::size_t kKeyFileLimit = 4096;
-constexpr int kMaxValidDays = 36500;
-
-std::optional<int> parseDays(const std::string& text) {
-    int days = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
-    if (error != std::errc{} || end != text.data() + text.size() || days < 1 ||
-        days > kMaxValidDays) {
-        return std::nullopt;
-    }
-    return days;
-}
-
-}  // namespace
-
 int keygenCommand(const Arguments& args) {
     if (args.size() != 2) return fail("keygen needs PUBFILE and SECFILE");
     std::string problem;
@@ -64,19 +36,17 @@ int signCommand(const Arguments& args) {
     Arguments files;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--expires") {
-            if (i + 1 == args.size() || !(days = parseDays(args[i + 1])))
-                return fail("--expires needs a number of days from 1 to 36500");
+            if (i + 1 == args.size() || !(days = parseValidDays(args[i + 1])))
+                return fail(kValidDaysProblem);
             ++i;
         } else {
             files.push_back(args[i]);
         }
     }
     if (args.empty() || files.empty()) return fail("sign needs SECFILE and at least one FILE");
-    const auto text = readSmallFile(args[0], kKeyFileLimit);
-    if (!text) return fail("cannot read " + args[0]);
     std::string problem;
-    const auto key = gd::parseSecretKeyFile(*text, problem);
-    if (!key) return fail(args[0] + ": " + problem);
+    const auto key = readSecretKey(args[0], problem);
+    if (!key) return fail(problem);
     const std::int64_t now = std::time(nullptr);
     for (const std::string& file : files) {
         if (!gd::writeSignatureFor(file, *key, days, now, problem)) return fail(problem);
@@ -87,9 +57,9 @@ int signCommand(const Arguments& args) {
 
 int verifyCommand(const Arguments& args) {
     if (args.size() != 2) return fail("verify needs PUBFILE and FILE");
-    const auto keyText = readSmallFile(args[0], kKeyFileLimit);
-    const auto key = keyText ? gd::parsePublicKeyFile(*keyText) : std::nullopt;
-    if (!key) return fail(args[0] + " is no minisign public key");
+    std::string problem;
+    const auto key = readPublicKey(args[0], problem);
+    if (!key) return fail(problem);
 
     const std::filesystem::path file = args[1];
     gd::SignatureCheck check(std::span(&*key, 1),
