@@ -56,4 +56,8 @@ bool writeRegistryValue(RegistryScope scope, const char* name, const std::string
     return key.settings().status() == QSettings::NoError;
 }
 
+std::string readAccountId() {
+    return readRegistryValue(RegistryScope::user, "AccountId").value_or(std::string{});
+}
+
 }  // namespace gd

@@ -20,4 +20,8 @@ std::optional<std::string> readRegistryValue(RegistryScope scope, const char* na
 // (no right to change the system key, for example).
 bool writeRegistryValue(RegistryScope scope, const char* name, const std::string& value);
 
+// The user's account identifier for the news request: the user scope's value
+// AccountId, byte for byte, or empty when there is none.
+std::string readAccountId();
+
 }  // namespace gd

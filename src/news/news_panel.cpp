@@ -1,6 +1,5 @@
 #include "news/news_panel.h"
 
-#include "install/registry.h"
 #include "news/news_module.h"
 
 #include <QCoreApplication>
@@ -36,19 +35,14 @@ QByteArray makePostData(std::string_view accountId) {
     return body;
 }
 
-std::string readAccountId() {
-    return readRegistryValue(RegistryScope::user, "AccountId").value_or(std::string{});
-}
-
 NewsPanel::~NewsPanel() {
     releaseBrowser();
 }
 
-bool NewsPanel::createBrowserHost(QWidget* window, const PixelRect& rect) {
+void NewsPanel::createBrowserHost(QWidget* window, const QRect& rect) {
     newsHostWindow_ = new QWidget(window);
-    newsHostWindow_->setGeometry(rect.x, rect.y, rect.width, rect.height);
+    newsHostWindow_->setGeometry(rect);
     newsHostWindow_->show();
-    return true;
 }
 
 bool NewsPanel::attachBrowser() {

@@ -3,9 +3,8 @@
 // news request.
 #pragma once
 
-#include "shell/dialog_layout.h"
-
 #include <QByteArray>
+#include <QRect>
 
 #include <string>
 #include <string_view>
@@ -20,10 +19,6 @@ struct NewsModuleApi;
 // unescaped and without a terminator.
 QByteArray makePostData(std::string_view accountId);
 
-// The user's account identifier: the user scope's registry value AccountId,
-// byte for byte, or empty when there is none.
-std::string readAccountId();
-
 class NewsPanel {
   public:
     NewsPanel() = default;
@@ -32,7 +27,7 @@ class NewsPanel {
     ~NewsPanel();
 
     // Makes the visible host child of `window` over `rect`; the window owns it.
-    bool createBrowserHost(QWidget* window, const PixelRect& rect);
+    void createBrowserHost(QWidget* window, const QRect& rect);
     // Puts a browser filling the host into it, loading the news module beside
     // the executable; false without a host or a usable module.
     bool attachBrowser();

@@ -27,25 +27,24 @@ std::array<std::uint8_t, kRc4KeyLength> deriveKey(std::string_view password) {
     return key;
 }
 
-}  // namespace
-
-CipherStatus ScriptCipher::encrypt(char* buffer, std::size_t length, std::string_view password) {
-    return transform(buffer, length, password, true);
-}
-
-CipherStatus ScriptCipher::decrypt(char* buffer, std::size_t length, std::string_view password) {
-    return transform(buffer, length, password, false);
-}
-
-CipherStatus ScriptCipher::transform(char* buffer, std::size_t length, std::string_view password,
-                                     bool /*encrypt*/) {
-    if (length == 0) return CipherStatus::ok;
+// RC4 is its own inverse.
+void transform(char* buffer, std::size_t length, std::string_view password) {
+    if (length == 0) return;
     const auto key = deriveKey(password);
     arcfour_ctx rc4;
     arcfour_set_key(&rc4, key.size(), key.data());
     auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
     arcfour_crypt(&rc4, length, bytes, bytes);
-    return CipherStatus::ok;
+}
+
+}  // namespace
+
+void ScriptCipher::encrypt(char* buffer, std::size_t length, std::string_view password) {
+    transform(buffer, length, password);
+}
+
+void ScriptCipher::decrypt(char* buffer, std::size_t length, std::string_view password) {
+    transform(buffer, length, password);
 }
 
 }  // namespace gd

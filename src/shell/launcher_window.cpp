@@ -1,5 +1,6 @@
 #include "shell/launcher_window.h"
 
+#include "install/registry.h"
 #include "news/browser_engine.h"
 #include "shell/engine_module.h"
 #include "shell/message_box.h"
@@ -237,7 +238,9 @@ void LauncherWindow::showOfflineLook(std::string_view status) {
 void LauncherWindow::openNewsArea() {
     if (closing_ || news_.newsHostWindow() != nullptr) return;
     prepareBrowserEngine();
-    if (news_.createBrowserHost(this, toPixels(kNewsArea)) && news_.attachBrowser()) {
+    const PixelRect area = toPixels(kNewsArea);
+    news_.createBrowserHost(this, QRect(area.x, area.y, area.width, area.height));
+    if (news_.attachBrowser()) {
         logo_->hide();
         news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
     }

@@ -1,4 +1,5 @@
 #include "news/news_panel.h"
+#include "install/registry.h"
 
 #include "install/registry.h"
 #include "support/gui_application.h"
@@ -63,7 +64,7 @@ TEST(NewsPanel, PostsTheBodyByteForByteToTheAddressAsItIs) {
         window.resize(502, 365);
         window.show();
         gd::NewsPanel panel;
-        ASSERT_TRUE(panel.createBrowserHost(&window, {0, 19, 412, 300}));
+        panel.createBrowserHost(&window, QRect(0, 19, 412, 300));
         ASSERT_TRUE(panel.attachBrowser());
         const std::size_t before = server.requests().size();
         panel.sendNewsRequest(server.address("/news%20page.php?k=%26%E3%81%82%2F"), id);
@@ -92,7 +93,7 @@ TEST(NewsPanel, ReleasingWhileThePageLoadsNeitherCrashesNorHangs) {
     QWidget window;
     window.show();
     gd::NewsPanel panel;
-    panel.createBrowserHost(&window, {0, 0, 200, 200});
+    panel.createBrowserHost(&window, QRect(0, 0, 200, 200));
     panel.attachBrowser();
     // A loopback listener that never answers keeps the page loading; an empty
     // address fails at once.
@@ -103,7 +104,7 @@ TEST(NewsPanel, ReleasingWhileThePageLoadsNeitherCrashesNorHangs) {
     EXPECT_EQ(panel.newsBrowser(), nullptr);
 
     gd::NewsPanel empty;
-    empty.createBrowserHost(&window, {0, 0, 200, 200});
+    empty.createBrowserHost(&window, QRect(0, 0, 200, 200));
     empty.attachBrowser();
     empty.sendNewsRequest("", "");
     QTest::qWait(200);
@@ -136,7 +137,7 @@ TEST(NewsPanel, AHostilePageStaysTheNewsPage) {
     window.resize(502, 365);
     window.show();
     gd::NewsPanel panel;
-    ASSERT_TRUE(panel.createBrowserHost(&window, {0, 19, 412, 300}));
+    panel.createBrowserHost(&window, QRect(0, 19, 412, 300));
     ASSERT_TRUE(panel.attachBrowser());
     panel.sendNewsRequest(server.address("/news.php"), "id");
     const auto reported = [&](const std::string& prefix) {

@@ -31,12 +31,10 @@ TEST(ScriptCipher, ReproducesReferenceCipherTexts) {
         const std::string expected = fromHex(vector["cipher_hex"].toString());
 
         std::string buffer = plain;
-        EXPECT_EQ(gd::ScriptCipher::encrypt(buffer.data(), buffer.size(), password),
-                  gd::CipherStatus::ok);
+        gd::ScriptCipher::encrypt(buffer.data(), buffer.size(), password);
         EXPECT_EQ(buffer, expected) << "password " << password;
 
-        EXPECT_EQ(gd::ScriptCipher::decrypt(buffer.data(), buffer.size(), password),
-                  gd::CipherStatus::ok);
+        gd::ScriptCipher::decrypt(buffer.data(), buffer.size(), password);
         EXPECT_EQ(buffer, plain);
     }
 }
@@ -56,10 +54,10 @@ TEST(ScriptCipher, EveryBufferStartsAFreshKeyStream) {
     EXPECT_EQ(swapped, first);
 }
 
-TEST(ScriptCipher, AnotherPasswordGivesOtherBytesWithoutError) {
+TEST(ScriptCipher, AnotherPasswordGivesOtherBytes) {
     std::string buffer = "DUREDOR_FTP_ADR = \"host\"";
     gd::ScriptCipher::encrypt(buffer.data(), buffer.size(), "another-password");
-    EXPECT_EQ(gd::ScriptCipher::decrypt(buffer.data(), buffer.size()), gd::CipherStatus::ok);
+    gd::ScriptCipher::decrypt(buffer.data(), buffer.size());
     EXPECT_NE(buffer, "DUREDOR_FTP_ADR = \"host\"");
 }
 

@@ -81,7 +81,11 @@ int encryptCommand(const Arguments& args, bool encrypt) {
     if (args.size() != 2) return fail(std::string(name) + " needs IN and OUT");
     auto data = readInput(args[0]);
     if (!data) return fail("cannot read " + args[0]);
-    gd::ScriptCipher::transform(data->data(), data->size(), gd::scriptPassword, encrypt);
+    if (encrypt) {
+        gd::ScriptCipher::encrypt(data->data(), data->size());
+    } else {
+        gd::ScriptCipher::decrypt(data->data(), data->size());
+    }
     if (!writeOutput(args[1], *data)) return fail("cannot write " + args[1]);
     return kExitOk;
 }
