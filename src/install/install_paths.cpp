@@ -7,15 +7,19 @@
 
 namespace gd {
 
-namespace {
-
-constexpr std::array<std::string_view, 4> kExecutableNames = {"GrooveDeck", "AvatarTool",
-                                                              "StepTool", "WardrobeTool"};
-
-}  // namespace
+std::optional<int> editorOfButton(int button) {
+    for (std::size_t i = 0; i < kEditors.size(); ++i) {
+        if (kEditors[i].button == button) return static_cast<int>(i);
+    }
+    return std::nullopt;
+}
 
 std::string_view executableName(std::uint8_t kind) {
-    return kind < kExecutableNames.size() ? kExecutableNames[kind] : std::string_view{};
+    if (kind == kLauncherKind) return kLauncherExecutable;
+    for (const EditorInfo& editor : kEditors) {
+        if (editor.kind == kind) return editor.executable;
+    }
+    return {};
 }
 
 std::string launcherDirOf(std::string_view executablePath) {
@@ -52,9 +56,11 @@ void resolveToolPath(ToolEntry& entry, std::string_view launcherDir) {
 }
 
 ToolTable makeToolTable(std::string_view launcherDir) {
-    ToolTable table{ToolEntry{kAvatarToolKind, {}}, ToolEntry{kStepToolKind, {}},
-                    ToolEntry{kWardrobeToolKind, {}}};
-    for (ToolEntry& entry : table) resolveToolPath(entry, launcherDir);
+    ToolTable table;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        table[i].kind = kEditors[i].kind;
+        resolveToolPath(table[i], launcherDir);
+    }
     return table;
 }
 

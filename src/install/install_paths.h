@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,13 +16,40 @@ struct InstallPaths {
     std::string launcherDir;
 };
 
-// Tool kinds index the executable name table.
+// The launcher's own executables, by their names in the installation.
+inline constexpr const char* kLauncherExecutable = "GrooveDeck";
+inline constexpr const char* kCopierExecutable = "lcopy";
+
+// Tool kinds: the launcher, then the three editors.
 inline constexpr std::uint8_t kLauncherKind = 0;
 inline constexpr std::uint8_t kAvatarToolKind = 1;
 inline constexpr std::uint8_t kStepToolKind = 2;
 inline constexpr std::uint8_t kWardrobeToolKind = 3;
 
-// "GrooveDeck", "AvatarTool", "StepTool", "WardrobeTool"; empty for other kinds.
+// One editor of the package: its kind, its executable, the command word it is
+// started with (its whole argument vector) and the launcher window's button
+// that starts it.
+struct EditorInfo {
+    std::uint8_t kind;
+    std::string_view executable;
+    std::string_view commandWord;
+    int button;
+};
+
+// The editors at tool index 0, 1, 2: character, dance, costume. The first two
+// buttons cross: the first starts the dance editor, the second the character
+// editor.
+inline constexpr std::array<EditorInfo, 3> kEditors{{
+    {kAvatarToolKind, "AvatarTool", "EXE_AVATARTOOL", 1},
+    {kStepToolKind, "StepTool", "EXE_STEPTOOL", 0},
+    {kWardrobeToolKind, "WardrobeTool", "EXE_WARDROBETOOL", 2},
+}};
+
+// The tool index of the editor that window button `button` starts; nullopt
+// for the other buttons.
+std::optional<int> editorOfButton(int button);
+
+// The executable of a kind: the launcher's or an editor's; empty for others.
 std::string_view executableName(std::uint8_t kind);
 
 struct ToolEntry {
@@ -29,7 +57,7 @@ struct ToolEntry {
     std::string path;  // full path of the executable, from resolveToolPath
 };
 
-// The three editors at tool index 0, 1, 2 (kinds 1, 2, 3).
+// The three editors at the tool indexes of kEditors.
 using ToolTable = std::array<ToolEntry, 3>;
 
 // The directory part of an executable path, kept with its trailing '/'

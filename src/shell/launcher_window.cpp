@@ -47,10 +47,6 @@ constexpr std::string_view kSelfUpdateMessage =
     "本ランチャーをアップデートします。\n自動的に再起動しますのでお待ちください。";
 constexpr std::string_view kFailed = "失敗";
 
-// Which tool each of the three editor buttons starts: the first button starts
-// the dance editor (tool index 1), the second the character editor (index 0).
-constexpr int kToolOfButton[] = {1, 0, 2};
-
 QString qt(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -357,12 +353,8 @@ void LauncherWindow::onActionTimer() {
 }
 
 void LauncherWindow::runButtonAction(int button) {
+    if (const auto editor = editorOfButton(button)) return launchTool(*editor, button);
     switch (button) {
-        case 0:
-        case 1:
-        case 2:
-            launchTool(kToolOfButton[button], button);
-            break;
         case kQuitButton:
             close();
             break;
@@ -474,7 +466,7 @@ void LauncherWindow::setProgress(int percent) {
 
 bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement) {
     showOkBox(this, kUpdateCaption, kSelfUpdateMessage);
-    const std::string copier = context_.launcherDir + "lcopy";
+    const std::string copier = context_.launcherDir + kCopierExecutable;
     if (startDetached(copier, {copier, replacement.source, replacement.target})) return true;
     showOkBox(this, kFailed, kFailed);
     return false;

@@ -9,9 +9,6 @@
 
 namespace gd {
 
-// "EXE_AVATARTOOL", "EXE_STEPTOOL", "EXE_WARDROBETOOL" for tool index 0, 1, 2.
-std::string_view toolCommandWord(int toolIndex);
-
 struct ToolStart {
     enum class Outcome {
         started,     // pid is the editor's process

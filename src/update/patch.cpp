@@ -20,7 +20,6 @@ namespace gd {
 namespace {
 
 constexpr std::size_t kCopyChunk = 64 * 1024;
-constexpr const char* kCopierName = "lcopy";
 
 // Runs `attempt` up to kPatchAttempts times in a row; 1 on the first success.
 template <typename Attempt>
@@ -53,7 +52,7 @@ std::optional<struct stat> statAt(int directory, const std::string& name) {
 }
 
 bool isLauncherExecutable(std::string_view name) {
-    if (name == kCopierName) return true;
+    if (name == kCopierExecutable) return true;
     for (const std::uint8_t kind :
          {kLauncherKind, kAvatarToolKind, kStepToolKind, kWardrobeToolKind}) {
         if (name == executableName(kind)) return true;

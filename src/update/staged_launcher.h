@@ -5,6 +5,7 @@
 // out, killed) is found again by the next start or update.
 #pragma once
 
+#include "install/install_paths.h"
 #include "update/patch.h"
 
 #include <optional>
@@ -13,8 +14,6 @@
 namespace gd {
 
 inline constexpr const char* kStagedLauncherName = "GrooveDeck.new";
-// The launcher executable in the installation.
-inline constexpr const char* kLauncherFileName = "GrooveDeck";
 
 // What lcopy is started with: the new launcher and the one it replaces.
 struct LauncherReplacement {

@@ -135,8 +135,8 @@ int luaDiffcopy(lua_State* /*state*/) {
 int luaLauncherupdate(lua_State* state) {
     ScriptContext& context = contextOf(state);
     const QueueResult result = queueOperation(state, context, 0, [&]() -> std::unique_ptr<CPatch> {
-        return std::make_unique<CPatchLuncherCopy>(context.sourceDir + kLauncherFileName,
-                                                   TreePath{context.targetDir, kLauncherFileName},
+        return std::make_unique<CPatchLuncherCopy>(context.sourceDir + kLauncherExecutable,
+                                                   TreePath{context.targetDir, kLauncherExecutable},
                                                    context.manifest);
     });
     return finish(state, result, "launcherupdate");

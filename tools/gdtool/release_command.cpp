@@ -2,6 +2,7 @@
 // the engine before the server's update directory changes in one step.
 
 #include "commands.h"
+#include "install/install_paths.h"
 #include "key_files.h"
 #include "patch_script.h"
 #include "release_proof.h"
@@ -180,7 +181,7 @@ bool writeArchive(const fs::path& path, const ReleaseOptions& options, const Tre
     }
     // Beside the script, where the launcher's replacement looks for it.
     if (ok && diff.launcherChanged)
-        ok = zip.addFile(kLauncherName, options.newTree / kLauncherName);
+        ok = zip.addFile(gd::kLauncherExecutable, options.newTree / gd::kLauncherExecutable);
     // Last, so that no shipped file whose name contains UPDATE.DAT can be
     // taken for it.
     ok = ok && zip.addBytes(kScriptEntry, enciphered) && zip.close() && syncFile(path);

@@ -1,5 +1,7 @@
 #include "tree_diff.h"
 
+#include "install/install_paths.h"
+
 #include <algorithm>
 
 namespace gdtool {
@@ -43,7 +45,7 @@ class Differ {
             diff.unchangedFiles.insert(path);
             return;
         }
-        if (path == kLauncherName) {
+        if (path == gd::kLauncherExecutable) {
             diff.launcherChanged = true;
             diff.summary.push_back("L " + path);
             return;

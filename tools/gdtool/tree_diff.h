@@ -12,7 +12,6 @@
 namespace gdtool {
 
 // The launcher replaces itself through lcopy, never by a plain copy.
-inline constexpr const char* kLauncherName = "GrooveDeck";
 // The engine records versions itself; this file never travels in an archive.
 inline constexpr const char* kVersionFileName = "version.dat";
 
