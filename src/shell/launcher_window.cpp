@@ -6,6 +6,7 @@
 #include "shell/message_box.h"
 #include "shell/tool_launch.h"
 #include "util/process.h"
+#include "util/text_encoding.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -47,10 +48,6 @@ constexpr std::string_view kSelfUpdateMessage =
     "本ランチャーをアップデートします。\n自動的に再起動しますのでお待ちください。";
 constexpr std::string_view kFailed = "失敗";
 
-QString qt(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 // The status line text for a report.
 std::string statusText(UpdateReportCode code, const std::string& text) {
     switch (code) {
@@ -89,7 +86,7 @@ LauncherWindow::LauncherWindow(LauncherContext context)
                      std::string_view text) { showOkBox(this, caption, text); },
               [this](const UpdateReport& report) { applyReport(report); }),
       check_(bridge_) {
-    setWindowTitle(qt(kWindowTitle));
+    setWindowTitle(qtText(kWindowTitle));
     setFixedSize(dluToPixelsX(kWindowWidthDlu), dluToPixelsY(kWindowHeightDlu));
     setMouseTracking(true);
 
@@ -119,7 +116,7 @@ LauncherWindow::LauncherWindow(LauncherContext context)
 void LauncherWindow::dress() {
     setWindowIcon(QIcon(bitmap(kIconResource)));
     const PixelRect status = toPixels(kStatusLine);
-    statusLine_ = new QLabel(qt(kConnecting), this);
+    statusLine_ = new QLabel(qtText(kConnecting), this);
     statusLine_->setGeometry(status.x, status.y, status.width, status.height);
     // The dialog's 8-point font, about 11 pixels: the longest status text,
     // "アップデートファイルをダウンロード中", must fit the line.
@@ -216,7 +213,7 @@ void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
 
 void LauncherWindow::showOnlineLook() {
     connection_ = Connection::online;
-    statusLine_->setText(qt(kOnline));
+    statusLine_->setText(qtText(kOnline));
     setProgress(0);
     for (const int index : {kUpdateButton, kFileCheckButton})
         buttons_[index].currentBitmap = buttons_[index].normalBitmap;
@@ -227,7 +224,7 @@ void LauncherWindow::showOnlineLook() {
 
 void LauncherWindow::showOfflineLook(std::string_view status) {
     connection_ = Connection::offline;
-    statusLine_->setText(qt(status));
+    statusLine_->setText(qtText(status));
     update();
 }
 
@@ -454,7 +451,7 @@ void LauncherWindow::applyReport(const UpdateReport& report) {
         // Closed once the worker's report has returned and its thread can end.
         QTimer::singleShot(0, this, &LauncherWindow::close);
     }
-    statusLine_->setText(qt(statusText(code, report.text)));
+    statusLine_->setText(qtText(statusText(code, report.text)));
     setProgress(report.value);
     repaint();
 }

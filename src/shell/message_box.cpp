@@ -1,20 +1,15 @@
 #include "shell/message_box.h"
 
+#include "util/text_encoding.h"
+
 #include <QMessageBox>
-#include <QString>
 
 namespace gd {
 
-namespace {
-
-QString fromUtf8(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void showOkBox(QWidget* owner, std::string_view caption, std::string_view text) {
-    QMessageBox box(QMessageBox::NoIcon, fromUtf8(caption), fromUtf8(text), QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::NoIcon, qtText(caption), qtText(text), QMessageBox::Ok, owner);
     box.exec();
 }
 
