@@ -120,7 +120,7 @@ e2e_begin() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/gd-e2e-$1.XXXXXX")
   trap e2e_stop_all EXIT
   trap 'exit 130' INT TERM
-  shots="${GD_E2E_SCREENSHOTS:-$PWD/e2e-screenshots}/$1"
+  shots="${GD_E2E_SCREENSHOTS:-${TMPDIR:-/tmp}/gd-e2e-screenshots}/$1"
   rm -rf "$shots"
   mkdir -p "$shots"
   echo "screenshots: $shots"
