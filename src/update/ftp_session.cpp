@@ -2,20 +2,18 @@
 
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "update/download_sink.h"
+#include "update/file_download_sink.h"
 #include "update/trusted_fetch.h"
-#include "util/unique_fd.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QNetworkInformation>
 #include <QThread>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -164,17 +162,17 @@ size_t writeHead(char* data, size_t size, size_t count, void* user) {
     return 0;  // everything wanted is here: end the transfer
 }
 
-// The local side of a download: the file, the byte reached and the reports.
-struct FileSink {
-    int fd = -1;
+// The local side of a download: the sink, the byte reached and the reports.
+struct Transfer {
+    DownloadSink* sink = nullptr;
     std::optional<std::uint64_t> size;  // announced size, when the server told it
-    std::uint64_t cap = 0;              // no byte past it is written
+    std::uint64_t cap = 0;              // no byte past it is handed over
     const ProgressSink* progress = nullptr;
-    std::uint64_t reached = 0;
     std::uint64_t nextReport = kDownloadChunkSize;
-    bool writeFailed = false;
+    bool refused = false;  // the sink did not take bytes
     bool overrun = false;  // the server sent past the cap
 
+    std::uint64_t reached() const { return sink->received(); }
     int percentOf(std::uint64_t bytes) const {
         if (!size) return 0;
         if (*size == 0 || bytes >= *size) return 100;
@@ -185,37 +183,25 @@ struct FileSink {
     }
     bool complete(CURLcode code) const {
         // Every announced byte is here even when the closing reply was lost.
-        return size ? reached == *size : code == CURLE_OK;
+        return size ? reached() == *size : code == CURLE_OK;
     }
 };
 
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, data, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-size_t writeFile(char* data, size_t size, size_t count, void* user) {
-    FileSink& sink = *static_cast<FileSink*>(user);
+size_t writeSink(char* data, size_t size, size_t count, void* user) {
+    Transfer& transfer = *static_cast<Transfer*>(user);
     const std::size_t bytes = size * count;
-    if (bytes > sink.cap - sink.reached) {
-        sink.overrun = true;
+    if (bytes > transfer.cap - transfer.reached()) {
+        transfer.overrun = true;
         return 0;  // ends the transfer
     }
-    if (!writeAll(sink.fd, data, bytes)) {
-        sink.writeFailed = true;
+    if (!transfer.sink->accept({data, bytes})) {
+        transfer.refused = true;
         return 0;
     }
-    sink.reached += bytes;
     // Chunks are counted on the byte stream, whatever sizes libcurl delivers.
-    while (sink.reached >= sink.nextReport) {
-        sink.report(sink.percentOf(sink.nextReport));
-        sink.nextReport += kDownloadChunkSize;
+    while (transfer.reached() >= transfer.nextReport) {
+        transfer.report(transfer.percentOf(transfer.nextReport));
+        transfer.nextReport += kDownloadChunkSize;
     }
     return bytes;
 }
@@ -400,15 +386,36 @@ std::optional<std::string> FtpSession::ReadHead(const std::string& remoteName, s
     return std::move(sink.text);
 }
 
+DownloadResult FtpSession::Download(const std::string& remoteName, DownloadSink& sink,
+                                    const ProgressSink& progress, std::stop_token stop,
+                                    std::uint64_t limit) {
+    return transfer(
+        remoteName, [&sink] { return &sink; }, progress, std::move(stop), limit);
+}
+
 DownloadResult FtpSession::DownloadToFile(const std::string& remoteName,
                                           const std::filesystem::path& localPath,
                                           const ProgressSink& progress, std::stop_token stop,
                                           std::uint64_t limit) {
+    std::optional<FileDownloadSink> file;
+    const auto open = [&]() -> DownloadSink* {
+        file.emplace(localPath);
+        return file->isOpen() ? &*file : nullptr;
+    };
+    const DownloadResult result = transfer(remoteName, open, progress, std::move(stop), limit);
+    if (result == DownloadResult::Done && !file->close()) return DownloadResult::ReadFailed;
+    return result;
+}
+
+DownloadResult FtpSession::transfer(const std::string& remoteName,
+                                    const std::function<DownloadSink*()>& openSink,
+                                    const ProgressSink& progress, std::stop_token stop,
+                                    std::uint64_t limit) {
     if (!isOpen() || remoteName.empty()) return DownloadResult::NotOpened;
     CURL* handle = connection_->handle.get();
     const std::string url = connection_->fileUrl(remoteName);
 
-    // The size first (SIZE): a file the server does not have leaves no local file.
+    // The size first (SIZE): a file the server does not have opens no sink.
     const CURLcode sizeCode = connection_->perform(url, false, 0, &discardBody, nullptr, stop);
     if (stop.stop_requested()) return DownloadResult::Cancelled;
     if (sizeCode != CURLE_OK) return DownloadResult::NotOpened;
@@ -417,32 +424,32 @@ DownloadResult FtpSession::DownloadToFile(const std::string& remoteName,
     if (announced >= 0 && static_cast<std::uint64_t>(announced) > limit)
         return DownloadResult::TooLarge;
 
-    UniqueFd fd(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) return DownloadResult::NotOpened;
-    FileSink sink;
-    sink.fd = fd.get();
-    if (announced >= 0) sink.size = static_cast<std::uint64_t>(announced);
-    sink.cap = sink.size.value_or(limit);
-    sink.progress = &progress;
+    Transfer state;
+    state.sink = openSink();
+    if (state.sink == nullptr) return DownloadResult::NotOpened;
+    if (announced >= 0) state.size = static_cast<std::uint64_t>(announced);
+    state.cap = state.size.value_or(limit);
+    state.progress = &progress;
+    state.nextReport = (state.reached() / kDownloadChunkSize + 1) * kDownloadChunkSize;
 
     ChunkAttempts attempts;
     for (;;) {
-        const CURLcode code = connection_->perform(url, true, static_cast<curl_off_t>(sink.reached),
-                                                   &writeFile, &sink, stop);
+        const CURLcode code = connection_->perform(
+            url, true, static_cast<curl_off_t>(state.reached()), &writeSink, &state, stop);
         if (stop.stop_requested()) return DownloadResult::Cancelled;
-        if (sink.writeFailed) return DownloadResult::ReadFailed;
+        if (state.refused) return DownloadResult::ReadFailed;
         // More than announced: the file changed on the server under us, or
         // the server means harm. Without an announced size, the limit.
-        if (sink.overrun) return sink.size ? DownloadResult::ReadFailed : DownloadResult::TooLarge;
-        if (sink.complete(code)) break;
-        if (code == CURLE_REMOTE_FILE_NOT_FOUND && sink.reached == 0) {
+        if (state.overrun)
+            return state.size ? DownloadResult::ReadFailed : DownloadResult::TooLarge;
+        if (state.complete(code)) break;
+        if (code == CURLE_REMOTE_FILE_NOT_FOUND && state.reached() == 0) {
             return DownloadResult::NotOpened;
         }
-        if (!attempts.failed(sink.reached)) return DownloadResult::ReadFailed;
+        if (!attempts.failed(state.reached())) return DownloadResult::ReadFailed;
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
-    if (!fd.close()) return DownloadResult::ReadFailed;
-    sink.report(100);
+    state.report(100);
     return DownloadResult::Done;
 }
 

@@ -18,6 +18,7 @@
 
 namespace gd {
 
+class DownloadSink;
 class Notifier;
 class VersionManifest;
 
@@ -91,20 +92,27 @@ class FtpSession {
     std::optional<std::string> ReadHead(const std::string& remoteName, std::size_t limit,
                                         std::stop_token stop = {});
 
-    // Copies a remote file into `localPath` (created or truncated) in chunks
-    // of kDownloadChunkSize, reporting the percentage after each chunk and at
-    // the end. A chunk gets kChunkAttempts attempts, kChunkRetryPause apart;
-    // every retry resumes (REST) at the byte reached. A transfer that ends
+    // Hands a remote file's bytes to `sink`, in order, in chunks of
+    // kDownloadChunkSize, reporting the percentage after each chunk and at
+    // the end; a sink that already holds bytes is continued where it stopped.
+    // A chunk gets kChunkAttempts attempts, kChunkRetryPause apart; every
+    // retry resumes (REST) at the sink's received(). A transfer that ends
     // short of the announced size is a failed attempt, so it never gives Done.
     // A remote size of 0 reports 100 at the end.
-    // NotOpened: the remote file cannot be opened (no local file is made then)
-    // or the local file cannot be created. ReadFailed: every attempt of a chunk
-    // failed, or the local file could not be written. Cancelled: `stop` was
+    // NotOpened: the remote file cannot be opened. ReadFailed: every attempt
+    // of a chunk failed, or the sink refused bytes. Cancelled: `stop` was
     // requested; it is seen within about a second, also during a stalled
     // transfer or the pause between attempts. No more than `limit` bytes, nor
-    // more than the announced size, are ever written: a transfer that runs
-    // past either is cut there. After a failure the local file holds what
-    // arrived; the caller removes it.
+    // more than the announced size, are ever handed over: a transfer that
+    // runs past either is cut there.
+    DownloadResult Download(const std::string& remoteName, DownloadSink& sink,
+                            const ProgressSink& progress, std::stop_token stop = {},
+                            std::uint64_t limit = UINT64_MAX);
+
+    // Download into `localPath` (created or truncated once the remote file is
+    // known to exist: NotOpened leaves no local file, and is also the answer
+    // when the local file cannot be created). After a failure the local file
+    // holds what arrived; the caller removes it.
     DownloadResult DownloadToFile(const std::string& remoteName,
                                   const std::filesystem::path& localPath,
                                   const ProgressSink& progress, std::stop_token stop = {},
@@ -112,6 +120,12 @@ class FtpSession {
 
   private:
     struct Connection;
+    // Asks the remote size, then transfers into the sink that `openSink`
+    // gives (nullptr: NotOpened).
+    DownloadResult transfer(const std::string& remoteName,
+                            const std::function<DownloadSink*()>& openSink,
+                            const ProgressSink& progress, std::stop_token stop,
+                            std::uint64_t limit);
     FtpTimeouts timeouts_;
     std::unique_ptr<Connection> connection_;
     std::string tlsFailure_;
