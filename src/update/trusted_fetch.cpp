@@ -44,6 +44,20 @@ bool RemoteSignature::judgeFile(const std::filesystem::path& file) {
     return hash ? check_.judgeHash(*hash) : check_.refuseContent(file.string() + " cannot be read");
 }
 
+void RemoteSignature::addBytes(std::span<const char> bytes) {
+    if (!isSigned_ || !check_.signsHash()) return;
+    if (!stream_) stream_ = std::make_unique<ContentHasher>();
+    stream_->add(bytes.data(), bytes.size());
+}
+
+bool RemoteSignature::judgeStream() {
+    if (!isSigned_) return true;
+    if (!stream_) stream_ = std::make_unique<ContentHasher>();
+    const ContentHash hash = stream_->finish();
+    stream_.reset();
+    return check_.judgeHash(hash);
+}
+
 bool RemoteSignature::judgeBytes(std::string_view bytes) {
     return !isSigned_ || check_.judgeContent(bytes);
 }

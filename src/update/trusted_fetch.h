@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -54,6 +55,13 @@ class RemoteSignature {
     void followDownload(const std::filesystem::path& file);
     // Judges the file once it has arrived whole.
     bool judgeFile(const std::filesystem::path& file);
+    // Whether the bytes can be judged as they pass, without a file: always
+    // unsigned, and where the signature signs the content's hash.
+    bool judgesStream() const { return !isSigned_ || check_.signsHash(); }
+    // Hashes the next bytes of a download that is kept in no file.
+    void addBytes(std::span<const char> bytes);
+    // Judges the bytes that addBytes saw, once they are the whole file.
+    bool judgeStream();
     bool judgeBytes(std::string_view bytes);
     // Says the refusal and shows `box`; returns false for the caller's return.
     bool reportRefusal(Notifier& notifier, std::string_view box) const;
@@ -63,6 +71,7 @@ class RemoteSignature {
     std::string remoteName_;
     SignatureCheck check_;
     std::unique_ptr<GrowingFileHash> download_;  // the followed file, if any
+    std::unique_ptr<ContentHasher> stream_;      // the hashed bytes, if any
 };
 
 }  // namespace gd

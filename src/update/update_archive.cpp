@@ -166,14 +166,14 @@ std::optional<std::time_t> extendedMtime(const std::vector<unsigned char>& extra
     return std::nullopt;
 }
 
-std::time_t dosMtime(const tm_unz& date) {
+std::time_t dosMtime(std::uint32_t dosDateTime) {
     std::tm local{};
-    local.tm_sec = static_cast<int>(date.tm_sec);
-    local.tm_min = static_cast<int>(date.tm_min);
-    local.tm_hour = static_cast<int>(date.tm_hour);
-    local.tm_mday = static_cast<int>(date.tm_mday);
-    local.tm_mon = static_cast<int>(date.tm_mon);
-    local.tm_year = static_cast<int>(date.tm_year) - 1900;
+    local.tm_sec = static_cast<int>((dosDateTime & 0x1f) * 2);
+    local.tm_min = static_cast<int>((dosDateTime >> 5) & 0x3f);
+    local.tm_hour = static_cast<int>((dosDateTime >> 11) & 0x1f);
+    local.tm_mday = static_cast<int>((dosDateTime >> 16) & 0x1f);
+    local.tm_mon = static_cast<int>((dosDateTime >> 21) & 0x0f) - 1;
+    local.tm_year = static_cast<int>((dosDateTime >> 25) & 0x7f) + 80;
     local.tm_isdst = -1;
     return std::mktime(&local);
 }
@@ -193,19 +193,36 @@ std::optional<std::string> placeEntry(const std::string& base, const std::string
     return joined->substr(base.size());
 }
 
-EntryKind kindOf(const unz_file_info64& info, const std::string& name, PlannedEntry& entry) {
-    if ((info.flag & kEncryptedFlag) != 0) return EntryKind::Skipped;
-    const bool unix = (info.version >> 8) == kUnixHost;
-    const auto mode = static_cast<mode_t>(info.external_fa >> 16);
+EntryKind kindOf(const ArchiveRecord& info, const std::string& name, PlannedEntry& entry) {
+    if ((info.flags & kEncryptedFlag) != 0) return EntryKind::Skipped;
+    const bool unix = (info.versionMadeBy >> 8) == kUnixHost;
+    const auto mode = static_cast<mode_t>(info.externalAttributes >> 16);
     // Links are never created, and no other special file either.
     if (unix && (mode & S_IFMT) != 0 && !S_ISREG(mode) && !S_ISDIR(mode)) return EntryKind::Skipped;
     const bool trailingSeparator = name.back() == '/' || name.back() == '\\';
-    if (trailingSeparator || (info.external_fa & kDosDirectory) != 0 || (unix && S_ISDIR(mode))) {
+    if (trailingSeparator || (info.externalAttributes & kDosDirectory) != 0 ||
+        (unix && S_ISDIR(mode))) {
         return EntryKind::Directory;
     }
     if (unix) entry.unixMode = mode & 0777;
-    entry.readOnly = !unix && (info.external_fa & kDosReadOnly) != 0;
+    entry.readOnly = !unix && (info.externalAttributes & kDosReadOnly) != 0;
     return EntryKind::File;
+}
+
+// Decides what becomes of one entry, from its central directory record.
+PlannedEntry planEntry(const ArchiveRecord& record, const std::string& base) {
+    PlannedEntry entry;
+    entry.scriptName = containsScriptName(record.rawName);
+    entry.size = record.size;
+    const auto stamp = extendedMtime(record.extra);
+    entry.mtime = stamp ? *stamp : dosMtime(record.dosDateTime);
+    const auto name = decodeName(trimEntryName(record.rawName), record.flags);
+    const auto relative = name ? placeEntry(base, *name) : std::nullopt;
+    if (relative) {
+        entry.relative = *relative;
+        entry.kind = kindOf(record, *name, entry);
+    }
+    return entry;
 }
 
 // Reads the central directory record of the current entry; nullopt when the
@@ -215,24 +232,20 @@ std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
     if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return std::nullopt;
     std::vector<char> rawName(info.size_filename + 1);
-    std::vector<unsigned char> extra(info.size_file_extra);
-    if (unzGetCurrentFileInfo64(zip, &info, rawName.data(), rawName.size(), extra.data(),
-                                extra.size(), nullptr, 0) != UNZ_OK)
+    ArchiveRecord record;
+    record.extra.resize(info.size_file_extra);
+    if (unzGetCurrentFileInfo64(zip, &info, rawName.data(), rawName.size(), record.extra.data(),
+                                record.extra.size(), nullptr, 0) != UNZ_OK)
         return std::nullopt;
+    record.versionMadeBy = static_cast<std::uint16_t>(info.version);
+    record.flags = static_cast<std::uint16_t>(info.flag);
+    record.dosDateTime = static_cast<std::uint32_t>(info.dosDate);
+    record.externalAttributes = static_cast<std::uint32_t>(info.external_fa);
+    record.size = info.uncompressed_size;
+    record.rawName.assign(rawName.data(), info.size_filename);
 
-    PlannedEntry entry;
+    PlannedEntry entry = planEntry(record, base);
     if (unzGetFilePos64(zip, &entry.position) != UNZ_OK) return std::nullopt;
-    const std::string raw(rawName.data(), info.size_filename);
-    entry.scriptName = containsScriptName(raw);
-    entry.size = info.uncompressed_size;
-    const auto stamp = extendedMtime(extra);
-    entry.mtime = stamp ? *stamp : dosMtime(info.tmu_date);
-    const auto name = decodeName(trimEntryName(raw), info.flag);
-    const auto relative = name ? placeEntry(base, *name) : std::nullopt;
-    if (relative) {
-        entry.relative = *relative;
-        entry.kind = kindOf(info, *name, entry);
-    }
     return entry;
 }
 
@@ -377,6 +390,36 @@ Outcome extractEntry(unzFile zip, int baseFd, const PlannedEntry& entry,
     return extractFile(zip, baseFd, entry, buffer);
 }
 
+// Moves the streamed data of a file entry into place, in the order of checks
+// that extractFile follows.
+Outcome placeFile(int dataFd, std::size_t index, int baseFd, const PlannedEntry& entry,
+                  StreamedData data) {
+    if (data == StreamedData::Absent) return Outcome::Skipped;
+    auto parts = splitPath(entry.relative);
+    const std::string leaf(parts.back());
+    parts.pop_back();
+    const UniqueFd directory = openDirectoryChain(baseFd, parts);
+    if (!directory) return Outcome::Skipped;
+    if (data == StreamedData::Corrupt) return Outcome::Corrupt;
+    const std::string name = std::to_string(index);
+    const UniqueFd file(::openat(dataFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file || !applyAttributes(file.get(), entry)) return Outcome::Skipped;
+    ::unlinkat(directory.get(), leaf.c_str(), 0);
+    if (::renameat(dataFd, name.c_str(), directory.get(), leaf.c_str()) != 0)
+        return Outcome::Skipped;
+    return Outcome::Written;
+}
+
+Outcome placeStreamed(int dataFd, std::size_t index, int baseFd, const PlannedEntry& entry,
+                      StreamedData data) {
+    if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
+    if (entry.kind == EntryKind::Directory) {
+        return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
+                                                                     : Outcome::Skipped;
+    }
+    return placeFile(dataFd, index, baseFd, entry, data);
+}
+
 // The last entry named like the script is the script, whatever it is, so
 // that an earlier one never runs in place of the one the archive meant.
 std::optional<std::string> scriptOf(const std::vector<PlannedEntry>& entries,
@@ -439,6 +482,41 @@ std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archiv
     }
     bool found = false;
     unpacked.script = scriptOf(*entries, written, found);
+    if (!found) return std::nullopt;
+    return unpacked;
+}
+
+std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRecord>& records,
+                                                    const std::vector<StreamedData>& data,
+                                                    const std::filesystem::path& dataDir,
+                                                    const std::filesystem::path& baseDir,
+                                                    std::uintmax_t limit) {
+    std::string base = baseDir.string();
+    if (base.empty() || base.back() != '/') base += '/';
+    const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd dataFd(::open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!baseFd || !dataFd || records.size() != data.size() || records.size() > kArchiveEntryLimit)
+        return std::nullopt;
+
+    std::vector<PlannedEntry> entries;
+    entries.reserve(records.size());
+    for (const ArchiveRecord& record : records) entries.push_back(planEntry(record, base));
+    if (!declaredSizeFits(entries, limit)) return std::nullopt;
+
+    UnpackedArchive unpacked;
+    std::vector<bool> written(entries.size(), false);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const PlannedEntry& entry = entries[i];
+        const Outcome outcome = placeStreamed(dataFd.get(), i, baseFd.get(), entry, data[i]);
+        if (outcome == Outcome::Corrupt) return std::nullopt;
+        written[i] = outcome == Outcome::Written;
+        if (written[i] && entry.kind == EntryKind::File) {
+            unpacked.bytes += entry.size;
+            notePermissions(entry, base, unpacked);
+        }
+    }
+    bool found = false;
+    unpacked.script = scriptOf(entries, written, found);
     if (!found) return std::nullopt;
     return unpacked;
 }

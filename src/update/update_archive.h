@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gd {
 
@@ -38,6 +39,29 @@ struct UnpackedArchive {
     std::uintmax_t bytes = 0;  // in the files written
 };
 
+// One entry as the archive's central directory describes it: what decides
+// where it lands and what it becomes.
+struct ArchiveRecord {
+    std::uint16_t versionMadeBy = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t method = 0;
+    std::uint32_t dosDateTime = 0;  // the date in the high half, the time in the low
+    std::uint32_t crc = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+    std::uint32_t externalAttributes = 0;
+    std::uint64_t localHeaderOffset = 0;
+    std::string rawName;
+    std::vector<unsigned char> extra;
+};
+
+// How the data of one entry came out of a streamed archive.
+enum class StreamedData {
+    Written,  // complete, its CRC and size checked: the file named by its index
+    Absent,   // not written (encrypted, an unknown method, no room): it is skipped
+    Corrupt,  // it did not inflate, or its CRC or size was wrong
+};
+
 // Extracts every entry of the zip archive at `archivePath` under `baseDir`.
 // Entries that would still land outside `baseDir` after trimming, symbolic
 // links and other special files, encrypted entries and names that cannot be
@@ -51,5 +75,18 @@ struct UnpackedArchive {
 std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
                                              const std::filesystem::path& baseDir,
                                              std::uintmax_t limit = kArchiveExtractLimit);
+
+// The rules of UnpackArchive for an archive whose entries were already
+// inflated, in archive order, into `dataDir`, each into a file named by its
+// position ("0", "1", ...), and whose central directory is `records`: the
+// files are moved (renamed) into place under `baseDir` or dropped, the
+// folders made, and the same archive gives the same result as UnpackArchive.
+// `dataDir` must be on the file system of `baseDir`; what is left in it is
+// the caller's to remove.
+std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRecord>& records,
+                                                    const std::vector<StreamedData>& data,
+                                                    const std::filesystem::path& dataDir,
+                                                    const std::filesystem::path& baseDir,
+                                                    std::uintmax_t limit = kArchiveExtractLimit);
 
 }  // namespace gd

@@ -5,9 +5,11 @@
 #include "script/trust_settings.h"
 #include "script/version_manifest.h"
 #include "update/disk_budget.h"
+#include "update/download_sink.h"
 #include "update/ftp_session.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
+#include "update/streaming_unpack.h"
 #include "update/trusted_fetch.h"
 #include "update/update_archive.h"
 #include "update/update_script.h"
@@ -30,29 +32,36 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
     return !wake.wait_for(lock, stop, pause, [] { return false; });
 }
 
-// Downloads the archive into `download`, charged against the run's budget;
-// false (after any error box) when it did not arrive whole or, in a signed
-// installation, its signature was refused.
-bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                     ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
-    FtpSession session;
+// Opens the session for one archive and fetches its signature; false (after
+// any error box) when either fails.
+bool openArchiveSession(UpdateJob& job, const ServerRecord& server, FtpSession& session,
+                        RemoteSignature& signature, std::stop_token stop) {
     if (!session.Open(server, stop)) {
         explainTlsFailure(job.notifier, session);
         return false;
     }
     // The signature comes first: a refused one costs no download.
-    RemoteSignature signature(server, archive);
-    if (!signature.fetch(session, stop)) {
-        // A stop ends the run quietly; anything else is a refusal.
-        if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-        return false;
-    }
-    signature.followDownload(download.path());
-    const auto progress = [&job](int percent) {
+    if (signature.fetch(session, stop)) return true;
+    // A stop ends the run quietly; anything else is a refusal.
+    if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+    return false;
+}
+
+ProgressSink progressOf(UpdateJob& job) {
+    return [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
+}
+
+// Downloads the archive into `download`, charged against the run's budget;
+// false (after any error box) when it did not arrive whole or, in a signed
+// installation, its signature was refused.
+bool downloadArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signature,
+                     const std::string& archive, ChargedPath& download, const DiskBudget& budget,
+                     std::stop_token stop) {
+    signature.followDownload(download.path());
     const DownloadResult result =
-        session.DownloadToFile(archive, download.path(), progress, stop, budget.available());
+        session.DownloadToFile(archive, download.path(), progressOf(job), stop, budget.available());
     if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge)
         job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
     if (result != DownloadResult::Done) return false;
@@ -73,6 +82,64 @@ std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPat
     auto contents = UnpackArchive(zipPath, unpacked.path(), budget.available());
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
     return contents;
+}
+
+// Passes the download to the unpacking, hashed on its way for the signature.
+class SignedStream : public DownloadSink {
+  public:
+    SignedStream(DownloadSink& next, RemoteSignature& signature)
+        : next_(next), signature_(signature) {}
+    bool accept(std::span<const char> bytes) override {
+        signature_.addBytes(bytes);
+        return next_.accept(bytes);
+    }
+    std::uint64_t received() const override { return next_.received(); }
+
+  private:
+    DownloadSink& next_;
+    RemoteSignature& signature_;
+};
+
+// What became of an archive unpacked while it downloaded.
+struct Streamed {
+    bool wholeFileNeeded = false;  // it cannot be read front to back: nothing was decided
+    bool fetched = false;          // it arrived whole and its signature holds
+    std::optional<UnpackedArchive> contents;
+};
+
+// Downloads the archive and unpacks it as it arrives into `parts`, then,
+// once the whole of it is verified, places it in `unpacked`.
+Streamed streamArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signature,
+                       const std::string& archive, ChargedPath& parts, ChargedPath& unpacked,
+                       const DiskBudget& budget, std::stop_token stop) {
+    Streamed streamed;
+    StreamingUnpack unpack(parts.path(), budget.available());
+    SignedStream stream(unpack, signature);
+    const DownloadResult result =
+        session.Download(archive, stream, progressOf(job), stop, budget.available());
+    if (unpack.needsWholeFile() && result == DownloadResult::ReadFailed) {
+        streamed.wholeFileNeeded = true;
+        return streamed;
+    }
+    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge)
+        job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
+    if (result != DownloadResult::Done) return streamed;
+    if (!signature.judgeStream()) {
+        signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+        return streamed;
+    }
+    streamed.fetched = true;
+    if (!unpack.matchesDirectory()) {
+        streamed.wholeFileNeeded = true;
+        return streamed;
+    }
+    std::error_code error;
+    std::filesystem::create_directory(unpacked.path(), error);
+    // One sync for every file, before any of them is renamed into place.
+    if (error || !unpack.sync()) return streamed;
+    streamed.contents = unpack.place(unpacked.path());
+    if (streamed.contents && !unpacked.charge(streamed.contents->bytes)) streamed.contents.reset();
+    return streamed;
 }
 
 enum class QueueEnd { Done, OperationFailed, Stopped };
@@ -180,9 +247,23 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        const std::filesystem::path& runDirectory, std::size_t slot,
                        DiskBudget& budget, std::stop_token stop) {
     const std::string name = "patch-" + std::to_string(slot);
-    ChargedPath download(budget, runDirectory / (name + ".zip"));
     ChargedPath unpacked(budget, runDirectory / name);
-    if (!downloadArchive(job, server, archive, download, budget, stop)) return false;
+    FtpSession session;
+    RemoteSignature signature(server, archive);
+    if (!openArchiveSession(job, server, session, signature, stop)) return false;
+    if (signature.judgesStream()) {
+        ChargedPath parts(budget, runDirectory / (name + ".parts"));
+        const Streamed streamed =
+            streamArchive(job, session, signature, archive, parts, unpacked, budget, stop);
+        if (!streamed.wholeFileNeeded) {
+            if (!streamed.fetched) return false;
+            return applyContents(job, unpacked, streamed.contents, stop);
+        }
+    }
+    // The whole file first, then UnpackArchive's rules on it.
+    ChargedPath download(budget, runDirectory / (name + ".zip"));
+    unpacked.remove();
+    if (!downloadArchive(job, session, signature, archive, download, budget, stop)) return false;
     const auto contents = unpackArchive(download.path(), unpacked, budget);
     // The archive has served its purpose.
     download.remove();
