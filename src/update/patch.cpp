@@ -2,6 +2,7 @@
 
 #include "install/install_paths.h"
 #include "script/version_manifest.h"
+#include "util/directory_syncs.h"
 #include "util/replace_file.h"
 #include "util/tree_walk.h"
 #include "util/unique_fd.h"
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <fstream>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -30,7 +33,19 @@ int retried(Attempt attempt) {
     return 0;
 }
 
+// In the kernel where it can (a clone on file systems that share blocks),
+// through a buffer where it cannot.
 bool copyContent(int from, int to) {
+    for (bool first = true;; first = false) {
+        const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, SSIZE_MAX, 0);
+        if (copied == 0) return true;
+        if (copied > 0) continue;
+        if (errno == EINTR) continue;
+        if (!first) return false;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        break;
+    }
     char buffer[kCopyChunk];
     for (;;) {
         const ssize_t got = ::read(from, buffer, sizeof buffer);
@@ -105,6 +120,46 @@ bool copyOnce(const std::string& source, const TreePath& target, CopyMode mode,
     return copyContent(in.get(), out.fd()) && out.commit();
 }
 
+// The process's umask, which a copy's new file gets its bits through; read
+// without changing it, so that no other thread creates a file under another.
+std::optional<mode_t> currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (!line.starts_with("Umask:")) continue;
+        return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+    }
+    return std::nullopt;
+}
+
+enum class Move { Done, Failed, CopyInstead };
+
+// One move attempt: the source, with the bits a copy would have had, renamed
+// over the target. Its content is on the disk already (see allowMove).
+Move moveOnce(const std::string& source, const TreePath& target, CopyMode mode,
+              const std::string& modeName, DirectorySyncs& syncs) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return Move::Failed;
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Move::Failed;
+
+    const auto location = locateInTree(target);
+    if (!location) return Move::Failed;
+    const int directory = location->directory.get();
+    const auto old = statAt(directory, location->name);
+    if ((old && !S_ISREG(old->st_mode)) || (!old && errno != ENOENT)) return Move::Failed;
+    const auto bits = bitsFor(mode, info, directory, modeName.empty() ? location->name : modeName);
+    if (!bits) return Move::Failed;
+    const auto umask = currentUmask();
+    if (!bits->keep && !umask) return Move::CopyInstead;
+    const mode_t wanted = bits->keep ? *bits->keep : (bits->create & ~*umask);
+    if (::fchmod(in.get(), wanted) != 0) return Move::Failed;
+    if (::renameat(AT_FDCWD, source.c_str(), directory, location->name.c_str()) != 0)
+        return errno == EXDEV ? Move::CopyInstead : Move::Failed;
+    syncs.add(directory);
+    return Move::Done;
+}
+
 bool makeDirectoryOnce(const TreePath& path) {
     const auto location = locateInTree(path);
     if (!location) return false;
@@ -164,7 +219,14 @@ CPatchCopy::CPatchCopy(std::string source, TreePath target, CopyMode mode, std::
       modeName_(std::move(modeName)) {}
 
 int CPatchCopy::Execute() {
-    return retried([this] { return copyOnce(source_, target_, mode_, modeName_); });
+    return retried([this] {
+        if (moveSyncs_ != nullptr) {
+            const Move moved = moveOnce(source_, target_, mode_, modeName_, *moveSyncs_);
+            if (moved != Move::CopyInstead) return moved == Move::Done;
+            moveSyncs_ = nullptr;
+        }
+        return copyOnce(source_, target_, mode_, modeName_);
+    });
 }
 
 CPatchLuncherCopy::CPatchLuncherCopy(std::string source, TreePath target, VersionManifest& manifest)

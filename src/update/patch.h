@@ -13,6 +13,7 @@
 
 namespace gd {
 
+class DirectorySyncs;
 class VersionManifest;
 
 // Mkdir, delete and copy try their system call this many times in a row.
@@ -95,12 +96,21 @@ class CPatchCopy : public CPatch {
     const std::string& source() const { return source_; }
     std::string target() const { return target_.full(); }
     CopyMode mode() const { return mode_; }
+    // Allows the copy to move the source into place (one rename) where it is
+    // nobody's source after this, with the same result as a copy: the target
+    // replaced in one step, the same permission bits. The target's folder
+    // is then added to `syncs` instead of being synced at once. The source's
+    // content must be on the disk already: the unpacked files are synced
+    // together before the queue runs. Across file systems, and wherever the
+    // bits cannot be known, it copies.
+    void allowMove(DirectorySyncs& syncs) { moveSyncs_ = &syncs; }
 
   protected:
     std::string source_;
     TreePath target_;
     CopyMode mode_;
     std::string modeName_;
+    DirectorySyncs* moveSyncs_ = nullptr;
 };
 
 // Copies nothing: records the replacement of the running launcher in the

@@ -13,10 +13,18 @@
 #include "update/trusted_fetch.h"
 #include "update/update_archive.h"
 #include "update/update_script.h"
+#include "util/directory_syncs.h"
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
 
 namespace gd {
 
@@ -73,6 +81,11 @@ bool downloadArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signa
            signature.reportRefusal(job.notifier, kDownloadFailedMessage);
 }
 
+bool syncFileSystemOf(const std::filesystem::path& path) {
+    const UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory && ::syncfs(directory.get()) == 0;
+}
+
 // Unpacks into `unpacked`, in what the budget has left after the download.
 std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPath,
                                              ChargedPath& unpacked, const DiskBudget& budget) {
@@ -81,6 +94,8 @@ std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPat
     if (error) return std::nullopt;
     auto contents = UnpackArchive(zipPath, unpacked.path(), budget.available());
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
+    // Copies may move these files into place: one sync makes them all durable.
+    if (contents && !syncFileSystemOf(unpacked.path())) return std::nullopt;
     return contents;
 }
 
@@ -159,15 +174,48 @@ QueueEnd runQueue(UpdateJob& job, const PatchQueue& queue, std::stop_token stop)
     return QueueEnd::Done;
 }
 
+// Lets the last copy of each unpacked file move it instead, unless the new
+// launcher is staged from it after the queue. Files are told apart by inode,
+// whatever spelling the script used for them.
+void allowMoves(const PatchQueue& queue, const std::filesystem::path& unpacked,
+                DirectorySyncs& syncs) {
+    const std::string inside = unpacked.string() + "/";
+    std::map<std::pair<dev_t, ino_t>, CPatchCopy*> lastCopy;
+    std::set<std::pair<dev_t, ino_t>> pinned;
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        auto* copy = dynamic_cast<CPatchCopy*>(&queue.at(i));
+        struct stat info {};
+        if (copy == nullptr || !copy->source().starts_with(inside) ||
+            ::lstat(copy->source().c_str(), &info) != 0)
+            continue;
+        const std::pair key{info.st_dev, info.st_ino};
+        if (dynamic_cast<CPatchLuncherCopy*>(copy) != nullptr) {
+            pinned.insert(key);
+        } else {
+            lastCopy[key] = copy;
+        }
+    }
+    for (const auto& [key, copy] : lastCopy) {
+        if (!pinned.contains(key)) copy->allowMove(syncs);
+    }
+}
+
 // Runs the script of an unpacked archive and its operations, and stages the
 // new launcher (which lies in the unpacked files, removed after this) when an
 // operation asked for it. False after the apply-failed box, or on a stop.
-bool applyScript(UpdateJob& job, const std::filesystem::path& script,
-                 const UnpackedArchive& contents, std::stop_token stop) {
+bool applyScript(UpdateJob& job, const std::filesystem::path& unpacked,
+                 const std::filesystem::path& script, const UnpackedArchive& contents,
+                 std::stop_token stop) {
     PatchQueue queue;
+    DirectorySyncs syncs;
     QueueEnd end = QueueEnd::OperationFailed;
-    if (RunUpdateScript(script, job.launcherDir, job.manifest, queue, contents.withoutPermissions))
+    if (RunUpdateScript(script, job.launcherDir, job.manifest, queue,
+                        contents.withoutPermissions)) {
+        allowMoves(queue, unpacked, syncs);
         end = runQueue(job, queue, stop);
+        // Every moved file's new name is on the disk before the version is.
+        syncs.flush();
+    }
     if (end == QueueEnd::Stopped) return false;
     if (end == QueueEnd::Done && job.manifest.launcherUpdatePending()) {
         const std::string& source = job.manifest.launcherCopySource();
@@ -196,7 +244,7 @@ bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
         job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
         return false;
     }
-    return applyScript(job, unpacked.path() / *contents->script, *contents, stop);
+    return applyScript(job, unpacked.path(), unpacked.path() / *contents->script, *contents, stop);
 }
 
 // Reports the end of a run with what the front end takes over from it, unless
