@@ -234,6 +234,7 @@ void StreamingUnpack::startData() {
         if (descriptor) return needWholeFile();
         mode_ = DataMode::Skip;
     } else if (entry.method == kStored) {
+        // Without its sizes in front, stored data has no end the bytes tell.
         if (descriptor || entry.compressedSize != entry.size) return needWholeFile();
         mode_ = DataMode::Copy;
     } else {

@@ -1,0 +1,131 @@
+// Archives from real archivers, fed in pieces of several sizes: whatever
+// streams must end in the tree that UnpackArchive makes of the same file,
+// and what cannot stream must say so.
+#include "update/streaming_unpack.h"
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        const std::string name = fs::relative(item.path(), root).string();
+        const auto mode = static_cast<unsigned>(item.symlink_status().permissions());
+        tree[name] = std::to_string(mode) + ":" +
+                     (item.is_regular_file() ? gdtest::readFile(item.path()) : "<dir>");
+    }
+    return tree;
+}
+
+struct Streamed {
+    bool wholeFileNeeded = false;
+    bool matches = false;
+    std::optional<gd::UnpackedArchive> contents;
+};
+
+Streamed stream(const std::string& bytes, const fs::path& work, std::size_t piece) {
+    Streamed result;
+    fs::create_directories(work);
+    gd::StreamingUnpack unpack(work / "parts", gd::kArchiveExtractLimit);
+    for (std::size_t at = 0; at < bytes.size() && !unpack.needsWholeFile(); at += piece) {
+        const std::string_view part = std::string_view(bytes).substr(at, piece);
+        if (!unpack.accept(part)) break;
+    }
+    result.wholeFileNeeded = unpack.needsWholeFile();
+    result.matches = unpack.matchesDirectory();
+    fs::create_directory(work / "out");
+    if (result.matches) result.contents = unpack.place(work / "out");
+    return result;
+}
+
+class StreamingUnpackTest : public ::testing::Test {
+  protected:
+    StreamingUnpackTest() {
+        const fs::path stage = dir_.path() / "stage";
+        fs::create_directories(stage / "data" / "sub");
+        std::mt19937 random(5);
+        std::string noise(300 * 1024, '\0');
+        for (char& c : noise) c = static_cast<char>(random());
+        gdtest::writeFile(stage / "data" / "noise.bin", noise);
+        gdtest::writeFile(stage / "data" / "sub" / "text.txt", std::string(200 * 1024, 'x'));
+        gdtest::writeFile(stage / "data" / "empty.txt", "");
+        gdtest::writeFile(stage / "update.dat", "script");
+    }
+    // Runs `command` in the stage folder; the archive it writes is $OUT.
+    std::string archive(const std::string& command) {
+        const fs::path out = dir_.path() / "archive.zip";
+        fs::remove(out);
+        const std::string line = "cd '" + (dir_.path() / "stage").string() + "' && OUT='" +
+                                 out.string() + "' && " + command;
+        EXPECT_EQ(std::system(line.c_str()), 0) << command;
+        return gdtest::readFile(out);
+    }
+    gdtest::TempDir dir_;
+};
+
+TEST_F(StreamingUnpackTest, StreamsWhatArchiversWriteOrSaysItCannot) {
+    struct Case {
+        const char* archiver;
+        bool streams;
+    };
+    const Case cases[] = {
+        {"zip -qr \"$OUT\" update.dat data", true},
+        {"zip -qr0 \"$OUT\" update.dat data", true},
+        {"bsdtar --format zip -cf \"$OUT\" update.dat data", true},
+        // Stored, folders and empty files included, with their sizes only after the data.
+        {"bsdtar --format zip --options zip:compression=store -cf \"$OUT\" update.dat data", false},
+        // Written to a pipe: sizes only after the data, also for stored entries.
+        {"zip -qr - update.dat data | cat > \"$OUT\"", true},
+        {"zip -qr0 - update.dat data | cat > \"$OUT\"", false},
+        // A self-extracting archive: something before the first entry.
+        {"zip -qr a.zip update.dat data && printf 'stub' | cat - a.zip > \"$OUT\" && "
+         "rm a.zip && zip -qA \"$OUT\"",
+         false},
+    };
+    for (const Case& test : cases) {
+        const std::string bytes = archive(test.archiver);
+        fs::create_directories(dir_.path() / "oracle");
+        const auto expected =
+            gd::UnpackArchive(dir_.path() / "archive.zip", dir_.path() / "oracle");
+        ASSERT_TRUE(expected) << test.archiver;
+        for (const std::size_t piece : {std::size_t{7}, std::size_t{65536}}) {
+            const fs::path work = dir_.path() / ("work" + std::to_string(piece));
+            const Streamed got = stream(bytes, work, piece);
+            EXPECT_EQ(got.matches, test.streams) << test.archiver << " in " << piece;
+            EXPECT_EQ(got.wholeFileNeeded, !test.streams) << test.archiver << " in " << piece;
+            if (test.streams) {
+                ASSERT_TRUE(got.contents) << test.archiver;
+                EXPECT_EQ(got.contents->script, expected->script);
+                EXPECT_EQ(got.contents->bytes, expected->bytes);
+                EXPECT_EQ(treeOf(work / "out"), treeOf(dir_.path() / "oracle")) << test.archiver;
+            }
+            fs::remove_all(work);
+        }
+        fs::remove_all(dir_.path() / "oracle");
+    }
+}
+
+TEST_F(StreamingUnpackTest, ABadCrcFailsAsUnpackArchiveFailsIt) {
+    std::string bytes = archive("zip -qr0 \"$OUT\" update.dat data");
+    // A byte inside the stored noise: the directory still matches the headers.
+    const std::size_t at = bytes.find("noise.bin") + 100;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
+    gdtest::writeFile(dir_.path() / "archive.zip", bytes);
+    fs::create_directories(dir_.path() / "oracle");
+    EXPECT_FALSE(gd::UnpackArchive(dir_.path() / "archive.zip", dir_.path() / "oracle"));
+    const Streamed got = stream(bytes, dir_.path() / "work", 4096);
+    EXPECT_TRUE(got.matches);
+    EXPECT_FALSE(got.contents);
+}
+
+}  // namespace
