@@ -2,6 +2,7 @@
 
 #include "install/install_paths.h"
 #include "script/version_manifest.h"
+#include "util/fd_io.h"
 #include "util/replace_file.h"
 #include "util/tree_walk.h"
 #include "util/unique_fd.h"
@@ -19,8 +20,6 @@ namespace gd {
 
 namespace {
 
-constexpr std::size_t kCopyChunk = 64 * 1024;
-
 // Runs `attempt` up to kPatchAttempts times in a row; 1 on the first success.
 template <typename Attempt>
 int retried(Attempt attempt) {
@@ -28,19 +27,6 @@ int retried(Attempt attempt) {
         if (attempt()) return 1;
     }
     return 0;
-}
-
-bool copyContent(int from, int to) {
-    char buffer[kCopyChunk];
-    for (;;) {
-        const ssize_t got = ::read(from, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return true;
-        if (!writeAll(to, buffer, static_cast<std::size_t>(got))) return false;
-    }
 }
 
 // The status of `name` in `directory`, not following a link; nullopt when
@@ -102,7 +88,7 @@ bool copyOnce(const std::string& source, const TreePath& target, CopyMode mode,
     FileReplacement out(directory, location->name, bits->create);
     if (!out) return false;
     if (bits->keep && ::fchmod(out.fd(), *bits->keep) != 0) return false;
-    return copyContent(in.get(), out.fd()) && out.commit();
+    return copyContents(in.get(), out.fd()) == CopyResult::Done && out.commit();
 }
 
 bool makeDirectoryOnce(const TreePath& path) {
