@@ -6,6 +6,7 @@
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
 #include "update/update_worker.h"
 
 #include <unistd.h>
@@ -30,6 +31,14 @@ class StderrNotifier : public gd::Notifier {
         std::lock_guard lock(mutex_);
         std::cerr << "gdtool: " << reason << std::endl;
         refused_ = true;
+    }
+    void served(std::string_view file, std::string_view source) override {
+        std::lock_guard lock(mutex_);
+        std::cout << "source=" << file << '\t' << source << std::endl;
+    }
+    void sourceSkipped(std::string_view source, std::string_view reason) override {
+        std::lock_guard lock(mutex_);
+        std::cerr << "gdtool: skipping " << source << " for this run: " << reason << std::endl;
     }
     bool shown() const { return shown_; }
     bool anyRefused() const { return refused_; }
@@ -103,7 +112,7 @@ int checkCommand(const Arguments& args) {
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
     const bool online =
-        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeUpdateServer(config.server);
+        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeSources(config.server);
     StderrNotifier notifier;
     gd::VersionManifest manifest;
     const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
