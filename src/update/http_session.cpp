@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <condition_variable>
 #include <mutex>
@@ -26,8 +27,8 @@ bool curlReady() {
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == b;
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char c) {
+               return std::tolower(static_cast<unsigned char>(c)) == lower;
            });
 }
 
@@ -277,6 +278,10 @@ struct HttpSession::Handle {
         ok = ok && curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onTransferInfo) == CURLE_OK;
         ok = ok && curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stop) == CURLE_OK;
         ok = ok && curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &onHeader) == CURLE_OK;
+        if (!options.caFile.empty()) {
+            ok = ok && curl_easy_setopt(handle, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
+            ok = ok && curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+        }
         // libcurl takes the proxy from the environment unless it is told one;
         // "" means none at all.
         if (options.proxy != kProxyFromEnvironment) {

@@ -20,11 +20,14 @@ namespace gd {
 inline constexpr long kHttpRedirectLimit = 5;
 
 struct HttpOptions {
-    FtpTimeouts timeouts;
+    FtpTimeouts timeouts{};
     // Empty: direct connections only, whatever the environment says.
     // kProxyFromEnvironment: libcurl's http_proxy, https_proxy and no_proxy.
     // Anything else: that proxy URL.
-    std::string proxy;
+    std::string proxy{};
+    // A PEM file of CA certificates that replaces the system's store; empty:
+    // the system's store.
+    std::string caFile{};
 };
 
 inline constexpr const char* kProxyFromEnvironment = "environment";
@@ -35,7 +38,8 @@ std::string userMirrorProxy();
 
 // Used by one thread at a time; every call blocks until its exchange is over.
 // Redirects are followed up to kHttpRedirectLimit, never from https to http.
-// Certificates are checked against the system's store and the host name.
+// Certificates are checked against the system's store (or the options' CA
+// file) and the host name.
 class HttpSession {
   public:
     explicit HttpSession(HttpOptions options = {});

@@ -13,6 +13,7 @@ every file):
                         the connection closes
   stall:NAME:BYTES      every request gets BYTES of the body, then nothing
                         more while the connection stays open
+  stallonce:NAME:BYTES  the same for the first full request only
   norange:NAME          Range is ignored: always 200 with the whole file
   tamper:NAME           one byte of the body is changed
   redirect:NAME:COUNT   COUNT redirects (302) before the file is served
@@ -106,12 +107,15 @@ def make_handler(root, record, faults):
             if not body:
                 return
             drop = self._fault(name, "drop")
-            with lock:
-                first = drop is not None and start == 0 and name not in dropped
-                if first:
-                    dropped.add(name)
             stall = self._fault(name, "stall")
-            if first:
+            once = self._fault(name, "stallonce")
+            with lock:
+                first = start == 0 and name not in dropped
+                if first and (drop is not None or once is not None):
+                    dropped.add(name)
+            if first and once is not None:
+                stall = once
+            elif first and drop is not None:
                 self.wfile.write(part[: int(drop)])
                 self.wfile.flush()
                 self.close_connection = True
