@@ -84,7 +84,8 @@ std::optional<std::string> SourceList::fetchVersionScript(Notifier& notifier,
                 return script;
             }
             if (stop.stop_requested()) return std::nullopt;
-            const std::string why = !held.reason().empty() ? held.reason() : source.failure();
+            // A mirror that does not answer has refused nothing.
+            const std::string why = !source.failure().empty() ? source.failure() : held.reason();
             skip(notifier, mirror,
                  why.empty() ? std::string(kVersionScriptName) + " cannot be fetched" : why);
         }
