@@ -8,6 +8,7 @@
 #include "update/ftp_session.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
+#include "update/source_list.h"
 #include "update/trusted_fetch.h"
 #include "update/update_archive.h"
 #include "update/update_script.h"
@@ -30,11 +31,27 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
     return !wake.wait_for(lock, stop, pause, [] { return false; });
 }
 
+// downloadArchive for an installation served by mirrors.
+bool downloadFromSources(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                         ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
+    const auto progress = [&job](int percent) {
+        job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
+    };
+    if (job.sources.fetchArchive(job.notifier, server, archive, download.path(), progress, stop,
+                                 budget.available()) != DownloadResult::Done)
+        return false;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
+    return !error && download.charge(size);
+}
+
 // Downloads the archive into `download`, charged against the run's budget;
 // false (after any error box) when it did not arrive whole or, in a signed
 // installation, its signature was refused.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                      ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
+    if (usesMirrors(server))
+        return downloadFromSources(job, server, archive, download, budget, stop);
     FtpSession session;
     if (!session.Open(server, stop)) {
         explainTlsFailure(job.notifier, session);

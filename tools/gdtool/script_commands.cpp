@@ -107,6 +107,8 @@ void printTrustLines(const gd::ServerRecord& server, bool sayUnsigned) {
         std::cout << "key=" << gd::keyIdText(key.id) << '\n';
     if (server.ftpTls) std::cout << "DUREDOR_FTP_TLS=1\n";
     if (!server.ftpCaFile.empty()) std::cout << "DUREDOR_FTP_CA=" << server.ftpCaFile << '\n';
+    for (const std::string& mirror : server.mirrors) std::cout << "mirror=" << mirror << '\n';
+    if (server.mirrorsIgnored) std::cout << "mirrors=ignored (the installation is unsigned)\n";
     if (!server.unusable.empty()) std::cout << "unusable=" << server.unusable << '\n';
 }
 

@@ -18,6 +18,16 @@ void StderrNotifier::refused(std::string_view reason) {
     refused_ = true;
 }
 
+void StderrNotifier::served(std::string_view file, std::string_view source) {
+    std::lock_guard lock(mutex_);
+    std::cout << "source=" << file << '\t' << source << std::endl;
+}
+
+void StderrNotifier::sourceSkipped(std::string_view source, std::string_view reason) {
+    std::lock_guard lock(mutex_);
+    std::cerr << "gdtool: skipping " << source << " for this run: " << reason << std::endl;
+}
+
 void printEntries(const gd::VersionManifest& manifest) {
     for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
         const gd::PatchEntry& entry = manifest.entryAt(i);

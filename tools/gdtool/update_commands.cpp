@@ -7,6 +7,7 @@
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
 #include "update/update_worker.h"
 
 #include <unistd.h>
@@ -73,7 +74,7 @@ int checkCommand(const Arguments& args) {
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
     const bool online =
-        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeUpdateServer(config.server);
+        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeSources(config.server);
     StderrNotifier notifier("message=");
     gd::VersionManifest manifest;
     const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
