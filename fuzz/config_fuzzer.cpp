@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     gd::LauncherConfig config;
     const auto started = std::chrono::steady_clock::now();
-    gd::applyConfigChunk(gdfuzz::confined(chunk, gd::LuaLibraries::kStandard), config, kTimeLimit);
+    gd::applyConfigChunk(gdfuzz::confined(chunk, gd::LuaLibraries::Standard), config, kTimeLimit);
     GD_FUZZ_CHECK(std::chrono::steady_clock::now() - started < kAnswerDue);
     // The version file, not the chunk, sets the versions.
     GD_FUZZ_CHECK(config.server.installedVersion == 0.0f && config.secondVersion == 0.0f);

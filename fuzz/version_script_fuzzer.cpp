@@ -41,9 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RecordingNotifier notifier;
     gd::VersionManifest manifest;
     const auto started = std::chrono::steady_clock::now();
-    const float latest =
-        gd::runVersionScript(notifier, gdfuzz::confined(text, gd::LuaLibraries::kSafe), kInstalled,
-                             manifest, kTimeLimit);
+    const float latest = gd::runVersionScript(
+        notifier, gdfuzz::confined(text, gd::LuaLibraries::Safe), kInstalled, manifest, kTimeLimit);
     GD_FUZZ_CHECK(std::chrono::steady_clock::now() - started < kAnswerDue);
 
     GD_FUZZ_CHECK(notifier.messages.size() <= 1);

@@ -40,7 +40,7 @@ InstallPaths initInstallPaths(std::string_view executablePath) {
     // The fallback to the user key depends only on whether the system key is
     // there, not on whether it holds InstallDir.
     const RegistryScope source =
-        registryKeyExists(RegistryScope::system) ? RegistryScope::system : RegistryScope::user;
+        registryKeyExists(RegistryScope::System) ? RegistryScope::System : RegistryScope::User;
     const auto installDir = readRegistryValue(source, "InstallDir");
     if (installDir && *installDir == paths.launcherDir)
         writeRegistryValue(source, "BootDir", paths.launcherDir);
@@ -49,7 +49,7 @@ InstallPaths initInstallPaths(std::string_view executablePath) {
 
 void resolveToolPath(ToolEntry& entry, std::string_view launcherDir) {
     const auto isAbsolute = [](std::string_view dir) { return dir.starts_with('/'); };
-    const auto bootDir = readRegistryValue(RegistryScope::user, "BootDir");
+    const auto bootDir = readRegistryValue(RegistryScope::User, "BootDir");
     const std::string_view folder = bootDir && isAbsolute(*bootDir) ? *bootDir : launcherDir;
     entry.path = isAbsolute(folder) ? std::string(folder) + std::string(executableName(entry.kind))
                                     : std::string{};

@@ -10,7 +10,7 @@ namespace {
 constexpr auto kOrganisation = "GrooveDeck";
 
 QSettings::Scope qtScope(RegistryScope scope) {
-    return scope == RegistryScope::system ? QSettings::SystemScope : QSettings::UserScope;
+    return scope == RegistryScope::System ? QSettings::SystemScope : QSettings::UserScope;
 }
 
 // The user scope must not fall back to the system key: each scope is read
@@ -57,7 +57,7 @@ bool writeRegistryValue(RegistryScope scope, const char* name, const std::string
 }
 
 std::string readAccountId() {
-    return readRegistryValue(RegistryScope::user, "AccountId").value_or(std::string{});
+    return readRegistryValue(RegistryScope::User, "AccountId").value_or(std::string{});
 }
 
 }  // namespace gd

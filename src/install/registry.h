@@ -8,7 +8,7 @@
 
 namespace gd {
 
-enum class RegistryScope { user, system };
+enum class RegistryScope { User, System };
 
 // Whether the key of that scope exists and can be read.
 bool registryKeyExists(RegistryScope scope);

@@ -1,6 +1,7 @@
 #include "script/encrypted_script.h"
 
 #include "script/script_cipher.h"
+#include "util/fd_io.h"
 #include "util/replace_file.h"
 #include "util/unique_fd.h"
 

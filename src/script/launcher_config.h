@@ -25,6 +25,9 @@ struct ServerRecord {
     bool ftpTls = false;              // DUREDOR_FTP_TLS: explicit FTPS, never plain text
     std::string ftpCaFile;            // DUREDOR_FTP_CA, absolute; empty: the system's CA store
     std::vector<PublicKey> signKeys;  // DUREDOR_SIGN_KEY; empty: an unsigned installation
+    // DUREDOR_MIRRORS: base URLs tried before the FTP server, signed only.
+    std::vector<std::string> mirrors;
+    bool mirrorsIgnored = false;  // DUREDOR_MIRRORS given to an unsigned installation
     // Why these settings cannot be used, in plain words; while it is set the
     // update server is never contacted.
     std::string unusable;

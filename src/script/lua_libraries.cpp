@@ -92,7 +92,7 @@ int openSafe(lua_State* state) {
 }  // namespace
 
 LuaCFunction libraryOpener(LuaLibraries libraries) {
-    return libraries == LuaLibraries::kSafe ? openSafe : openStandard;
+    return libraries == LuaLibraries::Safe ? openSafe : openStandard;
 }
 
 }  // namespace gd

@@ -11,12 +11,12 @@ enum class LuaLibraries {
     // Every standard library but debug and newproxy (both could switch the
     // time limit off): for config.dat, which the user installed, and
     // update.dat, which published archives write against io and os.
-    kStandard,
+    Standard,
     // base, string, table, math and os.time/date/clock/difftime, without
     // anything that loads code, reaches files or processes, or changes
     // environments: for filelist.dat, which every check fetches and runs
     // before anyone agreed to anything.
-    kSafe,
+    Safe,
 };
 
 // The lua_CFunction that opens `libraries` in a fresh state; run it with

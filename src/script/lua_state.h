@@ -27,7 +27,7 @@ class LuaState {
     // Opens a state with the given library set. `get()` is null when the
     // state could not be created.
     explicit LuaState(std::chrono::milliseconds timeLimit = kLuaTimeLimit,
-                      LuaLibraries libraries = LuaLibraries::kStandard);
+                      LuaLibraries libraries = LuaLibraries::Standard);
     LuaState(const LuaState&) = delete;
     LuaState& operator=(const LuaState&) = delete;
     ~LuaState();

@@ -17,6 +17,17 @@ class Notifier {
     // The window's boxes keep their fixed texts and leave this out; gdtool
     // prints it.
     virtual void refused(std::string_view reason) { static_cast<void>(reason); }
+    // An installation with mirrors: which source served `file` (the list or
+    // an archive, with its signature), and a source left out for the rest
+    // of the run, with the reason. Only gdtool says these.
+    virtual void served(std::string_view file, std::string_view source) {
+        static_cast<void>(file);
+        static_cast<void>(source);
+    }
+    virtual void sourceSkipped(std::string_view source, std::string_view reason) {
+        static_cast<void>(source);
+        static_cast<void>(reason);
+    }
 };
 
 }  // namespace gd

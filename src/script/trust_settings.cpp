@@ -21,6 +21,9 @@ struct RawSettings {
     bool tls = false;
     int caType = LUA_TNIL;
     std::string ca;
+    int mirrorsType = LUA_TNIL;
+    std::vector<std::string> mirrorTexts;
+    bool mirrorListBroken = false;
 };
 
 void rawGlobal(lua_State* state, const char* name) {
@@ -34,7 +37,9 @@ std::string textAt(lua_State* state, int index) {
     return std::string(text, length);
 }
 
-void readKeyList(lua_State* state, int table, RawSettings& raw) {
+// A table that is a list of 1 to `limit` strings into `texts`; false otherwise.
+bool readStringList(lua_State* state, int table, std::size_t limit,
+                    std::vector<std::string>& texts) {
     const std::size_t length = lua_objlen(state, table);
     std::size_t entries = 0;
     lua_pushnil(state);
@@ -42,19 +47,18 @@ void readKeyList(lua_State* state, int table, RawSettings& raw) {
         ++entries;
         lua_pop(state, 1);
     }
-    if (entries != length || length == 0 || length > kSignKeyLimit) {
-        raw.keyListBroken = true;
-        return;
-    }
+    if (entries != length || length == 0 || length > limit) return false;
+    bool strings = true;
     for (std::size_t i = 1; i <= length; ++i) {
         lua_rawgeti(state, table, static_cast<int>(i));
         if (lua_type(state, -1) == LUA_TSTRING) {
-            raw.keyTexts.push_back(textAt(state, -1));
+            texts.push_back(textAt(state, -1));
         } else {
-            raw.keyListBroken = true;
+            strings = false;
         }
         lua_pop(state, 1);
     }
+    return strings;
 }
 
 // Runs under lua_cpcall, so that running out of memory is an error and not
@@ -64,13 +68,20 @@ int readRawSettings(lua_State* state) {
     rawGlobal(state, "DUREDOR_SIGN_KEY");
     raw.keyType = lua_type(state, -1);
     if (raw.keyType == LUA_TSTRING) raw.keyTexts.push_back(textAt(state, -1));
-    if (raw.keyType == LUA_TTABLE) readKeyList(state, lua_gettop(state), raw);
+    if (raw.keyType == LUA_TTABLE)
+        raw.keyListBroken = !readStringList(state, lua_gettop(state), kSignKeyLimit, raw.keyTexts);
     rawGlobal(state, "DUREDOR_FTP_TLS");
     raw.tlsType = lua_type(state, -1);
     raw.tls = lua_toboolean(state, -1) != 0;
     rawGlobal(state, "DUREDOR_FTP_CA");
     raw.caType = lua_type(state, -1);
     if (raw.caType == LUA_TSTRING) raw.ca = textAt(state, -1);
+    rawGlobal(state, "DUREDOR_MIRRORS");
+    raw.mirrorsType = lua_type(state, -1);
+    if (raw.mirrorsType == LUA_TTABLE) {
+        raw.mirrorListBroken =
+            !readStringList(state, lua_gettop(state), kMirrorLimit, raw.mirrorTexts);
+    }
     return 0;
 }
 
@@ -111,12 +122,47 @@ std::string takeTransport(const RawSettings& raw, ServerRecord& server) {
     return {};
 }
 
+// A base URL that libcurl will take as it is: the scheme, a host, and no
+// blank or control character that could split a request.
+bool isMirrorUrl(const std::string& text) {
+    const bool secure = text.starts_with("https://");
+    if (!secure && !text.starts_with("http://")) return false;
+    const std::size_t host = secure ? 8 : 7;
+    if (text.size() == host || text[host] == '/') return false;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+// Only a signed installation takes mirrors: without signatures, whoever
+// runs one would control the installation.
+std::string takeMirrors(const RawSettings& raw, ServerRecord& server) {
+    if (raw.mirrorsType == LUA_TNIL) return {};
+    if (server.signKeys.empty()) {
+        server.mirrorsIgnored = true;
+        return {};
+    }
+    if (raw.mirrorsType != LUA_TTABLE || raw.mirrorListBroken) {
+        return "DUREDOR_MIRRORS must list between 1 and " + std::to_string(kMirrorLimit) +
+               " base URLs as strings";
+    }
+    for (const std::string& text : raw.mirrorTexts) {
+        if (!isMirrorUrl(text))
+            return "DUREDOR_MIRRORS holds " + shown(text) + ", which is no http:// or https:// URL";
+    }
+    server.mirrors = raw.mirrorTexts;
+    return {};
+}
+
 }  // namespace
 
 void readTrustSettings(lua_State* state, ServerRecord& server) {
     server.signKeys.clear();
     server.ftpTls = false;
     server.ftpCaFile.clear();
+    server.mirrors.clear();
+    server.mirrorsIgnored = false;
     server.unusable.clear();
     RawSettings raw;
     if (lua_cpcall(state, readRawSettings, &raw) != 0) {
@@ -126,7 +172,11 @@ void readTrustSettings(lua_State* state, ServerRecord& server) {
     }
     server.unusable = takeKeys(raw, server.signKeys);
     if (server.unusable.empty()) server.unusable = takeTransport(raw, server);
-    if (!server.unusable.empty()) server.signKeys.clear();
+    if (server.unusable.empty()) server.unusable = takeMirrors(raw, server);
+    if (!server.unusable.empty()) {
+        server.signKeys.clear();
+        server.mirrors.clear();
+    }
 }
 
 void resolveCaFile(const std::string& launcherDir, ServerRecord& server) {

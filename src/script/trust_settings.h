@@ -13,6 +13,12 @@
 //                     installation, that the server's certificate is checked
 //                     against instead of the system's store. Only with
 //                     DUREDOR_FTP_TLS = true.
+//   DUREDOR_MIRRORS   a list of base URLs (http:// or https://) of mirrors or
+//                     CDNs that serve a copy of the update directory; tried
+//                     in order before the FTP server. Only a signed
+//                     installation uses them; an unsigned one ignores them.
+//                     Anything but a list of 1 to kMirrorLimit such URLs in
+//                     a signed installation: unusable.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +32,10 @@ struct ServerRecord;
 
 // More keys than this at once are no rotation but a mistake.
 inline constexpr std::size_t kSignKeyLimit = 16;
+inline constexpr std::size_t kMirrorLimit = 16;
 
-// Reads the three settings from a state in which config.dat has run, into
-// `server`: keys, TLS and CA file replaced, `unusable` set (in plain words)
+// Reads the four settings from a state in which config.dat has run, into
+// `server`: keys, TLS, CA file and mirrors replaced, `unusable` set (in plain words)
 // when one of them is wrong and cleared otherwise. Reads raw, so that a
 // chunk's metatables cannot interfere.
 void readTrustSettings(lua_State* state, ServerRecord& server);

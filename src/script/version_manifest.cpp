@@ -188,7 +188,7 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
                        VersionManifest& manifest, std::chrono::milliseconds timeLimit) {
-    LuaState lua(timeLimit, LuaLibraries::kSafe);
+    LuaState lua(timeLimit, LuaLibraries::Safe);
     if (!lua || lua.cpcall(registerPatchTable, &manifest) != 0) return 0.0f;
 
     if (lua.load(text, "filelist") == LUA_ERRSYNTAX) {

@@ -4,6 +4,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
+
 #include <string>
 
 namespace gd {
@@ -15,7 +17,12 @@ const EngineModuleApi* loadEngineModule() {
     if (dir.empty()) return nullptr;
     // Stays loaded for the rest of the process, as the libraries it brings.
     void* handle = ::dlopen((dir + kEngineModuleFile).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr) {
+        // The launcher then runs offline; a broken installation should say why
+        // somewhere a person can find it.
+        std::fprintf(stderr, "GrooveDeck: no update engine, running offline: %s\n", ::dlerror());
+        return nullptr;
+    }
     using Entry = const EngineModuleApi* (*)();
     const auto entry = reinterpret_cast<Entry>(::dlsym(handle, kEngineModuleEntry));
     const EngineModuleApi* api = entry != nullptr ? entry() : nullptr;

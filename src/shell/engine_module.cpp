@@ -3,11 +3,12 @@
 #include "shell/engine_module.h"
 
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
 
 namespace {
 
 bool probe(const gd::ServerRecord& server, std::stop_token stop) {
-    return gd::ProbeUpdateServer(server, std::move(stop));
+    return gd::ProbeSources(server, std::move(stop));
 }
 
 bool check(gd::Notifier& notifier, const gd::ServerRecord& server,

@@ -16,13 +16,13 @@ namespace gd {
 
 class Notifier;
 
-inline constexpr int kEngineModuleVersion = 1;
+inline constexpr int kEngineModuleVersion = 2;
 inline constexpr const char* kEngineModuleFile = "libgdengine.so";
 inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
 
 struct EngineModuleApi {
     int version;  // kEngineModuleVersion of the module's build
-    // ProbeUpdateServer.
+    // ProbeSources: the FTP server or any mirror answers.
     bool (*probe)(const ServerRecord& server, std::stop_token stop);
     // CheckForUpdate against server.installedVersion; when it is true,
     // `entries` holds the archives to apply.

@@ -141,11 +141,11 @@ LauncherWindow::~LauncherWindow() {
 
 void LauncherWindow::requestCheck(CheckPurpose purpose) {
     if (closing_) return;
-    if (purpose == CheckPurpose::shown) {
+    if (purpose == CheckPurpose::Shown) {
         // It could only start a second run; and one waiting check answers
         // for any number of shows.
         if (updating()) return;
-        if (!waitingChecks_.empty() && waitingChecks_.back() == CheckPurpose::shown) return;
+        if (!waitingChecks_.empty() && waitingChecks_.back() == CheckPurpose::Shown) return;
     }
     waitingChecks_.push_back(purpose);
     startWaitingCheck();
@@ -158,9 +158,9 @@ void LauncherWindow::startWaitingCheck() {
     while (!waitingChecks_.empty()) {
         const CheckPurpose purpose = waitingChecks_.front();
         waitingChecks_.pop_front();
-        if (purpose == CheckPurpose::shown && updating()) continue;
-        const CheckOrder order{context_.config.server, purpose != CheckPurpose::shown,
-                               purpose == CheckPurpose::opening};
+        if (purpose == CheckPurpose::Shown && updating()) continue;
+        const CheckOrder order{context_.config.server, purpose != CheckPurpose::Shown,
+                               purpose == CheckPurpose::Opening};
         check_.start(
             order, [this](bool online) { onOnlineAnswer(online); },
             [this, purpose](const CheckAnswer& answer) {
@@ -173,7 +173,7 @@ void LauncherWindow::startWaitingCheck() {
 
 void LauncherWindow::onOnlineAnswer(bool online) {
     // Only the opening decides the look; the buttons' tests answer in boxes.
-    if (connection_ != Connection::connecting) return;
+    if (connection_ != Connection::Connecting) return;
     if (online) {
         showOnlineLook();
     } else {
@@ -183,15 +183,15 @@ void LauncherWindow::onOnlineAnswer(bool online) {
 
 void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer) {
     switch (purpose) {
-        case CheckPurpose::opening:
-        case CheckPurpose::shown:
+        case CheckPurpose::Opening:
+        case CheckPurpose::Shown:
             if (answer.newer) startUpdate(answer.entries);
             return;
-        case CheckPurpose::update:
+        case CheckPurpose::Update:
             if (!answer.online) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
             if (answer.newer && !updating()) return startUpdate(answer.entries);
             return showOkBox(this, kUpdateCaption, kUpToDate);
-        case CheckPurpose::fileCheck:
+        case CheckPurpose::FileCheck:
             if (!answer.online) return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
             return showOkBox(this, kFileCheckCaption, answer.newer ? kNewVersion : kUpToDate);
     }
@@ -212,7 +212,7 @@ void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
 }
 
 void LauncherWindow::showOnlineLook() {
-    connection_ = Connection::online;
+    connection_ = Connection::Online;
     statusLine_->setText(qtText(kOnline));
     setProgress(0);
     for (const int index : {kUpdateButton, kFileCheckButton})
@@ -223,7 +223,7 @@ void LauncherWindow::showOnlineLook() {
 }
 
 void LauncherWindow::showOfflineLook(std::string_view status) {
-    connection_ = Connection::offline;
+    connection_ = Connection::Offline;
     statusLine_->setText(qtText(status));
     update();
 }
@@ -356,10 +356,10 @@ void LauncherWindow::runButtonAction(int button) {
             close();
             break;
         case kUpdateButton:
-            requestCheck(CheckPurpose::update);
+            requestCheck(CheckPurpose::Update);
             break;
         case kFileCheckButton:
-            requestCheck(CheckPurpose::fileCheck);
+            requestCheck(CheckPurpose::FileCheck);
             break;
         default:
             break;
@@ -371,14 +371,14 @@ void LauncherWindow::runButtonAction(int button) {
 void LauncherWindow::launchTool(int toolIndex, int button) {
     const ToolEntry& tool = context_.toolTable[toolIndex];
     const ToolStart start = startTool(tool, toolIndex);
-    if (start.outcome == ToolStart::Outcome::unreadable) {
+    if (start.outcome == ToolStart::Outcome::Unreadable) {
         showOkBox(this, "起動エラー", "起動できません");
         buttons_[button].currentBitmap = buttons_[button].normalBitmap;
         return;
     }
     // Hidden while the editor runs, whether or not it could be started; the
     // hide's check waits for the editor.
-    runningTool_ = start.outcome == ToolStart::Outcome::started ? start.pid : 0;
+    runningTool_ = start.outcome == ToolStart::Outcome::Started ? start.pid : 0;
     hide();
     toolWaitTimer_.disconnect();
     connect(&toolWaitTimer_, &QTimer::timeout, this, [this, button] { onToolExited(button); });
@@ -409,7 +409,7 @@ void LauncherWindow::onToolExited(int button) {
 void LauncherWindow::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (event->spontaneous()) return;
-    if (!firstShow_) return requestCheck(CheckPurpose::shown);
+    if (!firstShow_) return requestCheck(CheckPurpose::Shown);
     // Nothing networked before the window is on the screen: the opening's
     // online test and check start once the event loop runs. The labels and
     // the icon join then too, still before the first paint: decoding the logo
@@ -417,13 +417,13 @@ void LauncherWindow::showEvent(QShowEvent* event) {
     firstShow_ = false;
     QTimer::singleShot(0, this, [this] {
         dress();
-        requestCheck(CheckPurpose::opening);
+        requestCheck(CheckPurpose::Opening);
     });
 }
 
 void LauncherWindow::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
-    if (!event->spontaneous()) requestCheck(CheckPurpose::shown);
+    if (!event->spontaneous()) requestCheck(CheckPurpose::Shown);
 }
 
 void LauncherWindow::closeEvent(QCloseEvent* event) {

@@ -43,16 +43,16 @@ class LauncherWindow : public QDialog {
 
   public:
     enum class Connection {
-        connecting,  // the online test has not answered yet
-        online,
-        offline,
+        Connecting,  // the online test has not answered yet
+        Online,
+        Offline,
     };
 
     explicit LauncherWindow(LauncherContext context);
     ~LauncherWindow() override;
 
     Connection connection() const { return connection_; }
-    bool online() const { return connection_ == Connection::online; }
+    bool online() const { return connection_ == Connection::Online; }
     bool updating() const { return worker_ != nullptr && worker_->updating(); }
     // The installed version as the window knows it.
     float installedVersion() const { return context_.config.server.installedVersion; }
@@ -86,10 +86,10 @@ class LauncherWindow : public QDialog {
   private:
     // Why a check runs, which decides what its answer does.
     enum class CheckPurpose {
-        opening,    // the online test, then the check of the first show
-        shown,      // a show or hide: update by itself when something is newer
-        update,     // the Update button
-        fileCheck,  // the FileCheck button
+        Opening,    // the online test, then the check of the first show
+        Shown,      // a show or hide: update by itself when something is newer
+        Update,     // the Update button
+        FileCheck,  // the FileCheck button
     };
 
     // The status line, the logo and the icon, once the window is shown.
@@ -123,7 +123,7 @@ class LauncherWindow : public QDialog {
     QLabel* logo_ = nullptr;
     NewsPanel news_;
     ButtonSkins buttons_;
-    Connection connection_ = Connection::connecting;
+    Connection connection_ = Connection::Connecting;
     bool firstShow_ = true;
     bool closing_ = false;
     int pendingButton_ = -1;

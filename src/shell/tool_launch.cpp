@@ -7,10 +7,10 @@
 namespace gd {
 
 ToolStart startTool(const ToolEntry& tool, int toolIndex) {
-    if (!isLaunchableFile(tool.path)) return {ToolStart::Outcome::unreadable, -1};
+    if (!isLaunchableFile(tool.path)) return {ToolStart::Outcome::Unreadable, -1};
     const auto pid = spawnProcess(tool.path, {std::string(kEditors.at(toolIndex).commandWord)});
-    if (!pid) return {ToolStart::Outcome::notStarted, -1};
-    return {ToolStart::Outcome::started, *pid};
+    if (!pid) return {ToolStart::Outcome::NotStarted, -1};
+    return {ToolStart::Outcome::Started, *pid};
 }
 
 }  // namespace gd

@@ -11,11 +11,11 @@ namespace gd {
 
 struct ToolStart {
     enum class Outcome {
-        started,     // pid is the editor's process
-        unreadable,  // the executable cannot be opened and read: nothing happened
-        notStarted,  // readable, but the process could not be created
+        Started,     // pid is the editor's process
+        Unreadable,  // the executable cannot be opened and read: nothing happened
+        NotStarted,  // readable, but the process could not be created
     };
-    Outcome outcome = Outcome::notStarted;
+    Outcome outcome = Outcome::NotStarted;
     pid_t pid = -1;
 };
 

@@ -1,6 +1,7 @@
 #include "trust/key_generation.h"
 
 #include "trust/crypto_library.h"
+#include "util/fd_io.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>

@@ -5,6 +5,7 @@
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
 #include "trust/trusted_comment.h"
+#include "util/fd_io.h"
 #include "util/replace_file.h"
 
 #include <sodium.h>

@@ -1,6 +1,6 @@
 #include "update/file_download_sink.h"
 
-#include "util/unique_fd.h"
+#include "util/fd_io.h"
 
 #include <fcntl.h>
 
@@ -13,6 +13,10 @@ bool FileDownloadSink::accept(std::span<const char> bytes) {
     if (!fd_ || !writeAll(fd_.get(), bytes.data(), bytes.size())) return false;
     received_ += bytes.size();
     return true;
+}
+
+bool FileDownloadSink::close() {
+    return fd_ && fd_.close();
 }
 
 }  // namespace gd

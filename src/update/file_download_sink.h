@@ -1,25 +1,24 @@
-// A download kept as it arrives in a local file.
+// A download kept in a local file, for the transports that write into a
+// DownloadSink.
 #pragma once
 
 #include "update/download_sink.h"
 #include "util/unique_fd.h"
 
-#include <cstdint>
 #include <filesystem>
-#include <span>
 
 namespace gd {
 
 class FileDownloadSink : public DownloadSink {
   public:
-    // Creates or truncates `path`; false from isOpen() when it cannot.
+    // Creates `path`, or truncates what is there; check isOpen().
     explicit FileDownloadSink(const std::filesystem::path& path);
 
     bool isOpen() const { return static_cast<bool>(fd_); }
     bool accept(std::span<const char> bytes) override;
     std::uint64_t received() const override { return received_; }
-    // Closes the file; false when the last writes could not be kept.
-    bool close() { return fd_.close(); }
+    // Closes the file; false when a deferred write error shows up.
+    bool close();
 
   private:
     UniqueFd fd_;

@@ -4,6 +4,7 @@
 #include "script/version_manifest.h"
 #include "update/download_sink.h"
 #include "update/file_download_sink.h"
+#include "update/source_list.h"
 #include "update/trusted_fetch.h"
 
 #include <arpa/inet.h>
@@ -466,13 +467,7 @@ bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop) {
 float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
                          std::stop_token stop) {
     if (!settingsUsable(notifier, server)) return 0.0f;
-    FtpSession session(FtpTimeouts{.total = kVersionFetchTimeLimit});
-    if (!session.Open(server, stop)) {
-        explainTlsFailure(notifier, session);
-        return 0.0f;
-    }
-    std::optional<std::string> script = fetchVersionScript(notifier, session, server, stop);
-    session.Close();
+    std::optional<std::string> script = SourceList().fetchVersionScript(notifier, server, stop);
     if (!script) return 0.0f;
     ScriptCipher::decrypt(script->data(), script->size());
     return runVersionScript(notifier, *script, server.installedVersion, manifest);

@@ -3,6 +3,7 @@
 #include "install/install_paths.h"
 #include "script/version_manifest.h"
 #include "util/directory_syncs.h"
+#include "util/fd_io.h"
 #include "util/replace_file.h"
 #include "util/tree_walk.h"
 #include "util/unique_fd.h"
@@ -22,8 +23,6 @@ namespace gd {
 
 namespace {
 
-constexpr std::size_t kCopyChunk = 64 * 1024;
-
 // Runs `attempt` up to kPatchAttempts times in a row; 1 on the first success.
 template <typename Attempt>
 int retried(Attempt attempt) {
@@ -33,8 +32,8 @@ int retried(Attempt attempt) {
     return 0;
 }
 
-// In the kernel where it can (a clone on file systems that share blocks),
-// through a buffer where it cannot.
+// In the kernel where it can (a clone on file systems that share blocks,
+// no trip through user space otherwise), through a buffer where it cannot.
 bool copyContent(int from, int to) {
     for (bool first = true;; first = false) {
         const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, SSIZE_MAX, 0);
@@ -46,16 +45,7 @@ bool copyContent(int from, int to) {
             return false;
         break;
     }
-    char buffer[kCopyChunk];
-    for (;;) {
-        const ssize_t got = ::read(from, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return true;
-        if (!writeAll(to, buffer, static_cast<std::size_t>(got))) return false;
-    }
+    return copyContents(from, to) == CopyResult::Done;
 }
 
 // The status of `name` in `directory`, not following a link; nullopt when

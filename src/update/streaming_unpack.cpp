@@ -1,5 +1,7 @@
 #include "update/streaming_unpack.h"
 
+#include "util/fd_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

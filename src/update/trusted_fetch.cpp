@@ -3,6 +3,7 @@
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "update/ftp_session.h"
+#include "update/update_source.h"
 
 #include <ctime>
 
@@ -25,9 +26,14 @@ RemoteSignature::RemoteSignature(const ServerRecord& server, std::string_view re
       check_(server.signKeys, expectationsFor(remoteName, std::time(nullptr))) {}
 
 bool RemoteSignature::fetch(FtpSession& session, std::stop_token stop) {
+    ServerRecord unused;
+    FtpUpdateSource source(session, unused);
+    return fetch(source, std::move(stop));
+}
+
+bool RemoteSignature::fetch(UpdateSource& source, std::stop_token stop) {
     if (!isSigned_) return true;
-    const auto text =
-        session.ReadHead(signatureNameFor(remoteName_), kSignatureFileLimit + 1, stop);
+    const auto text = source.readHead(signatureNameFor(remoteName_), kSignatureFileLimit + 1, stop);
     if (!text) return check_.judgeSignatureFile(std::nullopt);
     return check_.judgeSignatureFile(*text);
 }
@@ -70,17 +76,23 @@ bool RemoteSignature::reportRefusal(Notifier& notifier, std::string_view box) co
 
 std::optional<std::string> fetchVersionScript(Notifier& notifier, FtpSession& session,
                                               const ServerRecord& server, std::stop_token stop) {
+    FtpUpdateSource source(session, server);
+    return fetchVersionScript(notifier, source, server, std::move(stop));
+}
+
+std::optional<std::string> fetchVersionScript(Notifier& notifier, UpdateSource& source,
+                                              const ServerRecord& server, std::stop_token stop) {
     RemoteSignature signature(server, kVersionScriptName);
     if (!signature.isSigned())
-        return session.ReadHead(kVersionScriptName, kVersionScriptLimit, stop);
+        return source.readHead(kVersionScriptName, kVersionScriptLimit, stop);
 
-    if (!signature.fetch(session, stop)) {
+    if (!signature.fetch(source, stop)) {
         signature.reportRefusal(notifier, kVersionScriptLoadError);
         return std::nullopt;
     }
     // One byte more than is evaluated tells a list that is too long: a
     // signature covers the whole file, and a shortened one is not what was signed.
-    auto script = session.ReadHead(kVersionScriptName, kVersionScriptLimit + 1, stop);
+    auto script = source.readHead(kVersionScriptName, kVersionScriptLimit + 1, stop);
     if (!script) return std::nullopt;
     if (script->size() > kVersionScriptLimit) {
         notifier.refused(std::string("signature of ") + kVersionScriptName +

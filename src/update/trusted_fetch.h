@@ -21,6 +21,7 @@ namespace gd {
 
 class FtpSession;
 class Notifier;
+class UpdateSource;
 
 // The box for settings in config.dat that cannot be used, caption "エラー".
 inline constexpr std::string_view kUnusableSettingsMessage =
@@ -39,6 +40,10 @@ void explainTlsFailure(Notifier& notifier, const FtpSession& session);
 std::optional<std::string> fetchVersionScript(Notifier& notifier, FtpSession& session,
                                               const ServerRecord& server,
                                               std::stop_token stop = {});
+// The same from any source of the update directory.
+std::optional<std::string> fetchVersionScript(Notifier& notifier, UpdateSource& source,
+                                              const ServerRecord& server,
+                                              std::stop_token stop = {});
 
 // The signature of one file in the update directory, in the two steps of a
 // download. Without pinned keys every step passes at once.
@@ -50,6 +55,7 @@ class RemoteSignature {
     // Fetches and judges remoteName.minisig (at most kSignatureFileLimit + 1
     // bytes of it are read).
     bool fetch(FtpSession& session, std::stop_token stop = {});
+    bool fetch(UpdateSource& source, std::stop_token stop = {});
     // Starts hashing `file` while it downloads, where the signature signs
     // its hash, so that judgeFile needs no second pass over it.
     void followDownload(const std::filesystem::path& file);
@@ -65,6 +71,8 @@ class RemoteSignature {
     bool judgeBytes(std::string_view bytes);
     // Says the refusal and shows `box`; returns false for the caller's return.
     bool reportRefusal(Notifier& notifier, std::string_view box) const;
+    // Why the signature or the file was refused, in plain words.
+    std::string refusal() const { return check_.refusal(); }
 
   private:
     bool isSigned_;

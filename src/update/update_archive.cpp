@@ -1,5 +1,6 @@
 #include "update/update_archive.h"
 
+#include "util/fd_io.h"
 #include "util/safe_path.h"
 #include "util/text_encoding.h"
 #include "util/unique_fd.h"
@@ -304,17 +305,6 @@ UniqueFd openDirectoryChain(int baseFd, const std::vector<std::string_view>& par
             ::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     return current;
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 bool applyAttributes(int fd, const PlannedEntry& entry) {

@@ -30,7 +30,7 @@ struct ScriptContext {
     std::string sourceDir;  // the script's own directory, ends in '/'
 };
 
-enum class QueueResult { kQueued, kOutside, kFailed };
+enum class QueueResult { Queued, Outside, Failed };
 
 // The C++ half of each `update` function. It returns a status instead of
 // raising a Lua error, so that its strings are destroyed before the caller
@@ -41,15 +41,15 @@ QueueResult queueOperation(lua_State* state, ScriptContext& context, std::size_t
                            Make make) noexcept {
     const std::size_t cost = sizeof(CPatchCopy) + context.targetDir.size() +
                              context.sourceDir.size() + 2 * argumentBytes;
-    if (!chargeLuaMemory(state, cost)) return QueueResult::kFailed;
+    if (!chargeLuaMemory(state, cost)) return QueueResult::Failed;
     try {
         std::unique_ptr<CPatch> operation = make();
-        if (!operation) return QueueResult::kOutside;
+        if (!operation) return QueueResult::Outside;
         context.pending.append(std::move(operation));
-        return QueueResult::kQueued;
+        return QueueResult::Queued;
     } catch (...) {
         // Nothing may be thrown through Lua's C frames.
-        return QueueResult::kFailed;
+        return QueueResult::Failed;
     }
 }
 
@@ -62,12 +62,12 @@ ScriptContext& contextOf(lua_State* state) {
 // a caller of this.
 int finish(lua_State* state, QueueResult result, const char* function) {
     switch (result) {
-        case QueueResult::kQueued:
+        case QueueResult::Queued:
             return 0;
-        case QueueResult::kOutside:
+        case QueueResult::Outside:
             return luaL_error(state, "update.%s: path is outside its directory or not CP932/UTF-8",
                               function);
-        case QueueResult::kFailed:
+        case QueueResult::Failed:
             return luaL_error(state, "update.%s: the operation could not be queued", function);
     }
     return 0;
@@ -199,7 +199,6 @@ bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
     context.pending.clear();
 
     if (lua.pcall(0, 1) != 0) return false;
-    static_cast<void>(lua_tointeger(state, -1));  // the result carries no meaning
     lua_settop(state, 0);
     return true;
 }

@@ -9,6 +9,7 @@
 #include "update/ftp_session.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
+#include "update/source_list.h"
 #include "update/streaming_unpack.h"
 #include "update/trusted_fetch.h"
 #include "update/update_archive.h"
@@ -79,6 +80,17 @@ bool downloadArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signa
     // Whatever retries and resumptions it took, the whole file is judged.
     return signature.judgeFile(download.path()) ||
            signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+}
+
+// downloadArchive for an installation served by mirrors.
+bool downloadFromSources(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                         ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
+    if (job.sources.fetchArchive(job.notifier, server, archive, download.path(), progressOf(job),
+                                 stop, budget.available()) != DownloadResult::Done)
+        return false;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
+    return !error && download.charge(size);
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {
@@ -296,6 +308,13 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        DiskBudget& budget, std::stop_token stop) {
     const std::string name = "patch-" + std::to_string(slot);
     ChargedPath unpacked(budget, runDirectory / name);
+    if (usesMirrors(server)) {
+        ChargedPath download(budget, runDirectory / (name + ".zip"));
+        if (!downloadFromSources(job, server, archive, download, budget, stop)) return false;
+        const auto contents = unpackArchive(download.path(), unpacked, budget);
+        download.remove();
+        return applyContents(job, unpacked, contents, stop);
+    }
     FtpSession session;
     RemoteSignature signature(server, archive);
     if (!openArchiveSession(job, server, session, signature, stop)) return false;

@@ -4,6 +4,7 @@
 
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
+#include "update/source_list.h"
 #include "update/staged_launcher.h"
 
 #include <atomic>
@@ -104,6 +105,7 @@ struct UpdateJob {
     VersionManifest manifest;  // the entries and the launcher request of this run
     Notifier& notifier;
     UpdateReporter& reporter;
+    SourceList sources = {};  // the mirrors that failed stay out for the whole run
 };
 
 // Owns the one worker thread. Destroying it asks a running update to stop at

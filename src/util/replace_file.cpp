@@ -1,5 +1,7 @@
 #include "util/replace_file.h"
 
+#include "util/fd_io.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -131,7 +133,7 @@ bool FileReplacement::commit() {
          ::renameat(directory_.get(), sibling_.c_str(), directory_.get(), target_.c_str()) == 0;
     if (!ok) return false;  // the destructor removes a named file
     sibling_.clear();
-    ::fsync(directory_.get());
+    syncDirectory(directory_.get());
     return true;
 }
 

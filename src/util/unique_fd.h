@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstddef>
 #include <utility>
 
 namespace gd {
@@ -36,19 +34,5 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
-
-// Writes all `size` bytes, through short writes and interrupting signals.
-inline bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 }  // namespace gd

@@ -24,11 +24,11 @@ class InstallPathsTest : public ::testing::Test {
 
     static fs::path keyFile(RegistryScope scope) {
         const char* dir =
-            std::getenv(scope == RegistryScope::system ? "XDG_CONFIG_DIRS" : "XDG_CONFIG_HOME");
+            std::getenv(scope == RegistryScope::System ? "XDG_CONFIG_DIRS" : "XDG_CONFIG_HOME");
         return fs::path(dir) / "GrooveDeck.conf";
     }
     static void removeKeys() {
-        for (auto scope : {RegistryScope::user, RegistryScope::system}) {
+        for (auto scope : {RegistryScope::User, RegistryScope::System}) {
             // Empty the key through the same settings cache before the file goes.
             gd::writeRegistryValue(scope, "InstallDir", "");
             fs::remove(keyFile(scope));
@@ -52,54 +52,54 @@ TEST_F(InstallPathsTest, LauncherDirIsTheExecutablesDirectory) {
 }
 
 TEST_F(InstallPathsTest, MatchingUserInstallDirWritesBootDir) {
-    set(RegistryScope::user, "InstallDir", "/opt/グルーヴ/");
+    set(RegistryScope::User, "InstallDir", "/opt/グルーヴ/");
     const auto paths = gd::initInstallPaths("/opt/グルーヴ/GrooveDeck");
     EXPECT_EQ(paths.launcherDir, "/opt/グルーヴ/");
-    EXPECT_EQ(get(RegistryScope::user, "BootDir"), "/opt/グルーヴ/");
-    EXPECT_FALSE(fs::exists(keyFile(RegistryScope::system)));
+    EXPECT_EQ(get(RegistryScope::User, "BootDir"), "/opt/グルーヴ/");
+    EXPECT_FALSE(fs::exists(keyFile(RegistryScope::System)));
 }
 
 TEST_F(InstallPathsTest, ComparisonIsExact) {
-    set(RegistryScope::user, "InstallDir", "/opt/gd");  // no trailing slash
+    set(RegistryScope::User, "InstallDir", "/opt/gd");  // no trailing slash
     gd::initInstallPaths("/opt/gd/GrooveDeck");
-    EXPECT_EQ(get(RegistryScope::user, "BootDir"), std::nullopt);
+    EXPECT_EQ(get(RegistryScope::User, "BootDir"), std::nullopt);
 
-    set(RegistryScope::user, "InstallDir", "/OPT/GD/");
+    set(RegistryScope::User, "InstallDir", "/OPT/GD/");
     gd::initInstallPaths("/opt/gd/GrooveDeck");
-    EXPECT_EQ(get(RegistryScope::user, "BootDir"), std::nullopt);
+    EXPECT_EQ(get(RegistryScope::User, "BootDir"), std::nullopt);
 }
 
 TEST_F(InstallPathsTest, SystemKeyWinsWhenItExists) {
-    set(RegistryScope::system, "InstallDir", "/opt/gd/");
-    set(RegistryScope::user, "InstallDir", "/home/me/gd/");
+    set(RegistryScope::System, "InstallDir", "/opt/gd/");
+    set(RegistryScope::User, "InstallDir", "/home/me/gd/");
     gd::initInstallPaths("/home/me/gd/GrooveDeck");
-    EXPECT_EQ(get(RegistryScope::user, "BootDir"), std::nullopt);
-    EXPECT_EQ(get(RegistryScope::system, "BootDir"), std::nullopt);
+    EXPECT_EQ(get(RegistryScope::User, "BootDir"), std::nullopt);
+    EXPECT_EQ(get(RegistryScope::System, "BootDir"), std::nullopt);
 
     gd::initInstallPaths("/opt/gd/GrooveDeck");
-    EXPECT_EQ(get(RegistryScope::system, "BootDir"), "/opt/gd/");
-    EXPECT_EQ(get(RegistryScope::user, "BootDir"), std::nullopt);
+    EXPECT_EQ(get(RegistryScope::System, "BootDir"), "/opt/gd/");
+    EXPECT_EQ(get(RegistryScope::User, "BootDir"), std::nullopt);
 }
 
 TEST_F(InstallPathsTest, SystemKeyWithoutInstallDirDoesNotFallBack) {
-    set(RegistryScope::system, "Other", "x");
-    set(RegistryScope::user, "InstallDir", "/opt/gd/");
+    set(RegistryScope::System, "Other", "x");
+    set(RegistryScope::User, "InstallDir", "/opt/gd/");
     gd::initInstallPaths("/opt/gd/GrooveDeck");
-    EXPECT_EQ(get(RegistryScope::user, "BootDir"), std::nullopt);
+    EXPECT_EQ(get(RegistryScope::User, "BootDir"), std::nullopt);
 }
 
 TEST_F(InstallPathsTest, ToolPathsComeFromTheUsersBootDir) {
     auto table = gd::makeToolTable("/opt/gd/");
     EXPECT_EQ(table[0].kind, gd::kAvatarToolKind);
 
-    set(RegistryScope::user, "BootDir", "/games/gd/");
-    set(RegistryScope::system, "BootDir", "/elsewhere/");
+    set(RegistryScope::User, "BootDir", "/games/gd/");
+    set(RegistryScope::System, "BootDir", "/elsewhere/");
     table = gd::makeToolTable("/opt/gd/");
     EXPECT_EQ(table[0].path, "/games/gd/AvatarTool");
     EXPECT_EQ(table[1].path, "/games/gd/StepTool");
     EXPECT_EQ(table[2].path, "/games/gd/WardrobeTool");
 
-    set(RegistryScope::user, "BootDir", "/x");  // names are appended as they are
+    set(RegistryScope::User, "BootDir", "/x");  // names are appended as they are
     gd::ToolEntry entry{gd::kStepToolKind, {}};
     gd::resolveToolPath(entry, "/opt/gd/");
     EXPECT_EQ(entry.path, "/xStepTool");
@@ -121,7 +121,7 @@ TEST_F(InstallPathsTest, ToolPathsNeverResolveAgainstTheWorkingDirectory) {
     };
     for (const Case& c : cases) {
         removeKeys();
-        if (c.bootDir) set(RegistryScope::user, "BootDir", *c.bootDir);
+        if (c.bootDir) set(RegistryScope::User, "BootDir", *c.bootDir);
         gd::ToolEntry entry{gd::kStepToolKind, {}};
         gd::resolveToolPath(entry, c.launcherDir);
         EXPECT_EQ(entry.path, c.path) << c.bootDir.value_or("(none)") << " " << c.launcherDir;

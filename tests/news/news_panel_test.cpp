@@ -83,7 +83,7 @@ TEST(NewsPanel, PostsTheBodyByteForByteToTheAddressAsItIs) {
 
 TEST(NewsPanel, AccountIdComesFromTheUserScopeByteForByte) {
     EXPECT_EQ(gd::readAccountId(), "");
-    ASSERT_TRUE(gd::writeRegistryValue(gd::RegistryScope::user, "AccountId", "山田&id"));
+    ASSERT_TRUE(gd::writeRegistryValue(gd::RegistryScope::User, "AccountId", "山田&id"));
     EXPECT_EQ(gd::readAccountId(), "山田&id");
     EXPECT_EQ(gd::makePostData("").size(), 13);
 }

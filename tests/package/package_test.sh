@@ -53,7 +53,7 @@ newest_release=$(grep -o -m1 '<release version="[^"]*"' "$metainfo" | cut -d'"' 
 newest_change=$(zcat "$root/usr/share/doc/groovedeck/changelog.gz" | head -n1 | sed 's/.*(\(.*\)).*/\1/')
 check "the newest release and changelog entry are this version" "$version|$version" \
   "$newest_release|$newest_change"
-for file in GrooveDeck lcopy AvatarTool StepTool WardrobeTool libgdnews.so config.dat version.dat
+for file in GrooveDeck lcopy AvatarTool StepTool WardrobeTool libgdnews.so libgdengine.so config.dat version.dat
 do
   check_true "the pristine installation holds $file" test -s "$pristine/$file"
 done

@@ -80,7 +80,7 @@ class LauncherWindowTest : public ::testing::Test {
             gd::LauncherContext{install().string() + "/", config_, tools});
         window->show();
         EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return window->connection() != gd::LauncherWindow::Connection::connecting; },
+            [&] { return window->connection() != gd::LauncherWindow::Connection::Connecting; },
             10000));
         return window;
     }
@@ -143,7 +143,7 @@ TEST_F(LauncherWindowTest, TheNewsPageIsRequestedOnceWhenTheWindowOpensOnline) {
     serveVersion("1.0");
     gdtest::NewsServer news("<html><body>news</body></html>");
     config_.newsPageAddress = news.address("/news.php");
-    ASSERT_TRUE(gd::writeRegistryValue(gd::RegistryScope::user, "AccountId", "a&b"));
+    ASSERT_TRUE(gd::writeRegistryValue(gd::RegistryScope::User, "AccountId", "a&b"));
     auto window = openWindow(true);
     ASSERT_TRUE(QTest::qWaitFor([&] { return hasBrowser(*window); }, 5000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !news.requests().empty(); }, 20000));

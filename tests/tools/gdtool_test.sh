@@ -71,16 +71,19 @@ err=$("$gdtool" filelist "$work/nofunc.dat" 1.0 2>&1 >/dev/null); rc=$?
 check "filelist missing exit" 1 $rc
 check "filelist missing text" "エラー: サーバー上のファイルリストの解析に失敗しました。" "$err"
 
-# Usage errors: one line on stderr, exit 2.
-for args in "" "encrypt a" "decrypt" "config" "filelist $work/filelist.dat" \
-            "filelist $work/missing.dat 1.0" "filelist $work/filelist.dat abc" \
-            "encrypt $work/missing $work/out" "config $work/missing" "frobnicate" \
-            "release $work" "release $work $work $work 1.1 --expires 3" "audit" \
-            "audit $work/install"; do
+# Refusals: one line on stderr, exit 2 for a wrong command line, 3 for an
+# argument that names what cannot be used, 6 for an output that cannot be made.
+for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.dat" "2|frobnicate" \
+           "2|release $work" "2|release $work $work $work 1.1 --expires 3" "2|audit" \
+           "3|filelist $work/missing.dat 1.0" "3|filelist $work/filelist.dat abc" \
+           "3|encrypt $work/missing $work/out" "3|config $work/missing" "3|audit $work/install" \
+           "3|pack $work/out.zip $work/filelist.lua $work/missing" \
+           "6|encrypt $work/filelist.lua $work/missing/out"; do
+  IFS='|' read -r code args <<< "$row"
   # shellcheck disable=SC2086
   err=$("$gdtool" $args 2>&1 >/dev/null); rc=$?
-  check "usage rc [$args]" 2 $rc
-  [ -n "$args" ] && check "usage one line [$args]" 1 "$(printf '%s\n' "$err" | wc -l)"
+  check "rc [$args]" "$code" $rc
+  [ -n "$args" ] && check "one line [$args]" 1 "$(printf '%s\n' "$err" | wc -l)"
 done
 check "help" 0 "$("$gdtool" --help >/dev/null; echo $?)"
 check "version" "gdtool " "$("$gdtool" --version | cut -c1-7)"

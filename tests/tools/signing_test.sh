@@ -37,7 +37,7 @@ check "secret key mode" 600 "$(stat -c %a gd.sec)"
 check "keygen prints the setting" "DUREDOR_SIGN_KEY = \"$(key_line gd.pub)\"" "$(sed -n 2p keygen.out)"
 cp gd.pub gd.pub.before
 "$gdtool" keygen gd.pub new.sec 2>/dev/null
-check "keygen never overwrites" "2 absent same" \
+check "keygen never overwrites" "6 absent same" \
   "$? $([ -e new.sec ] && echo present || echo absent) $(cmp -s gd.pub gd.pub.before && echo same)"
 minisign -G -W -p ms.pub -s ms.sec > /dev/null
 minisign -G -W -p stranger.pub -s stranger.sec > /dev/null

@@ -4,6 +4,7 @@
 #include "trust/growing_file_hash.h"
 
 #include "support/temp_dir.h"
+#include "util/fd_io.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>

@@ -149,11 +149,11 @@ int auditCommand(const Arguments& args) {
     if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]");
     std::optional<gd::PublicKey> key;
     std::string problem;
-    if (publicKey && !(key = readPublicKey(*publicKey, problem))) return fail(problem);
+    if (publicKey && !(key = readPublicKey(*publicKey, problem))) return fail(kExitInput, problem);
     const fs::path dir = positional[0];
     std::error_code error;
     if (!fs::is_regular_file(dir / kVersionScriptName, error))
-        return fail("no " + std::string(kVersionScriptName) + " in " + dir.string());
+        return fail(kExitInput, "no " + std::string(kVersionScriptName) + " in " + dir.string());
 
     Audit audit(dir);
     std::ifstream in(dir / kVersionScriptName, std::ios::binary);
@@ -180,7 +180,7 @@ int auditCommand(const Arguments& args) {
     audit.checkArchives();
     if (key) audit.checkSignatures(*key);
 
-    if (audit.problems() > 0) return kExitScriptError;
+    if (audit.problems() > 0) return kExitRefused;
     std::cout << "ok: " << versions.size() << " versions, " << audit.archiveCount()
               << " archives\n";
     return kExitOk;

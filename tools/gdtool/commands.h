@@ -14,15 +14,25 @@ namespace gdtool {
 
 using Arguments = std::vector<std::string>;
 
+// gdtool's exit codes, as --help and the README list them.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitScriptError = 1;
-inline constexpr int kExitRefused = 1;  // a signature or the settings were refused
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitLauncherUpdate = 4;
+// What was checked is at fault: a version script that fails, a refused
+// signature, unusable settings, an audit's or a release proof's findings.
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;  // the command line itself is wrong
+// An argument names what cannot be read or is not what it must be: a
+// missing file or folder, a version that is no number, a key file that holds
+// no key.
+inline constexpr int kExitInput = 3;
+inline constexpr int kExitLauncherUpdate = 4;  // update: lcopy is to replace the launcher
+// update: the update did not complete (the server, the network or an
+// archive failed it); the installation is as the last good archive left it.
 inline constexpr int kExitFailed = 5;
+inline constexpr int kExitOutput = 6;  // what gdtool was to write could not be written
 
-// Prints "gdtool: MESSAGE" on stderr and returns kExitUsage.
+// Prints "gdtool: MESSAGE" on stderr and returns kExitUsage, or `exitCode`.
 int fail(std::string_view message);
+int fail(int exitCode, std::string_view message);
 
 // DIR as a launcher directory (ending in '/'), or empty when it is no directory.
 std::string launcherDirArgument(const std::string& dir);

@@ -17,8 +17,8 @@ constexpr std::string_view kUsage =
     "                      installed version VER and print latest= and entry= lines\n"
     "  check DIR           online test, probe and version check for the installation in DIR\n"
     "  update DIR          check, then update the installation in DIR; one report= line per\n"
-    "                      report; exit 0 done or up to date, 4 launcher update (also while\n"
-    "                      an earlier one waits in DIR/GrooveDeck.new), 5 failed\n"
+    "                      report; exit 4 also while an earlier launcher update waits in\n"
+    "                      DIR/GrooveDeck.new\n"
     "  pack OUT.zip SCRIPT DIR\n"
     "                      build a patch archive of every file under DIR plus SCRIPT\n"
     "                      enciphered as update.dat at the archive root\n"
@@ -38,8 +38,13 @@ constexpr std::string_view kUsage =
     "  audit SERVER_DIR [--pub PUBFILE]\n"
     "                      evaluate filelist.dat at every version it knows and check every\n"
     "                      archive it lists (and, with --pub, every signature); one line\n"
-    "                      per problem, exit 1 when any\n"
-    "  --help | --version\n";
+    "                      per problem\n"
+    "  --help | --version\n"
+    "exit codes:\n"
+    "  0 done   1 refused: a script, signature, setting, audit or proof found fault\n"
+    "  2 usage  3 input: a named file, folder, key or version cannot be read or used\n"
+    "  4 update: lcopy is to replace the launcher   5 update failed (server, network,\n"
+    "  archive)   6 output: what gdtool was to write could not be written\n";
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 namespace gdtool {
@@ -25,11 +26,15 @@ bool addScript(ZipWriter& zip, const fs::path& script) {
     return zip.addBytes("update.dat", text);
 }
 
-// Every regular file under `dir`, in a stable order.
-std::vector<fs::path> filesUnder(const fs::path& dir) {
+// Every regular file under `dir`, in a stable order; nullopt when a folder
+// cannot be read.
+std::optional<std::vector<fs::path>> filesUnder(const fs::path& dir) {
     std::vector<fs::path> files;
-    for (const auto& entry : fs::recursive_directory_iterator(dir))
-        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::error_code error;
+    fs::recursive_directory_iterator entry(dir, error), end;
+    for (; !error && entry != end; entry.increment(error))
+        if (entry->is_regular_file(error)) files.push_back(entry->path());
+    if (error) return std::nullopt;
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -40,17 +45,19 @@ int packCommand(const Arguments& args) {
     if (args.size() != 3) return fail("pack needs OUT.zip, SCRIPT and DIR");
     const fs::path script = args[1], dir = args[2];
     std::error_code error;
-    if (!fs::is_regular_file(script, error)) return fail("cannot read " + args[1]);
-    if (!fs::is_directory(dir, error)) return fail("not a directory: " + args[2]);
+    if (!fs::is_regular_file(script, error)) return fail(kExitInput, "cannot read " + args[1]);
+    if (!fs::is_directory(dir, error)) return fail(kExitInput, "not a directory: " + args[2]);
+    const auto files = filesUnder(dir);
+    if (!files) return fail(kExitInput, "cannot read " + args[2]);
 
     ZipWriter zip(args[0]);
-    if (!zip) return fail("cannot write " + args[0]);
-    if (!addScript(zip, script)) return fail("cannot read " + args[1]);
-    for (const fs::path& file : filesUnder(dir)) {
+    if (!zip) return fail(kExitOutput, "cannot write " + args[0]);
+    if (!addScript(zip, script)) return fail(kExitInput, "cannot read " + args[1]);
+    for (const fs::path& file : *files) {
         const std::string name = file.lexically_relative(dir).generic_string();
-        if (!zip.addFile(name, file)) return fail("cannot read " + file.string());
+        if (!zip.addFile(name, file)) return fail(kExitInput, "cannot read " + file.string());
     }
-    if (!zip.close()) return fail("cannot write " + args[0]);
+    if (!zip.close()) return fail(kExitOutput, "cannot write " + args[0]);
     return kExitOk;
 }
 

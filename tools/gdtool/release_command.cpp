@@ -36,7 +36,9 @@ struct ReleaseOptions {
     fs::path serverDir, oldTree, newTree;
     std::string version;
     std::string description;
-    std::optional<SigningRequest> signing;
+    std::optional<fs::path> secretKeyFile;
+    std::optional<int> expiresDays;
+    std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
 };
 
 std::string today() {
@@ -80,16 +82,11 @@ std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& e
         error = "--expires needs --sign";
         return std::nullopt;
     }
-    if (secretKey) {
-        // Read before anything is built, so that a wrong key costs nothing.
-        auto key = readSecretKey(*secretKey, error);
-        if (!key) return std::nullopt;
-        options.signing = SigningRequest{std::move(*key), std::nullopt};
-        if (expires && !(options.signing->expiresDays = parseValidDays(*expires))) {
-            error = kValidDaysProblem;
-            return std::nullopt;
-        }
+    if (expires && !(options.expiresDays = parseValidDays(*expires))) {
+        error = kValidDaysProblem;
+        return std::nullopt;
     }
+    options.secretKeyFile = secretKey;
     options.serverDir = positional[0];
     options.oldTree = positional[1];
     options.newTree = positional[2];
@@ -248,42 +245,49 @@ bool publish(ServerPublication& publication, const ReleaseOptions& options,
     return publication.commit(error);
 }
 
-int release(const ReleaseOptions& options) {
+int release(ReleaseOptions& options) {
     std::string error;
+    if (options.secretKeyFile) {
+        // Read before anything is built, so that a wrong key costs nothing.
+        auto key = readSecretKey(*options.secretKeyFile, error);
+        if (!key) return fail(kExitInput, error);
+        options.signing = SigningRequest{std::move(*key), options.expiresDays};
+    }
     const auto version = parseReleaseVersion(options.version, error);
-    if (!version) return fail(error);
-    if (error = descriptionProblem(options.description); !error.empty()) return fail(error);
+    if (!version) return fail(kExitInput, error);
+    if (error = descriptionProblem(options.description); !error.empty())
+        return fail(kExitInput, error);
     const auto oldScan = scanInstallation(options.oldTree, error);
     const auto newScan = oldScan ? scanInstallation(options.newTree, error) : std::nullopt;
-    if (!newScan) return fail(error);
+    if (!newScan) return fail(kExitInput, error);
 
     auto publication = ServerPublication::begin(options.serverDir, error);
-    if (!publication) return fail(error);
+    if (!publication) return fail(kExitInput, error);
     auto releases = publishedReleases(publication->live(), error);
-    if (!releases) return fail(error);
+    if (!releases) return fail(kExitInput, error);
     const BaseVersion base = oldTreeVersion(options.oldTree);
     const float previous =
         releases->empty() ? base.installed : gd::readVersionNumber(releases->back().version, 0);
     const std::string archive = archiveName(publication->live(), options.version);
     const auto versionScript =
         nextVersionScript(*releases, previous, options, *version, archive, error);
-    if (!versionScript) return fail(error);
+    if (!versionScript) return fail(kExitInput, error);
 
     const TreeDiff diff = diffTrees(options.oldTree, *oldScan, options.newTree, *newScan);
-    if (!diff.problems.empty()) return fail(diff.problems.front());
+    if (!diff.problems.empty()) return fail(kExitInput, diff.problems.front());
     const std::string script = patchScriptText(diff, options.version);
     if (script.size() > gd::kUpdateScriptLimit)
-        return fail("the update script would exceed the 1 MiB that launchers read");
+        return fail(kExitInput, "the update script would exceed the 1 MiB that launchers read");
 
     printSummary(diff);
     const fs::path archivePath = publication->staged() / archive;
-    if (!writeArchive(archivePath, options, diff, script, error)) return fail(error);
+    if (!writeArchive(archivePath, options, diff, script, error)) return fail(kExitOutput, error);
     const auto differences = proveRelease({options.oldTree, *oldScan, options.newTree, *newScan,
                                            diff, archivePath, previous, base.second, *version});
-    if (!reportProof(differences, previous, archive, options)) return kExitFailed;
+    if (!reportProof(differences, previous, archive, options)) return kExitRefused;
 
     if (!publish(*publication, options, *releases, *versionScript, archivePath, error))
-        return fail(error);
+        return fail(kExitOutput, error);
     std::cout << "published " << archive << " as version " << options.version << " in "
               << publication->live().string() << '\n';
     return kExitOk;
@@ -293,7 +297,7 @@ int release(const ReleaseOptions& options) {
 
 int releaseCommand(const Arguments& args) {
     std::string error;
-    const auto options = parseOptions(args, error);
+    auto options = parseOptions(args, error);
     if (!options) return fail(error);
     return release(*options);
 }

@@ -1,6 +1,7 @@
 // encrypt, decrypt, config and filelist: the engine's local side.
 
 #include "commands.h"
+#include "terminal_output.h"
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
@@ -42,19 +43,6 @@ bool writeOutput(const std::string& name, const std::string& data) {
     return static_cast<bool>(out);
 }
 
-// The version script's error boxes, as lines on stderr.
-class StderrNotifier : public gd::Notifier {
-  public:
-    void showMessage(std::string_view caption, std::string_view text) override {
-        std::cerr << caption << ": " << text << '\n';
-        shown_ = true;
-    }
-    bool shown() const { return shown_; }
-
-  private:
-    bool shown_ = false;
-};
-
 std::optional<float> parseVersionArgument(const std::string& text) {
     std::istringstream in(text);
     in.imbue(std::locale::classic());
@@ -66,8 +54,12 @@ std::optional<float> parseVersionArgument(const std::string& text) {
 }  // namespace
 
 int fail(std::string_view message) {
+    return fail(kExitUsage, message);
+}
+
+int fail(int exitCode, std::string_view message) {
     std::cerr << "gdtool: " << message << '\n';
-    return kExitUsage;
+    return exitCode;
 }
 
 std::string launcherDirArgument(const std::string& dir) {
@@ -80,20 +72,20 @@ int encryptCommand(const Arguments& args, bool encrypt) {
     const char* name = encrypt ? "encrypt" : "decrypt";
     if (args.size() != 2) return fail(std::string(name) + " needs IN and OUT");
     auto data = readInput(args[0]);
-    if (!data) return fail("cannot read " + args[0]);
+    if (!data) return fail(kExitInput, "cannot read " + args[0]);
     if (encrypt) {
         gd::ScriptCipher::encrypt(data->data(), data->size());
     } else {
         gd::ScriptCipher::decrypt(data->data(), data->size());
     }
-    if (!writeOutput(args[1], *data)) return fail("cannot write " + args[1]);
+    if (!writeOutput(args[1], *data)) return fail(kExitOutput, "cannot write " + args[1]);
     return kExitOk;
 }
 
 int configCommand(const Arguments& args) {
     if (args.size() != 1) return fail("config needs DIR");
     const std::string dir = launcherDirArgument(args[0]);
-    if (dir.empty()) return fail("not a directory: " + args[0]);
+    if (dir.empty()) return fail(kExitInput, "not a directory: " + args[0]);
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
@@ -115,15 +107,17 @@ void printTrustLines(const gd::ServerRecord& server, bool sayUnsigned) {
         std::cout << "key=" << gd::keyIdText(key.id) << '\n';
     if (server.ftpTls) std::cout << "DUREDOR_FTP_TLS=1\n";
     if (!server.ftpCaFile.empty()) std::cout << "DUREDOR_FTP_CA=" << server.ftpCaFile << '\n';
+    for (const std::string& mirror : server.mirrors) std::cout << "mirror=" << mirror << '\n';
+    if (server.mirrorsIgnored) std::cout << "mirrors=ignored (the installation is unsigned)\n";
     if (!server.unusable.empty()) std::cout << "unusable=" << server.unusable << '\n';
 }
 
 int filelistCommand(const Arguments& args) {
     if (args.size() != 2) return fail("filelist needs FILE and VER");
     auto script = readInput(args[0]);
-    if (!script) return fail("cannot read " + args[0]);
+    if (!script) return fail(kExitInput, "cannot read " + args[0]);
     const auto installed = parseVersionArgument(args[1]);
-    if (!installed) return fail("not a version: " + args[1]);
+    if (!installed) return fail(kExitInput, "not a version: " + args[1]);
 
     // The launcher takes no more than this of the server's file.
     if (script->size() > gd::kVersionScriptLimit) script->resize(gd::kVersionScriptLimit);
@@ -133,12 +127,8 @@ int filelistCommand(const Arguments& args) {
     gd::VersionManifest manifest;
     const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
     std::cout << "latest=" << gd::formatVersion(latest) << '\n';
-    for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
-        const gd::PatchEntry& entry = manifest.entryAt(i);
-        std::cout << "entry=" << entry.label << '\t' << gd::formatVersion(entry.version) << '\t'
-                  << entry.archive << '\n';
-    }
-    return notifier.shown() ? kExitScriptError : kExitOk;
+    printEntries(manifest);
+    return notifier.shown() ? kExitRefused : kExitOk;
 }
 
 }  // namespace gdtool

@@ -1,5 +1,6 @@
 #include "server_publication.h"
 
+#include "util/fd_io.h"
 #include "util/replace_file.h"
 
 #include <dirent.h>
@@ -37,11 +38,6 @@ void sweepStaleStaging(const fs::path& live) {
         if (entry.path().filename().string().starts_with(prefix))
             fs::remove_all(entry.path(), error);
     }
-}
-
-bool syncDirectory(const fs::path& path) {
-    const gd::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.get()) == 0;
 }
 
 // Where a file cannot be linked (another owner under protected hard links),
@@ -118,7 +114,7 @@ bool mirror(const fs::path& from, const fs::path& to, std::string& error) {
         return false;
     }
     // Its names must be on disk before the trade makes them live.
-    if (!syncDirectory(to)) {
+    if (!gd::syncDirectory(to)) {
         error = reason("cannot flush " + to.string());
         return false;
     }
@@ -186,7 +182,7 @@ bool ServerPublication::writeFile(const std::string& name, const std::string& by
 }
 
 bool ServerPublication::commit(std::string& error) {
-    if (!syncDirectory(staged_)) {
+    if (!gd::syncDirectory(staged_)) {
         error = reason("cannot flush " + staged_.string());
         return false;
     }
@@ -196,7 +192,7 @@ bool ServerPublication::commit(std::string& error) {
         return false;
     }
     committed_ = true;
-    syncDirectory(live_.parent_path());
+    gd::syncDirectory(live_.parent_path());
     // The old tree now has the staged name; a crash before it is gone leaves
     // it for the next publication to sweep.
     std::error_code ignored;

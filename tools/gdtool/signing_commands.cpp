@@ -25,7 +25,7 @@ int keygenCommand(const Arguments& args) {
     if (args.size() != 2) return fail("keygen needs PUBFILE and SECFILE");
     std::string problem;
     const auto key = gd::writeNewKeyPair(args[0], args[1], problem);
-    if (!key) return fail(problem);
+    if (!key) return fail(kExitOutput, problem);
     std::cout << "key=" << gd::keyIdText(key->id) << '\n'
               << "DUREDOR_SIGN_KEY = \"" << gd::encodePublicKey(*key) << "\"\n";
     return kExitOk;
@@ -46,10 +46,11 @@ int signCommand(const Arguments& args) {
     if (args.empty() || files.empty()) return fail("sign needs SECFILE and at least one FILE");
     std::string problem;
     const auto key = readSecretKey(args[0], problem);
-    if (!key) return fail(problem);
+    if (!key) return fail(kExitInput, problem);
     const std::int64_t now = std::time(nullptr);
     for (const std::string& file : files) {
-        if (!gd::writeSignatureFor(file, *key, days, now, problem)) return fail(problem);
+        if (!gd::writeSignatureFor(file, *key, days, now, problem))
+            return fail(kExitOutput, problem);
         std::cout << "signed=" << file << gd::kSignatureSuffix << '\n';
     }
     return kExitOk;
@@ -59,7 +60,7 @@ int verifyCommand(const Arguments& args) {
     if (args.size() != 2) return fail("verify needs PUBFILE and FILE");
     std::string problem;
     const auto key = readPublicKey(args[0], problem);
-    if (!key) return fail(problem);
+    if (!key) return fail(kExitInput, problem);
 
     const std::filesystem::path file = args[1];
     gd::SignatureCheck check(std::span(&*key, 1),

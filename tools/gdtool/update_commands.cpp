@@ -1,44 +1,23 @@
 // check and update: the engine's network side, driven from a terminal.
 
 #include "commands.h"
+#include "terminal_output.h"
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
 #include "update/update_worker.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
-#include <mutex>
 
 namespace gdtool {
 
 namespace {
-
-// Error boxes become "message=<caption>: <text>" lines on stderr.
-class StderrNotifier : public gd::Notifier {
-  public:
-    void showMessage(std::string_view caption, std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        std::cerr << "message=" << caption << ": " << text << std::endl;
-        shown_ = true;
-    }
-    void refused(std::string_view reason) override {
-        std::lock_guard lock(mutex_);
-        std::cerr << "gdtool: " << reason << std::endl;
-        refused_ = true;
-    }
-    bool shown() const { return shown_; }
-    bool anyRefused() const { return refused_; }
-
-  private:
-    std::mutex mutex_;
-    bool shown_ = false;
-    bool refused_ = false;
-};
 
 // One stdout line per report; a progress bar on stderr when it is a terminal.
 class PrintingReporter : public gd::UpdateReporter {
@@ -85,26 +64,18 @@ void printLauncherReplacement(const std::string& source, const std::string& targ
     std::cout << "launcher=" << source << '\t' << target << std::endl;
 }
 
-void printEntries(const gd::VersionManifest& manifest) {
-    for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
-        const gd::PatchEntry& entry = manifest.entryAt(i);
-        std::cout << "entry=" << entry.label << '\t' << gd::formatVersion(entry.version) << '\t'
-                  << entry.archive << '\n';
-    }
-}
-
 }  // namespace
 
 int checkCommand(const Arguments& args) {
     if (args.size() != 1) return fail("check needs DIR");
     const std::string dir = launcherDirArgument(args[0]);
-    if (dir.empty()) return fail("not a directory: " + args[0]);
+    if (dir.empty()) return fail(kExitInput, "not a directory: " + args[0]);
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
     const bool online =
-        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeUpdateServer(config.server);
-    StderrNotifier notifier;
+        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeSources(config.server);
+    StderrNotifier notifier("message=");
     gd::VersionManifest manifest;
     const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
     printTrustLines(config.server, true);
@@ -112,13 +83,13 @@ int checkCommand(const Arguments& args) {
               << "latest=" << gd::formatVersion(latest) << '\n';
     printEntries(manifest);
     if (notifier.anyRefused()) return kExitRefused;
-    return notifier.shown() ? kExitScriptError : kExitOk;
+    return notifier.shown() ? kExitRefused : kExitOk;
 }
 
 int updateCommand(const Arguments& args) {
     if (args.size() != 1) return fail("update needs DIR");
     const std::string dir = launcherDirArgument(args[0]);
-    if (dir.empty()) return fail("not a directory: " + args[0]);
+    if (dir.empty()) return fail(kExitInput, "not a directory: " + args[0]);
 
     PrintingReporter reporter;
     // A launcher that an earlier run staged comes first: the archives after
@@ -131,12 +102,12 @@ int updateCommand(const Arguments& args) {
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
-    StderrNotifier notifier;
+    StderrNotifier notifier("message=");
     gd::VersionManifest manifest;
     if (!gd::CheckForUpdate(notifier, config, manifest)) {
         // Nothing is updated past a refusal, as after a failed archive.
         if (notifier.anyRefused()) return kExitFailed;
-        return notifier.shown() ? kExitScriptError : kExitOk;
+        return notifier.shown() ? kExitRefused : kExitOk;
     }
 
     {

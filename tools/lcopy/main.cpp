@@ -17,10 +17,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "install/instance_lock.h"
+#include "util/fd_io.h"
 #include "util/process.h"
+#include "util/replace_file.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -59,10 +60,6 @@ int fail(int code, const std::string& message) {
     return code;
 }
 
-std::string describe(const std::string& what, const fs::path& path) {
-    return what + " " + path.string() + ": " + std::strerror(errno);
-}
-
 std::chrono::seconds waitBound() {
     const char* text = std::getenv("LCOPY_WAIT_SECONDS");
     if (text == nullptr) return std::chrono::seconds(kDefaultWaitSeconds);
@@ -75,10 +72,32 @@ std::chrono::seconds waitBound() {
     return std::chrono::seconds(seconds);
 }
 
+// What a step that failed tells the user: the exit code and one line.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+// A step's value, or why there is none.
+template <typename T>
+struct Result {
+    Result(T made) : value(std::move(made)) {}
+    Result(Failure failed) : failure(std::move(failed)) {}
+    std::optional<T> value;
+    Failure failure{kExitOk, {}};
+};
+
+int report(const Failure& failure) {
+    return fail(failure.code, failure.message);
+}
+
+std::string describe(const std::string& what, const fs::path& path) {
+    return what + " " + path.string() + ": " + std::strerror(errno);
+}
+
 // A file under a temporary name, removed again unless it was renamed away.
 class TempFile {
   public:
-    TempFile() = default;
     explicit TempFile(fs::path path) : path_(std::move(path)) {}
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -93,31 +112,8 @@ class TempFile {
     fs::path path_;
 };
 
-enum class CopyResult { ok, readFailed, writeFailed };
-
-CopyResult copyContents(int from, int to) {
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return CopyResult::readFailed;
-        if (got == 0) return CopyResult::ok;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(to, buffer.data() + done, got - done);
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0) return CopyResult::writeFailed;
-            done += put;
-        }
-    }
-}
-
 fs::path directoryOf(const fs::path& file) {
     return file.has_parent_path() ? file.parent_path() : fs::path(".");
-}
-
-bool syncDirectory(const fs::path& dir) {
-    const gd::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd && ::fsync(fd.get()) == 0;
 }
 
 struct Paths {
@@ -126,43 +122,33 @@ struct Paths {
     fs::path dir;     // the target's directory, where every temporary name lives
 };
 
-// A new file beside the target holding what `from` holds, with `mode`, on
-// disk. Sets `code` and returns an empty TempFile on failure.
-TempFile writeBeside(const Paths& paths, int from, mode_t mode, const std::string& tag, int& code) {
-    std::string pattern = (paths.dir / ("." + paths.target.filename().string() + tag)).string();
-    const gd::UniqueFd out(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!out) {
-        code = fail(kExitReplaceFailed, describe("cannot create a file in", paths.dir));
-        return {};
-    }
-    TempFile file{fs::path(pattern)};
-    const CopyResult copied = copyContents(from, out.get());
-    if (copied == CopyResult::readFailed) {
-        code = fail(kExitSourceUnreadable, describe("cannot read", paths.source));
-        return {};
-    }
-    if (copied == CopyResult::writeFailed || ::fchmod(out.get(), mode) != 0 ||
-        ::fsync(out.get()) != 0) {
-        code = fail(kExitReplaceFailed, describe("cannot write", file.path()));
-        return {};
-    }
-    return file;
+// Copies `from` into the open file `to`, gives it `mode` and syncs it.
+std::optional<Failure> fillFile(const Paths& paths, int from, int to, mode_t mode) {
+    const gd::CopyResult copied = gd::copyContents(from, to);
+    if (copied == gd::CopyResult::ReadFailed)
+        return Failure{kExitSourceUnreadable, describe("cannot read", paths.source)};
+    // The mode is the old launcher's, whatever this process's umask.
+    if (copied == gd::CopyResult::WriteFailed || ::fchmod(to, mode) != 0 || ::fsync(to) != 0)
+        return Failure{kExitReplaceFailed, describe("cannot write in", paths.dir)};
+    return std::nullopt;
 }
 
 // A second name for the old launcher, so it can be put back when the new
 // one does not start. A hard link costs nothing; a copy serves where the
 // file system has none.
-TempFile keepOldLauncher(const Paths& paths, mode_t mode, int& code) {
-    const fs::path link = paths.dir / ("." + paths.target.filename().string() + ".lcopy-old-" +
-                                       std::to_string(::getpid()));
+Result<TempFile> keepOldLauncher(const Paths& paths, mode_t mode) {
+    const std::string prefix = "." + paths.target.filename().string() + ".lcopy-old-";
+    const fs::path link = paths.dir / (prefix + std::to_string(::getpid()));
     ::unlink(link.c_str());
     if (::link(paths.target.c_str(), link.c_str()) == 0) return TempFile(link);
     const gd::UniqueFd old(::open(paths.target.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!old) {
-        code = fail(kExitReplaceFailed, describe("cannot read", paths.target));
-        return {};
-    }
-    return writeBeside(paths, old.get(), mode, ".lcopy-old-XXXXXX", code);
+    if (!old) return Failure{kExitReplaceFailed, describe("cannot read", paths.target)};
+    std::string pattern = (paths.dir / (prefix + "XXXXXX")).string();
+    const gd::UniqueFd copy(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!copy) return Failure{kExitReplaceFailed, describe("cannot create a file in", paths.dir)};
+    TempFile kept{fs::path(pattern)};
+    if (auto failure = fillFile(paths, old.get(), copy.get(), mode)) return *failure;
+    return kept;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -178,61 +164,60 @@ bool inSameDirectory(const Paths& paths) {
 
 // Puts the old launcher back after the new one failed to start, and starts
 // it so that the user still gets a launcher.
-int restoreOldLauncher(const Paths& paths, TempFile& old, int startError) {
+Failure restoreOldLauncher(const Paths& paths, TempFile& old, int startError) {
     const std::string why = std::strerror(startError);
     if (::rename(old.path().c_str(), paths.target.c_str()) != 0)
-        return fail(kExitStartFailed, "cannot start " + paths.target.string() + ": " + why +
-                                          "; the old launcher stays at " + old.path().string());
+        return {kExitStartFailed, "cannot start " + paths.target.string() + ": " + why +
+                                      "; the old launcher stays at " + old.path().string()};
     old.release();
-    syncDirectory(paths.dir);
+    gd::syncDirectory(paths.dir);
     gd::startDetached(paths.target.string(), {paths.target.string()});
-    return fail(kExitStartFailed, "cannot start the new launcher " + paths.target.string() + ": " +
-                                      why + "; the old launcher was put back");
+    return {kExitStartFailed, "cannot start the new launcher " + paths.target.string() + ": " +
+                                  why + "; the old launcher was put back"};
 }
 
-int replaceAndStart(const Paths& paths, int source) {
+std::optional<Failure> replaceAndStart(const Paths& paths, int source) {
     struct stat current {};
     if (::stat(paths.target.c_str(), &current) != 0)
-        return fail(kExitUsage, describe("no launcher at", paths.target));
+        return Failure{kExitUsage, describe("no launcher at", paths.target)};
     struct stat incoming {};
     if (::fstat(source, &incoming) == 0 && sameFile(current, incoming))
-        return fail(kExitUsage, "the new and the current launcher are the same file");
+        return Failure{kExitUsage, "the new and the current launcher are the same file"};
     const mode_t mode = (current.st_mode & 0777) | S_IXUSR;
 
     if (!gd::InstanceLock::lockFilePath())
-        return fail(kExitStillRunning, "no private runtime directory holds the launcher's lock");
+        return Failure{kExitStillRunning, "no private runtime directory holds the launcher's lock"};
     auto lock = gd::InstanceLock::acquireWithin(waitBound());
-    if (!lock) return fail(kExitStillRunning, "the launcher did not end in time");
+    if (!lock) return Failure{kExitStillRunning, "the launcher did not end in time"};
 
-    int code = kExitOk;
-    TempFile replacement = writeBeside(paths, source, mode, ".lcopy-XXXXXX", code);
-    if (code != kExitOk) return code;
-    TempFile old = keepOldLauncher(paths, mode, code);
-    if (code != kExitOk) return code;
-    if (::rename(replacement.path().c_str(), paths.target.c_str()) != 0)
-        return fail(kExitReplaceFailed, describe("cannot rename over", paths.target));
-    replacement.release();
+    gd::FileReplacement replacement(paths.target, mode);
+    if (!replacement)
+        return Failure{kExitReplaceFailed, describe("cannot create a file in", paths.dir)};
+    if (auto failure = fillFile(paths, source, replacement.fd(), mode)) return failure;
+    Result<TempFile> old = keepOldLauncher(paths, mode);
+    if (!old.value) return old.failure;
+    if (!replacement.commit())
+        return Failure{kExitReplaceFailed, describe("cannot rename over", paths.target)};
     // A staged launcher still there when the new launcher starts would be
     // taken for a replacement yet to finish. Should the new one not start,
     // the old one comes back without it: trying again could only fail again.
-    if (inSameDirectory(paths)) ::unlink(paths.source.c_str());
-    syncDirectory(paths.dir);
+    if (inSameDirectory(paths) && ::unlink(paths.source.c_str()) == 0) gd::syncDirectory(paths.dir);
 
     // The new launcher takes the lock itself; held any longer it would end
     // at once as a second instance.
     lock.reset();
     if (!gd::startDetached(paths.target.string(), {paths.target.string()}))
-        return restoreOldLauncher(paths, old, errno);
-    return kExitOk;
+        return restoreOldLauncher(paths, *old.value, errno);
+    return std::nullopt;
 }
 
-int run(const Paths& paths) {
+std::optional<Failure> run(const Paths& paths) {
     const gd::UniqueFd source(::open(paths.source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!source) return fail(kExitSourceUnreadable, describe("cannot open", paths.source));
+    if (!source) return Failure{kExitSourceUnreadable, describe("cannot open", paths.source)};
     struct stat info {};
     if (::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
-        return fail(kExitSourceUnreadable,
-                    "not a launcher (no regular file, or empty): " + paths.source.string());
+        return Failure{kExitSourceUnreadable,
+                       "not a launcher (no regular file, or empty): " + paths.source.string()};
     return replaceAndStart(paths, source.get());
 }
 
@@ -246,5 +231,6 @@ int main(int argc, char** argv) {
     if (argc != 3 || argv[1][0] == '\0' || argv[2][0] == '\0')
         return fail(kExitUsage, "expected NEW_LAUNCHER CURRENT_LAUNCHER (see lcopy --help)");
     const fs::path target(argv[2]);
-    return run({fs::path(argv[1]), target, directoryOf(target)});
+    const auto failure = run({fs::path(argv[1]), target, directoryOf(target)});
+    return failure ? report(*failure) : kExitOk;
 }

@@ -42,9 +42,9 @@ fs::path pristineInstallationDir() {
 bool recordInstallation(const std::string& launcherDir) {
     bool recorded = true;
     for (const char* name : {"InstallDir", "BootDir"}) {
-        if (gd::readRegistryValue(gd::RegistryScope::user, name) != launcherDir)
+        if (gd::readRegistryValue(gd::RegistryScope::User, name) != launcherDir)
             recorded =
-                gd::writeRegistryValue(gd::RegistryScope::user, name, launcherDir) && recorded;
+                gd::writeRegistryValue(gd::RegistryScope::User, name, launcherDir) && recorded;
     }
     return recorded;
 }
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     const auto lock = gd::InstanceLock::tryAcquire();
     if (!lock) return 0;
 
-    if (gdstart::prepareUserInstallation(pristineDir, userDir) == gdstart::Preparation::failed)
+    if (gdstart::prepareUserInstallation(pristineDir, userDir) == gdstart::Preparation::Failed)
         return fail("cannot copy the installation " + pristineDir.string() + " to " +
                     userDir.string());
     std::error_code error;

@@ -3,6 +3,7 @@
 #include "install/install_paths.h"
 #include "script/encrypted_script.h"
 #include "script/version_manifest.h"
+#include "util/fd_io.h"
 #include "util/process.h"
 #include "util/replace_file.h"
 #include "util/unique_fd.h"
@@ -12,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
@@ -36,11 +36,6 @@ fs::path stagingDirOf(const fs::path& userDir) {
     return userDir.parent_path() / ("." + userDir.filename().string() + ".partial");
 }
 
-void syncDirectory(const fs::path& dir) {
-    gd::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) ::fsync(fd.get());
-}
-
 // Replaces `target` with a copy of `source` in one rename, synced to disk, so
 // that a copy killed midway leaves the old file or none, never a short one.
 // The permission bits come along (less the umask): the programs stay
@@ -51,15 +46,7 @@ bool copyFile(const fs::path& source, const fs::path& target) {
     if (!in || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     gd::FileReplacement out(target, info.st_mode & 0777);
     if (!out) return false;
-    std::array<char, 64 * 1024> buffer{};
-    for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) break;
-        if (!gd::writeAll(out.fd(), buffer.data(), static_cast<std::size_t>(got))) return false;
-    }
-    return out.commit();
+    return gd::copyContents(in.get(), out.fd()) == gd::CopyResult::Done && out.commit();
 }
 
 bool makeDirectory(const fs::path& dir) {
@@ -96,21 +83,21 @@ Preparation refresh(const fs::path& pristineDir, const fs::path& userDir) {
     // A copy whose launcher is gone cannot start; copying the package over it
     // repairs it and keeps whatever else is in it.
     if (hasLauncher(userDir) && installedVersionOf(pristineDir) <= installedVersionOf(userDir))
-        return Preparation::reused;
-    return copyTree(pristineDir, userDir) ? Preparation::refreshed : Preparation::failed;
+        return Preparation::Reused;
+    return copyTree(pristineDir, userDir) ? Preparation::Refreshed : Preparation::Failed;
 }
 
 Preparation layOut(const fs::path& pristineDir, const fs::path& userDir) {
     std::error_code error;
     const fs::path staging = stagingDirOf(userDir);
     fs::create_directories(userDir.parent_path(), error);
-    if (!fs::create_directory(staging, error)) return Preparation::failed;
+    if (!fs::create_directory(staging, error)) return Preparation::Failed;
     if (!copyTree(pristineDir, staging) || ::rename(staging.c_str(), userDir.c_str()) != 0) {
         fs::remove_all(staging, error);
-        return Preparation::failed;
+        return Preparation::Failed;
     }
-    syncDirectory(userDir.parent_path());
-    return Preparation::laidOut;
+    gd::syncDirectory(userDir.parent_path());
+    return Preparation::LaidOut;
 }
 
 }  // namespace
@@ -135,7 +122,7 @@ Preparation prepareUserInstallation(const fs::path& pristineDir, const fs::path&
     // What a first copy that was killed midway left behind.
     fs::remove_all(stagingDirOf(userDir), error);
     if (fs::is_directory(userDir, error)) return refresh(pristineDir, userDir);
-    if (fs::exists(fs::symlink_status(userDir, error))) return Preparation::failed;
+    if (fs::exists(fs::symlink_status(userDir, error))) return Preparation::Failed;
     return layOut(pristineDir, userDir);
 }
 

@@ -17,10 +17,10 @@ std::filesystem::path userInstallationDir();
 float installedVersionOf(const std::filesystem::path& dir);
 
 enum class Preparation {
-    reused,     // the user's copy was complete and not older than the package
-    laidOut,    // a first copy was made
-    refreshed,  // the package was newer: its files replaced those of the copy
-    failed,     // the copy could not be made or refreshed; nothing to start
+    Reused,     // the user's copy was complete and not older than the package
+    LaidOut,    // a first copy was made
+    Refreshed,  // the package was newer: its files replaced those of the copy
+    Failed,     // the copy could not be made or refreshed; nothing to start
 };
 
 // Makes `userDir` a complete installation before the launcher starts from it.

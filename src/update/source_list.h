@@ -1,0 +1,53 @@
+// Where a run takes the files of the update directory from. A signed
+// installation with mirrors (DUREDOR_MIRRORS) asks them in the listed order
+// and the FTP server last: a signature decides what is accepted, so it does
+// not matter who serves the bytes. A source that fails (no connection, an
+// HTTP error, a stall, a refused signature, a short file) is left out for the
+// rest of the run and the next one is asked for the same file; the file is
+// lost only when every source failed. Without mirrors, the FTP server alone,
+// as it always was.
+#pragma once
+
+#include "script/launcher_config.h"
+#include "update/ftp_session.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+
+namespace gd {
+
+class Notifier;
+
+// Whether `server` is to be served by its mirrors first.
+bool usesMirrors(const ServerRecord& server);
+
+class SourceList {
+  public:
+    // filelist.dat as fetchVersionScript gives it, from the first source that
+    // serves it acceptably, within kVersionFetchTimeLimit per source. The
+    // failures of mirrors are said as skipped sources, the FTP server's as
+    // they always were.
+    std::optional<std::string> fetchVersionScript(Notifier& notifier, const ServerRecord& server,
+                                                  std::stop_token stop = {});
+
+    // An archive into `localPath` with its signature judged, from the first
+    // source that serves it whole and signed; `progress` starts again with
+    // each source. Done, or what the FTP server's attempt ended with (after
+    // its box and refusal, as a download from it alone shows them).
+    DownloadResult fetchArchive(Notifier& notifier, const ServerRecord& server,
+                                const std::string& archive, const std::filesystem::path& localPath,
+                                const ProgressSink& progress, std::stop_token stop,
+                                std::uint64_t limit);
+
+  private:
+    bool skipped(const std::string& mirror) const { return skipped_.contains(mirror); }
+    void skip(Notifier& notifier, const std::string& mirror, const std::string& reason);
+
+    std::set<std::string> skipped_;
+};
+
+}  // namespace gd
