@@ -236,8 +236,12 @@ void StreamingUnpack::startData() {
         if (descriptor) return needWholeFile();
         mode_ = DataMode::Skip;
     } else if (entry.method == kStored) {
-        // Without its sizes in front, stored data has no end the bytes tell.
-        if (descriptor || entry.compressedSize != entry.size) return needWholeFile();
+        // Stored data ends where its sizes say. Where the descriptor after it
+        // has the real ones, those in front are taken on trust and the
+        // descriptor must repeat them (archivers writing to a pipe do so for
+        // empty files); the central directory is held against both anyway.
+        if (entry.compressedSize != entry.size) return needWholeFile();
+        dataLeft_ = entry.compressedSize;
         mode_ = DataMode::Copy;
     } else {
         mode_ = DataMode::Inflate;
@@ -334,6 +338,10 @@ void StreamingUnpack::onDescriptor() {
     const std::size_t width = entry.zip64 ? 8 : 4;
     entry.compressedSize = little(header_, at + 4, width);
     entry.size = little(header_, at + 4 + width, width);
+    // Stored data of another length than trusted: its end was not where it
+    // was taken to be, and nothing after it can be read in order.
+    if (entry.method == kStored && (entry.compressedSize != consumed_ || entry.size != consumed_))
+        return needWholeFile();
     finishEntry();
 }
 

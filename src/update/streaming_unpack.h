@@ -6,8 +6,8 @@
 // CRCs, is placed, by the rules of UnpackArchive (PlaceStreamedEntries).
 //
 // What cannot be read front to back (data before the first entry, a stored
-// entry whose size only follows it, a directory that disagrees with the
-// entries, more entries or bytes than the limits allow) is left to
+// entry without its sizes in front of its data, a directory that disagrees
+// with the entries, more entries or bytes than the limits allow) is left to
 // UnpackArchive on the whole downloaded file: needsWholeFile() then says so,
 // and accept() refuses the rest.
 #pragma once

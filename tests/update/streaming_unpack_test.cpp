@@ -82,11 +82,12 @@ TEST_F(StreamingUnpackTest, StreamsWhatArchiversWriteOrSaysItCannot) {
         {"zip -qr \"$OUT\" update.dat data", true},
         {"zip -qr0 \"$OUT\" update.dat data", true},
         {"bsdtar --format zip -cf \"$OUT\" update.dat data", true},
-        // Stored, folders and empty files included, with their sizes only after the data.
-        {"bsdtar --format zip --options zip:compression=store -cf \"$OUT\" update.dat data", false},
-        // Written to a pipe: sizes only after the data, also for stored entries.
+        // Stored with descriptors that repeat the sizes in front.
+        {"bsdtar --format zip --options zip:compression=store -cf \"$OUT\" update.dat data", true},
+        // Written to a pipe: deflated data with its sizes only after it,
+        // stored data with its sizes on both sides.
         {"zip -qr - update.dat data | cat > \"$OUT\"", true},
-        {"zip -qr0 - update.dat data | cat > \"$OUT\"", false},
+        {"zip -qr0 - update.dat data | cat > \"$OUT\"", true},
         // A self-extracting archive: something before the first entry.
         {"zip -qr a.zip update.dat data && printf 'stub' | cat - a.zip > \"$OUT\" && "
          "rm a.zip && zip -qA \"$OUT\"",
@@ -103,8 +104,8 @@ TEST_F(StreamingUnpackTest, StreamsWhatArchiversWriteOrSaysItCannot) {
             const Streamed got = stream(bytes, work, piece);
             EXPECT_EQ(got.matches, test.streams) << test.archiver << " in " << piece;
             EXPECT_EQ(got.wholeFileNeeded, !test.streams) << test.archiver << " in " << piece;
-            if (test.streams) {
-                ASSERT_TRUE(got.contents) << test.archiver;
+            EXPECT_EQ(got.contents.has_value(), test.streams) << test.archiver << " in " << piece;
+            if (got.contents) {
                 EXPECT_EQ(got.contents->script, expected->script);
                 EXPECT_EQ(got.contents->bytes, expected->bytes);
                 EXPECT_EQ(treeOf(work / "out"), treeOf(dir_.path() / "oracle")) << test.archiver;
@@ -115,17 +116,40 @@ TEST_F(StreamingUnpackTest, StreamsWhatArchiversWriteOrSaysItCannot) {
     }
 }
 
-TEST_F(StreamingUnpackTest, ABadCrcFailsAsUnpackArchiveFailsIt) {
-    std::string bytes = archive("zip -qr0 \"$OUT\" update.dat data");
-    // A byte inside the stored noise: the directory still matches the headers.
-    const std::size_t at = bytes.find("noise.bin") + 100;
-    bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
-    gdtest::writeFile(dir_.path() / "archive.zip", bytes);
-    fs::create_directories(dir_.path() / "oracle");
-    EXPECT_FALSE(gd::UnpackArchive(dir_.path() / "archive.zip", dir_.path() / "oracle"));
-    const Streamed got = stream(bytes, dir_.path() / "work", 4096);
-    EXPECT_TRUE(got.matches);
-    EXPECT_FALSE(got.contents);
+TEST_F(StreamingUnpackTest, TamperedStoredDataFailsOrFallsBackToTheWholeFile) {
+    struct Case {
+        const char* what;
+        std::size_t offset;    // from the local header of noise.bin
+        std::size_t length;    // bytes flipped there, or zeroed when 8
+        bool wholeFileNeeded;  // the central directory still serves UnpackArchive
+    };
+    const Case cases[] = {
+        // The directory still matches the headers; UnpackArchive refuses the CRC too.
+        {"a byte of the data", 30 + 100, 1, false},
+        // Zeros in front of data whose sizes follow it: its end is unknown.
+        {"the sizes in front", 18, 8, true},
+    };
+    const std::string original = archive("zip -qr0 - update.dat data | cat > \"$OUT\"");
+    const std::size_t header = original.find("data/noise.bin") - 30;
+    for (const Case& test : cases) {
+        std::string bytes = original;
+        for (std::size_t i = 0; i < test.length; ++i) {
+            char& byte = bytes[header + test.offset + i];
+            byte = test.length == 8 ? '\0' : static_cast<char>(byte ^ 0x55);
+        }
+        gdtest::writeFile(dir_.path() / "archive.zip", bytes);
+        fs::create_directories(dir_.path() / "oracle");
+        EXPECT_EQ(
+            gd::UnpackArchive(dir_.path() / "archive.zip", dir_.path() / "oracle").has_value(),
+            test.wholeFileNeeded)
+            << test.what;
+        const Streamed got = stream(bytes, dir_.path() / "work", 4096);
+        EXPECT_EQ(got.wholeFileNeeded, test.wholeFileNeeded) << test.what;
+        EXPECT_EQ(got.matches, !test.wholeFileNeeded) << test.what;
+        EXPECT_FALSE(got.contents) << test.what;
+        fs::remove_all(dir_.path() / "work");
+        fs::remove_all(dir_.path() / "oracle");
+    }
 }
 
 }  // namespace
