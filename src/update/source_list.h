@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stop_token>
@@ -20,7 +21,28 @@
 
 namespace gd {
 
+class DownloadSink;
 class Notifier;
+class UpdateSource;
+struct SourceAttempt;  // one source's try at a file
+
+// An archive read as it arrives rather than kept whole in a file.
+class ArchiveStream {
+  public:
+    virtual ~ArchiveStream() = default;
+    // A sink that holds nothing, for the next source's attempt: whatever an
+    // earlier attempt left in it is gone. nullptr when none can be made.
+    virtual DownloadSink* restart() = 0;
+    // Whether the sink refused bytes because the archive cannot be read
+    // front to back, which another source would not change.
+    virtual bool needsWholeFile() const = 0;
+};
+
+enum class StreamEnd {
+    Done,             // arrived whole into the last sink, its signature holds
+    WholeFileNeeded,  // the archive or its signature must be had as a file
+    Failed,           // as fetchArchive's failures, after the same boxes
+};
 
 // Whether `server` is to be served by its mirrors first.
 bool usesMirrors(const ServerRecord& server);
@@ -43,7 +65,20 @@ class SourceList {
                                 const ProgressSink& progress, std::stop_token stop,
                                 std::uint64_t limit);
 
+    // The same archive into `stream`, from the same sources in the same
+    // order; a source that fails midway is skipped and the next one starts
+    // from a fresh sink. Without mirrors, the FTP server alone.
+    StreamEnd streamArchive(Notifier& notifier, const ServerRecord& server,
+                            const std::string& archive, ArchiveStream& stream,
+                            const ProgressSink& progress, std::stop_token stop,
+                            std::uint64_t limit);
+
   private:
+    using AttemptAt = std::function<SourceAttempt(UpdateSource&)>;
+    // Asks each source in turn until one does not fail; what the last one did.
+    SourceAttempt fetchFromSources(Notifier& notifier, const ServerRecord& server,
+                                   const std::string& archive, std::stop_token stop,
+                                   const AttemptAt& attempt);
     bool skipped(const std::string& mirror) const { return skipped_.contains(mirror); }
     void skip(Notifier& notifier, const std::string& mirror, const std::string& reason);
 

@@ -62,6 +62,16 @@ DownloadResult FtpUpdateSource::download(const std::string& file,
     return result;
 }
 
+DownloadResult FtpUpdateSource::stream(const std::string& file, DownloadSink& sink,
+                                       const ProgressSink& progress, std::stop_token stop,
+                                       std::uint64_t limit) {
+    failure_.clear();
+    if (!open(stop)) return DownloadResult::NotOpened;
+    const DownloadResult result = session_.Download(file, sink, progress, stop, limit);
+    if (result != DownloadResult::Done) failure_ = file + " cannot be downloaded";
+    return result;
+}
+
 MirrorUpdateSource::MirrorUpdateSource(std::string base, HttpOptions options)
     : base_(std::move(base)), session_(std::move(options)) {}
 
@@ -91,6 +101,13 @@ DownloadResult MirrorUpdateSource::download(const std::string& file,
         session_.Download(lastUrl_, sink, progress, std::move(stop), limit);
     if (!sink.close() && result == DownloadResult::Done) return DownloadResult::ReadFailed;
     return result;
+}
+
+DownloadResult MirrorUpdateSource::stream(const std::string& file, DownloadSink& sink,
+                                          const ProgressSink& progress, std::stop_token stop,
+                                          std::uint64_t limit) {
+    lastUrl_ = urlOf(file);
+    return session_.Download(lastUrl_, sink, progress, std::move(stop), limit);
 }
 
 }  // namespace gd

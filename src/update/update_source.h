@@ -4,6 +4,7 @@
 #pragma once
 
 #include "script/launcher_config.h"
+#include "update/download_sink.h"
 #include "update/ftp_session.h"
 #include "update/http_session.h"
 
@@ -29,6 +30,11 @@ class UpdateSource {
     virtual DownloadResult download(const std::string& file, const std::filesystem::path& localPath,
                                     const ProgressSink& progress, std::stop_token stop,
                                     std::uint64_t limit) = 0;
+    // `file` into `sink`, continued from what the sink holds, as
+    // FtpSession's Download does.
+    virtual DownloadResult stream(const std::string& file, DownloadSink& sink,
+                                  const ProgressSink& progress, std::stop_token stop,
+                                  std::uint64_t limit) = 0;
     // Why the last call failed, in plain words; may be empty.
     virtual std::string failure() const = 0;
 };
@@ -46,6 +52,8 @@ class FtpUpdateSource : public UpdateSource {
     DownloadResult download(const std::string& file, const std::filesystem::path& localPath,
                             const ProgressSink& progress, std::stop_token stop,
                             std::uint64_t limit) override;
+    DownloadResult stream(const std::string& file, DownloadSink& sink, const ProgressSink& progress,
+                          std::stop_token stop, std::uint64_t limit) override;
     std::string failure() const override { return failure_; }
 
   private:
@@ -69,6 +77,8 @@ class MirrorUpdateSource : public UpdateSource {
     DownloadResult download(const std::string& file, const std::filesystem::path& localPath,
                             const ProgressSink& progress, std::stop_token stop,
                             std::uint64_t limit) override;
+    DownloadResult stream(const std::string& file, DownloadSink& sink, const ProgressSink& progress,
+                          std::stop_token stop, std::uint64_t limit) override;
     // The URL asked last and what went wrong with it.
     std::string failure() const override;
     HttpSession& session() { return session_; }

@@ -41,33 +41,42 @@ bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
     return !wake.wait_for(lock, stop, pause, [] { return false; });
 }
 
-// Opens the session for one archive and fetches its signature; false (after
-// any error box) when either fails.
-bool openArchiveSession(UpdateJob& job, const ServerRecord& server, FtpSession& session,
-                        RemoteSignature& signature, std::stop_token stop) {
-    if (!session.Open(server, stop)) {
-        explainTlsFailure(job.notifier, session);
-        return false;
-    }
-    // The signature comes first: a refused one costs no download.
-    if (signature.fetch(session, stop)) return true;
-    // A stop ends the run quietly; anything else is a refusal.
-    if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-    return false;
-}
-
 ProgressSink progressOf(UpdateJob& job) {
     return [&job](int percent) {
         job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
     };
 }
 
+// downloadArchive for an installation served by mirrors.
+bool downloadFromSources(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                         ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
+    if (job.sources.fetchArchive(job.notifier, server, archive, download.path(), progressOf(job),
+                                 stop, budget.available()) != DownloadResult::Done)
+        return false;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
+    return !error && download.charge(size);
+}
+
 // Downloads the archive into `download`, charged against the run's budget;
 // false (after any error box) when it did not arrive whole or, in a signed
 // installation, its signature was refused.
-bool downloadArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signature,
-                     const std::string& archive, ChargedPath& download, const DiskBudget& budget,
-                     std::stop_token stop) {
+bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                     ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
+    if (usesMirrors(server))
+        return downloadFromSources(job, server, archive, download, budget, stop);
+    FtpSession session;
+    if (!session.Open(server, stop)) {
+        explainTlsFailure(job.notifier, session);
+        return false;
+    }
+    // The signature comes first: a refused one costs no download.
+    RemoteSignature signature(server, archive);
+    if (!signature.fetch(session, stop)) {
+        // A stop ends the run quietly; anything else is a refusal.
+        if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+        return false;
+    }
     signature.followDownload(download.path());
     const DownloadResult result =
         session.DownloadToFile(archive, download.path(), progressOf(job), stop, budget.available());
@@ -80,17 +89,6 @@ bool downloadArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signa
     // Whatever retries and resumptions it took, the whole file is judged.
     return signature.judgeFile(download.path()) ||
            signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-}
-
-// downloadArchive for an installation served by mirrors.
-bool downloadFromSources(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                         ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
-    if (job.sources.fetchArchive(job.notifier, server, archive, download.path(), progressOf(job),
-                                 stop, budget.available()) != DownloadResult::Done)
-        return false;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    return !error && download.charge(size);
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {
@@ -111,20 +109,25 @@ std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPat
     return contents;
 }
 
-// Passes the download to the unpacking, hashed on its way for the signature.
-class SignedStream : public DownloadSink {
+// An archive inflated as it arrives into the private folder `parts`, made
+// anew for each source that serves it.
+class UnpackingStream : public ArchiveStream {
   public:
-    SignedStream(DownloadSink& next, RemoteSignature& signature)
-        : next_(next), signature_(signature) {}
-    bool accept(std::span<const char> bytes) override {
-        signature_.addBytes(bytes);
-        return next_.accept(bytes);
+    UnpackingStream(ChargedPath& parts, const DiskBudget& budget)
+        : parts_(parts), budget_(budget) {}
+    DownloadSink* restart() override {
+        unpack_.reset();
+        parts_.remove();
+        unpack_.emplace(parts_.path(), budget_.available());
+        return unpack_->needsWholeFile() ? nullptr : &*unpack_;
     }
-    std::uint64_t received() const override { return next_.received(); }
+    bool needsWholeFile() const override { return unpack_ && unpack_->needsWholeFile(); }
+    const StreamingUnpack* unpack() const { return unpack_ ? &*unpack_ : nullptr; }
 
   private:
-    DownloadSink& next_;
-    RemoteSignature& signature_;
+    ChargedPath& parts_;
+    const DiskBudget& budget_;
+    std::optional<StreamingUnpack> unpack_;
 };
 
 // What became of an archive unpacked while it downloaded.
@@ -136,26 +139,23 @@ struct Streamed {
 
 // Downloads the archive and unpacks it as it arrives into `parts`, then,
 // once the whole of it is verified, places it in `unpacked`.
-Streamed streamArchive(UpdateJob& job, FtpSession& session, RemoteSignature& signature,
-                       const std::string& archive, ChargedPath& parts, ChargedPath& unpacked,
-                       const DiskBudget& budget, std::stop_token stop) {
+Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                       ChargedPath& parts, ChargedPath& unpacked, const DiskBudget& budget,
+                       std::stop_token stop) {
     Streamed streamed;
-    StreamingUnpack unpack(parts.path(), budget.available());
-    SignedStream stream(unpack, signature);
-    const DownloadResult result =
-        session.Download(archive, stream, progressOf(job), stop, budget.available());
-    if (unpack.needsWholeFile() && result == DownloadResult::ReadFailed) {
-        streamed.wholeFileNeeded = true;
-        return streamed;
-    }
-    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge)
-        job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
-    if (result != DownloadResult::Done) return streamed;
-    if (!signature.judgeStream()) {
-        signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-        return streamed;
+    UnpackingStream stream(parts, budget);
+    switch (job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job), stop,
+                                      budget.available())) {
+        case StreamEnd::WholeFileNeeded:
+            streamed.wholeFileNeeded = true;
+            return streamed;
+        case StreamEnd::Failed:
+            return streamed;
+        case StreamEnd::Done:
+            break;
     }
     streamed.fetched = true;
+    const StreamingUnpack& unpack = *stream.unpack();
     if (!unpack.matchesDirectory()) {
         streamed.wholeFileNeeded = true;
         return streamed;
@@ -308,20 +308,10 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        DiskBudget& budget, std::stop_token stop) {
     const std::string name = "patch-" + std::to_string(slot);
     ChargedPath unpacked(budget, runDirectory / name);
-    if (usesMirrors(server)) {
-        ChargedPath download(budget, runDirectory / (name + ".zip"));
-        if (!downloadFromSources(job, server, archive, download, budget, stop)) return false;
-        const auto contents = unpackArchive(download.path(), unpacked, budget);
-        download.remove();
-        return applyContents(job, unpacked, contents, stop);
-    }
-    FtpSession session;
-    RemoteSignature signature(server, archive);
-    if (!openArchiveSession(job, server, session, signature, stop)) return false;
-    if (signature.judgesStream()) {
+    {
         ChargedPath parts(budget, runDirectory / (name + ".parts"));
         const Streamed streamed =
-            streamArchive(job, session, signature, archive, parts, unpacked, budget, stop);
+            streamArchive(job, server, archive, parts, unpacked, budget, stop);
         if (!streamed.wholeFileNeeded) {
             if (!streamed.fetched) return false;
             return applyContents(job, unpacked, streamed.contents, stop);
@@ -330,7 +320,7 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
     // The whole file first, then UnpackArchive's rules on it.
     ChargedPath download(budget, runDirectory / (name + ".zip"));
     unpacked.remove();
-    if (!downloadArchive(job, session, signature, archive, download, budget, stop)) return false;
+    if (!downloadArchive(job, server, archive, download, budget, stop)) return false;
     const auto contents = unpackArchive(download.path(), unpacked, budget);
     // The archive has served its purpose.
     download.remove();

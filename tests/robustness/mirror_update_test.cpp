@@ -165,6 +165,13 @@ TEST_F(MirrorUpdateTest, EachFileComesFromTheFirstSourceThatServesItSigned) {
          0,
          {0, 1, 1},
          1},
+        // Unpacking starts again from nothing with the next source.
+        {"first mirror tampers with the middle of an archive",
+         {"tamper:p1.1.zip:100000", "nginx"},
+         "good",
+         0,
+         {0, 1, 1},
+         1},
         {"a dropped archive resumes on the same mirror",
          {"drop:p1.2.zip:50000"},
          "good",

@@ -15,7 +15,8 @@ every file):
                         more while the connection stays open
   stallonce:NAME:BYTES  the same for the first full request only
   norange:NAME          Range is ignored: always 200 with the whole file
-  tamper:NAME           one byte of the body is changed
+  tamper:NAME[:OFFSET]  one byte of the body (the first, or the one at
+                        OFFSET) is changed
   redirect:NAME:COUNT   COUNT redirects (302) before the file is served
   tohttp:NAME:URL       a redirect to URL + NAME
 """
@@ -90,8 +91,10 @@ def make_handler(root, record, faults):
                 return self._empty(404)
             with open(path, "rb") as f:
                 data = f.read()
-            if self._fault(name, "tamper") is not None and data:
-                data = bytes([data[0] ^ 1]) + data[1:]
+            tamper = self._fault(name, "tamper")
+            if tamper is not None and data:
+                at = min(int(tamper or 0), len(data) - 1)
+                data = data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
             start = 0
             wanted = self.headers.get("Range", "")
             if wanted.startswith("bytes=") and self._fault(name, "norange") is None:
