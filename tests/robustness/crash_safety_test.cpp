@@ -44,11 +44,8 @@ constexpr auto kRunLimit = 60s;
 // Slow enough that downloads take most of an update, fast enough that 50
 // trials stay within a few minutes.
 constexpr std::uint64_t kRateLimit = 24 * 1024 * 1024;
-// Archives unpack while they download: kills in the download land in the
-// extraction too, and what is left of an unpack phase (placing the inflated
-// files) lasts milliseconds, too short to be aimed at.
-constexpr std::array kTargetPhases = {RunPhase::Download, RunPhase::Script, RunPhase::Operations,
-                                      RunPhase::VersionWrite};
+constexpr std::array kTargetPhases = {RunPhase::Download, RunPhase::Unpack, RunPhase::Script,
+                                      RunPhase::Operations, RunPhase::VersionWrite};
 
 unsigned envNumber(const char* name, unsigned fallback) {
     const char* text = std::getenv(name);

@@ -18,6 +18,7 @@ bool isBelow(std::string_view path, const fs::path& directory) {
 struct Holdings {
     bool socket = false;
     bool archive = false;        // the downloaded zip in the run directory
+    bool inflating = false;      // an entry below patch-N.parts, inflated as it arrives
     bool unpacked = false;       // a file or folder below patch-N in the run directory
     bool installFile = false;    // a file being written in the installation
     bool installFolder = false;  // the installation folder itself (a directory sync)
@@ -34,8 +35,11 @@ Holdings holdings(const GdtoolRun& run, const fs::path& installDir, const fs::pa
             held.installFile = true;
         } else if (isBelow(target, runDir)) {
             const std::string name = target.substr(runDir.string().size() + 1);
+            const std::string top = name.substr(0, name.find('/'));
             if (name.find('/') == std::string::npos && name.ends_with(".zip")) {
                 held.archive = true;
+            } else if (top.ends_with(".parts")) {
+                held.inflating = true;
             } else {
                 held.unpacked = true;
             }
@@ -106,6 +110,8 @@ RunPhase observePhase(const GdtoolRun& run, const fs::path& installDir, const fs
     const LastReport last = lastReport(run.output());
     if (last.code < 0) return RunPhase::Check;
     const Holdings held = holdings(run, installDir, runDir);
+    // Entries are inflated while the archive downloads: a kill then lands in both.
+    if (held.inflating) return RunPhase::Unpack;
     if (held.archive) return held.socket ? RunPhase::Download : RunPhase::Unpack;
     // A copy holds its source below the run directory while it writes and
     // syncs the target; version.dat is written with nothing else open.

@@ -13,8 +13,8 @@ namespace gdtest {
 
 enum class RunPhase {
     Check,         // before the first report: configuration, version script
-    Download,      // connecting, or receiving an archive
-    Unpack,        // extracting the downloaded archive
+    Download,      // connecting, or receiving an archive between its entries
+    Unpack,        // inflating an entry as it arrives, or extracting a whole archive
     Script,        // running the update script
     Operations,    // carrying out the queued operations (copies above all)
     VersionWrite,  // replacing version.dat after an archive
