@@ -101,7 +101,8 @@ SourceAttempt streamSigned(UpdateSource& source, const ServerRecord& server,
     DownloadSink* sink = stream.restart();
     if (sink == nullptr) return wholeFile;
     SignedSink signedSink(*sink, signature);
-    const DownloadResult result = source.stream(archive, signedSink, progress, stop, limit);
+    DownloadResult result = source.stream(archive, signedSink, progress, stop, limit);
+    if (!stream.finish() && result == DownloadResult::Done) result = DownloadResult::ReadFailed;
     if (result == DownloadResult::ReadFailed && stream.needsWholeFile()) return wholeFile;
     if (result != DownloadResult::Done) return {result, source.failure(), false};
     if (!signature.judgeStream()) return {DownloadResult::ReadFailed, signature.refusal(), true};

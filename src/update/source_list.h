@@ -33,6 +33,9 @@ class ArchiveStream {
     // A sink that holds nothing, for the next source's attempt: whatever an
     // earlier attempt left in it is gone. nullptr when none can be made.
     virtual DownloadSink* restart() = 0;
+    // Once the transfer into the sink has ended: waits until the sink has
+    // dealt with every byte; false when it refused some.
+    virtual bool finish() = 0;
     // Whether the sink refused bytes because the archive cannot be read
     // front to back, which another source would not change.
     virtual bool needsWholeFile() const = 0;

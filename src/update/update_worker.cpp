@@ -8,6 +8,7 @@
 #include "update/download_sink.h"
 #include "update/ftp_session.h"
 #include "update/patch.h"
+#include "update/pipelined_sink.h"
 #include "update/run_directory.h"
 #include "update/source_list.h"
 #include "update/streaming_unpack.h"
@@ -116,11 +117,15 @@ class UnpackingStream : public ArchiveStream {
     UnpackingStream(ChargedPath& parts, const DiskBudget& budget)
         : parts_(parts), budget_(budget) {}
     DownloadSink* restart() override {
+        pipeline_.reset();
         unpack_.reset();
         parts_.remove();
         unpack_.emplace(parts_.path(), budget_.available());
-        return unpack_->needsWholeFile() ? nullptr : &*unpack_;
+        if (unpack_->needsWholeFile()) return nullptr;
+        // Receiving and hashing on this thread, inflating and writing on another.
+        return &pipeline_.emplace(*unpack_);
     }
+    bool finish() override { return !pipeline_ || pipeline_->finish(); }
     bool needsWholeFile() const override { return unpack_ && unpack_->needsWholeFile(); }
     const StreamingUnpack* unpack() const { return unpack_ ? &*unpack_ : nullptr; }
 
@@ -128,6 +133,7 @@ class UnpackingStream : public ArchiveStream {
     ChargedPath& parts_;
     const DiskBudget& budget_;
     std::optional<StreamingUnpack> unpack_;
+    std::optional<PipelinedSink> pipeline_;  // feeds unpack_: destroyed first
 };
 
 // What became of an archive unpacked while it downloaded.

@@ -3,6 +3,8 @@
 // and what cannot stream must say so.
 #include "update/streaming_unpack.h"
 
+#include "update/pipelined_sink.h"
+
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -33,14 +35,21 @@ struct Streamed {
     std::optional<gd::UnpackedArchive> contents;
 };
 
-Streamed stream(const std::string& bytes, const fs::path& work, std::size_t piece) {
+// Through a PipelinedSink, as downloads feed it, when `pipelined`.
+Streamed stream(const std::string& bytes, const fs::path& work, std::size_t piece,
+                bool pipelined = false) {
     Streamed result;
     fs::create_directories(work);
     gd::StreamingUnpack unpack(work / "parts", gd::kArchiveExtractLimit);
-    for (std::size_t at = 0; at < bytes.size() && !unpack.needsWholeFile(); at += piece) {
+    std::optional<gd::PipelinedSink> pipeline;
+    gd::DownloadSink& sink =
+        pipelined ? pipeline.emplace(unpack) : static_cast<gd::DownloadSink&>(unpack);
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
         const std::string_view part = std::string_view(bytes).substr(at, piece);
-        if (!unpack.accept(part)) break;
+        if (!sink.accept(part)) break;
     }
+    const bool finished = !pipeline || pipeline->finish();
+    EXPECT_TRUE(finished || unpack.needsWholeFile());
     result.wholeFileNeeded = unpack.needsWholeFile();
     result.matches = unpack.matchesDirectory();
     fs::create_directory(work / "out");
@@ -99,9 +108,10 @@ TEST_F(StreamingUnpackTest, StreamsWhatArchiversWriteOrSaysItCannot) {
         const auto expected =
             gd::UnpackArchive(dir_.path() / "archive.zip", dir_.path() / "oracle");
         ASSERT_TRUE(expected) << test.archiver;
-        for (const std::size_t piece : {std::size_t{7}, std::size_t{65536}}) {
+        for (const std::size_t piece : {std::size_t{7}, std::size_t{65536}, std::size_t{0}}) {
+            // 0: 16 KiB pieces through the pipeline of two threads.
             const fs::path work = dir_.path() / ("work" + std::to_string(piece));
-            const Streamed got = stream(bytes, work, piece);
+            const Streamed got = stream(bytes, work, piece == 0 ? 16384 : piece, piece == 0);
             EXPECT_EQ(got.matches, test.streams) << test.archiver << " in " << piece;
             EXPECT_EQ(got.wholeFileNeeded, !test.streams) << test.archiver << " in " << piece;
             EXPECT_EQ(got.contents.has_value(), test.streams) << test.archiver << " in " << piece;
