@@ -7,6 +7,7 @@
 #include "update/source_list.h"
 #include "update/staged_launcher.h"
 #include "update/update_report.h"
+#include "update/version_check.h"
 
 #include <atomic>
 #include <cstddef>
@@ -22,13 +23,6 @@ namespace gd {
 
 class DiskBudget;
 class Notifier;
-
-// Fetches the server's version script into `manifest` and tells whether it
-// offers a version newer than the installed one. Blocks for the network
-// exchange, which `stop` ends early (as a failure). A true result always
-// comes with at least one manifest entry.
-bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,
-                    std::stop_token stop = {});
 
 // What a front end hands to a new run; the run takes copies of all of it.
 struct UpdateRequest {
