@@ -14,6 +14,12 @@ using Clock = std::chrono::steady_clock;
 // Kept small because one instruction can be slow: interning a string whose
 // hash collides with thousands of others compares it with each of them.
 constexpr int kHookInstructionCount = 1000;
+// Every call, of a Lua or a C function, looks at the clock too. A library
+// function can take a tenth of a second on a long string without allocating
+// anything (its result is interned already when it was made before), and a
+// loop of such calls runs few instructions: counting instructions alone would
+// let it outrun the limit a thousandfold.
+constexpr int kHookMask = LUA_MASKCOUNT | LUA_MASKCALL;
 
 // The registry key of the time limit's error message, made when the state
 // opens: once past the deadline nothing may be allocated, not even the text.
@@ -51,16 +57,16 @@ void* limitedAlloc(void* userData, void* block, std::size_t oldSize, std::size_t
     std::abort();  // lua_error does not return
 }
 
-void onInstructionCount(lua_State* state, lua_Debug* /*event*/) {
+void onCountOrCall(lua_State* state, lua_Debug* /*event*/) {
     if (!ownerOf(state)->overdue()) {
         // A coroutine that failed an earlier call's limit still counts by one.
         if (lua_gethookcount(state) != kHookInstructionCount)
-            lua_sethook(state, onInstructionCount, LUA_MASKCOUNT, kHookInstructionCount);
+            lua_sethook(state, onCountOrCall, kHookMask, kHookInstructionCount);
         return;
     }
     // From now on every instruction of this thread fails, so that a pcall in
     // a loop or an error handler cannot run on past the limit.
-    lua_sethook(state, onInstructionCount, LUA_MASKCOUNT, 1);
+    lua_sethook(state, onCountOrCall, kHookMask, 1);
     raiseTimeLimit(state);
 }
 
@@ -84,7 +90,7 @@ LuaState::LuaState(std::chrono::milliseconds timeLimit, LuaLibraries libraries)
     state_ = lua_newstate(limitedAlloc, this);
     if (state_ == nullptr) return;
     lua_atpanic(state_, onPanic);
-    lua_sethook(state_, onInstructionCount, LUA_MASKCOUNT, kHookInstructionCount);
+    lua_sethook(state_, onCountOrCall, kHookMask, kHookInstructionCount);
     if (lua_cpcall(state_, registerTimeLimitMessage, nullptr) != 0 ||
         lua_cpcall(state_, libraryOpener(libraries), nullptr) != 0) {
         lua_close(state_);
@@ -100,13 +106,13 @@ bool LuaState::overdue() {
     if (deadline_ == Clock::time_point::max() || Clock::now() <= deadline_) return false;
     // A library function that noticed first fails by itself, but a pcall
     // around it would let the script go on until the next count.
-    lua_sethook(state_, onInstructionCount, LUA_MASKCOUNT, 1);
+    lua_sethook(state_, onCountOrCall, kHookMask, 1);
     return true;
 }
 
 void LuaState::startClock() {
     deadline_ = Clock::now() + timeLimit_;
-    lua_sethook(state_, onInstructionCount, LUA_MASKCOUNT, kHookInstructionCount);
+    lua_sethook(state_, onCountOrCall, kHookMask, kHookInstructionCount);
 }
 
 int LuaState::load(std::string_view chunk, const char* chunkName) {
@@ -139,7 +145,7 @@ bool isPastLuaDeadline(lua_State* state) {
 
 void checkLuaDeadline(lua_State* state) {
     if (!ownerOf(state)->overdue()) return;
-    lua_sethook(state, onInstructionCount, LUA_MASKCOUNT, 1);  // a coroutine's own hook
+    lua_sethook(state, onCountOrCall, kHookMask, 1);  // a coroutine's own hook
     raiseTimeLimit(state);
 }
 

@@ -4,6 +4,7 @@
 
 #include "update/ftp_session.h"
 #include "update/source_probe.h"
+#include "update/version_check.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "script/notifier.h"
-#include "update/update_worker.h"
+#include "update/update_report.h"
 
 #include <QObject>
 

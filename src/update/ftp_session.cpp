@@ -1,18 +1,9 @@
 #include "update/ftp_session.h"
 
-#include "script/script_cipher.h"
-#include "script/version_manifest.h"
 #include "update/download_sink.h"
 #include "update/file_download_sink.h"
-#include "update/source_list.h"
-#include "update/trusted_fetch.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
-
-#include <QCoreApplication>
-#include <QNetworkInformation>
-#include <QThread>
 
 #include <algorithm>
 #include <condition_variable>
@@ -235,32 +226,6 @@ bool pauseBeforeRetry(const std::stop_token& stop) {
     return !stop.stop_requested();
 }
 
-bool isLoopbackServer(std::string_view address) {
-    const auto endpoint = parseFtpAddress(address);
-    if (!endpoint) return false;
-    if (endpoint->host == "localhost") return true;
-    in_addr v4{};
-    if (::inet_pton(AF_INET, endpoint->host.c_str(), &v4) == 1) {
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    }
-    in6_addr v6{};
-    return ::inet_pton(AF_INET6, endpoint->host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
-// QNetworkInformation belongs to the application's thread and needs a backend
-// that can tell reachability; anything less is no report at all.
-bool systemReportsNoNetwork() {
-    const QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || QThread::currentThread() != app->thread()) return false;
-    if (QNetworkInformation::instance() == nullptr &&
-        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
-        return false;
-    }
-    const QNetworkInformation* info = QNetworkInformation::instance();
-    return info != nullptr && info->supports(QNetworkInformation::Feature::Reachability) &&
-           info->reachability() == QNetworkInformation::Reachability::Disconnected;
-}
-
 }  // namespace
 
 // One exchange at a time: what a perform needs is set just before it and
@@ -452,25 +417,6 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
     }
     state.report(100);
     return DownloadResult::Done;
-}
-
-bool IsInternetAvailable(std::string_view serverAddress) {
-    if (!serverAddress.empty() && isLoopbackServer(serverAddress)) return true;
-    return !systemReportsNoNetwork();
-}
-
-bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop) {
-    FtpSession session(FtpTimeouts{.total = kProbeTimeLimit});
-    return session.Open(server, std::move(stop));
-}
-
-float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
-                         std::stop_token stop) {
-    if (!settingsUsable(notifier, server)) return 0.0f;
-    std::optional<std::string> script = SourceList().fetchVersionScript(notifier, server, stop);
-    if (!script) return 0.0f;
-    ScriptCipher::decrypt(script->data(), script->size());
-    return runVersionScript(notifier, *script, server.installedVersion, manifest);
 }
 
 }  // namespace gd

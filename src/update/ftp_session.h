@@ -131,25 +131,4 @@ class FtpSession {
     std::string tlsFailure_;
 };
 
-// False only when the system positively reports that there is no network.
-// Without a backend for that report, without a QCoreApplication, or on
-// another thread than the application's, it is true and ProbeUpdateServer
-// decides. A server on this machine (a loopback address or "localhost" in
-// `serverAddress`, the DUREDOR_FTP_ADR text) needs no network: true.
-bool IsInternetAvailable(std::string_view serverAddress = {});
-
-// Whether the update server accepts a login and its directory can be
-// entered; false too when that takes longer than kProbeTimeLimit or `stop`
-// ended the attempt.
-bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop = {});
-
-// Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
-// with runVersionScript against server.installedVersion. Returns the latest
-// version when archives are needed (then listed in `manifest`), else 0, also
-// on every failure, when the fetch takes longer than kVersionFetchTimeLimit
-// and when `stop` ended the exchange. Script errors are reported through
-// `notifier`.
-float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
-                         std::stop_token stop = {});
-
 }  // namespace gd

@@ -3,8 +3,8 @@
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "update/trusted_fetch.h"
+#include "update/update_report.h"
 #include "update/update_source.h"
-#include "update/update_worker.h"
 
 #include <span>
 #include <vector>

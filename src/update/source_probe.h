@@ -4,8 +4,21 @@
 #include "script/launcher_config.h"
 
 #include <stop_token>
+#include <string_view>
 
 namespace gd {
+
+// False only when the system positively reports that there is no network.
+// Without a backend for that report, without a QCoreApplication, or on
+// another thread than the application's, it is true and ProbeUpdateServer
+// decides. A server on this machine (a loopback address or "localhost" in
+// `serverAddress`, the DUREDOR_FTP_ADR text) needs no network: true.
+bool IsInternetAvailable(std::string_view serverAddress = {});
+
+// Whether the update server accepts a login and its directory can be
+// entered; false too when that takes longer than kProbeTimeLimit or `stop`
+// ended the attempt.
+bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop = {});
 
 // True when the FTP server accepts the login and enters its directory
 // (ProbeUpdateServer) or, for an installation served by mirrors, when any

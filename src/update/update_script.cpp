@@ -170,13 +170,6 @@ int callUpdater(lua_State* state) {
     return 1;
 }
 
-std::string directoryOf(const std::filesystem::path& file) {
-    std::string directory = file.parent_path().string();
-    if (directory.empty()) return "./";
-    if (directory.back() != '/') directory += '/';
-    return directory;
-}
-
 // Runs the chunk and then `updater`; true when `updater` returned normally.
 bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
                const std::filesystem::path& scriptPath, const std::string& launcherDir) {
@@ -188,9 +181,8 @@ bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
 
     // Set before the chunk runs so that its top-level calls see the same
     // paths as `updater` does.
-    context.targetDir = launcherDir;
-    if (context.targetDir.back() != '/') context.targetDir += '/';
-    context.sourceDir = directoryOf(scriptPath);
+    context.targetDir = directoryText(launcherDir);
+    context.sourceDir = directoryText(directoryOf(scriptPath).string());
 
     // A chunk that does not load or fails simply leaves `updater` undefined.
     if (lua.load(text, "update.dat") == 0) lua.pcall(0, 0);

@@ -290,12 +290,6 @@ std::string formatStepText(std::string_view description, std::size_t position, s
            std::to_string(count) + " ] ";
 }
 
-bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,
-                    std::stop_token stop) {
-    const float latest = FetchLatestVersion(notifier, config.server, manifest, stop);
-    return config.server.installedVersion < latest;
-}
-
 bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
                       const std::filesystem::path& unpackDir, std::stop_token stop) {
     DiskBudget budget;

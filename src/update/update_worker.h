@@ -6,6 +6,8 @@
 #include "script/version_manifest.h"
 #include "update/source_list.h"
 #include "update/staged_launcher.h"
+#include "update/update_report.h"
+#include "update/version_check.h"
 
 #include <atomic>
 #include <cstddef>
@@ -21,71 +23,6 @@ namespace gd {
 
 class DiskBudget;
 class Notifier;
-
-enum class UpdateReportCode : unsigned {
-    ListFetching = 0,
-    ListFetched = 1,
-    Downloading = 2,  // value: percentage of the current archive
-    Completed = 3,
-    LauncherUpdate = 4,  // the run ends so that lcopy can replace the launcher
-    Failed = 5,
-    Step = 6,  // text: the step text of the operation about to run
-};
-
-// Error boxes of the worker, caption "エラー".
-inline constexpr std::string_view kDownloadFailedMessage =
-    "パッチファイルのダウンロードに失敗しました。アップデートを終了します。";
-inline constexpr std::string_view kUnpackFailedMessage =
-    "パッチの展開に失敗しました。アップデートを終了します。";
-inline constexpr std::string_view kApplyFailedMessage =
-    "パッチファイルの適応に失敗しました。アップデートを終了します。";
-
-// One report of the worker. What a front end has to take over from the run
-// rides on the report that ends it, so that the front end never reads the
-// worker's records.
-struct UpdateReport {
-    UpdateReportCode code = UpdateReportCode::ListFetching;
-    int value = 0;
-    std::string text;
-    // Completed, Failed and LauncherUpdate: the installed version the run
-    // leaves behind, as version.dat now holds it.
-    float installedVersion = 0;
-    // LauncherUpdate: the staged new launcher and the launcher it replaces.
-    std::string launcherCopySource;
-    std::string launcherCopyTarget;
-    // Completed, Failed and LauncherUpdate: the keys the installation's
-    // config.dat pins now (an archive may have rotated them) and whether its
-    // settings are usable, for the front end's next check.
-    std::vector<PublicKey> signKeys;
-    std::string settingsUnusable;
-};
-
-// The front end's report handler. Runs on the worker thread; the worker waits
-// until it returns.
-class UpdateReporter {
-  public:
-    virtual ~UpdateReporter() = default;
-    virtual void OnUpdateReport(const UpdateReport& report) = 0;
-    // A report that carries no result.
-    void OnUpdateReport(UpdateReportCode code, int value, std::string_view text) {
-        UpdateReport report;
-        report.code = code;
-        report.value = value;
-        report.text = text;
-        OnUpdateReport(report);
-    }
-};
-
-// "%s  [ %d/%d ] ": the description, two blanks, the 1-based position and the
-// count in brackets, one blank.
-std::string formatStepText(std::string_view description, std::size_t position, std::size_t count);
-
-// Fetches the server's version script into `manifest` and tells whether it
-// offers a version newer than the installed one. Blocks for the network
-// exchange, which `stop` ends early (as a failure). A true result always
-// comes with at least one manifest entry.
-bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,
-                    std::stop_token stop = {});
 
 // What a front end hands to a new run; the run takes copies of all of it.
 struct UpdateRequest {

@@ -1,6 +1,7 @@
 #include "util/replace_file.h"
 
 #include "util/fd_io.h"
+#include "util/safe_path.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,11 +64,6 @@ void removeStaleSiblings(int directoryFd, const std::string& target) {
             S_ISREG(info.st_mode))
             ::unlinkat(directoryFd, name.c_str(), 0);
     }
-}
-
-std::string directoryOf(const std::filesystem::path& target) {
-    const std::string parent = target.parent_path().string();
-    return parent.empty() ? "." : parent;
 }
 
 constexpr int kNameAttempts = 16;

@@ -6,6 +6,15 @@
 
 namespace gd {
 
+std::filesystem::path directoryOf(const std::filesystem::path& file) {
+    return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+std::string directoryText(std::string directory) {
+    if (directory.empty() || directory.back() != '/') directory += '/';
+    return directory;
+}
+
 namespace {
 
 bool isSeparator(char c) {

@@ -2,11 +2,18 @@
 // entries) onto a base directory without ever leaving it.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace gd {
+
+// The directory `file` is in: its parent, or "." for a bare name.
+std::filesystem::path directoryOf(const std::filesystem::path& file);
+
+// `directory` as the engine joins paths onto it: ending in '/'.
+std::string directoryText(std::string directory);
 
 // A path inside a directory tree, split where the tree begins, so that it can
 // be reached from the tree's directory one component at a time.

@@ -2,6 +2,8 @@
 // the version script and downloads through dropped, stalled and short transfers.
 
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
+#include "update/version_check.h"
 
 #include "script/notifier.h"
 #include "script/version_manifest.h"

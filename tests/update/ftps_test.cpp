@@ -3,6 +3,8 @@
 // and certificates made by openssl at test time.
 
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
+#include "update/version_check.h"
 
 #include "script/notifier.h"
 #include "script/version_manifest.h"

@@ -7,6 +7,7 @@
 #include "support/temp_dir.h"
 #include "update/disk_budget.h"
 #include "update/ftp_session.h"
+#include "update/source_probe.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -22,6 +22,7 @@
 #include "util/fd_io.h"
 #include "util/process.h"
 #include "util/replace_file.h"
+#include "util/safe_path.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -112,10 +113,6 @@ class TempFile {
     fs::path path_;
 };
 
-fs::path directoryOf(const fs::path& file) {
-    return file.has_parent_path() ? file.parent_path() : fs::path(".");
-}
-
 struct Paths {
     fs::path source;  // the new launcher
     fs::path target;  // the launcher to replace
@@ -158,7 +155,7 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 bool inSameDirectory(const Paths& paths) {
     struct stat a {};
     struct stat b {};
-    return ::stat(directoryOf(paths.source).c_str(), &a) == 0 &&
+    return ::stat(gd::directoryOf(paths.source).c_str(), &a) == 0 &&
            ::stat(paths.dir.c_str(), &b) == 0 && sameFile(a, b);
 }
 
@@ -231,6 +228,6 @@ int main(int argc, char** argv) {
     if (argc != 3 || argv[1][0] == '\0' || argv[2][0] == '\0')
         return fail(kExitUsage, "expected NEW_LAUNCHER CURRENT_LAUNCHER (see lcopy --help)");
     const fs::path target(argv[2]);
-    const auto failure = run({fs::path(argv[1]), target, directoryOf(target)});
+    const auto failure = run({fs::path(argv[1]), target, gd::directoryOf(target)});
     return failure ? report(*failure) : kExitOk;
 }

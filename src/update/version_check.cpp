@@ -1,0 +1,29 @@
+#include "update/version_check.h"
+
+#include "script/notifier.h"
+#include "script/script_cipher.h"
+#include "script/version_manifest.h"
+#include "update/source_list.h"
+#include "update/trusted_fetch.h"
+
+#include <optional>
+#include <string>
+
+namespace gd {
+
+float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, VersionManifest& manifest,
+                         std::stop_token stop) {
+    if (!settingsUsable(notifier, server)) return 0.0f;
+    std::optional<std::string> script = SourceList().fetchVersionScript(notifier, server, stop);
+    if (!script) return 0.0f;
+    ScriptCipher::decrypt(script->data(), script->size());
+    return runVersionScript(notifier, *script, server.installedVersion, manifest);
+}
+
+bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,
+                    std::stop_token stop) {
+    const float latest = FetchLatestVersion(notifier, config.server, manifest, stop);
+    return config.server.installedVersion < latest;
+}
+
+}  // namespace gd
