@@ -1,14 +1,15 @@
 #include "update/ftp_session.h"
 
+#include "update/curl_handle.h"
+#include "update/transfer_attempts.h"
+
 #include "update/download_sink.h"
 #include "update/file_download_sink.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 namespace gd {
 namespace {
@@ -16,11 +17,6 @@ namespace {
 // Bytes libcurl hands over per write: large enough that a fast link is not
 // held up by the calls, small enough to be nothing next to the chunk size.
 constexpr long kReceiveBufferSize = 256 * 1024;
-
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 struct CurlMultiDeleter {
     void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
@@ -35,13 +31,6 @@ constexpr int kPollSliceMs = 10;
 struct CurlTextDeleter {
     void operator()(char* text) const { curl_free(text); }
 };
-
-// libcurl wants its global set-up done once before the first handle; a local
-// static runs it exactly once, whichever thread comes first.
-bool curlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
 
 std::string escape(CURL* handle, std::string_view text) {
     const std::unique_ptr<char, CurlTextDeleter> escaped(
@@ -196,34 +185,6 @@ size_t writeSink(char* data, size_t size, size_t count, void* user) {
         transfer.nextReport += kDownloadChunkSize;
     }
     return bytes;
-}
-
-// Counts the failed attempts of the chunk that holds the byte reached; an
-// attempt that got into a later chunk before failing starts that chunk's count.
-class ChunkAttempts {
-  public:
-    // Records a failed attempt; false when the chunk has no attempt left.
-    bool failed(std::uint64_t reached) {
-        const std::uint64_t chunk = reached / kDownloadChunkSize;
-        if (chunk != chunk_) {
-            chunk_ = chunk;
-            failures_ = 0;
-        }
-        return ++failures_ < kChunkAttempts;
-    }
-
-  private:
-    std::uint64_t chunk_ = 0;
-    int failures_ = 0;
-};
-
-// Waits kChunkRetryPause; false when `stop` was requested meanwhile.
-bool pauseBeforeRetry(const std::stop_token& stop) {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, kChunkRetryPause, [] { return false; });
-    return !stop.stop_requested();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "script/launcher_config.h"
+#include "update/transfer_attempts.h"
 
 #include <chrono>
 #include <cstddef>
@@ -24,9 +25,6 @@ class VersionManifest;
 
 inline constexpr const char* kFtpAgent = "DedEzi Utility";
 inline constexpr const char* kVersionScriptName = "filelist.dat";
-inline constexpr std::size_t kDownloadChunkSize = 4 * 1024 * 1024;
-inline constexpr int kChunkAttempts = 16;
-inline constexpr std::chrono::milliseconds kChunkRetryPause{1000};
 
 // How long a session waits on the network. The defaults are WinINet's, which
 // the servers in the field have always been used with: a connection attempt

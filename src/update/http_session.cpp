@@ -1,29 +1,20 @@
 #include "update/http_session.h"
 
 #include "install/registry.h"
+#include "update/curl_handle.h"
+#include "update/transfer_attempts.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <condition_variable>
-#include <mutex>
 #include <string_view>
 
 namespace gd {
 namespace {
 
 constexpr long kReceiveBufferSize = 256 * 1024;
-
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-
-bool curlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
@@ -220,30 +211,6 @@ bool refusedOutright(CURLcode code) {
     }
 }
 
-class ChunkAttempts {
-  public:
-    bool failed(std::uint64_t reached) {
-        const std::uint64_t chunk = reached / kDownloadChunkSize;
-        if (chunk != chunk_) {
-            chunk_ = chunk;
-            failures_ = 0;
-        }
-        return ++failures_ < kChunkAttempts;
-    }
-
-  private:
-    std::uint64_t chunk_ = 0;
-    int failures_ = 0;
-};
-
-bool pauseBeforeRetry(const std::stop_token& stop) {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, kChunkRetryPause, [] { return false; });
-    return !stop.stop_requested();
-}
-
 }  // namespace
 
 std::string userMirrorProxy() {
@@ -253,7 +220,7 @@ std::string userMirrorProxy() {
 struct HttpSession::Handle {
     std::stop_token stop;  // before the handle, which points at it
     char errorText[CURL_ERROR_SIZE] = {};
-    std::unique_ptr<CURL, CurlDeleter> curl;
+    CurlHandle curl;
 
     bool configure(const HttpOptions& options) {
         CURL* handle = curl.get();

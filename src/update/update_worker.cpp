@@ -16,6 +16,7 @@
 #include "update/update_archive.h"
 #include "update/update_script.h"
 #include "util/directory_syncs.h"
+#include "util/stop_wait.h"
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
@@ -23,9 +24,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <set>
 
 namespace gd {
@@ -33,14 +32,6 @@ namespace gd {
 namespace {
 
 constexpr std::chrono::milliseconds kPauseBetweenArchives{100};
-
-// Sleeps unless a stop is requested first; false when it was.
-bool pauseUnlessStopped(std::stop_token stop, std::chrono::milliseconds pause) {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    return !wake.wait_for(lock, stop, pause, [] { return false; });
-}
 
 ProgressSink progressOf(UpdateJob& job) {
     return [&job](int percent) {
@@ -348,7 +339,7 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
         refreshSignKeys(job.launcherDir, job.config.server);
         if (job.manifest.launcherUpdatePending())
             return finish(job, UpdateReportCode::LauncherUpdate, stop);
-        if (!pauseUnlessStopped(stop, kPauseBetweenArchives))
+        if (!waitUnlessStopped(stop, kPauseBetweenArchives))
             return finish(job, UpdateReportCode::Failed, stop);
     }
     return finish(job, UpdateReportCode::Completed, stop);

@@ -1,0 +1,32 @@
+// How a download is retried, whatever the transport: in chunks of
+// kDownloadChunkSize, each with kChunkAttempts attempts kChunkRetryPause
+// apart, every retry resuming at the byte reached.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <stop_token>
+
+namespace gd {
+
+inline constexpr std::size_t kDownloadChunkSize = 4 * 1024 * 1024;
+inline constexpr int kChunkAttempts = 16;
+inline constexpr std::chrono::milliseconds kChunkRetryPause{1000};
+
+// Counts the failed attempts of the chunk that holds the byte reached; an
+// attempt that got into a later chunk before failing starts that chunk's count.
+class ChunkAttempts {
+  public:
+    // Records a failed attempt; false when the chunk has no attempt left.
+    bool failed(std::uint64_t reached);
+
+  private:
+    std::uint64_t chunk_ = 0;
+    int failures_ = 0;
+};
+
+// Waits kChunkRetryPause; false when `stop` was requested meanwhile.
+bool pauseBeforeRetry(const std::stop_token& stop);
+
+}  // namespace gd
