@@ -436,6 +436,29 @@ void notePermissions(const PlannedEntry& entry, const std::string& base,
     }
 }
 
+// Writes every planned entry with `write(index, entry)` and gathers what was
+// written; nullopt when an entry is corrupt or no usable script is left.
+template <typename WriteEntry>
+std::optional<UnpackedArchive> placeEntries(const std::vector<PlannedEntry>& entries,
+                                            const std::string& base, WriteEntry write) {
+    UnpackedArchive unpacked;
+    std::vector<bool> written(entries.size(), false);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const PlannedEntry& entry = entries[i];
+        const Outcome outcome = write(i, entry);
+        if (outcome == Outcome::Corrupt) return std::nullopt;
+        written[i] = outcome == Outcome::Written;
+        if (written[i] && entry.kind == EntryKind::File) {
+            unpacked.bytes += entry.size;
+            notePermissions(entry, base, unpacked);
+        }
+    }
+    bool found = false;
+    unpacked.script = scriptOf(entries, written, found);
+    if (!found) return std::nullopt;
+    return unpacked;
+}
+
 }  // namespace
 
 std::string trimEntryName(std::string_view name) {
@@ -448,8 +471,7 @@ std::string trimEntryName(std::string_view name) {
 std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
                                              const std::filesystem::path& baseDir,
                                              std::uintmax_t limit) {
-    std::string base = baseDir.string();
-    if (base.empty() || base.back() != '/') base += '/';
+    const std::string base = directoryText(baseDir.string());
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const ZipReader zip(archivePath);
     if (!baseFd || !zip) return std::nullopt;
@@ -457,23 +479,10 @@ std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archiv
     const auto entries = planArchive(zip.get(), base);
     if (!entries || !declaredSizeFits(*entries, limit)) return std::nullopt;
 
-    UnpackedArchive unpacked;
-    std::vector<bool> written(entries->size(), false);
     std::vector<char> buffer(kCopyChunk);
-    for (std::size_t i = 0; i < entries->size(); ++i) {
-        const PlannedEntry& entry = (*entries)[i];
-        const Outcome outcome = extractEntry(zip.get(), baseFd.get(), entry, buffer);
-        if (outcome == Outcome::Corrupt) return std::nullopt;
-        written[i] = outcome == Outcome::Written;
-        if (written[i] && entry.kind == EntryKind::File) {
-            unpacked.bytes += entry.size;
-            notePermissions(entry, base, unpacked);
-        }
-    }
-    bool found = false;
-    unpacked.script = scriptOf(*entries, written, found);
-    if (!found) return std::nullopt;
-    return unpacked;
+    return placeEntries(*entries, base, [&](std::size_t, const PlannedEntry& entry) {
+        return extractEntry(zip.get(), baseFd.get(), entry, buffer);
+    });
 }
 
 std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRecord>& records,
@@ -481,8 +490,7 @@ std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRec
                                                     const std::filesystem::path& dataDir,
                                                     const std::filesystem::path& baseDir,
                                                     std::uintmax_t limit) {
-    std::string base = baseDir.string();
-    if (base.empty() || base.back() != '/') base += '/';
+    const std::string base = directoryText(baseDir.string());
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const UniqueFd dataFd(::open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!baseFd || !dataFd || records.size() != data.size() || records.size() > kArchiveEntryLimit)
@@ -493,22 +501,9 @@ std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRec
     for (const ArchiveRecord& record : records) entries.push_back(planEntry(record, base));
     if (!declaredSizeFits(entries, limit)) return std::nullopt;
 
-    UnpackedArchive unpacked;
-    std::vector<bool> written(entries.size(), false);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const PlannedEntry& entry = entries[i];
-        const Outcome outcome = placeStreamed(dataFd.get(), i, baseFd.get(), entry, data[i]);
-        if (outcome == Outcome::Corrupt) return std::nullopt;
-        written[i] = outcome == Outcome::Written;
-        if (written[i] && entry.kind == EntryKind::File) {
-            unpacked.bytes += entry.size;
-            notePermissions(entry, base, unpacked);
-        }
-    }
-    bool found = false;
-    unpacked.script = scriptOf(entries, written, found);
-    if (!found) return std::nullopt;
-    return unpacked;
+    return placeEntries(entries, base, [&](std::size_t i, const PlannedEntry& entry) {
+        return placeStreamed(dataFd.get(), i, baseFd.get(), entry, data[i]);
+    });
 }
 
 }  // namespace gd
