@@ -8,7 +8,7 @@
 
 namespace {
 
-bool probe(const gd::ServerRecord& server, std::stop_token stop) {
+gd::ProbeAnswer probe(const gd::ServerRecord& server, std::stop_token stop) {
     return gd::ProbeSources(server, std::move(stop));
 }
 

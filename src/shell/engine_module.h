@@ -7,6 +7,7 @@
 
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
+#include "update/source_probe.h"
 #include "update/update_worker.h"
 
 #include <stop_token>
@@ -16,14 +17,14 @@ namespace gd {
 
 class Notifier;
 
-inline constexpr int kEngineModuleVersion = 2;
+inline constexpr int kEngineModuleVersion = 3;
 inline constexpr const char* kEngineModuleFile = "libgdengine.so";
 inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
 
 struct EngineModuleApi {
     int version;  // kEngineModuleVersion of the module's build
     // ProbeSources: the FTP server or any mirror answers.
-    bool (*probe)(const ServerRecord& server, std::stop_token stop);
+    ProbeAnswer (*probe)(const ServerRecord& server, std::stop_token stop);
     // CheckForUpdate against server.installedVersion; when it is true,
     // `entries` holds the archives to apply.
     bool (*check)(Notifier& notifier, const ServerRecord& server, std::vector<PatchEntry>& entries,

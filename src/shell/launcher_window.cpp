@@ -38,6 +38,10 @@ constexpr std::string_view kOnline = "オンライン";
 constexpr std::string_view kOffline = "オフライン";
 constexpr std::string_view kWaitMessage = "しばらく時間を置いてから操作して下さい。";
 constexpr std::string_view kNotConnected = "インターネットに接続されていません\n ";
+// The update server is there but its TLS connection failed: the same offline
+// look, and a box, since nothing else would tell the person why.
+constexpr std::string_view kTlsFailed =
+    "アップデートサーバーとの暗号化された接続を確立できませんでした。";
 constexpr std::string_view kUpToDate = "お使いのシステムは最新です。";
 constexpr std::string_view kNewVersion = "新しいバージョンがあります。";
 constexpr std::string_view kUpdateCaption = "アップデート";
@@ -73,6 +77,17 @@ PixelRect columnBlitOf(const ButtonSkins& buttons) {
     const ButtonSkin& first = buttons[0];
     const ButtonSkin& update = buttons[kUpdateButton];
     return {first.x, first.y, update.x + update.width, update.y + update.height};
+}
+
+// The TLS box's text with the reason on a line of its own, for the person to
+// pass on to the publisher.
+std::string tlsFailureText(const std::string& reason) {
+    return std::string(kTlsFailed) + "\n\n" + reason;
+}
+
+std::string notConnectedText(const CheckAnswer& answer) {
+    return answer.tlsFailure.empty() ? std::string(kNotConnected)
+                                     : tlsFailureText(answer.tlsFailure);
 }
 
 }  // namespace
@@ -162,7 +177,7 @@ void LauncherWindow::startWaitingCheck() {
         const CheckOrder order{context_.config.server, purpose != CheckPurpose::Shown,
                                purpose == CheckPurpose::Opening};
         check_.start(
-            order, [this](bool online) { onOnlineAnswer(online); },
+            order, [this](const ProbeAnswer& probe) { onOnlineAnswer(probe); },
             [this, purpose](const CheckAnswer& answer) {
                 onCheckDone(purpose, answer);
                 startWaitingCheck();
@@ -171,14 +186,12 @@ void LauncherWindow::startWaitingCheck() {
     }
 }
 
-void LauncherWindow::onOnlineAnswer(bool online) {
+void LauncherWindow::onOnlineAnswer(const ProbeAnswer& probe) {
     // Only the opening decides the look; the buttons' tests answer in boxes.
     if (connection_ != Connection::Connecting) return;
-    if (online) {
-        showOnlineLook();
-    } else {
-        showOfflineLook(kOffline);
-    }
+    if (probe.online) return showOnlineLook();
+    showOfflineLook(kOffline);
+    if (!probe.tlsFailure.empty()) showOkBox(this, kErrorCaption, tlsFailureText(probe.tlsFailure));
 }
 
 void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer) {
@@ -188,11 +201,13 @@ void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer
             if (answer.newer) startUpdate(answer.entries);
             return;
         case CheckPurpose::Update:
-            if (!answer.online) return showOkBox(this, kUpdateErrorCaption, kNotConnected);
+            if (!answer.online)
+                return showOkBox(this, kUpdateErrorCaption, notConnectedText(answer));
             if (answer.newer && !updating()) return startUpdate(answer.entries);
             return showOkBox(this, kUpdateCaption, kUpToDate);
         case CheckPurpose::FileCheck:
-            if (!answer.online) return showOkBox(this, kFileCheckErrorCaption, kNotConnected);
+            if (!answer.online)
+                return showOkBox(this, kFileCheckErrorCaption, notConnectedText(answer));
             return showOkBox(this, kFileCheckCaption, answer.newer ? kNewVersion : kUpToDate);
     }
 }

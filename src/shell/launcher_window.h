@@ -98,7 +98,7 @@ class LauncherWindow : public QDialog {
     bool editorRunning() const { return runningTool_ != -1; }
     void requestCheck(CheckPurpose purpose);
     void startWaitingCheck();
-    void onOnlineAnswer(bool online);
+    void onOnlineAnswer(const ProbeAnswer& probe);
     void onCheckDone(CheckPurpose purpose, const CheckAnswer& answer);
     void startUpdate(std::vector<PatchEntry> entries);
     void showOnlineLook();

@@ -5,9 +5,9 @@
 
 namespace gd {
 
-bool runOnlineTest(const ServerRecord& server, std::stop_token stop) {
+ProbeAnswer runOnlineTest(const ServerRecord& server, std::stop_token stop) {
     const EngineModuleApi* engine = engineModule();
-    return engine != nullptr && engine->probe(server, std::move(stop));
+    return engine != nullptr ? engine->probe(server, std::move(stop)) : ProbeAnswer{};
 }
 
 ServerCheck::~ServerCheck() {
@@ -39,9 +39,11 @@ CheckAnswer ServerCheck::run(const CheckOrder& order, const OnlineHandler& onOnl
                              std::stop_token stop) {
     CheckAnswer answer;
     if (order.onlineTest) {
-        answer.online = runOnlineTest(order.server, stop);
+        const ProbeAnswer probe = runOnlineTest(order.server, stop);
+        answer.online = probe.online;
+        answer.tlsFailure = probe.tlsFailure;
         if (stop.stop_requested()) return answer;
-        bridge_.post([onOnline, online = answer.online] { onOnline(online); });
+        bridge_.post([onOnline, probe] { onOnline(probe); });
         if (!answer.online && !order.checkWhenOffline) return answer;
     }
     const EngineModuleApi* engine = engineModule();

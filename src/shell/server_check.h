@@ -5,10 +5,12 @@
 
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
+#include "update/source_probe.h"
 
 #include <atomic>
 #include <functional>
 #include <stop_token>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,8 +22,8 @@ class ThreadBridge;
 // update server accepts a login and its directory can be entered. The
 // system's own idea of connectivity is not asked: it calls a machine without a
 // default route disconnected even when the server is on its network. Without
-// the engine module, false.
-bool runOnlineTest(const ServerRecord& server, std::stop_token stop = {});
+// the engine module, offline.
+ProbeAnswer runOnlineTest(const ServerRecord& server, std::stop_token stop = {});
 
 struct CheckOrder {
     ServerRecord server;            // a copy: the check never reads the window's records
@@ -30,7 +32,8 @@ struct CheckOrder {
 };
 
 struct CheckAnswer {
-    bool online = true;  // the online test's answer; true when it was not asked
+    bool online = true;      // the online test's answer; true when it was not asked
+    std::string tlsFailure;  // offline because TLS failed: why, in plain words
     bool checked = false;
     bool newer = false;  // the server offers a version newer than server.installedVersion
     std::vector<PatchEntry> entries;  // the archives to apply when newer
@@ -41,7 +44,7 @@ struct CheckAnswer {
 // within milliseconds.
 class ServerCheck {
   public:
-    using OnlineHandler = std::function<void(bool online)>;
+    using OnlineHandler = std::function<void(const ProbeAnswer& answer)>;
     using DoneHandler = std::function<void(const CheckAnswer& answer)>;
 
     explicit ServerCheck(ThreadBridge& bridge) : bridge_(bridge) {}

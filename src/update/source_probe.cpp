@@ -51,30 +51,38 @@ class ProbeRace {
   public:
     explicit ProbeRace(std::size_t sources) : pending_(sources) {}
 
-    void answer(bool online) {
+    void answer(bool online, std::string tlsFailure = {}) {
         std::lock_guard lock(mutex_);
         online_ = online_ || online;
+        if (!tlsFailure.empty()) tlsFailure_ = std::move(tlsFailure);
         --pending_;
         done_.notify_all();
     }
 
-    bool wait(std::stop_token stop) {
+    ProbeAnswer wait(std::stop_token stop) {
         std::unique_lock lock(mutex_);
         done_.wait(lock, stop, [this] { return online_ || pending_ == 0; });
-        return online_;
+        return {online_, online_ ? std::string() : tlsFailure_};
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable_any done_;
     bool online_ = false;
+    std::string tlsFailure_;
     std::size_t pending_;
 };
 
+ProbeAnswer probeFtpServer(const ServerRecord& server, std::stop_token stop) {
+    FtpSession session(FtpTimeouts{.total = kProbeTimeLimit});
+    const bool online = session.Open(server, std::move(stop));
+    return {online, online ? std::string() : session.tlsFailure()};
+}
+
 }  // namespace
 
-bool ProbeSources(const ServerRecord& server, std::stop_token stop) {
-    if (!usesMirrors(server)) return ProbeUpdateServer(server, std::move(stop));
+ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop) {
+    if (!usesMirrors(server)) return probeFtpServer(server, std::move(stop));
     ProbeRace race(server.mirrors.size() + 1);
     std::vector<std::jthread> askers;
     // Each asker stops when the caller does or when it is no longer needed
@@ -88,14 +96,16 @@ bool ProbeSources(const ServerRecord& server, std::stop_token stop) {
             race.answer(source.session().Answers(source.urlOf(kVersionScriptName), own));
         });
     }
-    askers.emplace_back(
-        [&race, &server](std::stop_token own) { race.answer(ProbeUpdateServer(server, own)); });
+    askers.emplace_back([&race, &server](std::stop_token own) {
+        ProbeAnswer answer = probeFtpServer(server, own);
+        race.answer(answer.online, std::move(answer.tlsFailure));
+    });
     std::stop_callback relay(stop, [&askers] {
         for (std::jthread& asker : askers) asker.request_stop();
     });
-    const bool online = race.wait(stop);
+    ProbeAnswer answer = race.wait(stop);
     for (std::jthread& asker : askers) asker.request_stop();
-    return online;
+    return answer;
 }
 
 bool IsInternetAvailable(std::string_view serverAddress) {
@@ -104,8 +114,7 @@ bool IsInternetAvailable(std::string_view serverAddress) {
 }
 
 bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop) {
-    FtpSession session(FtpTimeouts{.total = kProbeTimeLimit});
-    return session.Open(server, std::move(stop));
+    return probeFtpServer(server, std::move(stop)).online;
 }
 
 }  // namespace gd

@@ -4,6 +4,7 @@
 #include "script/launcher_config.h"
 
 #include <stop_token>
+#include <string>
 #include <string_view>
 
 namespace gd {
@@ -24,6 +25,13 @@ bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop = {});
 // (ProbeUpdateServer) or, for an installation served by mirrors, when any
 // mirror answers a HEAD request for filelist.dat with success. The sources
 // are asked at once; the first yes ends the others. Within kProbeTimeLimit.
-bool ProbeSources(const ServerRecord& server, std::stop_token stop = {});
+// The answer carries why the FTP server could not be used when TLS was at
+// fault (a failed handshake, a wrong certificate, a missing CA file, a
+// server without TLS), for the person who sees the installation offline.
+struct ProbeAnswer {
+    bool online = false;
+    std::string tlsFailure;  // plain words; empty when TLS was not at fault
+};
+ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop = {});
 
 }  // namespace gd

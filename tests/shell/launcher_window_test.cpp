@@ -59,12 +59,14 @@ class LauncherWindowTest : public ::testing::Test {
     fs::path install() const { return root_.path() / "install"; }
 
     // A window whose editors are copies of the recorder under their names.
-    std::unique_ptr<gd::LauncherWindow> openWindow(bool withServer) {
+    // `requireTls`: the installation asks for FTPS, which the server cannot do.
+    std::unique_ptr<gd::LauncherWindow> openWindow(bool withServer, bool requireTls = false) {
         if (withServer) {
             gdtest::FtpServerOptions options;
             options.root = serverRoot();
             server_ = std::make_unique<gdtest::FtpServer>(options);
             config_.server = server_->record("/update");
+            config_.server.ftpTls = requireTls;
         } else {
             config_.server.ftpAddress = "127.0.0.1:1";  // nothing listens there
         }
@@ -190,6 +192,20 @@ TEST_F(LauncherWindowTest, OfflineTheUpdateButtonsDoNothing) {
     click(*window, gd::kFileCheckButton);
     QTest::qWait(500);
     EXPECT_TRUE(boxes.boxes.empty());
+}
+
+TEST_F(LauncherWindowTest, AFailedTlsConnectionIsOfflineWithABoxThatSaysWhy) {
+    BoxRecorder boxes;
+    serveVersion("1.1");
+    auto window = openWindow(true, true);
+    EXPECT_EQ(window->connection(), gd::LauncherWindow::Connection::Offline);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 5000));
+    EXPECT_TRUE(boxes.boxes[0].starts_with(
+        "エラー: アップデートサーバーとの暗号化された接続を確立できませんでした。\n\n"))
+        << boxes.boxes[0];
+    EXPECT_NE(boxes.boxes[0].find("no secure connection"), std::string::npos) << boxes.boxes[0];
+    QTest::qWait(500);
+    EXPECT_EQ(boxes.boxes.size(), 1u);
 }
 
 TEST_F(LauncherWindowTest, ClickGuardsAreSeparatePerButton) {

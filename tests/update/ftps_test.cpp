@@ -112,7 +112,9 @@ TEST_F(FtpsTest, FailedHandshakesCountAsUnreachableAndSayWhy) {
                             : refused.theirCa ? theirs_.caFile
                                               : ours_.caFile;
         const gd::ServerRecord record = secure(server, ca);
-        EXPECT_FALSE(gd::ProbeUpdateServer(record));
+        const gd::ProbeAnswer probe = gd::ProbeSources(record);
+        EXPECT_FALSE(probe.online);
+        EXPECT_NE(probe.tlsFailure.find(refused.says), std::string::npos) << probe.tlsFailure;
         ReasonRecorder notifier;
         gd::VersionManifest manifest;
         EXPECT_EQ(gd::FetchLatestVersion(notifier, record, manifest), 0.0f);

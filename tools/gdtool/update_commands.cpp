@@ -74,7 +74,7 @@ int checkCommand(const Arguments& args) {
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
     const bool online =
-        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeSources(config.server);
+        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeSources(config.server).online;
     StderrNotifier notifier("message=");
     gd::VersionManifest manifest;
     const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
