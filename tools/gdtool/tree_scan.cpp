@@ -4,11 +4,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace gdtool {
@@ -31,39 +33,19 @@ TreeEntry entryOf(const struct stat& info) {
     return entry;
 }
 
-// A whole file mapped for reading; empty when it has no bytes.
-class MappedFile {
-  public:
-    explicit MappedFile(const std::filesystem::path& path) {
-        const gd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat info {};
-        if (!fd || ::fstat(fd.get(), &info) != 0) return;
-        size_ = static_cast<std::size_t>(info.st_size);
-        readable_ = true;
-        if (size_ == 0) return;
-        data_ = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-        if (data_ == MAP_FAILED) {
-            data_ = nullptr;
-            readable_ = false;
-            return;
-        }
-        ::madvise(data_, size_, MADV_SEQUENTIAL);
+// Reads up to `size` bytes of `fd` into `buffer`, through short reads; the
+// count read, or -1 on an error.
+ssize_t readFull(int fd, char* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(fd, buffer + done, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
     }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    ~MappedFile() {
-        if (data_ != nullptr) ::munmap(data_, size_);
-    }
-
-    bool readable() const { return readable_; }
-    std::size_t size() const { return size_; }
-    const void* data() const { return data_; }
-
-  private:
-    void* data_ = nullptr;
-    std::size_t size_ = 0;
-    bool readable_ = false;
-};
+    return static_cast<ssize_t>(done);
+}
 
 class Scanner {
   public:
@@ -126,15 +108,29 @@ bool untouchedSince(const TreeEntry& scanned, const TreeEntry& now) {
 }
 
 Comparison compareFiles(const std::filesystem::path& first, const std::filesystem::path& second) {
-    // Mapped rather than read: the trees are mostly in the page cache, and
-    // comparing them in place copies nothing. (A file cut short while it is
-    // compared ends gdtool with SIGBUS: the trees must hold still.)
-    const MappedFile a(first), b(second);
-    if (!a.readable() || !b.readable()) return Comparison::Unreadable;
-    if (a.size() != b.size()) return Comparison::Different;
-    if (a.size() == 0) return Comparison::Same;
-    return std::memcmp(a.data(), b.data(), a.size()) == 0 ? Comparison::Same
-                                                          : Comparison::Different;
+    // Read rather than mapped: a file cut short while it is compared must be
+    // a difference, not a SIGBUS.
+    constexpr std::uint64_t kPiece = 1 << 20;
+    const gd::UniqueFd a(::open(first.c_str(), O_RDONLY | O_CLOEXEC));
+    const gd::UniqueFd b(::open(second.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat infoA {};
+    struct stat infoB {};
+    if (!a || !b || ::fstat(a.get(), &infoA) != 0 || ::fstat(b.get(), &infoB) != 0)
+        return Comparison::Unreadable;
+    if (infoA.st_size != infoB.st_size) return Comparison::Different;
+    const std::size_t piece =
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(kPiece, infoA.st_size));
+    const auto pieceA = std::make_unique_for_overwrite<char[]>(piece);
+    const auto pieceB = std::make_unique_for_overwrite<char[]>(piece);
+    for (;;) {
+        const ssize_t gotA = readFull(a.get(), pieceA.get(), piece);
+        const ssize_t gotB = readFull(b.get(), pieceB.get(), piece);
+        if (gotA < 0 || gotB < 0) return Comparison::Unreadable;
+        if (gotA != gotB ||
+            std::memcmp(pieceA.get(), pieceB.get(), static_cast<std::size_t>(gotA)) != 0)
+            return Comparison::Different;
+        if (gotA == 0) return Comparison::Same;
+    }
 }
 
 }  // namespace gdtool
