@@ -154,11 +154,7 @@ struct Transfer {
     bool overrun = false;  // the server sent past the cap
 
     std::uint64_t reached() const { return sink->received(); }
-    int percentOf(std::uint64_t bytes) const {
-        if (!size) return 0;
-        if (*size == 0 || bytes >= *size) return 100;
-        return static_cast<int>(bytes * 100 / *size);
-    }
+    int percentOf(std::uint64_t bytes) const { return downloadPercent(bytes, size); }
     void report(int value) const {
         if (*progress) (*progress)(value);
     }

@@ -124,11 +124,7 @@ struct Transfer {
         }
     }
 
-    int percentOf(std::uint64_t bytes) const {
-        if (!size) return 0;
-        if (*size == 0 || bytes >= *size) return 100;
-        return static_cast<int>(bytes * 100 / *size);
-    }
+    int percentOf(std::uint64_t bytes) const { return downloadPercent(bytes, size); }
 
     void report(int value) const {
         if (*progress) (*progress)(value);

@@ -13,6 +13,12 @@ bool ChunkAttempts::failed(std::uint64_t reached) {
     return ++failures_ < kChunkAttempts;
 }
 
+int downloadPercent(std::uint64_t bytes, std::optional<std::uint64_t> size) {
+    if (!size) return 0;
+    if (*size == 0 || bytes >= *size) return 100;
+    return static_cast<int>(bytes * 100 / *size);
+}
+
 bool pauseBeforeRetry(const std::stop_token& stop) {
     return waitUnlessStopped(stop, kChunkRetryPause);
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 
 namespace gd {
@@ -25,6 +26,10 @@ class ChunkAttempts {
     std::uint64_t chunk_ = 0;
     int failures_ = 0;
 };
+
+// How far `bytes` of a file of `size` bytes are, 0 to 100; 0 while the size
+// is unknown, 100 for an empty file.
+int downloadPercent(std::uint64_t bytes, std::optional<std::uint64_t> size);
 
 // Waits kChunkRetryPause; false when `stop` was requested meanwhile.
 bool pauseBeforeRetry(const std::stop_token& stop);
