@@ -2,9 +2,9 @@
 
 #include "shell/engine_module.h"
 
-#include "update/ftp_session.h"
-#include "update/source_probe.h"
-#include "update/version_check.h"
+#include "fetch/ftp_session.h"
+#include "fetch/source_probe.h"
+#include "fetch/version_check.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 // after its window is on the screen.
 #pragma once
 
+#include "fetch/source_probe.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
-#include "update/source_probe.h"
 #include "update/update_worker.h"
 
 #include <stop_token>

@@ -3,9 +3,9 @@
 // never waits for the network; the answers come back through the bridge.
 #pragma once
 
+#include "fetch/source_probe.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
-#include "update/source_probe.h"
 
 #include <atomic>
 #include <functional>

@@ -12,7 +12,7 @@
 // and accept() refuses the rest.
 #pragma once
 
-#include "update/download_sink.h"
+#include "fetch/download_sink.h"
 #include "update/update_archive.h"
 #include "util/unique_fd.h"
 

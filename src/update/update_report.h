@@ -22,9 +22,8 @@ enum class UpdateReportCode : unsigned {
     Step = 6,  // text: the step text of the operation about to run
 };
 
-// Error boxes of the worker, caption "エラー".
-inline constexpr std::string_view kDownloadFailedMessage =
-    "パッチファイルのダウンロードに失敗しました。アップデートを終了します。";
+// Error boxes of the worker, caption "エラー" (the download's own is
+// kDownloadFailedMessage, shown by the sources).
 inline constexpr std::string_view kUnpackFailedMessage =
     "パッチの展開に失敗しました。アップデートを終了します。";
 inline constexpr std::string_view kApplyFailedMessage =

@@ -2,12 +2,12 @@
 // version on a background thread, archive by archive, and reports every stage.
 #pragma once
 
+#include "fetch/source_list.h"
+#include "fetch/version_check.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
-#include "update/source_list.h"
 #include "update/staged_launcher.h"
 #include "update/update_report.h"
-#include "update/version_check.h"
 
 #include <atomic>
 #include <cstddef>

@@ -3,6 +3,7 @@
 // oracle), installations driven through `gdtool update` and `gdtool check`,
 // and once through the engine as the launcher window drives it.
 
+#include "fetch/trusted_fetch.h"
 #include "robustness/gdtool_run.h"
 #include "robustness/tree_snapshot.h"
 #include "robustness/update_site.h"
@@ -10,7 +11,6 @@
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "support/temp_dir.h"
-#include "update/trusted_fetch.h"
 #include "update/update_worker.h"
 
 #include <gtest/gtest.h>

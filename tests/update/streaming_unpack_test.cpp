@@ -3,7 +3,7 @@
 // and what cannot stream must say so.
 #include "update/streaming_unpack.h"
 
-#include "update/pipelined_sink.h"
+#include "fetch/pipelined_sink.h"
 
 #include "support/temp_dir.h"
 

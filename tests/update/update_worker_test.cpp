@@ -1,13 +1,13 @@
 #include "update/update_worker.h"
 
+#include "fetch/ftp_session.h"
+#include "fetch/source_probe.h"
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "update/disk_budget.h"
-#include "update/ftp_session.h"
-#include "update/source_probe.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>

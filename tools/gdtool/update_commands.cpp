@@ -3,11 +3,11 @@
 #include "commands.h"
 #include "terminal_output.h"
 
+#include "fetch/ftp_session.h"
+#include "fetch/source_probe.h"
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
-#include "update/ftp_session.h"
-#include "update/source_probe.h"
 #include "update/update_worker.h"
 
 #include <unistd.h>

@@ -1,8 +1,8 @@
-#include "update/http_session.h"
+#include "fetch/http_session.h"
 
+#include "fetch/curl_handle.h"
+#include "fetch/transfer_attempts.h"
 #include "install/registry.h"
-#include "update/curl_handle.h"
-#include "update/transfer_attempts.h"
 
 #include <curl/curl.h>
 

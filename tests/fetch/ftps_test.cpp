@@ -2,9 +2,9 @@
 // handler, or proftpd's mod_tls when GD_TEST_FTP_SERVER=proftpd), with a CA
 // and certificates made by openssl at test time.
 
-#include "update/ftp_session.h"
-#include "update/source_probe.h"
-#include "update/version_check.h"
+#include "fetch/ftp_session.h"
+#include "fetch/source_probe.h"
+#include "fetch/version_check.h"
 
 #include "script/notifier.h"
 #include "script/version_manifest.h"

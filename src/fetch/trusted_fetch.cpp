@@ -1,9 +1,9 @@
-#include "update/trusted_fetch.h"
+#include "fetch/trusted_fetch.h"
 
+#include "fetch/ftp_session.h"
+#include "fetch/update_source.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
-#include "update/ftp_session.h"
-#include "update/update_source.h"
 
 #include <ctime>
 

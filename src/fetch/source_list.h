@@ -8,8 +8,8 @@
 // as it always was.
 #pragma once
 
+#include "fetch/ftp_session.h"
 #include "script/launcher_config.h"
-#include "update/ftp_session.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -18,8 +18,13 @@
 #include <set>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace gd {
+
+// The box (caption "エラー") of an archive that could not be downloaded.
+inline constexpr std::string_view kDownloadFailedMessage =
+    "パッチファイルのダウンロードに失敗しました。アップデートを終了します。";
 
 class DownloadSink;
 class Notifier;

@@ -1,9 +1,9 @@
-#include "update/source_probe.h"
+#include "fetch/source_probe.h"
 
-#include "update/ftp_session.h"
-#include "update/http_session.h"
-#include "update/source_list.h"
-#include "update/update_source.h"
+#include "fetch/ftp_session.h"
+#include "fetch/http_session.h"
+#include "fetch/source_list.h"
+#include "fetch/update_source.h"
 
 #include <arpa/inet.h>
 

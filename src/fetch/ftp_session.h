@@ -3,8 +3,8 @@
 // directory at open; the session's transfers reuse it.
 #pragma once
 
+#include "fetch/transfer_attempts.h"
 #include "script/launcher_config.h"
-#include "update/transfer_attempts.h"
 
 #include <chrono>
 #include <cstddef>

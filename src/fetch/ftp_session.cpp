@@ -1,10 +1,10 @@
-#include "update/ftp_session.h"
+#include "fetch/ftp_session.h"
 
-#include "update/curl_handle.h"
-#include "update/transfer_attempts.h"
+#include "fetch/curl_handle.h"
+#include "fetch/transfer_attempts.h"
 
-#include "update/download_sink.h"
-#include "update/file_download_sink.h"
+#include "fetch/download_sink.h"
+#include "fetch/file_download_sink.h"
 
 #include <curl/curl.h>
 

@@ -1,4 +1,4 @@
-#include "update/file_download_sink.h"
+#include "fetch/file_download_sink.h"
 
 #include "util/fd_io.h"
 

@@ -1,10 +1,10 @@
-#include "update/version_check.h"
+#include "fetch/version_check.h"
 
+#include "fetch/source_list.h"
+#include "fetch/trusted_fetch.h"
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
-#include "update/source_list.h"
-#include "update/trusted_fetch.h"
 
 #include <optional>
 #include <string>

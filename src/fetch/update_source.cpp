@@ -1,6 +1,6 @@
-#include "update/update_source.h"
+#include "fetch/update_source.h"
 
-#include "update/file_download_sink.h"
+#include "fetch/file_download_sink.h"
 
 namespace gd {
 namespace {

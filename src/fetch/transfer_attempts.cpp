@@ -1,4 +1,4 @@
-#include "update/transfer_attempts.h"
+#include "fetch/transfer_attempts.h"
 
 #include "util/stop_wait.h"
 

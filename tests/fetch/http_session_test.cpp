@@ -2,7 +2,7 @@
 // http.server with injected faults (tests/support/mirror_server.py) and
 // Debian's nginx over TLS with a CA made by openssl at test time.
 
-#include "update/http_session.h"
+#include "fetch/http_session.h"
 
 #include "support/script_server.h"
 #include "support/temp_dir.h"

@@ -1,9 +1,9 @@
 // The FTP session against a real FTP server on loopback: logins, directories,
 // the version script and downloads through dropped, stalled and short transfers.
 
-#include "update/ftp_session.h"
-#include "update/source_probe.h"
-#include "update/version_check.h"
+#include "fetch/ftp_session.h"
+#include "fetch/source_probe.h"
+#include "fetch/version_check.h"
 
 #include "script/notifier.h"
 #include "script/version_manifest.h"

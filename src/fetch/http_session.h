@@ -3,8 +3,8 @@
 // limits, size caps, progress, and TLS certificates checked.
 #pragma once
 
-#include "update/download_sink.h"
-#include "update/ftp_session.h"
+#include "fetch/download_sink.h"
+#include "fetch/ftp_session.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "update/pipelined_sink.h"
+#include "fetch/pipelined_sink.h"
 
 #include <algorithm>
 

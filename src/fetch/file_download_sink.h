@@ -2,7 +2,7 @@
 // DownloadSink.
 #pragma once
 
-#include "update/download_sink.h"
+#include "fetch/download_sink.h"
 #include "util/unique_fd.h"
 
 #include <filesystem>

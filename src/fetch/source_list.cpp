@@ -1,10 +1,9 @@
-#include "update/source_list.h"
+#include "fetch/source_list.h"
 
+#include "fetch/trusted_fetch.h"
+#include "fetch/update_source.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
-#include "update/trusted_fetch.h"
-#include "update/update_report.h"
-#include "update/update_source.h"
 
 #include <span>
 #include <vector>

@@ -3,10 +3,10 @@
 // that serves a copy of the directory under a base URL.
 #pragma once
 
+#include "fetch/download_sink.h"
+#include "fetch/ftp_session.h"
+#include "fetch/http_session.h"
 #include "script/launcher_config.h"
-#include "update/download_sink.h"
-#include "update/ftp_session.h"
-#include "update/http_session.h"
 
 #include <cstddef>
 #include <cstdint>

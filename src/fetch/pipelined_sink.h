@@ -4,7 +4,7 @@
 // flight: memory stays flat whatever the size of the file.
 #pragma once
 
-#include "update/download_sink.h"
+#include "fetch/download_sink.h"
 
 #include <condition_variable>
 #include <cstdint>
