@@ -1,6 +1,7 @@
 #include "update/update_worker.h"
 
 #include "fetch/download_sink.h"
+#include "fetch/file_download_sink.h"
 #include "fetch/ftp_session.h"
 #include "fetch/pipelined_sink.h"
 #include "fetch/source_list.h"
@@ -39,48 +40,17 @@ ProgressSink progressOf(UpdateJob& job) {
     };
 }
 
-// downloadArchive for an installation served by mirrors.
-bool downloadFromSources(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                         ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
-    if (job.sources.fetchArchive(job.notifier, server, archive, download.path(), progressOf(job),
-                                 stop, budget.available()) != DownloadResult::Done)
-        return false;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    return !error && download.charge(size);
-}
-
-// Downloads the archive into `download`, charged against the run's budget;
-// false (after any error box) when it did not arrive whole or, in a signed
-// installation, its signature was refused.
+// Downloads the archive into a new file at `download`, charged against the
+// run's budget; false (after any error box) when it did not arrive whole or,
+// in a signed installation, its signature was refused. `file` then holds
+// the archive, judged by what was written through it.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                     ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
-    if (usesMirrors(server))
-        return downloadFromSources(job, server, archive, download, budget, stop);
-    FtpSession session;
-    if (!session.Open(server, stop)) {
-        explainTlsFailure(job.notifier, session);
-        return false;
-    }
-    // The signature comes first: a refused one costs no download.
-    RemoteSignature signature(server, archive);
-    if (!signature.fetch(session, stop)) {
-        // A stop ends the run quietly; anything else is a refusal.
-        if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-        return false;
-    }
-    signature.followDownload(download.path());
-    const DownloadResult result =
-        session.DownloadToFile(archive, download.path(), progressOf(job), stop, budget.available());
-    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge)
-        job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
-    if (result != DownloadResult::Done) return false;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    if (error || !download.charge(size)) return false;
-    // Whatever retries and resumptions it took, the whole file is judged.
-    return signature.judgeFile(download.path()) ||
-           signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+                     ChargedPath& download, std::optional<FileDownloadSink>& file,
+                     const DiskBudget& budget, std::stop_token stop) {
+    return job.sources.fetchArchive(job.notifier, server, archive, download.path(), file,
+                                    progressOf(job), stop,
+                                    budget.available()) == DownloadResult::Done &&
+           download.charge(file->received());
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {
@@ -88,13 +58,14 @@ bool syncFileSystemOf(const std::filesystem::path& path) {
     return directory && ::syncfs(directory.get()) == 0;
 }
 
-// Unpacks into `unpacked`, in what the budget has left after the download.
-std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPath,
-                                             ChargedPath& unpacked, const DiskBudget& budget) {
+// Unpacks the archive open as `zipFd` into `unpacked`, in what the budget
+// has left after the download.
+std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
+                                             const DiskBudget& budget) {
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
     if (error) return std::nullopt;
-    auto contents = UnpackArchive(zipPath, unpacked.path(), budget.available());
+    auto contents = UnpackArchive(zipFd, unpacked.path(), budget.available());
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
     // Copies may move these files into place: one sync makes them all durable.
     if (contents && !syncFileSystemOf(unpacked.path())) return std::nullopt;
@@ -285,7 +256,8 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
                       const std::filesystem::path& unpackDir, std::stop_token stop) {
     DiskBudget budget;
     ChargedPath unpacked(budget, unpackDir);
-    return applyContents(job, unpacked, unpackArchive(zipPath, unpacked, budget), stop);
+    const UniqueFd zip(::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC));
+    return applyContents(job, unpacked, unpackArchive(zip.get(), unpacked, budget), stop);
 }
 
 std::vector<PatchEntry> entriesOf(const VersionManifest& manifest) {
@@ -311,9 +283,11 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
     // The whole file first, then UnpackArchive's rules on it.
     ChargedPath download(budget, runDirectory / (name + ".zip"));
     unpacked.remove();
-    if (!downloadArchive(job, server, archive, download, budget, stop)) return false;
-    const auto contents = unpackArchive(download.path(), unpacked, budget);
+    std::optional<FileDownloadSink> file;
+    if (!downloadArchive(job, server, archive, download, file, budget, stop)) return false;
+    const auto contents = unpackArchive(file->fd(), unpacked, budget);
     // The archive has served its purpose.
+    file.reset();
     download.remove();
     return applyContents(job, unpacked, contents, stop);
 }
