@@ -1,6 +1,7 @@
 // gdtool: the command-line front end of the launcher's engine.
 
 #include "commands.h"
+#include "update/run_directory.h"
 
 #include <iostream>
 #include <string_view>
@@ -64,6 +65,10 @@ int main(int argc, char** argv) {
         std::cout << "gdtool " << GD_VERSION << '\n';
         return kExitOk;
     }
+    // What killed runs of this user left under $TMPDIR goes before a new run
+    // makes its own private directory.
+    if (command == "update" || command == "release" || command == "audit")
+        gd::removeStaleRunDirectories();
     if (command == "encrypt") return encryptCommand(args, true);
     if (command == "decrypt") return encryptCommand(args, false);
     if (command == "config") return configCommand(args);
