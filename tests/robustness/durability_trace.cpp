@@ -1,5 +1,6 @@
 #include "robustness/durability_trace.h"
 
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -150,10 +151,10 @@ class DiskModel {
     void onWrite(const Call& call, std::size_t index);
     void onFsync(const Call& call);
     void onSyncfs(const std::string& below);
-    void onLink(const Call& call, std::size_t dirs);
-    void onRename(const Call& call, std::size_t dirs);
-    void onMkdir(const Call& call, std::size_t dirs);
-    void onUnlink(const Call& call, std::size_t dirs);
+    void onLink(const Call& call, bool dirs);
+    void onRename(const Call& call, bool dirs);
+    void onMkdir(const Call& call, bool dirs);
+    void onUnlink(const Call& call, bool dirs);
     void moveTree(const std::string& from, const std::string& to);
     void onNewName(const Call& call, const std::string& path, const std::string& from,
                    bool placement);
@@ -167,6 +168,7 @@ class DiskModel {
     std::set<std::string> unsyncedNames_;  // names a crash could take away again
     std::map<std::string, std::map<std::string, std::string>> descriptors_;  // pid, fd: path
     std::map<std::string, std::string> cwd_;
+    std::string lastCwd_;
     DurabilityReport report_;
 };
 
@@ -192,9 +194,8 @@ std::string DiskModel::pathOf(const Call& call, std::size_t index) {
 
 std::string DiskModel::cwdOf(const Call& call) const {
     const auto found = cwd_.find(call.pid);
-    if (found != cwd_.end()) return found->second;
-    // A thread that has not shown its working folder yet shares its process's.
-    return cwd_.empty() ? std::string() : cwd_.rbegin()->second;
+    // A thread that has not shown its working folder yet: the one shown last.
+    return found != cwd_.end() ? found->second : lastCwd_;
 }
 
 // The path argument `pathIndex` of a call, made absolute against its folder
@@ -245,7 +246,7 @@ void DiskModel::onSyncfs(const std::string& below) {
     std::erase_if(unsyncedNames_, [&](const std::string& name) { return isBelow(name, below); });
 }
 
-void DiskModel::onLink(const Call& call, std::size_t dirs) {
+void DiskModel::onLink(const Call& call, bool dirs) {
     const std::string from = dirs ? resolved(call, 0, 1) : resolved(call, SIZE_MAX, 0);
     const std::string to = dirs ? resolved(call, 2, 3) : resolved(call, SIZE_MAX, 1);
     if (from.empty() || !isBelow(to, fileSystem_)) return;
@@ -253,7 +254,7 @@ void DiskModel::onLink(const Call& call, std::size_t dirs) {
     onNewName(call, to, from, false);
 }
 
-void DiskModel::onRename(const Call& call, std::size_t dirs) {
+void DiskModel::onRename(const Call& call, bool dirs) {
     const std::string from = dirs ? resolved(call, 0, 1) : resolved(call, SIZE_MAX, 0);
     const std::string to = dirs ? resolved(call, 2, 3) : resolved(call, SIZE_MAX, 1);
     if (!isBelow(to, fileSystem_)) return;
@@ -261,12 +262,12 @@ void DiskModel::onRename(const Call& call, std::size_t dirs) {
     onNewName(call, to, from, true);
 }
 
-void DiskModel::onMkdir(const Call& call, std::size_t dirs) {
+void DiskModel::onMkdir(const Call& call, bool dirs) {
     const std::string path = dirs ? resolved(call, 0, 1) : resolved(call, SIZE_MAX, 0);
     if (isBelow(path, fileSystem_)) unsyncedNames_.insert(path);
 }
 
-void DiskModel::onUnlink(const Call& call, std::size_t dirs) {
+void DiskModel::onUnlink(const Call& call, bool dirs) {
     const std::string path = dirs ? resolved(call, 0, 1) : resolved(call, SIZE_MAX, 0);
     std::erase_if(files_, [&](const auto& file) { return isBelow(file.first, path); });
     std::erase_if(unsyncedNames_, [&](const std::string& name) { return isBelow(name, path); });
@@ -322,10 +323,11 @@ void DiskModel::replay(const Call& call) {
     for (const std::string& arg : call.args) {
         const auto fd = decorated(arg);
         if (!fd) continue;
-        if (fd->first == "AT_FDCWD")
-            cwd_[call.pid] = fd->second;
-        else
+        if (fd->first == "AT_FDCWD") {
+            cwd_[call.pid] = lastCwd_ = fd->second;
+        } else {
             descriptors_[call.pid][fd->first] = fd->second;
+        }
     }
     if (call.result.starts_with("-1") || call.result.starts_with("?")) return;
     const std::string& name = call.name;
