@@ -48,8 +48,10 @@ std::map<std::string, std::string> treeOf(const fs::path& base) {
     for (const auto& entry : fs::recursive_directory_iterator(base)) {
         struct stat info {};
         GD_FUZZ_CHECK(::lstat(entry.path().c_str(), &info) == 0);
-        std::string seen = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtime);
-        if (S_ISREG(info.st_mode)) seen += " " + contentOf(entry.path());
+        // A folder's time is when its last entry was made, whichever way.
+        std::string seen = std::to_string(info.st_mode);
+        if (S_ISREG(info.st_mode))
+            seen += " " + std::to_string(info.st_mtime) + " " + contentOf(entry.path());
         tree[entry.path().lexically_relative(base).string()] = seen;
     }
     return tree;
