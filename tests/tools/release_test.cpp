@@ -355,6 +355,83 @@ TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
         << backwards.out;
 }
 
+// The publisher's machine holds the secret key: the audit checks signatures
+// before it unpacks anything, and runs scripts without io, os or loaders.
+TEST_F(ReleaseTest, AuditRunsNothingItHasNotVerified) {
+    for (const char* key : {"a", "b"})
+        ASSERT_EQ(gdtool({"keygen", site_.root() / (std::string(key) + ".pub"),
+                          site_.root() / (std::string(key) + ".sec")})
+                      .code,
+                  0);
+    const auto pub = [this](const char* key) { return (site_.root() / key).string() + ".pub"; };
+    const auto sign = [this](const char* key, const std::string& file) {
+        ASSERT_EQ(gdtool({"sign", (site_.root() / key).string() + ".sec", server() / file}).code,
+                  0);
+    };
+    const fs::path stage = site_.root() / "stage", marker = site_.root() / "marker";
+    layOut({{"readme.txt", file("1.1")}}, stage / "files");
+    const std::string touch = "'touch " + marker.string() + "-";
+    gdtest::writeFile(stage / "evil.lua",
+                      "os.execute(" + touch + "chunk') io.open('" + marker.string() +
+                          "-io', 'w')\n"
+                          "function updater() os.execute(" +
+                          touch + "updater') update.copy('readme.txt', 'r') end\n");
+    gdtest::writeFile(stage / "good.lua", "function updater() update.copy('readme.txt', 'r') end");
+    for (const char* name : {"evil", "good"})
+        ASSERT_EQ(gdtool({"pack", server() / (std::string(name) + ".zip"),
+                          stage / (std::string(name) + ".lua"), stage / "files"})
+                      .code,
+                  0);
+    const struct {
+        const char* name;
+        std::string archive;
+        const char* archiveKey;  // none: unsigned
+        const char* listKey;
+        std::vector<std::string> pubs;
+        int code;
+        std::string said;
+    } cases[] = {
+        {"unsigned",
+         "evil.zip",
+         nullptr,
+         "a",
+         {pub("a")},
+         1,
+         "evil.zip: signature of evil.zip refused: there is no evil.zip.minisig; not unpacked"},
+        {"a stranger's", "evil.zip", "b", "a", {pub("a")}, 1, "does not trust"},
+        {"signed",
+         "evil.zip",
+         "a",
+         "a",
+         {pub("a")},
+         1,
+         "evil.zip: update.dat fails in its main chunk: "},
+        {"no --pub", "evil.zip", nullptr, "a", {}, 1, "evil.zip: update.dat fails"},
+        {"a list it cannot trust",
+         "evil.zip",
+         "a",
+         "b",
+         {pub("a")},
+         1,
+         "which this installation does not trust; not evaluated, so no archive was checked"},
+        {"a rotation", "good.zip", "a", "b", {pub("a"), pub("b")}, 0, "ok: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gdtest::serveVersionScript(server(), "1.1", {"'x', 1.1, '" + c.archive + "'"});
+        fs::remove(server() / (c.archive + ".minisig"));
+        if (c.archiveKey != nullptr) sign(c.archiveKey, c.archive);
+        sign(c.listKey, "filelist.dat");
+        std::vector<std::string> args{"audit", server()};
+        for (const std::string& key : c.pubs) args.insert(args.end(), {"--pub", key});
+        const Result audit = gdtool(args);
+        EXPECT_EQ(audit.code, c.code) << audit.out << audit.err;
+        EXPECT_NE(audit.out.find(c.said), std::string::npos) << audit.out;
+        for (const char* made : {"-chunk", "-io", "-updater"})
+            EXPECT_FALSE(fs::exists(marker.string() + made)) << made;
+    }
+}
+
 // Killed at any moment, a release leaves the update directory as it was or
 // as the finished release makes it, and the next release goes ahead.
 TEST_F(ReleaseTest, AKilledReleaseLeavesTheOldTreeOrTheNew) {

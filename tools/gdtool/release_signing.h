@@ -1,6 +1,5 @@
 // Signatures of published files: the one place where gdtool release signs
-// what it publishes and gdtool audit checks it, with the same code as
-// gdtool sign and verify.
+// what it publishes, with the same code as gdtool sign.
 #pragma once
 
 #include "trust/secret_key.h"
@@ -20,10 +19,5 @@ struct SigningRequest {
 // list (`withExpiry`) "expires=<unix seconds>". False with `error` set.
 bool signPublishedFile(const SigningRequest& request, const std::filesystem::path& file,
                        bool withExpiry, std::string& error);
-
-// Checks `file` against `file`.minisig and the public key, as the launcher
-// would. False with `error` set to the reason.
-bool verifyPublishedFile(const gd::PublicKey& publicKey, const std::filesystem::path& file,
-                         std::string& error);
 
 }  // namespace gdtool
