@@ -1,10 +1,11 @@
-// Signatures of published files: the one place where gdtool release signs
-// what it publishes, with the same code as gdtool sign.
+// Signatures of published files, made as gdtool sign makes them but over
+// the hash that gdtool release took of what it wrote and proved, never over
+// whatever a path holds by the time it signs.
 #pragma once
 
+#include "trust/content_hash.h"
 #include "trust/secret_key.h"
 
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -15,9 +16,11 @@ struct SigningRequest {
     std::optional<int> expiresDays;  // filelist.dat only; its default otherwise
 };
 
-// Writes `file`.minisig, trusted comment "file=<name>", and for the version
-// list (`withExpiry`) "expires=<unix seconds>". False with `error` set.
-bool signPublishedFile(const SigningRequest& request, const std::filesystem::path& file,
-                       bool withExpiry, std::string& error);
+// The text of NAME.minisig for the published file `name` whose content has
+// `hash`: trusted comment "file=<name>", and for the version list
+// "expires=<unix seconds>". nullopt with `error` set when the name cannot be
+// signed.
+std::optional<std::string> signatureFor(const SigningRequest& request, const std::string& name,
+                                        const gd::ContentHash& hash, std::string& error);
 
 }  // namespace gdtool
