@@ -70,16 +70,16 @@ std::string readConfigText(const std::string& launcherDir, std::string& fault) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error) {
-        if (error != std::errc::no_such_file_or_directory) fault = "config.dat cannot be read";
+        if (error != std::errc::no_such_file_or_directory) fault = "the file cannot be read";
         return {};
     }
     if (size > kConfigFileLimit) {
-        fault = "config.dat is larger than the " + std::to_string(kConfigFileLimit) +
+        fault = "the file is larger than the " + std::to_string(kConfigFileLimit) +
                 " bytes the launcher reads";
         return {};
     }
     std::string text = readEncryptedFile(path, kConfigFileLimit);
-    if (text.empty() && size > 0) fault = "config.dat cannot be read";
+    if (text.empty() && size > 0) fault = "the file cannot be read";
     return text;
 }
 
@@ -90,14 +90,14 @@ std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
     LuaState lua(timeLimit);
     std::string fault;
     if (!lua) {
-        fault = "there is no memory to run config.dat";
+        fault = "there is no memory to run the chunk";
     } else {
         // A chunk that does not load leaves its error message on the stack,
         // and calling that fails harmlessly, as it always has.
         if (lua.load(chunk, "config.dat") != 0)
-            fault = "config.dat does not load: " + errorText(lua.get());
+            fault = "the chunk does not load: " + errorText(lua.get());
         if (lua.pcall(0, 0) != 0 && fault.empty())
-            fault = "config.dat stopped with an error: " + errorText(lua.get());
+            fault = "the chunk stopped with an error: " + errorText(lua.get());
         lua_settop(lua.get(), 0);
         lua.cpcall(takeSettings, &config);
         // Read raw and on their own, so that a chunk that broke the reads

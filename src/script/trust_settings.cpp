@@ -197,8 +197,8 @@ void refreshSignKeys(const std::string& launcherDir, ServerRecord& server) {
         server.unusable = std::move(current.server.unusable);
     } else if (!server.signKeys.empty() && current.server.signKeys.empty()) {
         server.unusable =
-            "config.dat names no DUREDOR_SIGN_KEY: an update does not make a signed installation "
-            "unsigned";
+            "the installed one names no DUREDOR_SIGN_KEY, and an update does not make a signed "
+            "installation unsigned";
     } else {
         server.signKeys = std::move(current.server.signKeys);
         server.unusable.clear();

@@ -9,6 +9,7 @@
 // the run's private temporary directory (which is gone afterwards), and the
 // documented outcome: exit code, error boxes, last report, recorded version.
 
+#include "fetch/trusted_fetch.h"
 #include "robustness/gdtool_run.h"
 #include "robustness/tree_snapshot.h"
 #include "robustness/update_site.h"
@@ -65,6 +66,7 @@ struct Outcome {
     int lastReport = -1;                                     // -1: no report at all
     std::string version;                                     // version.dat afterwards, deciphered
     std::vector<std::pair<std::string, std::string>> added;  // new files: path, bytes
+    std::string refusal;  // what gdtool says it refused, before the boxes
 };
 
 constexpr const char* kVersion10 = "1.000000,1.000000";
@@ -72,10 +74,10 @@ constexpr const char* kVersion11 = "1.100000,1.000000";
 
 Outcome completed(std::vector<std::pair<std::string, std::string>> added,
                   std::string version = kVersion11) {
-    return {0, {}, 3, std::move(version), std::move(added)};
+    return {0, {}, 3, std::move(version), std::move(added), {}};
 }
 Outcome failed(std::string_view message) {
-    return {5, {box(message)}, 5, kVersion10, {}};
+    return {5, {box(message)}, 5, kVersion10, {}, {}};
 }
 Outcome unpackFails() {
     return failed(gd::kUnpackFailedMessage);
@@ -84,10 +86,15 @@ Outcome applyFails() {
     return failed(gd::kApplyFailedMessage);
 }
 Outcome nothingOffered(std::string version = kVersion10) {
-    return {0, {}, -1, std::move(version), {}};
+    return {0, {}, -1, std::move(version), {}, {}};
 }
 Outcome listRefused(std::string_view message) {
-    return {1, {box(message)}, -1, kVersion10, {}};
+    return {1, {box(message)}, -1, kVersion10, {}, {}};
+}
+// A config.dat that cannot be used contacts no server, and never as unsigned.
+Outcome unusable(const std::string& why) {
+    return {5,  {box(gd::kUnusableSettingsMessage)}, -1, kVersion10,
+            {}, "config.dat cannot be used: " + why};
 }
 
 struct HostileCase {
@@ -203,7 +210,7 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
      completed({{"data.bin", repeated("data.bin", 1000)}}), copies({{"data.bin", "data.bin"}})},
     // ---- encryption and broken containers --------------------------------------------------
     {"encrypted_entry",  "one entry encrypted (zip -P): its copy fails the archive",
-     {5, {box(gd::kApplyFailedMessage)}, 5, kVersion10, {{"plain.txt", "plain.txt"}}},
+     {5, {box(gd::kApplyFailedMessage)}, 5, kVersion10, {{"plain.txt", "plain.txt"}}, {}},
      copies({{"plain.txt", "plain.txt"}, {"secret.txt", "secret.txt"}})},
     // ---- the last entry named like the script is the script, whatever it is -----------------
     {"encrypted_script", "update.dat encrypted (zip -P) after a plain old/update.dat",
@@ -236,11 +243,15 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
      applyFails(),
      copies({{payload, "/tmp/" + token + "/x.txt"}})},
     // ---- the installation's config.dat and version.dat, the server's filelist.dat -----------
-    {"config_huge",      "config.dat over 4096 bytes",                     nothingOffered(),
+    {"config_huge",      "config.dat over 4096 bytes",
+     unusable("the file is larger than the 4096 bytes the launcher reads"),
      copyPayload, config + "--" + std::string(5000, 'x') + "\n"},
-    {"config_binary",    "config.dat of random bytes",                     nothingOffered(),
+    {"config_binary",    "config.dat of random bytes",
+     unusable("the chunk does not load: [string \"config.dat\"]:1: unexpected symbol near "
+              "'char(20)'"),
      copyPayload, randomBytes(3000, 33)},
-    {"config_loop",      "config.dat never returns after its settings",    gotPayload,
+    {"config_loop",      "config.dat never returns after its settings",
+     unusable("the chunk stopped with an error: script ran longer than its time limit"),
      copyPayload, config + "while true do end\n", {}, {}, true},
     {"version_huge",     "version.dat over 128 bytes",                     gotPayload,
      copyPayload, {}, kVersion10 + std::string(200, ' ')},
@@ -377,8 +388,9 @@ int lastReportCode(const std::string& output) {
     return code;
 }
 
-std::string expectedErrors(const std::vector<std::string>& messages) {
-    std::string text;
+std::string expectedErrors(const Outcome& outcome) {
+    std::string text = outcome.refusal.empty() ? "" : "gdtool: " + outcome.refusal + "\n";
+    const std::vector<std::string>& messages = outcome.messages;
     for (const std::string& message : messages) text += "message=" + message + "\n";
     return text;
 }
@@ -416,7 +428,7 @@ void HostileInputTest::expectOutcome(const CaseRun& run) const {
                 run.end->code, lastReportCode(run.process->output()), seconds, version.c_str());
     EXPECT_TRUE(run.end->exited) << "ended by signal " << run.end->signal;
     EXPECT_EQ(run.end->code, expected.exitCode);
-    EXPECT_EQ(run.process->errors(), expectedErrors(expected.messages));
+    EXPECT_EQ(run.process->errors(), expectedErrors(expected));
     EXPECT_EQ(lastReportCode(run.process->output()), expected.lastReport) << run.process->output();
     EXPECT_EQ(version, expected.version);
 

@@ -358,7 +358,7 @@ TEST_F(SignedUpdateTest, AnInstalledConfigThatCannotBeUsedNeverMakesItUnsigned) 
         {"oversized", keySetting({&keyA_}) + "--" + std::string(5000, 'x') + "\n", 0,
          "larger than the 4096 bytes"},
         {"raises before the key", "error('boom')\n" + keySetting({&keyA_}), 0,
-         "config.dat stopped with an error: "},
+         "the chunk stopped with an error: "},
         {"drops the key", "", 0, "names no DUREDOR_SIGN_KEY"},
         {"names two keys", keySetting({&keyA_, &keyB_}), 2, ""},
     };

@@ -59,10 +59,10 @@ TEST(LauncherConfig, BrokenChunksKeepWhatWasAssignedBeforeTheFault) {
     EXPECT_EQ(binary.server.ftpAddress, "");
 
     // None of them decides that the installation is unsigned.
-    EXPECT_TRUE(syntax.server.unusable.starts_with("config.dat does not load: "));
+    EXPECT_TRUE(syntax.server.unusable.starts_with("the chunk does not load: "));
     EXPECT_EQ(runtime.server.unusable,
-              "config.dat stopped with an error: [string \"config.dat\"]:2: boom");
-    EXPECT_TRUE(binary.server.unusable.starts_with("config.dat does not load: "));
+              "the chunk stopped with an error: [string \"config.dat\"]:2: boom");
+    EXPECT_TRUE(binary.server.unusable.starts_with("the chunk does not load: "));
 }
 
 // config.dat is the installation's own file: it keeps every standard
@@ -126,9 +126,9 @@ TEST(LauncherConfig, UnusableFilesLeaveEverySettingEmpty) {
     // Unusable rather than unsigned, but for the missing file, which names
     // no server to contact.
     EXPECT_EQ(missing.server.unusable, "");
-    EXPECT_TRUE(other.server.unusable.starts_with("config.dat does not load: "));
+    EXPECT_TRUE(other.server.unusable.starts_with("the chunk does not load: "));
     EXPECT_EQ(oversized.server.unusable,
-              "config.dat is larger than the 4096 bytes the launcher reads");
+              "the file is larger than the 4096 bytes the launcher reads");
 }
 
 TEST(FtpAddress, HostsPortsAndBracketedV6) {
