@@ -1,5 +1,6 @@
 // audit: checks a server's update directory the way launchers will use it.
 
+#include "command_output.h"
 #include "commands.h"
 #include "key_files.h"
 #include "release_record.h"
@@ -9,11 +10,15 @@
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "trust/signature_check.h"
+#include "trust/signature_file.h"
+#include "trust/trusted_comment.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
 #include "update/update_archive.h"
 #include "update/update_script.h"
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -36,9 +41,23 @@ class RecordingNotifier : public gd::Notifier {
     std::vector<std::string> messages;
 };
 
+// How long before its signature expires a version list is worth a warning:
+// a weekly re-signing never sees one.
+constexpr std::int64_t kExpiryWarning = 7 * 24 * 60 * 60;
+
+std::string utcText(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    ::gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return text;
+}
+
 class Audit {
   public:
-    explicit Audit(fs::path serverDir) : dir_(std::move(serverDir)) {}
+    Audit(fs::path serverDir, CommandOutput& output)
+        : dir_(std::move(serverDir)), output_(output) {}
 
     // Evaluates the version script as a launcher at `installed` would and
     // remembers the archives it lists.
@@ -64,16 +83,43 @@ class Audit {
     // Every published file the launcher fetches, as the launcher checks it.
     void checkSignatures(const gd::PublicKey& publicKey) {
         std::string error;
-        if (!verifyPublishedFile(publicKey, dir_ / kVersionScriptName, error))
+        if (verifyPublishedFile(publicKey, dir_ / kVersionScriptName, error)) {
+            checkListExpiry();
+        } else {
             problem(std::string(kVersionScriptName) + ": " + error);
+        }
         for (const std::string& archive : archives_) {
             if (!verifyPublishedFile(publicKey, dir_ / archive, error))
                 problem(archive + ": " + error);
         }
     }
 
+    // When filelist.dat's signature expires launchers refuse the list, and
+    // so see no update: an expired one is a problem, one that expires within
+    // kExpiryWarning a warning. Without a signature there is nothing to say.
+    void checkListExpiry() {
+        const auto text = readSmallFile(gd::signatureNameFor((dir_ / kVersionScriptName).string()),
+                                        gd::kSignatureFileLimit);
+        const auto signature = text ? gd::parseSignatureFile(*text) : std::nullopt;
+        if (!signature) return;
+        const gd::TrustedComment comment = gd::readTrustedComment(signature->trustedComment);
+        const auto expires = comment.expires ? gd::parseUnixTime(*comment.expires) : std::nullopt;
+        if (!expires) return;
+        const std::int64_t now = std::time(nullptr);
+        const std::string list = std::string(kVersionScriptName) + ": ";
+        const std::string redo = "; sign it anew with gdtool resign " + dir_.string() + " SECFILE";
+        if (*expires <= now) {
+            problem(list + "its signature expired at " + utcText(*expires) +
+                    ", and launchers refuse it" + redo);
+        } else if (*expires - now <= kExpiryWarning) {
+            const std::string line =
+                list + "its signature expires at " + utcText(*expires) + ", within 7 days" + redo;
+            output_.line("warning: " + line, JsonObject().add("type", "warning").add("text", line));
+        }
+    }
+
     void problem(const std::string& line) {
-        std::cout << line << '\n';
+        output_.line(line, JsonObject().add("type", "problem").add("text", line));
         ++problems_;
     }
 
@@ -120,6 +166,7 @@ class Audit {
     }
 
     fs::path dir_;
+    CommandOutput& output_;
     std::set<std::string> archives_;
     std::set<float> listedVersions_;
     int problems_ = 0;
@@ -136,26 +183,13 @@ std::optional<std::vector<Release>> recordedReleases(const fs::path& dir, Audit&
 
 }  // namespace
 
-int auditCommand(const Arguments& args) {
-    std::optional<fs::path> publicKey;
-    std::vector<std::string> positional;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--pub" && i + 1 < args.size()) {
-            publicKey = args[++i];
-        } else {
-            positional.push_back(args[i]);
-        }
-    }
-    if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]");
-    std::optional<gd::PublicKey> key;
-    std::string problem;
-    if (publicKey && !(key = readPublicKey(*publicKey, problem))) return fail(kExitInput, problem);
-    const fs::path dir = positional[0];
+int auditServer(CommandOutput& output, const fs::path& dir,
+                const std::optional<gd::PublicKey>& key) {
     std::error_code error;
     if (!fs::is_regular_file(dir / kVersionScriptName, error))
         return fail(kExitInput, "no " + std::string(kVersionScriptName) + " in " + dir.string());
 
-    Audit audit(dir);
+    Audit audit(dir, output);
     std::ifstream in(dir / kVersionScriptName, std::ios::binary);
     std::string script(std::istreambuf_iterator<char>(in), {});
     if (script.size() > gd::kVersionScriptLimit) {
@@ -178,12 +212,39 @@ int auditCommand(const Arguments& args) {
     versions.insert(audit.listedVersions().begin(), audit.listedVersions().end());
     for (const float version : versions) audit.evaluate(script, version);
     audit.checkArchives();
-    if (key) audit.checkSignatures(*key);
+    if (key) {
+        audit.checkSignatures(*key);
+    } else {
+        audit.checkListExpiry();
+    }
 
     if (audit.problems() > 0) return kExitRefused;
-    std::cout << "ok: " << versions.size() << " versions, " << audit.archiveCount()
-              << " archives\n";
+    output.line("ok: " + std::to_string(versions.size()) + " versions, " +
+                    std::to_string(audit.archiveCount()) + " archives",
+                JsonObject()
+                    .add("type", "ok")
+                    .add("versions", static_cast<long long>(versions.size()))
+                    .add("archives", static_cast<long long>(audit.archiveCount())));
     return kExitOk;
+}
+
+int auditCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
+    std::optional<fs::path> publicKey;
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--pub" && i + 1 < args.size()) {
+            publicKey = args[++i];
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE] [--json]");
+    std::optional<gd::PublicKey> key;
+    std::string problem;
+    if (publicKey && !(key = readPublicKey(*publicKey, problem))) return fail(kExitInput, problem);
+    return auditServer(output, positional[0], key);
 }
 
 }  // namespace gdtool

@@ -1,6 +1,7 @@
 // release: the next patch archive from two installation trees, proved with
 // the engine before the server's update directory changes in one step.
 
+#include "command_output.h"
 #include "commands.h"
 #include "install/install_paths.h"
 #include "key_files.h"
@@ -39,6 +40,7 @@ struct ReleaseOptions {
     std::optional<fs::path> secretKeyFile;
     std::optional<int> expiresDays;
     std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
+    bool dryRun = false;                    // prove, but publish nothing
 };
 
 std::string today() {
@@ -50,8 +52,9 @@ std::string today() {
     return text;
 }
 
-std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& error) {
+std::optional<ReleaseOptions> parseOptions(Arguments args, std::string& error) {
     ReleaseOptions options;
+    options.dryRun = takeFlag(args, "--dry-run");
     std::vector<std::string> positional;
     std::optional<std::string> secretKey, expires;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -148,11 +151,15 @@ BaseVersion oldTreeVersion(const fs::path& oldTree) {
     return {gd::readVersionNumber(text, 0), gd::readVersionNumber(text, 1)};
 }
 
-std::optional<TreeScan> scanInstallation(const fs::path& root, std::string& error) {
+// `role` is the argument's name, OLD_TREE or NEW_TREE, which every problem
+// names: the two trees often differ only deep in their paths.
+std::optional<TreeScan> scanInstallation(const fs::path& root, std::string_view role,
+                                         std::string& error) {
     std::vector<std::string> problems;
     auto scan = scanTree(root, problems);
-    if (!scan) problems.push_back("not a folder: " + root.string());
-    for (const std::string& problem : problems) error += (error.empty() ? "" : "\n") + problem;
+    if (!scan) problems.push_back("is not a folder: " + root.string());
+    for (const std::string& problem : problems)
+        error += (error.empty() ? "" : "\n") + std::string(role) + " " + problem;
     return problems.empty() ? std::move(scan) : std::nullopt;
 }
 
@@ -186,9 +193,14 @@ bool writeArchive(const fs::path& path, const ReleaseOptions& options, const Tre
     return ok;
 }
 
-void printSummary(const TreeDiff& diff) {
-    for (const std::string& line : diff.summary) std::cout << line << '\n';
-    if (diff.empty()) std::cout << "(no file or folder changed)\n";
+void printSummary(CommandOutput& output, const TreeDiff& diff) {
+    for (const std::string& line : diff.summary) {
+        output.line(line, JsonObject()
+                              .add("type", "change")
+                              .add("change", line.substr(0, 1))
+                              .add("path", line.substr(2)));
+    }
+    if (diff.empty()) output.text("(no file or folder changed)");
 }
 
 // The releases with the new one, and the version script they make; nullopt
@@ -216,14 +228,39 @@ std::optional<std::string> nextVersionScript(std::vector<Release>& releases, flo
     return script;
 }
 
-bool reportProof(const std::vector<std::string>& differences, float previous,
+bool reportProof(CommandOutput& output, const std::vector<std::string>& differences, float previous,
                  const std::string& archive, const ReleaseOptions& options) {
     if (differences.empty()) return true;
     std::cerr << "gdtool: the proof failed: an installation at " << gd::formatVersion(previous)
-              << " updated with " << archive << " differs from " << options.newTree.string()
-              << "; nothing was published:\n";
-    for (const std::string& line : differences) std::cerr << "  " << line << '\n';
+              << " updated with " << archive << " differs from NEW_TREE "
+              << options.newTree.string() << "; nothing was published:\n";
+    for (const std::string& line : differences) {
+        std::cerr << "  " << line << '\n';
+        output.json(JsonObject().add("type", "difference").add("text", line));
+    }
     return false;
+}
+
+// A fresh installation replays every archive from the first, so each must
+// carry a signature by a key that installations trust: after a rotation the
+// earlier ones need the new key's too. Says which lack this key's signature
+// and how to give it to them.
+void offerResigning(const fs::path& live, const std::vector<Release>& earlier,
+                    const ReleaseOptions& options) {
+    const gd::PublicKey key = options.signing->key.publicKey();
+    std::vector<std::string> lacking;
+    std::string error;
+    for (const Release& release : earlier) {
+        if (!verifyPublishedFile(key, live / release.archive, error))
+            lacking.push_back(release.archive);
+    }
+    if (lacking.empty()) return;
+    std::string names;
+    for (const std::string& name : lacking) names += (names.empty() ? "" : ", ") + name;
+    std::cerr << "gdtool: not signed by this key: " << names
+              << "; a new installation replays every earlier archive and would refuse these. "
+                 "To sign them: gdtool resign "
+              << live.string() << " " << options.secretKeyFile->string() << " --archives\n";
 }
 
 // Record, version script and (with --sign) signatures go into
@@ -245,7 +282,7 @@ bool publish(ServerPublication& publication, const ReleaseOptions& options,
     return publication.commit(error);
 }
 
-int release(ReleaseOptions& options) {
+int release(ReleaseOptions& options, CommandOutput& output) {
     std::string error;
     if (options.secretKeyFile) {
         // Read before anything is built, so that a wrong key costs nothing.
@@ -257,8 +294,9 @@ int release(ReleaseOptions& options) {
     if (!version) return fail(kExitInput, error);
     if (error = descriptionProblem(options.description); !error.empty())
         return fail(kExitInput, error);
-    const auto oldScan = scanInstallation(options.oldTree, error);
-    const auto newScan = oldScan ? scanInstallation(options.newTree, error) : std::nullopt;
+    const auto oldScan = scanInstallation(options.oldTree, "OLD_TREE", error);
+    const auto newScan =
+        oldScan ? scanInstallation(options.newTree, "NEW_TREE", error) : std::nullopt;
     if (!newScan) return fail(kExitInput, error);
 
     auto publication = ServerPublication::begin(options.serverDir, error);
@@ -279,27 +317,47 @@ int release(ReleaseOptions& options) {
     if (script.size() > gd::kUpdateScriptLimit)
         return fail(kExitInput, "the update script would exceed the 1 MiB that launchers read");
 
-    printSummary(diff);
+    printSummary(output, diff);
     const fs::path archivePath = publication->staged() / archive;
     if (!writeArchive(archivePath, options, diff, script, error)) return fail(kExitOutput, error);
     const auto differences = proveRelease({options.oldTree, *oldScan, options.newTree, *newScan,
                                            diff, archivePath, previous, base.second, *version});
-    if (!reportProof(differences, previous, archive, options)) return kExitRefused;
+    if (!reportProof(output, differences, previous, archive, options)) return kExitRefused;
+    const std::string live = publication->live().string();
+    if (options.dryRun) {
+        // The staged tree goes with the publication: nothing reaches the server.
+        output.line("proved " + archive + " as version " + options.version +
+                        "; nothing was published in " + live + " (--dry-run)",
+                    JsonObject()
+                        .add("type", "proved")
+                        .add("archive", archive)
+                        .add("version", options.version)
+                        .add("server", live));
+        return kExitOk;
+    }
 
+    const std::vector<Release> earlier(releases->begin(), releases->end() - 1);
     if (!publish(*publication, options, *releases, *versionScript, archivePath, error))
         return fail(kExitOutput, error);
-    std::cout << "published " << archive << " as version " << options.version << " in "
-              << publication->live().string() << '\n';
+    output.line("published " + archive + " as version " + options.version + " in " + live,
+                JsonObject()
+                    .add("type", "published")
+                    .add("archive", archive)
+                    .add("version", options.version)
+                    .add("server", live));
+    if (options.signing) offerResigning(publication->live(), earlier, options);
     return kExitOk;
 }
 
 }  // namespace
 
-int releaseCommand(const Arguments& args) {
+int releaseCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
     std::string error;
     auto options = parseOptions(args, error);
     if (!options) return fail(error);
-    return release(*options);
+    return release(*options, output);
 }
 
 }  // namespace gdtool
