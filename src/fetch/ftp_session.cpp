@@ -107,6 +107,10 @@ std::string openFailureText(CURLcode code, const ServerRecord& server, std::stri
             return where + " cannot enter the folder " + server.ftpPath;
         case CURLE_COULDNT_RESOLVE_HOST:
             return where + " is unknown: its host name does not resolve";
+        case CURLE_COULDNT_CONNECT:
+            return where + " does not answer: no connection can be made to it";
+        case CURLE_OPERATION_TIMEDOUT:
+            return where + " does not answer in time";
         default:
             return where + " does not answer: " +
                    std::string(detail.empty() ? curl_easy_strerror(code) : detail);
