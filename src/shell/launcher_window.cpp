@@ -276,7 +276,9 @@ void LauncherWindow::reprobe() {
 }
 
 void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
-    if (closing_) return;
+    // One run at a time: what a check finds while a run goes on (an offline
+    // window's re-probe) is that run's to apply.
+    if (closing_ || updateRunning_) return;
     if (editorRunning()) {
         heldUpdate_ = std::move(entries);
         return;
