@@ -334,6 +334,24 @@ TEST_F(LauncherWindowTest, AServerThatDiesWhileOnlineDoesNotAnswerRatherThanTheI
         << boxes.boxes[0];
 }
 
+// A check that reached the server but could not read its list is no news
+// that the system is up to date.
+TEST_F(LauncherWindowTest, AListThatCannotBeReadIsSaidRatherThanUpToDate) {
+    serveVersion("1.0");
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(window->online());
+    fs::remove(serverRoot() / "update" / "filelist.dat");
+    click(*window, gd::kFileCheckButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 10000));
+    EXPECT_EQ(boxes.boxes[0],
+              "エラー: サーバー上のファイルリストの取得に失敗しました。\n\nfilelist.dat cannot be "
+              "fetched from ftp://" +
+                  config_.server.ftpAddress + "/update");
+    QTest::qWait(300);
+    EXPECT_EQ(boxes.boxes.size(), 1u);
+}
+
 TEST_F(LauncherWindowTest, TheTitleShowsTheInstalledVersion) {
     auto window = openWindow(false);
     EXPECT_EQ(window->windowTitle().toStdString(), "Groove×Deck Ver.1.0");

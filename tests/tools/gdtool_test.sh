@@ -179,7 +179,13 @@ rows=(
   "0|update $work/good|status=up-to-date|"
   "0|check $work/good --json|{\"type\":\"status\",\"status\":\"up-to-date\"}|"
   "0|config $work/good --json|\"DUREDOR_FTP_PATH\":\"/update\",\"installedVersion\":\"1.100000\"|"
+  "0|config $work/cp932 --json|\"CERTIFICATION_URL\":\"http://例/\\t\\u0001\"|"
+  "1|audit $work/srv/gone --json|{\"type\":\"problem\",\"text\":\"p2.zip: listed but not in $work/srv/gone\"}|"
 )
+# Installation data that is CP932, or holds control characters, still makes
+# valid JSON.
+mkdir "$work/cp932"
+printf 'CERTIFICATION_URL = "http://\x97\xe1/\t\001"\n' | "$gdtool" encrypt - "$work/cp932/config.dat"
 for row in "${rows[@]}"; do
   IFS='|' read -r code args stdout stderr <<< "$row"
   # shellcheck disable=SC2086
