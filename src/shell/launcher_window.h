@@ -123,7 +123,7 @@ class LauncherWindow : public QDialog {
     void showBox(std::string_view caption, std::string_view text, std::string_view reason = {});
     // The title with the installed version.
     void showInstalledVersion();
-    // The buttons' looks for where the cursor is now, painted at once.
+    // The buttons' looks for where the cursor is now, for the next paint.
     void restoreButtonLooks();
     void openNewsArea();
     void onHoverPoll();
