@@ -40,15 +40,19 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
      "build a patch archive of every file under DIR plus SCRIPT enciphered as update.dat at the "
      "archive root; links and special files are refused"},
     {"release",
-     "release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n        [--sign SECFILE "
-     "[--expires DAYS]] [--dry-run] [--json]",
-     "the next patch archive from two installation trees, proved by applying it to a copy of "
-     "OLD_TREE, then published in SERVER_DIR with filelist.dat rewritten from its record "
-     "releases.txt; with --sign, the archive and filelist.dat signed as by sign. With --dry-run it "
-     "prints the changes and runs the proof, and publishes nothing"},
-    {"audit", "audit SERVER_DIR [--pub PUBFILE] [--json]",
-     "evaluate filelist.dat at every version it knows and check every archive it lists (and, with "
-     "--pub, every signature, warning when filelist.dat expires within 7 days); one line per "
+     "release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n"
+     "        [--sign SECFILE [--expires DAYS]] [--allow-empty] [--change-keys]\n"
+     "        [--dry-run] [--json]",
+     "the next patch archive from two installation trees, proved by applying it to a copy "
+     "of OLD_TREE, then published in SERVER_DIR with filelist.dat rewritten from its record "
+     "releases.txt; with --sign, the archive and filelist.dat signed as by sign. OLD_TREE "
+     "must be the last release's tree; --allow-empty publishes a release that changes "
+     "nothing, --change-keys one whose config.dat names other publisher keys. With --dry-run "
+     "it prints the changes and runs the proof, and publishes nothing"},
+    {"audit", "audit SERVER_DIR [--pub PUBFILE]... [--json]",
+     "evaluate filelist.dat at every version it knows and check every archive it lists; with "
+     "--pub (once per trusted key), signatures first, and nothing refused is run or "
+     "unpacked; a list whose signature expires within 7 days is a warning; one line per "
      "problem"},
     {"resign", "resign SERVER_DIR SECFILE [--expires DAYS] [--archives]",
      "sign SERVER_DIR/filelist.dat anew (30 days unless DAYS says otherwise; with --archives every "

@@ -66,9 +66,9 @@ int auditCommand(const Arguments& args);
 int resignCommand(const Arguments& args);
 
 // The audit of the update directory `dir`, with every signature checked
-// against `key` when one is given; the exit code.
+// first against `keys` when there are any; the exit code.
 int auditServer(CommandOutput& output, const std::filesystem::path& dir,
-                const std::optional<gd::PublicKey>& key);
+                std::vector<gd::PublicKey> keys);
 int keygenCommand(const Arguments& args);
 int signCommand(const Arguments& args);
 int verifyCommand(const Arguments& args);

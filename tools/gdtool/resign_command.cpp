@@ -12,6 +12,7 @@
 #include "script/encrypted_script.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
+#include "trust/content_hash.h"
 #include "trust/signature_file.h"
 
 #include <filesystem>
@@ -79,11 +80,19 @@ std::set<std::string> listedArchives(const fs::path& versionScript) {
     return archives;
 }
 
-bool signStaged(const SigningRequest& request, const fs::path& file, bool withExpiry,
-                CommandOutput& output, std::string& error) {
-    if (!signPublishedFile(request, file, withExpiry, error)) return false;
-    const std::string name = file.filename().string() + std::string(gd::kSignatureSuffix);
-    output.line("signed=" + name, JsonObject().add("type", "signed").add("file", name));
+// NAME.minisig beside NAME in the staged tree, over the hash of what NAME
+// holds there (the live file, linked).
+bool signStaged(ServerPublication& publication, const SigningRequest& request,
+                const std::string& name, CommandOutput& output, std::string& error) {
+    const auto hash = gd::hashFile(publication.staged() / name);
+    if (!hash) {
+        error = "cannot read " + (publication.live() / name).string();
+        return false;
+    }
+    const auto text = signatureFor(request, name, *hash, error);
+    const std::string signature = name + std::string(gd::kSignatureSuffix);
+    if (!text || !publication.writeFile(signature, *text, error)) return false;
+    output.line("signed=" + signature, JsonObject().add("type", "signed").add("file", signature));
     return true;
 }
 
@@ -110,13 +119,14 @@ int resignCommand(const Arguments& args) {
         for (const std::string& archive : listedArchives(list)) {
             // A listed archive that is missing is the audit's to report.
             if (fs::is_regular_file(publication->staged() / archive, failure) &&
-                !signStaged(request, publication->staged() / archive, false, output, error))
+                !signStaged(*publication, request, archive, output, error))
                 return fail(kExitOutput, error);
         }
     }
-    if (!signStaged(request, list, true, output, error) || !publication->commit(error))
+    if (!signStaged(*publication, request, kVersionScriptName, output, error) ||
+        !publication->commit(error))
         return fail(kExitOutput, error);
-    return auditServer(output, publication->live(), key->publicKey());
+    return auditServer(output, publication->live(), {key->publicKey()});
 }
 
 }  // namespace gdtool
