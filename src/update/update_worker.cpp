@@ -6,6 +6,7 @@
 #include "fetch/pipelined_sink.h"
 #include "fetch/source_list.h"
 #include "fetch/trusted_fetch.h"
+#include "fetch/update_source.h"
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/trust_settings.h"
