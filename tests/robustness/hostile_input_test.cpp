@@ -282,8 +282,8 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
      listing("patch.File('2026/04', '1e39', 'hostile.zip')")},
     {"filelist_latest_inf", "latest_version = 1/0",                         nothingOffered(),
      copyPayload, {}, {}, "latest_version = 1/0\nfunction filelist() " + entry11 + "end\n"},
-    {"filelist_backwards", "1.2 listed before 1.1",
-     listRefused(gd::kVersionScriptRunError), copyPayload, {}, {},
+    {"filelist_backwards", "1.2 listed before 1.1: both applied, 1.1 first",
+     completed({{payload, payload}}, "1.200000,1.000000"), copyPayload, {}, {},
      "latest_version = 1.2\nfunction filelist() patch.File('2026/05', 1.2, 'hostile.zip') " +
      entry11 + "end\n"},
     };
