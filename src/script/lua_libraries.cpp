@@ -37,7 +37,9 @@ void harden(lua_State* state) {
     setFunction(state, string, "find", boundedFind);
     setFunction(state, string, "match", boundedMatch);
     setFunction(state, string, "gmatch", boundedGmatch);
-    setFunction(state, string, "gfind", boundedGmatch);  // Lua 5.1's old name of gmatch
+    // Lua 5.1's old name of gmatch, the same function.
+    lua_getfield(state, string, "gmatch");
+    lua_setfield(state, string, "gfind");
     setFunction(state, string, "gsub", boundedGsub);
     setFunction(state, string, "rep", boundedRep);
     lua_pop(state, 1);
@@ -55,6 +57,28 @@ int openStandard(lua_State* state) {
     lua_pop(state, 2);
     installSourceLoaders(state);
     harden(state);
+    return 0;
+}
+
+// A debug table of the two functions that only read the call stack, as the
+// global `debug` and what require("debug") gives. Nothing in it can reach
+// the registry, hooks, locals, upvalues or metatables.
+int openUpdate(lua_State* state) {
+    openStandard(state);
+    lua_getfield(state, LUA_GLOBALSINDEX, LUA_LOADLIBNAME);
+    lua_getfield(state, -1, "loaded");
+    const int loaded = lua_gettop(state);
+    luaopen_debug(state);
+    const int full = lua_gettop(state);
+    lua_createtable(state, 0, 2);
+    for (const char* name : {"traceback", "getinfo"}) {
+        lua_getfield(state, full, name);
+        lua_setfield(state, -2, name);
+    }
+    lua_pushvalue(state, -1);
+    lua_setfield(state, loaded, LUA_DBLIBNAME);
+    lua_setfield(state, LUA_GLOBALSINDEX, LUA_DBLIBNAME);
+    lua_settop(state, 0);
     return 0;
 }
 
@@ -92,7 +116,15 @@ int openSafe(lua_State* state) {
 }  // namespace
 
 LuaCFunction libraryOpener(LuaLibraries libraries) {
-    return libraries == LuaLibraries::Safe ? openSafe : openStandard;
+    switch (libraries) {
+        case LuaLibraries::Safe:
+            return openSafe;
+        case LuaLibraries::Update:
+            return openUpdate;
+        case LuaLibraries::Standard:
+            break;
+    }
+    return openStandard;
 }
 
 }  // namespace gd

@@ -9,9 +9,12 @@ using LuaCFunction = int (*)(lua_State*);
 
 enum class LuaLibraries {
     // Every standard library but debug and newproxy (both could switch the
-    // time limit off): for config.dat, which the user installed, and
-    // update.dat, which published archives write against io and os.
+    // time limit off): for config.dat, which the user installed.
     Standard,
+    // Standard, and of debug only traceback and getinfo, which read the call
+    // stack and change nothing: for update.dat, which published archives
+    // write against io and os, often with xpcall(f, debug.traceback).
+    Update,
     // base, string, table, math and os.time/date/clock/difftime, without
     // anything that loads code, reaches files or processes, or changes
     // environments: for filelist.dat, which every check fetches and runs
