@@ -11,11 +11,12 @@ class Notifier {
     virtual ~Notifier() = default;
     // Shows `text` under `caption` and returns once the person has seen it.
     virtual void showMessage(std::string_view caption, std::string_view text) = 0;
-    // Why something was refused on grounds of trust (a signature, the
-    // server's certificate, the settings in config.dat), in plain words that
-    // name the file; it comes before the box, if any, that the failure shows.
-    // The window's boxes keep their fixed texts and leave this out; gdtool
-    // prints it.
+    // Why something was refused: on grounds of trust (a signature, the
+    // server's certificate, the settings in config.dat), or an operation that
+    // the installation refused (a link that is not followed, a name that
+    // several entries match, a permission), in plain words that name the
+    // file; it comes before the box, if any, that the failure shows. The
+    // window shows it below that box's fixed text; gdtool prints it.
     virtual void refused(std::string_view reason) { static_cast<void>(reason); }
     // An installation with mirrors: which source served `file` (the list or
     // an archive, with its signature), and a source left out for the rest

@@ -52,6 +52,8 @@ class VersionManifest {
         launcherCopyTarget_ = std::move(target);
     }
     void markLauncherUpdate() { launcherUpdatePending_ = true; }
+    // An archive that asked for a replacement but brought no launcher.
+    void cancelLauncherUpdate() { launcherUpdatePending_ = false; }
     bool launcherUpdatePending() const { return launcherUpdatePending_; }
     const std::string& launcherCopySource() const { return launcherCopySource_; }
     const std::string& launcherCopyTarget() const { return launcherCopyTarget_; }
@@ -59,7 +61,7 @@ class VersionManifest {
   private:
     std::vector<PatchEntry> entries_;
     float baseVersion_ = 0;
-    std::atomic<bool> launcherUpdatePending_{false};  // never cleared once set
+    std::atomic<bool> launcherUpdatePending_{false};
     std::string launcherCopySource_;
     std::string launcherCopyTarget_;
 };

@@ -11,7 +11,11 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <thread>
 
 namespace gd {
 
@@ -32,6 +36,10 @@ class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
     // cross-thread send waits. So does every report but Downloading, whose
     // progress is posted without waiting.
     void showMessage(std::string_view caption, std::string_view text) override;
+    // The reason goes into the next box that the same thread shows, below
+    // its fixed text, so that the box says why; a report or a post from the
+    // thread first drops it.
+    void refused(std::string_view reason) override;
     void OnUpdateReport(const UpdateReport& report) override;
     using UpdateReporter::OnUpdateReport;
 
@@ -42,10 +50,15 @@ class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
   private:
     template <typename Work>
     void callAndWait(Work work);
+    // Drops what the calling thread refused without a box (any other call of
+    // the thread ends the story that a refusal belongs to).
+    void forgetReason();
 
     MessageHandler onMessage_;
     ReportHandler onReport_;
     std::atomic<bool> closed_{false};
+    std::mutex reasonMutex_;
+    std::map<std::thread::id, std::string> reasons_;  // refusals waiting for their box
 };
 
 }  // namespace gd

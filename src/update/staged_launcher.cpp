@@ -2,11 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 namespace gd {
 
-bool stageLauncher(const std::string& source, CopyMode mode, const std::string& launcherDir) {
-    CPatchCopy copy(source, TreePath{launcherDir, kStagedLauncherName}, mode, kLauncherExecutable);
-    return copy.Execute() == 1;
+OperationResult stageLauncher(const std::string& source, CopyMode mode,
+                              const std::string& launcherDir) {
+    const std::filesystem::path path(source);
+    CPatchCopy copy(TreePath{directoryText(directoryOf(path).string()), path.filename().string()},
+                    TreePath{launcherDir, kStagedLauncherName}, mode, kLauncherExecutable);
+    return copy.Perform();
 }
 
 std::optional<LauncherReplacement> findStagedLauncher(const std::string& launcherDir) {

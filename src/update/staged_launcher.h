@@ -23,8 +23,9 @@ struct LauncherReplacement {
 
 // Copies the new launcher `source` to launcherDir + kStagedLauncherName. With
 // CopyMode::KeepTarget it takes the running launcher's permission bits (or
-// those of a new executable). False when the copy failed.
-bool stageLauncher(const std::string& source, CopyMode mode, const std::string& launcherDir);
+// those of a new executable). Skipped when the archive holds no launcher.
+OperationResult stageLauncher(const std::string& source, CopyMode mode,
+                              const std::string& launcherDir);
 
 // The staged launcher of an earlier run that is still waiting: a regular,
 // non-empty file (never a link), with the launcher it replaces.

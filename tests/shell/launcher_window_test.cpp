@@ -262,4 +262,29 @@ TEST_F(LauncherWindowTest, ShowingTheWindowUpdatesOnItsOwn) {
     EXPECT_EQ(statusText(*window), "アップデート完了");
 }
 
+// An operation that the installation refuses fails the archive, and the box
+// says below its fixed text which path and why.
+TEST_F(LauncherWindowTest, AFailedUpdateBoxSaysWhy) {
+    serveVersion("1.1");
+    gdtest::TempDir stage;
+    gdtest::writeFile(stage.path() / "news.txt", "1.1");
+    gdtest::writeFile(root_.path() / "update.lua",
+                      "function updater() update.copy('news.txt', 'dup.txt') end");
+    const std::string pack =
+        std::string(GD_GDTOOL_PATH) + " pack '" + (serverRoot() / "update" / "p.zip").string() +
+        "' '" + (root_.path() / "update.lua").string() + "' '" + stage.path().string() + "'";
+    ASSERT_EQ(std::system(pack.c_str()), 0);
+    gdtest::writeFile(install() / "Dup.txt", "a");
+    gdtest::writeFile(install() / "DUP.TXT", "b");
+
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 10000));
+    EXPECT_EQ(boxes.boxes, std::vector<std::string>{
+                               "エラー: パッチファイルの適応に失敗しました。アップデートを終了し"
+                               "ます。\n\ncopy news.txt to dup.txt: dup.txt: could be any of "
+                               "DUP.TXT, Dup.txt, which differ in case only"});
+    EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.000000,1.000000");
+}
+
 }  // namespace

@@ -105,7 +105,7 @@ class Audit {
         gd::PatchQueue queue;
         if (!contents->script ||
             !gd::RunUpdateScript(unpacked / *contents->script, target.string() + "/", manifest,
-                                 queue, contents->withoutPermissions)) {
+                                 queue, &*contents)) {
             problem(archive + ": update.dat does not load or its updater fails");
             return;
         }

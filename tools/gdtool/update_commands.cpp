@@ -19,7 +19,8 @@ namespace gdtool {
 
 namespace {
 
-// One stdout line per report; a progress bar on stderr when it is a terminal.
+// One stdout line per report, and on stderr one line per operation that the
+// run skipped; a progress bar on stderr when it is a terminal.
 class PrintingReporter : public gd::UpdateReporter {
   public:
     PrintingReporter() : drawBar_(::isatty(STDERR_FILENO) == 1) {
@@ -34,13 +35,14 @@ class PrintingReporter : public gd::UpdateReporter {
         last_ = report;
         std::cout << "report=" << static_cast<unsigned>(code) << " value=" << value
                   << " text=" << text << std::endl;
-        if (!drawBar_) return;
-        if (code == gd::UpdateReportCode::Downloading) {
+        if (drawBar_ && code == gd::UpdateReportCode::Downloading) {
             drawProgress(value);
         } else if (barShown_) {
             std::cerr << "\r\033[K" << std::flush;
             barShown_ = false;
         }
+        for (const std::string& skipped : report.skipped)
+            std::cerr << "gdtool: skipped " << skipped << std::endl;
     }
 
     const gd::UpdateReport& last() const { return last_; }
