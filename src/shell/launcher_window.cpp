@@ -19,6 +19,9 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <thread>
 
 namespace gd {
@@ -476,17 +479,28 @@ void LauncherWindow::setProgress(int percent) {
     progressBar_->setValue(percent);
 }
 
-bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement) {
+bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement, bool sayFailure) {
     showOkBox(this, kUpdateCaption, kSelfUpdateMessage);
     const std::string copier = context_.launcherDir + kCopierExecutable;
     if (startDetached(copier, {copier, replacement.source, replacement.target})) return true;
-    showOkBox(this, kFailed, kFailed);
+    const std::string why = copier + ": " + std::strerror(errno);
+    if (!sayFailure) return false;
+    showOkBox(this, kFailed, std::string(kFailed) + "\n\n" + why);
+    noteCopierFailureSaid(context_.launcherDir);
     return false;
 }
 
 bool LauncherWindow::finishStagedLauncherUpdate() {
     const auto staged = findStagedLauncher(context_.launcherDir);
-    return staged && startLauncherCopy(*staged);
+    if (!staged) {
+        forgetCopierFailure(context_.launcherDir);
+        return false;
+    }
+    // Said once for this launcher: tried again, silently, only once lcopy
+    // is back to take it.
+    const bool said = copierFailureSaid(context_.launcherDir);
+    if (said && !isLaunchableFile(context_.launcherDir + kCopierExecutable)) return false;
+    return startLauncherCopy(*staged, !said);
 }
 
 }  // namespace gd

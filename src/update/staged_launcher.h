@@ -31,4 +31,13 @@ OperationResult stageLauncher(const std::string& source, CopyMode mode,
 // non-empty file (never a link), with the launcher it replaces.
 std::optional<LauncherReplacement> findStagedLauncher(const std::string& launcherDir);
 
+// Whether the person was told already that lcopy could not take the launcher
+// staged now: a start of the launcher says so once per staged launcher, not
+// at every start. A launcher staged anew (another file) is told about again.
+bool copierFailureSaid(const std::string& launcherDir);
+// Notes that it was said for the launcher staged now; forgotten when nothing
+// is staged any more.
+void noteCopierFailureSaid(const std::string& launcherDir);
+void forgetCopierFailure(const std::string& launcherDir);
+
 }  // namespace gd

@@ -287,4 +287,40 @@ TEST_F(LauncherWindowTest, AFailedUpdateBoxSaysWhy) {
     EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.000000,1.000000");
 }
 
+// A staged launcher that lcopy cannot take is said once, not at every start;
+// once lcopy is back, the next start hands it over; a launcher staged anew
+// is said again.
+TEST_F(LauncherWindowTest, AMissingCopierIsSaidOncePerStagedLauncher) {
+    const std::string announced =
+        "アップデート: "
+        "本ランチャーをアップデートします。\n自動的に再起動しますのでお待ちください。";
+    const std::string failed =
+        "失敗: 失敗\n\n" + (install() / "lcopy").string() + ": No such file or directory";
+    const struct {
+        const char* step;
+        bool copier;
+        bool restage;
+        bool handedOver;
+        std::vector<std::string> boxes;
+    } rows[] = {
+        {"first start without lcopy", false, false, false, {announced, failed}},
+        {"next start without lcopy", false, false, false, {}},
+        {"a launcher staged anew", false, true, false, {announced, failed}},
+        {"lcopy is back", true, false, true, {announced}},
+    };
+    gdtest::writeFile(install() / "GrooveDeck.new", "staged");
+    qputenv("GD_EDITOR_RECORD", (root_.path() / "lcopy.txt").c_str());
+    for (const auto& row : rows) {
+        if (row.restage) {
+            fs::remove(install() / "GrooveDeck.new");
+            gdtest::writeFile(install() / "GrooveDeck.new", "staged again");
+        }
+        if (row.copier) fs::copy_file(GD_EDITOR_RECORDER, install() / "lcopy");
+        BoxRecorder boxes;
+        gd::LauncherWindow window(gd::LauncherContext{install().string() + "/", config_, {}});
+        EXPECT_EQ(window.finishStagedLauncherUpdate(), row.handedOver) << row.step;
+        EXPECT_EQ(boxes.boxes, row.boxes) << row.step;
+    }
+}
+
 }  // namespace
