@@ -4,6 +4,7 @@
 #include "script/version_manifest.h"
 #include "util/directory_syncs.h"
 #include "util/fd_io.h"
+#include "util/name_case.h"
 #include "util/replace_file.h"
 #include "util/tree_walk.h"
 #include "util/unique_fd.h"
@@ -54,6 +55,10 @@ std::string naming(std::string_view what, const TreePath& path) {
     return std::string(what) + " " + (path.relative.empty() ? "." : path.relative) + ": ";
 }
 
+std::string copyNaming(const std::string& sourceName, const TreePath& target) {
+    return naming("copy " + sourceName + " to", target);
+}
+
 // A walk that stopped at a folder that is missing (or is none) met a mistake
 // of the script; anything else, the environment.
 OperationResult walkFailure(const std::string& prefix, const TreeWalkFailure& failure) {
@@ -65,6 +70,15 @@ OperationResult walkFailure(const std::string& prefix, const TreeWalkFailure& fa
 
 OperationResult systemFailure(const std::string& prefix, int error) {
     return failed(prefix + std::strerror(error));
+}
+
+// Tells the queue's folder names what an operation made or removed.
+void noteAdded(FolderNames* names, const TreeLocation& location) {
+    if (names != nullptr) names->noteAdded(location.directory.get(), location.name);
+}
+
+void noteRemoved(FolderNames* names, const TreeLocation& location) {
+    if (names != nullptr) names->noteRemoved(location.directory.get(), location.name);
 }
 
 // In the kernel where it can (a clone on file systems that share blocks,
@@ -134,6 +148,16 @@ std::optional<CopyBits> bitsFor(CopyMode mode, const struct stat& source, int di
     return CopyBits{static_cast<mode_t>(isLauncherExecutable(modeName) ? 0777 : 0666), {}};
 }
 
+// What a copy or a move is asked to do.
+struct CopyOrder {
+    const std::string& source;
+    const std::string& sourceName;  // as reasons name it
+    const TreePath& target;
+    CopyMode mode;
+    const std::string& modeName;
+    FolderNames* names;
+};
+
 // What a copy or a move knows before it writes: the open source, where the
 // target goes and the bits it gets.
 struct CopyPlan {
@@ -144,14 +168,11 @@ struct CopyPlan {
 };
 
 // Opens the source and finds the target's place; a result when that failed.
-std::variant<CopyPlan, OperationResult> planCopy(const std::string& source,
-                                                 const std::string& sourceName,
-                                                 const TreePath& target, CopyMode mode,
-                                                 const std::string& modeName) {
-    const std::string prefix =
-        "copy " + sourceName + " to " + (target.relative.empty() ? "." : target.relative) + ": ";
+std::variant<CopyPlan, OperationResult> planCopy(const CopyOrder& order) {
+    const std::string& sourceName = order.sourceName;
+    const std::string prefix = copyNaming(sourceName, order.target);
     CopyPlan plan;
-    plan.in = UniqueFd(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    plan.in = UniqueFd(::open(order.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!plan.in) {
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
             return skipped(prefix + "the archive holds no " + sourceName);
@@ -161,7 +182,7 @@ std::variant<CopyPlan, OperationResult> planCopy(const std::string& source,
     if (!S_ISREG(plan.source.st_mode)) return skipped(prefix + sourceName + " is no file");
 
     TreeWalkFailure walk;
-    auto location = locateInTree(target, walk);
+    auto location = locateInTree(order.target, walk, order.names);
     if (!location) return walkFailure(prefix, walk);
     const int directory = location->directory.get();
     const auto old = statAt(directory, location->name);
@@ -176,8 +197,8 @@ std::variant<CopyPlan, OperationResult> planCopy(const std::string& source,
     }
     if (old && !S_ISREG(old->st_mode))
         return failed(prefix + "something other than a file is there");
-    const auto bits =
-        bitsFor(mode, plan.source, directory, modeName.empty() ? location->name : modeName);
+    const auto bits = bitsFor(order.mode, plan.source, directory,
+                              order.modeName.empty() ? location->name : order.modeName);
     if (!bits) return failed(prefix + "the file that gives its permissions is no file");
     plan.bits = *bits;
     plan.location = std::move(*location);
@@ -186,18 +207,18 @@ std::variant<CopyPlan, OperationResult> planCopy(const std::string& source,
 
 // One copy attempt: the whole source goes into a new file beside the target
 // that then replaces it in one rename, so readers see the old or the new file.
-OperationResult copyOnce(const std::string& source, const std::string& sourceName,
-                         const TreePath& target, CopyMode mode, const std::string& modeName) {
-    auto planned = planCopy(source, sourceName, target, mode, modeName);
+OperationResult copyOnce(const CopyOrder& order) {
+    auto planned = planCopy(order);
     if (auto* result = std::get_if<OperationResult>(&planned)) return std::move(*result);
     CopyPlan& plan = std::get<CopyPlan>(planned);
-    const std::string prefix = "copy " + sourceName + " to " + target.relative + ": ";
+    const std::string prefix = copyNaming(order.sourceName, order.target);
 
     FileReplacement out(plan.location.directory.get(), plan.location.name, plan.bits.create);
     if (!out) return systemFailure(prefix, errno);
     if (plan.bits.keep && ::fchmod(out.fd(), *plan.bits.keep) != 0)
         return systemFailure(prefix, errno);
     if (!copyContent(plan.in.get(), out.fd()) || !out.commit()) return systemFailure(prefix, errno);
+    noteAdded(order.names, plan.location);
     return done();
 }
 
@@ -216,33 +237,35 @@ std::optional<mode_t> currentUmask() {
 // One move attempt: the source, with the bits a copy would have had, renamed
 // over the target. Its content is on the disk already (see allowMove).
 // nullopt: copy instead.
-std::optional<OperationResult> moveOnce(const std::string& source, const std::string& sourceName,
-                                        const TreePath& target, CopyMode mode,
-                                        const std::string& modeName, DirectorySyncs& syncs) {
-    auto planned = planCopy(source, sourceName, target, mode, modeName);
+std::optional<OperationResult> moveOnce(const CopyOrder& order, DirectorySyncs& syncs) {
+    auto planned = planCopy(order);
     if (auto* result = std::get_if<OperationResult>(&planned)) return std::move(*result);
     CopyPlan& plan = std::get<CopyPlan>(planned);
-    const std::string prefix = "copy " + sourceName + " to " + target.relative + ": ";
+    const std::string prefix = copyNaming(order.sourceName, order.target);
     const auto umask = currentUmask();
     if (!plan.bits.keep && !umask) return std::nullopt;
     const mode_t wanted = plan.bits.keep ? *plan.bits.keep : (plan.bits.create & ~*umask);
     if (::fchmod(plan.in.get(), wanted) != 0) return systemFailure(prefix, errno);
     const int directory = plan.location.directory.get();
-    if (::renameat(AT_FDCWD, source.c_str(), directory, plan.location.name.c_str()) != 0) {
+    if (::renameat(AT_FDCWD, order.source.c_str(), directory, plan.location.name.c_str()) != 0) {
         if (errno == EXDEV) return std::nullopt;
         return systemFailure(prefix, errno);
     }
+    noteAdded(order.names, plan.location);
     syncs.add(directory);
     return done();
 }
 
-OperationResult makeDirectoryOnce(const TreePath& path) {
+OperationResult makeDirectoryOnce(const TreePath& path, FolderNames* names) {
     const std::string prefix = naming("mkdir", path);
     TreeWalkFailure walk;
-    const auto location = locateInTree(path, walk);
+    const auto location = locateInTree(path, walk, names);
     if (!location) return walkFailure(prefix, walk);
     const int directory = location->directory.get();
-    if (::mkdirat(directory, location->name.c_str(), 0777) == 0) return done();
+    if (::mkdirat(directory, location->name.c_str(), 0777) == 0) {
+        noteAdded(names, *location);
+        return done();
+    }
     if (errno != EEXIST) return systemFailure(prefix, errno);
     const auto existing = statAt(directory, location->name);
     if (!existing) return systemFailure(prefix, errno);
@@ -254,10 +277,10 @@ OperationResult makeDirectoryOnce(const TreePath& path) {
     return skipped(prefix + "a file has that name");
 }
 
-OperationResult deleteOnce(const TreePath& path) {
+OperationResult deleteOnce(const TreePath& path, FolderNames* names) {
     const std::string prefix = naming("delete", path);
     TreeWalkFailure walk;
-    const auto location = locateInTree(path, walk);
+    const auto location = locateInTree(path, walk, names);
     // Gone already, together with a folder that held it.
     if (!location) {
         if (walk.error == ENOENT || walk.error == ENOTDIR) return skipped(prefix + "not there");
@@ -272,7 +295,10 @@ OperationResult deleteOnce(const TreePath& path) {
     if (S_ISDIR(existing->st_mode)) return done();
     if (S_ISLNK(existing->st_mode) && judgeLeafLink(directory, location->name).folder)
         return done();
-    if (::unlinkat(directory, location->name.c_str(), 0) == 0) return done();
+    if (::unlinkat(directory, location->name.c_str(), 0) == 0) {
+        noteRemoved(names, *location);
+        return done();
+    }
     if (errno == ENOENT) return skipped(prefix + "not there");
     return systemFailure(prefix, errno);
 }
@@ -280,10 +306,10 @@ OperationResult deleteOnce(const TreePath& path) {
 // Like deleteOnce, what is gone is skipped; a folder that still holds
 // something (the user's own files stay) and a file of that name count as
 // removed.
-OperationResult removeEmptyDirectoryOnce(const TreePath& path) {
+OperationResult removeEmptyDirectoryOnce(const TreePath& path, FolderNames* names) {
     const std::string prefix = naming("rmdir", path);
     TreeWalkFailure walk;
-    const auto location = locateInTree(path, walk);
+    const auto location = locateInTree(path, walk, names);
     if (!location) {
         if (walk.error == ENOENT || walk.error == ENOTDIR) return skipped(prefix + "not there");
         return walkFailure(prefix, walk);
@@ -299,9 +325,11 @@ OperationResult removeEmptyDirectoryOnce(const TreePath& path) {
         return link.folder ? done() : failed(prefix + "it is " + link.why);
     }
     if (!S_ISDIR(existing->st_mode)) return done();
-    if (::unlinkat(directory, location->name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ||
-        errno == ENOTEMPTY || errno == EEXIST)
+    if (::unlinkat(directory, location->name.c_str(), AT_REMOVEDIR) == 0) {
+        noteRemoved(names, *location);
         return done();
+    }
+    if (errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST) return done();
     return systemFailure(prefix, errno);
 }
 
@@ -310,15 +338,15 @@ OperationResult removeEmptyDirectoryOnce(const TreePath& path) {
 CPatchMkdir::CPatchMkdir(TreePath path) : CPatch(2), path_(std::move(path)) {}
 
 OperationResult CPatchMkdir::Perform() {
-    return retried([this] { return makeDirectoryOnce(path_); });
+    return retried([this] { return makeDirectoryOnce(path_, names_.get()); });
 }
 
 OperationResult CPatchDelete::Perform() {
-    return retried([this] { return deleteOnce(path_); });
+    return retried([this] { return deleteOnce(path_, names_.get()); });
 }
 
 OperationResult CPatchRmdir::Perform() {
-    return retried([this] { return removeEmptyDirectoryOnce(path_); });
+    return retried([this] { return removeEmptyDirectoryOnce(path_, names_.get()); });
 }
 
 CPatchCopy::CPatchCopy(std::string source, TreePath target, CopyMode mode, std::string modeName)
@@ -335,13 +363,14 @@ CPatchCopy::CPatchCopy(const TreePath& source, TreePath target, CopyMode mode, s
 }
 
 OperationResult CPatchCopy::Perform() {
-    return retried([this] {
+    const CopyOrder order{source_, sourceName_, target_, mode_, modeName_, names_.get()};
+    return retried([this, &order] {
         if (moveSyncs_ != nullptr) {
-            auto moved = moveOnce(source_, sourceName_, target_, mode_, modeName_, *moveSyncs_);
+            auto moved = moveOnce(order, *moveSyncs_);
             if (moved) return std::move(*moved);
             moveSyncs_ = nullptr;
         }
-        return copyOnce(source_, sourceName_, target_, mode_, modeName_);
+        return copyOnce(order);
     });
 }
 
@@ -354,6 +383,13 @@ OperationResult CPatchLuncherCopy::Perform() {
     manifest_.setLauncherCopy(source_, target_.full());
     manifest_.markLauncherUpdate();
     return done();
+}
+
+PatchQueue::PatchQueue() : names_(std::make_shared<FolderNames>()) {}
+
+void PatchQueue::append(std::unique_ptr<CPatch> operation) {
+    operation->shareNames(names_);
+    operations_.push_back(std::move(operation));
 }
 
 void PatchQueue::takeAll(PatchQueue& other) {

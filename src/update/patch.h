@@ -15,6 +15,7 @@
 namespace gd {
 
 class DirectorySyncs;
+class FolderNames;
 class VersionManifest;
 
 // Mkdir, delete and copy try their system call this many times in a row.
@@ -52,8 +53,14 @@ class CPatch {
 
     int opKind = 0;  // 0 CPatch, 1 copy (and launcher copy), 2 mkdir (and delete)
 
+    // What the operations of one queue learn of the installation's folders,
+    // shared among them (see FolderNames).
+    void shareNames(std::shared_ptr<FolderNames> names) { names_ = std::move(names); }
+
   protected:
     explicit CPatch(int kind) : opKind(kind) {}
+
+    std::shared_ptr<FolderNames> names_;
 };
 
 // Creates the last component of the path. A folder that is there already
@@ -148,10 +155,12 @@ class CPatchLuncherCopy : public CPatchCopy {
     VersionManifest& manifest_;
 };
 
-// An ordered list of operations that it owns.
+// An ordered list of operations that it owns. The operations appended to one
+// queue share what they learn of the installation's folders.
 class PatchQueue {
   public:
-    void append(std::unique_ptr<CPatch> operation) { operations_.push_back(std::move(operation)); }
+    PatchQueue();
+    void append(std::unique_ptr<CPatch> operation);
     std::size_t size() const { return operations_.size(); }
     bool empty() const { return operations_.empty(); }
     CPatch& at(std::size_t index) const { return *operations_.at(index); }
@@ -161,6 +170,7 @@ class PatchQueue {
 
   private:
     std::vector<std::unique_ptr<CPatch>> operations_;
+    std::shared_ptr<FolderNames> names_;
 };
 
 }  // namespace gd

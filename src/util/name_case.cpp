@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 namespace gd {
 
@@ -92,27 +93,99 @@ std::string foldCase(std::string_view name) {
     return folded;
 }
 
-NameMatch findName(int directory, const std::string& name) {
-    struct stat info {};
-    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
-        return {NameFound::Exact, name, {}, 0};
-    if (errno != ENOENT) return {NameFound::Unreadable, name, {}, errno};
+namespace {
 
+// Every entry of the directory, by its folded name; nullopt (errno set) when
+// it cannot be read.
+std::optional<std::multimap<std::string, std::string>> readNames(int directory) {
     const DirectoryStream stream(directory);
-    if (stream.get() == nullptr) return {NameFound::Unreadable, name, {}, errno};
-    const std::string wanted = foldCase(name);
-    NameMatch match{NameFound::Missing, name, {}, 0};
+    if (stream.get() == nullptr) return std::nullopt;
+    std::multimap<std::string, std::string> names;
     errno = 0;
     while (const dirent* entry = ::readdir(stream.get())) {
-        const std::string_view candidate(entry->d_name);
-        if (candidate == "." || candidate == "..") continue;
-        if (foldCase(candidate) == wanted) match.matches.emplace_back(candidate);
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") names.emplace(foldCase(name), name);
     }
-    if (errno != 0) return {NameFound::Unreadable, name, {}, errno};
+    if (errno != 0) return std::nullopt;
+    return names;
+}
+
+// What the names of a directory say about `name`, which is not there as written.
+NameMatch matchFolded(const std::multimap<std::string, std::string>& names,
+                      const std::string& name) {
+    NameMatch match{NameFound::Missing, name, {}, 0};
+    const auto [first, last] = names.equal_range(foldCase(name));
+    for (auto at = first; at != last; ++at) match.matches.push_back(at->second);
     if (match.matches.size() == 1) return {NameFound::Folded, match.matches.front(), {}, 0};
     if (match.matches.size() > 1) match.found = NameFound::Ambiguous;
     std::sort(match.matches.begin(), match.matches.end());
     return match;
+}
+
+// Whether `name` is there as written: Exact, Missing, or Unreadable.
+NameMatch matchExact(int directory, const std::string& name) {
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return {NameFound::Exact, name, {}, 0};
+    if (errno != ENOENT) return {NameFound::Unreadable, name, {}, errno};
+    return {NameFound::Missing, name, {}, 0};
+}
+
+std::int64_t changeTime(const struct stat& info) {
+    return std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+NameMatch findName(int directory, const std::string& name) {
+    NameMatch exact = matchExact(directory, name);
+    if (exact.found != NameFound::Missing) return exact;
+    const auto names = readNames(directory);
+    if (!names) return {NameFound::Unreadable, name, {}, errno};
+    return matchFolded(*names, name);
+}
+
+FolderNames::Listing* FolderNames::known(int directory, struct stat& info) {
+    if (::fstat(directory, &info) != 0) return nullptr;
+    const auto listing = listings_.find({info.st_dev, info.st_ino});
+    return listing == listings_.end() ? nullptr : &listing->second;
+}
+
+NameMatch FolderNames::find(int directory, const std::string& name) {
+    NameMatch exact = matchExact(directory, name);
+    if (exact.found != NameFound::Missing) return exact;
+    struct stat info {};
+    const Listing* listing = known(directory, info);
+    if (listing == nullptr || listing->changed != changeTime(info)) {
+        // Stamped with the time from before the reading: a change meanwhile
+        // has it read again next time.
+        auto names = readNames(directory);
+        if (!names) return {NameFound::Unreadable, name, {}, errno};
+        listing = &(listings_[{info.st_dev, info.st_ino}] = {changeTime(info), std::move(*names)});
+    }
+    return matchFolded(listing->names, name);
+}
+
+void FolderNames::noteAdded(int directory, const std::string& name) {
+    struct stat info {};
+    Listing* listing = known(directory, info);
+    if (listing == nullptr) return;
+    const std::string folded = foldCase(name);
+    const auto [first, last] = listing->names.equal_range(folded);
+    if (std::find_if(first, last, [&](const auto& entry) { return entry.second == name; }) == last)
+        listing->names.emplace(folded, name);
+    listing->changed = changeTime(info);
+}
+
+void FolderNames::noteRemoved(int directory, const std::string& name) {
+    struct stat info {};
+    Listing* listing = known(directory, info);
+    if (listing == nullptr) return;
+    const auto [first, last] = listing->names.equal_range(foldCase(name));
+    const auto entry =
+        std::find_if(first, last, [&](const auto& known) { return known.second == name; });
+    if (entry != last) listing->names.erase(entry);
+    listing->changed = changeTime(info);
 }
 
 std::string CaseIndex::resolve(std::string_view relative) const {

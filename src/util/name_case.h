@@ -4,10 +4,15 @@
 // spelling is matched against the names that differ from it in case only.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct stat;
 
 namespace gd {
 
@@ -38,6 +43,28 @@ struct NameMatch {
 // name (links included, not followed), else the one entry that differs from it
 // in case only. Reads the whole directory only when the exact name is missing.
 NameMatch findName(int directory, const std::string& name);
+
+// findName for a run of operations on the same folders: what it learns of a
+// folder's entries it keeps, and the operations tell it what they add or
+// remove, so that many new names in a large folder do not read it once each.
+// A folder that changed otherwise (its modification time moved) is read
+// again.
+class FolderNames {
+  public:
+    NameMatch find(int directory, const std::string& name);
+    void noteAdded(int directory, const std::string& name);
+    void noteRemoved(int directory, const std::string& name);
+
+  private:
+    struct Listing {
+        std::int64_t changed = 0;  // the folder's modification time when read, in ns
+        std::multimap<std::string, std::string> names;  // folded -> as the folder has it
+    };
+    // The listing of `directory`, whatever its time, and the folder's status.
+    Listing* known(int directory, struct stat& info);
+
+    std::map<std::pair<dev_t, ino_t>, Listing> listings_;  // by device, inode
+};
 
 // The paths of a tree that this process fills alone (an unpacked archive),
 // looked up as a case-insensitive file system would, without reading it.

@@ -31,8 +31,8 @@ std::string ambiguity(const NameMatch& match) {
 // The name to use for `part` in `directory`, or nullopt after filling
 // `failure` for what cannot be told apart or read.
 std::optional<std::string> nameIn(int directory, const std::string& part, const std::string& at,
-                                  TreeWalkFailure& failure) {
-    NameMatch match = findName(directory, part);
+                                  TreeWalkFailure& failure, FolderNames* names) {
+    NameMatch match = names != nullptr ? names->find(directory, part) : findName(directory, part);
     switch (match.found) {
         case NameFound::Ambiguous:
             stop(failure, ENOTUNIQ, at + part, ambiguity(match));
@@ -110,7 +110,8 @@ UniqueFd followOwnLink(int directory, const std::string& name, std::string& why)
     return opened;
 }
 
-std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure) {
+std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure,
+                                         FolderNames* names) {
     TreeLocation location{UniqueFd(::open(path.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
                           "."};
     if (!location.directory) return stop(failure, errno, {}, std::strerror(errno));
@@ -119,7 +120,7 @@ std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& 
     while (!rest.empty()) {
         const std::size_t slash = rest.find('/');
         const std::string part(rest.substr(0, slash));
-        auto name = nameIn(location.directory.get(), part, at, failure);
+        auto name = nameIn(location.directory.get(), part, at, failure, names);
         if (!name) return std::nullopt;
         if (slash == std::string_view::npos) {
             location.name = std::move(*name);

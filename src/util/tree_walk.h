@@ -17,6 +17,8 @@
 
 namespace gd {
 
+class FolderNames;
+
 // The open directory that holds a path's last component, and that component's
 // name in it ("." for the tree's directory itself): the entry of exactly that
 // name, else the one that differs from it in case only, else (a new entry)
@@ -40,7 +42,9 @@ struct TreeWalkFailure {
 // tree) and walks down to the directory holding the last component of
 // path.relative. nullopt, with errno set as TreeWalkFailure::error says and
 // `failure` filled, when that fails.
-std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure);
+// `names`, when given, keeps what the walk reads of folders for the next.
+std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure,
+                                         FolderNames* names = nullptr);
 std::optional<TreeLocation> locateInTree(const TreePath& path);
 
 // The directory that the link `name` in `directory` leads to, opened, when

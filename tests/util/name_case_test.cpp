@@ -4,6 +4,7 @@
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,21 @@ TEST(NameCase, FindsTheExactNameOrTheOnlyOneThatDiffersInCase) {
     }
     EXPECT_EQ(gd::findName(directory.get(), "twin.txt").matches,
               (std::vector<std::string>{"TWIN.txt", "Twin.txt"}));
+}
+
+// A run of operations reads a folder once and learns what it adds and removes.
+TEST(NameCase, FolderNamesKeepUpWithWhatTheOperationsChange) {
+    gdtest::TempDir dir;
+    gdtest::writeFile(dir.path() / "Lone.txt", "x");
+    const gd::UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    gd::FolderNames names;
+    EXPECT_EQ(names.find(directory.get(), "lone.TXT").name, "Lone.txt");
+    ASSERT_EQ(::mkdirat(directory.get(), "Made", 0700), 0);
+    names.noteAdded(directory.get(), "Made");
+    EXPECT_EQ(names.find(directory.get(), "MADE").name, "Made");
+    ASSERT_EQ(::unlinkat(directory.get(), "Lone.txt", 0), 0);
+    names.noteRemoved(directory.get(), "Lone.txt");
+    EXPECT_EQ(names.find(directory.get(), "lone.TXT").found, gd::NameFound::Missing);
 }
 
 TEST(NameCase, AnIndexSpellsPathsAsTheyWereMadeFirst) {
