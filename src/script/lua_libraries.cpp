@@ -60,26 +60,9 @@ int openStandard(lua_State* state) {
     return 0;
 }
 
-// A debug table of the two functions that only read the call stack, as the
-// global `debug` and what require("debug") gives. Nothing in it can reach
-// the registry, hooks, locals, upvalues or metatables.
 int openUpdate(lua_State* state) {
     openStandard(state);
-    lua_getfield(state, LUA_GLOBALSINDEX, LUA_LOADLIBNAME);
-    lua_getfield(state, -1, "loaded");
-    const int loaded = lua_gettop(state);
-    luaopen_debug(state);
-    const int full = lua_gettop(state);
-    lua_createtable(state, 0, 2);
-    for (const char* name : {"traceback", "getinfo"}) {
-        lua_getfield(state, full, name);
-        lua_setfield(state, -2, name);
-    }
-    lua_pushvalue(state, -1);
-    lua_setfield(state, loaded, LUA_DBLIBNAME);
-    lua_setfield(state, LUA_GLOBALSINDEX, LUA_DBLIBNAME);
-    lua_settop(state, 0);
-    return 0;
+    return openCallStackDebug(state);
 }
 
 // Keeps only the named functions of the global table `library`.
@@ -114,6 +97,24 @@ int openSafe(lua_State* state) {
 }
 
 }  // namespace
+
+int openCallStackDebug(lua_State* state) {
+    const int top = lua_gettop(state);
+    luaopen_debug(state);
+    const int full = lua_gettop(state);
+    lua_createtable(state, 0, 2);
+    for (const char* name : {"traceback", "getinfo"}) {
+        lua_getfield(state, full, name);
+        lua_setfield(state, -2, name);
+    }
+    lua_getfield(state, LUA_REGISTRYINDEX, "_LOADED");
+    lua_pushvalue(state, -2);
+    lua_setfield(state, -2, LUA_DBLIBNAME);
+    lua_pop(state, 1);
+    lua_setfield(state, LUA_GLOBALSINDEX, LUA_DBLIBNAME);
+    lua_settop(state, top);
+    return 0;
+}
 
 LuaCFunction libraryOpener(LuaLibraries libraries) {
     switch (libraries) {

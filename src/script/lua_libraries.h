@@ -28,4 +28,9 @@ enum class LuaLibraries {
 // interpreter noticing stop at the running call's deadline.
 LuaCFunction libraryOpener(LuaLibraries libraries);
 
+// Sets the global `debug` (and what require("debug") gives, where package is
+// open) to a table of traceback and getinfo alone, which only read the call
+// stack; run it with lua_cpcall. The Update set opens it.
+int openCallStackDebug(lua_State* state);
+
 }  // namespace gd

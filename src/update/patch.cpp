@@ -256,6 +256,10 @@ std::optional<OperationResult> moveOnce(const CopyOrder& order, DirectorySyncs& 
     return done();
 }
 
+// The new folder's name is synced at once: the files placed in it later sync
+// their own folder only, and a version recorded over a folder that a power
+// cut takes away again would never bring it back. One that exists already
+// may be what a killed run made without syncing it.
 OperationResult makeDirectoryOnce(const TreePath& path, FolderNames* names) {
     const std::string prefix = naming("mkdir", path);
     TreeWalkFailure walk;
@@ -264,17 +268,18 @@ OperationResult makeDirectoryOnce(const TreePath& path, FolderNames* names) {
     const int directory = location->directory.get();
     if (::mkdirat(directory, location->name.c_str(), 0777) == 0) {
         noteAdded(names, *location);
-        return done();
+    } else {
+        if (errno != EEXIST) return systemFailure(prefix, errno);
+        const auto existing = statAt(directory, location->name);
+        if (!existing) return systemFailure(prefix, errno);
+        if (S_ISLNK(existing->st_mode)) {
+            const LeafLink link = judgeLeafLink(directory, location->name);
+            if (!link.folder) return failed(prefix + "it is " + link.why);
+        } else if (!S_ISDIR(existing->st_mode)) {
+            return skipped(prefix + "a file has that name");
+        }
     }
-    if (errno != EEXIST) return systemFailure(prefix, errno);
-    const auto existing = statAt(directory, location->name);
-    if (!existing) return systemFailure(prefix, errno);
-    if (S_ISDIR(existing->st_mode)) return done();
-    if (S_ISLNK(existing->st_mode)) {
-        const LeafLink link = judgeLeafLink(directory, location->name);
-        return link.folder ? done() : failed(prefix + "it is " + link.why);
-    }
-    return skipped(prefix + "a file has that name");
+    return syncDirectory(directory) ? done() : systemFailure(prefix, errno);
 }
 
 OperationResult deleteOnce(const TreePath& path, FolderNames* names) {
