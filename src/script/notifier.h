@@ -16,11 +16,18 @@ class Notifier {
     // the installation refused (a link that is not followed, a name that
     // several entries match, a permission), in plain words that name the
     // file; it comes before the box, if any, that the failure shows. The
-    // window shows it below that box's fixed text; gdtool prints it.
+    // window puts it on a line below the box's fixed text and in its log;
+    // gdtool prints it.
     virtual void refused(std::string_view reason) { static_cast<void>(reason); }
-    // An installation with mirrors: which source served `file` (the list or
-    // an archive, with its signature), and a source left out for the rest
-    // of the run, with the reason. Only gdtool says these.
+    // Why the update directory could not be read although the settings are
+    // usable: the server does not answer, refuses the login, has no such
+    // folder or no filelist.dat. Plain words that name the server; it comes
+    // before the box, if any, as a refusal does.
+    virtual void unreachable(std::string_view reason) { static_cast<void>(reason); }
+    // Which source served `file` (the list or an archive, with its
+    // signature), and a mirror left out for the rest of the run, with the
+    // reason. gdtool says them for installations with mirrors, the window
+    // keeps them in its log.
     virtual void served(std::string_view file, std::string_view source) {
         static_cast<void>(file);
         static_cast<void>(source);

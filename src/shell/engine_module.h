@@ -17,7 +17,7 @@ namespace gd {
 
 class Notifier;
 
-inline constexpr int kEngineModuleVersion = 3;
+inline constexpr int kEngineModuleVersion = 4;
 inline constexpr const char* kEngineModuleFile = "libgdengine.so";
 inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
 

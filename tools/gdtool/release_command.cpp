@@ -1,6 +1,7 @@
 // release: the next patch archive from two installation trees, proved with
 // the engine before the server's update directory changes in one step.
 
+#include "command_output.h"
 #include "commands.h"
 #include "install/install_paths.h"
 #include "key_files.h"
@@ -18,6 +19,7 @@
 #include "script/encrypted_script.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "trust/signature_check.h"
 #include "trust/signature_file.h"
 
 #include <fcntl.h>
@@ -31,6 +33,7 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <span>
 
 namespace gdtool {
 
@@ -49,6 +52,7 @@ struct ReleaseOptions {
     bool allowEmpty = false;                // a release that only records a new version
     bool changeKeys = false;                // NEW_TREE's config.dat may trust other keys
     std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
+    bool dryRun = false;                    // prove, but publish nothing
 };
 
 std::string today() {
@@ -60,8 +64,9 @@ std::string today() {
     return text;
 }
 
-std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& error) {
+std::optional<ReleaseOptions> parseOptions(Arguments args, std::string& error) {
     ReleaseOptions options;
+    options.dryRun = takeFlag(args, "--dry-run");
     std::vector<std::string> positional;
     std::optional<std::string> secretKey, expires;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -162,11 +167,15 @@ BaseVersion oldTreeVersion(const fs::path& oldTree) {
     return {gd::readVersionNumber(text, 0), gd::readVersionNumber(text, 1)};
 }
 
-std::optional<TreeScan> scanInstallation(const fs::path& root, std::string& error) {
+// `role` is the argument's name, OLD_TREE or NEW_TREE, which every problem
+// names: the two trees often differ only deep in their paths.
+std::optional<TreeScan> scanInstallation(const fs::path& root, std::string_view role,
+                                         std::string& error) {
     std::vector<std::string> problems;
     auto scan = scanTree(root, problems);
-    if (!scan) problems.push_back("not a folder: " + root.string());
-    for (const std::string& problem : problems) error += (error.empty() ? "" : "\n") + problem;
+    if (!scan) problems.push_back("is not a folder: " + root.string());
+    for (const std::string& problem : problems)
+        error += (error.empty() ? "" : "\n") + std::string(role) + " " + problem;
     return problems.empty() ? std::move(scan) : std::nullopt;
 }
 
@@ -224,9 +233,14 @@ bool writeArchive(int fd, const ReleaseOptions& options, const TreeDiff& diff,
     return ok;
 }
 
-void printSummary(const TreeDiff& diff) {
-    for (const std::string& line : diff.summary) std::cout << line << '\n';
-    if (diff.empty()) std::cout << "(no file or folder changed)\n";
+void printSummary(CommandOutput& output, const TreeDiff& diff) {
+    for (const std::string& line : diff.summary) {
+        output.line(line, JsonObject()
+                              .add("type", "change")
+                              .add("change", line.substr(0, 1))
+                              .add("path", line.substr(2)));
+    }
+    if (diff.empty()) output.text("(no file or folder changed)");
 }
 
 // Why `version` cannot follow the releases (or OLD_TREE's version), or empty.
@@ -256,14 +270,43 @@ std::optional<std::string> nextVersionScript(std::vector<Release>& releases,
     return script;
 }
 
-bool reportProof(const std::vector<std::string>& differences, float previous,
+bool reportProof(CommandOutput& output, const std::vector<std::string>& differences, float previous,
                  const std::string& archive, const ReleaseOptions& options) {
     if (differences.empty()) return true;
     std::cerr << "gdtool: the proof failed: an installation at " << gd::formatVersion(previous)
-              << " updated with " << archive << " differs from " << options.newTree.string()
-              << "; nothing was published:\n";
-    for (const std::string& line : differences) std::cerr << "  " << line << '\n';
+              << " updated with " << archive << " differs from NEW_TREE "
+              << options.newTree.string() << "; nothing was published:\n";
+    for (const std::string& line : differences) {
+        std::cerr << "  " << line << '\n';
+        output.json(JsonObject().add("type", "difference").add("text", line));
+    }
     return false;
+}
+
+// A fresh installation replays every archive from the first, so each must
+// carry a signature by a key that installations trust: after a rotation the
+// earlier ones need the new key's too. Says which lack this key's signature
+// and how to give it to them.
+void offerResigning(const fs::path& live, const std::vector<Release>& earlier,
+                    const ReleaseOptions& options) {
+    const gd::PublicKey key = options.signing->key.publicKey();
+    std::vector<std::string> lacking;
+    for (const Release& release : earlier) {
+        // Whose signature it is, not whether the archive still matches it:
+        // that is the audit's to say.
+        gd::SignatureCheck check(std::span(&key, 1),
+                                 gd::expectationsFor(release.archive, std::time(nullptr)));
+        if (!check.judgeSignatureFile(readSmallFile(live / gd::signatureNameFor(release.archive),
+                                                    gd::kSignatureFileLimit)))
+            lacking.push_back(release.archive);
+    }
+    if (lacking.empty()) return;
+    std::string names;
+    for (const std::string& name : lacking) names += (names.empty() ? "" : ", ") + name;
+    std::cerr << "gdtool: not signed by this key: " << names
+              << "; a new installation replays every earlier archive and would refuse these. "
+                 "To sign them: gdtool resign "
+              << live.string() << " " << options.secretKeyFile->string() << " --archives\n";
 }
 
 // What is published besides the archive.
@@ -322,8 +365,9 @@ std::string releaseProblem(const ReleaseOptions& options, const fs::path& live,
 // The archive, created new in the staged tree, proved, and hashed (for its
 // signature) through the one descriptor it was written to. The exit code
 // after the message when it cannot be published, kExitOk otherwise.
-int buildArchive(ServerPublication& publication, const ReleaseOptions& options,
-                 const std::string& script, const ProofInput& proof, Publication& files) {
+int buildArchive(CommandOutput& output, ServerPublication& publication,
+                 const ReleaseOptions& options, const std::string& script, const ProofInput& proof,
+                 Publication& files) {
     std::string error;
     const gd::UniqueFd archive = publication.createFile(files.archive, error);
     if (!archive) return fail(kExitOutput, error);
@@ -331,13 +375,26 @@ int buildArchive(ServerPublication& publication, const ReleaseOptions& options,
         return fail(kExitOutput, files.archive + ": " + error);
     ProofInput input = proof;
     input.archive = descriptorPath(archive.get());
-    if (!reportProof(proveRelease(input), input.previousVersion, files.archive, options))
+    if (!reportProof(output, proveRelease(input), input.previousVersion, files.archive, options))
         return kExitRefused;
     if (options.signing) files.archiveHash = gd::hashDescriptor(archive.get());
     return kExitOk;
 }
 
-int release(ReleaseOptions& options) {
+// Says what a dry run proved; the staged tree goes with the publication, so
+// nothing reaches the server.
+void reportDryRun(CommandOutput& output, const std::string& archive, const ReleaseOptions& options,
+                  const fs::path& live) {
+    output.line("proved " + archive + " as version " + options.version +
+                    "; nothing was published in " + live.string() + " (--dry-run)",
+                JsonObject()
+                    .add("type", "proved")
+                    .add("archive", archive)
+                    .add("version", options.version)
+                    .add("server", live.string()));
+}
+
+int release(ReleaseOptions& options, CommandOutput& output) {
     std::string error;
     if (options.secretKeyFile) {
         // Read before anything is built, so that a wrong key costs nothing.
@@ -349,8 +406,9 @@ int release(ReleaseOptions& options) {
     if (!version) return fail(kExitInput, error);
     if (error = descriptionProblem(options.description); !error.empty())
         return fail(kExitInput, error);
-    const auto oldScan = scanInstallation(options.oldTree, error);
-    const auto newScan = oldScan ? scanInstallation(options.newTree, error) : std::nullopt;
+    const auto oldScan = scanInstallation(options.oldTree, "OLD_TREE", error);
+    const auto newScan =
+        oldScan ? scanInstallation(options.newTree, "NEW_TREE", error) : std::nullopt;
     if (!newScan) return fail(kExitInput, error);
 
     auto publication = ServerPublication::begin(options.serverDir, error);
@@ -380,9 +438,9 @@ int release(ReleaseOptions& options) {
     if (script.size() > gd::kUpdateScriptLimit)
         return fail(kExitInput, "the update script would exceed the 1 MiB that launchers read");
 
-    if (!note.empty()) std::cout << note << '\n';
-    printSummary(diff);
-    const int built = buildArchive(*publication, options, script,
+    if (!note.empty()) output.line(note, JsonObject().add("type", "note").add("text", note));
+    printSummary(output, diff);
+    const int built = buildArchive(output, *publication, options, script,
                                    {options.oldTree,
                                     *oldScan,
                                     options.newTree,
@@ -394,20 +452,33 @@ int release(ReleaseOptions& options) {
                                     *version},
                                    files);
     if (built != kExitOk) return built;
+    if (options.dryRun) {
+        reportDryRun(output, files.archive, options, live);
+        return kExitOk;
+    }
+    const std::vector<Release> earlier(releases->begin(), releases->end() - 1);
     if (!publish(*publication, options, *releases, std::move(files), error))
         return fail(kExitOutput, error);
-    std::cout << "published " << releases->back().archive << " as version " << options.version
-              << " in " << live.string() << '\n';
+    const std::string& archive = releases->back().archive;
+    output.line("published " + archive + " as version " + options.version + " in " + live.string(),
+                JsonObject()
+                    .add("type", "published")
+                    .add("archive", archive)
+                    .add("version", options.version)
+                    .add("server", live.string()));
+    if (options.signing) offerResigning(live, earlier, options);
     return kExitOk;
 }
 
 }  // namespace
 
-int releaseCommand(const Arguments& args) {
+int releaseCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
     std::string error;
     auto options = parseOptions(args, error);
     if (!options) return fail(error);
-    return release(*options);
+    return release(*options, output);
 }
 
 }  // namespace gdtool
