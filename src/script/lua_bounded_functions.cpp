@@ -151,7 +151,9 @@ int guardedHandler(lua_State* state) {
 int boundedRep(lua_State* state) {
     std::size_t length = 0;
     const char* text = luaL_checklstring(state, 1, &length);
-    const lua_Integer count = luaL_checkinteger(state, 2);
+    // Lua 5.1 reads the count with luaL_checkint: the integer's low 32 bits,
+    // so 2^32 + 3 repeats three times and 2^31 none.
+    const int count = static_cast<int>(luaL_checkinteger(state, 2));
     if (length == 0 || count <= 0) {
         lua_pushliteral(state, "");
         return 1;

@@ -37,7 +37,9 @@ void harden(lua_State* state) {
     setFunction(state, string, "find", boundedFind);
     setFunction(state, string, "match", boundedMatch);
     setFunction(state, string, "gmatch", boundedGmatch);
-    setFunction(state, string, "gfind", boundedGmatch);  // Lua 5.1's old name of gmatch
+    // Lua 5.1's old name of gmatch, the same function.
+    lua_getfield(state, string, "gmatch");
+    lua_setfield(state, string, "gfind");
     setFunction(state, string, "gsub", boundedGsub);
     setFunction(state, string, "rep", boundedRep);
     lua_pop(state, 1);
@@ -56,6 +58,11 @@ int openStandard(lua_State* state) {
     installSourceLoaders(state);
     harden(state);
     return 0;
+}
+
+int openUpdate(lua_State* state) {
+    openStandard(state);
+    return openCallStackDebug(state);
 }
 
 // Keeps only the named functions of the global table `library`.
@@ -91,8 +98,34 @@ int openSafe(lua_State* state) {
 
 }  // namespace
 
+int openCallStackDebug(lua_State* state) {
+    const int top = lua_gettop(state);
+    luaopen_debug(state);
+    const int full = lua_gettop(state);
+    lua_createtable(state, 0, 2);
+    for (const char* name : {"traceback", "getinfo"}) {
+        lua_getfield(state, full, name);
+        lua_setfield(state, -2, name);
+    }
+    lua_getfield(state, LUA_REGISTRYINDEX, "_LOADED");
+    lua_pushvalue(state, -2);
+    lua_setfield(state, -2, LUA_DBLIBNAME);
+    lua_pop(state, 1);
+    lua_setfield(state, LUA_GLOBALSINDEX, LUA_DBLIBNAME);
+    lua_settop(state, top);
+    return 0;
+}
+
 LuaCFunction libraryOpener(LuaLibraries libraries) {
-    return libraries == LuaLibraries::Safe ? openSafe : openStandard;
+    switch (libraries) {
+        case LuaLibraries::Safe:
+            return openSafe;
+        case LuaLibraries::Update:
+            return openUpdate;
+        case LuaLibraries::Standard:
+            break;
+    }
+    return openStandard;
 }
 
 }  // namespace gd

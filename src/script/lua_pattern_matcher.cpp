@@ -1,9 +1,11 @@
 // Adapted from lstrlib.c of Lua 5.1.5 (the pattern matching section, with
 // str_find_aux, gmatch and gsub): every loop of the matcher counts its steps
-// and looks at the clock every kStepsPerClockCheck of them, the recursion is
-// limited as in Lua 5.2, and a plain search uses memmem (linear) in slices
-// instead of a quadratic scan. Otherwise it matches what Lua 5.1 does,
-// quirks included, so that published scripts see no difference.
+// and looks at the clock every kStepsPerClockCheck of them, match() keeps its
+// points to come back to on a stack of its own in the Lua state's memory
+// instead of recursing on the C stack, and a plain search uses memmem
+// (linear) in slices instead of a quadratic scan. Otherwise it matches what
+// Lua 5.1 does, quirks included, in the same order of steps, so that
+// published scripts see no difference.
 //
 // Copyright (C) 1994-2012 Lua.org, PUC-Rio.
 //
@@ -42,8 +44,10 @@ namespace gd {
 
 namespace {
 
-constexpr int kMaxMatchDepth = 200;
 constexpr unsigned kStepsPerClockCheck = 4096;
+// Points to come back to that fit in the MatchState itself; deeper patterns
+// move them into a userdata block.
+constexpr std::size_t kInlineChoices = 16;
 // A plain search looks at the clock between slices of this many positions.
 constexpr std::size_t kPlainSearchSlice = std::size_t{1} << 20;
 
@@ -56,26 +60,58 @@ int uchar(char c) {
     return static_cast<unsigned char>(c);
 }
 
+// Where Lua 5.1's match() would have returned to when the rest of the
+// pattern failed: what that frame did next.
+enum class Resume : unsigned char {
+    StartCapture,  // drop the capture it opened, fail on
+    EndCapture,    // reopen the capture it closed, fail on
+    Optional,      // '?': go on without the item
+    MaxExpand,     // '*', '+': one repetition fewer
+    MinExpand,     // '-': one repetition more
+};
+
+struct Choice {
+    Resume resume;
+    int capture;      // EndCapture: the capture it closed
+    const char* s;    // the subject where the item began
+    const char* p;    // the item
+    const char* ep;   // the end of the item's class
+    ptrdiff_t count;  // MaxExpand: repetitions still to try
+};
+
 struct MatchState {
     const char* srcInit;  // start of the subject
     const char* srcEnd;   // its end
     lua_State* L;
     int level;  // number of captures, finished or not
-    int depth;  // nesting of match()
     unsigned steps;
     struct {
         const char* init;
         ptrdiff_t len;
     } capture[LUA_MAXCAPTURES];
+    // The points to come back to, innermost last; a userdata block at stack
+    // index `slot` once they outgrow the inline ones, so that the memory
+    // limit counts them and an error leaves nothing to free.
+    Choice* choices;
+    std::size_t choiceCount;
+    std::size_t choiceCapacity;
+    int slot;
+    Choice inlineChoices[kInlineChoices];
 };
 
+// Reserves the stack slot of the choice block: before anything that must stay
+// on top (a luaL_Buffer's pieces) is pushed.
 void initState(MatchState& ms, lua_State* L, const char* subject, std::size_t length) {
     ms.srcInit = subject;
     ms.srcEnd = subject + length;
     ms.L = L;
     ms.level = 0;
-    ms.depth = 0;
     ms.steps = kStepsPerClockCheck;
+    ms.choices = ms.inlineChoices;
+    ms.choiceCount = 0;
+    ms.choiceCapacity = kInlineChoices;
+    lua_pushnil(L);
+    ms.slot = lua_gettop(L);
 }
 
 // One unit of work; every loop below calls it once per turn.
@@ -200,8 +236,6 @@ int singleMatch(MatchState* ms, int c, const char* p, const char* ep) {
     }
 }
 
-const char* match(MatchState* ms, const char* s, const char* p);
-
 const char* matchBalance(MatchState* ms, const char* s, const char* p) {
     if (*p == 0 || *(p + 1) == 0) luaL_error(ms->L, "unbalanced pattern");
     if (*s != *p) return nullptr;
@@ -219,54 +253,6 @@ const char* matchBalance(MatchState* ms, const char* s, const char* p) {
     return nullptr;  // string ends out of balance
 }
 
-const char* maxExpand(MatchState* ms, const char* s, const char* p, const char* ep) {
-    ptrdiff_t i = 0;  // counts maximum expand for item
-    while ((s + i) < ms->srcEnd && singleMatch(ms, uchar(*(s + i)), p, ep)) {
-        step(ms);
-        i++;
-    }
-    // keeps trying to match with the maximum repetitions
-    while (i >= 0) {
-        const char* res = match(ms, (s + i), ep + 1);
-        if (res) return res;
-        i--;  // else didn't match; reduce 1 repetition to try again
-    }
-    return nullptr;
-}
-
-const char* minExpand(MatchState* ms, const char* s, const char* p, const char* ep) {
-    for (;;) {
-        const char* res = match(ms, s, ep + 1);
-        if (res != nullptr) return res;
-        if (s < ms->srcEnd && singleMatch(ms, uchar(*s), p, ep)) {
-            s++;  // try with one more repetition
-        } else {
-            return nullptr;
-        }
-    }
-}
-
-const char* startCapture(MatchState* ms, const char* s, const char* p, ptrdiff_t what) {
-    const char* res;
-    int level = ms->level;
-    if (level >= LUA_MAXCAPTURES) luaL_error(ms->L, "too many captures");
-    ms->capture[level].init = s;
-    ms->capture[level].len = what;
-    ms->level = level + 1;
-    if ((res = match(ms, s, p)) == nullptr)  // match failed?
-        ms->level--;                         // undo capture
-    return res;
-}
-
-const char* endCapture(MatchState* ms, const char* s, const char* p) {
-    int l = captureToClose(ms);
-    const char* res;
-    ms->capture[l].len = s - ms->capture[l].init;  // close capture
-    if ((res = match(ms, s, p)) == nullptr)        // match failed?
-        ms->capture[l].len = kCapUnfinished;       // undo capture
-    return res;
-}
-
 const char* matchCapture(MatchState* ms, const char* s, int l) {
     l = checkCapture(ms, l);
     const std::size_t len = static_cast<std::size_t>(ms->capture[l].len);
@@ -276,19 +262,46 @@ const char* matchCapture(MatchState* ms, const char* s, int l) {
     return nullptr;
 }
 
-// Lua 5.1's match(), unchanged but for the steps.
-const char* matchHere(MatchState* ms, const char* s, const char* p) {
+void pushChoice(MatchState* ms, const Choice& choice) {
+    if (ms->choiceCount == ms->choiceCapacity) {
+        // Past the deadline nothing may grow; the time limit's error says why.
+        checkLuaDeadline(ms->L);
+        if (ms->choiceCapacity > kLuaMemoryLimit / sizeof(Choice) / 2)
+            luaL_error(ms->L, "pattern too complex");
+        const std::size_t capacity = ms->choiceCapacity * 2;
+        auto* grown = static_cast<Choice*>(lua_newuserdata(ms->L, capacity * sizeof(Choice)));
+        std::memcpy(grown, ms->choices, ms->choiceCount * sizeof(Choice));
+        lua_replace(ms->L, ms->slot);  // the old block goes to the collector
+        ms->choices = grown;
+        ms->choiceCapacity = capacity;
+    }
+    ms->choices[ms->choiceCount++] = choice;
+}
+
+// Lua 5.1's match() up to the point where it would recurse: it pushes the
+// point to come back to and goes on with the rest of the pattern. Returns
+// the end of the match when the pattern ended, null when this path failed.
+const char* matchForward(MatchState* ms, const char* s, const char* p) {
 init:  // using goto's to optimize tail recursion
     step(ms);
     switch (*p) {
-        case '(': {                 // start capture
-            if (*(p + 1) == ')') {  // position capture?
-                return startCapture(ms, s, p + 2, kCapPosition);
-            }
-            return startCapture(ms, s, p + 1, kCapUnfinished);
+        case '(': {  // start capture
+            const ptrdiff_t what = *(p + 1) == ')' ? kCapPosition : kCapUnfinished;
+            p += what == kCapPosition ? 2 : 1;
+            const int level = ms->level;
+            if (level >= LUA_MAXCAPTURES) luaL_error(ms->L, "too many captures");
+            ms->capture[level].init = s;
+            ms->capture[level].len = what;
+            ms->level = level + 1;
+            pushChoice(ms, {Resume::StartCapture, 0, s, p, p, 0});
+            goto init;
         }
         case ')': {  // end capture
-            return endCapture(ms, s, p + 1);
+            const int l = captureToClose(ms);
+            ms->capture[l].len = s - ms->capture[l].init;  // close capture
+            pushChoice(ms, {Resume::EndCapture, l, s, p, p, 0});
+            p++;
+            goto init;
         }
         case kEscape: {
             switch (*(p + 1)) {
@@ -336,19 +349,33 @@ init:  // using goto's to optimize tail recursion
             int m = s < ms->srcEnd && singleMatch(ms, uchar(*s), p, ep);
             switch (*ep) {
                 case '?': {  // optional
-                    const char* res;
-                    if (m && ((res = match(ms, s + 1, ep + 1)) != nullptr)) return res;
+                    if (m) {
+                        pushChoice(ms, {Resume::Optional, 0, s, p, ep, 0});
+                        s++;
+                    }
                     p = ep + 1;
-                    goto init;  // else return match(ms, s, ep+1);
+                    goto init;
                 }
-                case '*': {  // 0 or more repetitions
-                    return maxExpand(ms, s, p, ep);
-                }
-                case '+': {  // 1 or more repetitions
-                    return (m ? maxExpand(ms, s + 1, p, ep) : nullptr);
+                case '+':  // 1 or more repetitions
+                    if (!m) return nullptr;
+                    s++;
+                    [[fallthrough]];
+                case '*': {           // 0 or more repetitions
+                    ptrdiff_t i = 0;  // counts maximum expand for item
+                    while ((s + i) < ms->srcEnd && singleMatch(ms, uchar(*(s + i)), p, ep)) {
+                        step(ms);
+                        i++;
+                    }
+                    // tries the maximum repetitions first
+                    pushChoice(ms, {Resume::MaxExpand, 0, s, p, ep, i});
+                    s += i;
+                    p = ep + 1;
+                    goto init;
                 }
                 case '-': {  // 0 or more repetitions (minimum)
-                    return minExpand(ms, s, p, ep);
+                    pushChoice(ms, {Resume::MinExpand, 0, s, p, ep, 0});
+                    p = ep + 1;
+                    goto init;
                 }
                 default: {
                     if (!m) return nullptr;
@@ -361,12 +388,51 @@ init:  // using goto's to optimize tail recursion
     }
 }
 
+// Goes back to the innermost point that has an alternative left, undoing on
+// the way what the frames in between did, as Lua 5.1's frames did when their
+// match() returned null. False when no alternative is left.
+bool backtrack(MatchState* ms, const char*& s, const char*& p) {
+    while (ms->choiceCount > 0) {
+        Choice& choice = ms->choices[ms->choiceCount - 1];
+        switch (choice.resume) {
+            case Resume::StartCapture:
+                ms->level--;  // undo capture
+                break;
+            case Resume::EndCapture:
+                ms->capture[choice.capture].len = kCapUnfinished;  // undo capture
+                break;
+            case Resume::Optional:
+                s = choice.s;
+                p = choice.ep + 1;
+                ms->choiceCount--;
+                return true;
+            case Resume::MaxExpand:
+                if (choice.count == 0) break;
+                choice.count--;  // reduce 1 repetition to try again
+                s = choice.s + choice.count;
+                p = choice.ep + 1;
+                return true;
+            case Resume::MinExpand:
+                if (choice.s < ms->srcEnd &&
+                    singleMatch(ms, uchar(*choice.s), choice.p, choice.ep)) {
+                    choice.s++;  // try with one more repetition
+                    s = choice.s;
+                    p = choice.ep + 1;
+                    return true;
+                }
+                break;
+        }
+        ms->choiceCount--;
+    }
+    return false;
+}
+
 const char* match(MatchState* ms, const char* s, const char* p) {
-    if (ms->depth == kMaxMatchDepth) luaL_error(ms->L, "pattern too complex");
-    ++ms->depth;
-    const char* result = matchHere(ms, s, p);
-    --ms->depth;
-    return result;
+    ms->choiceCount = 0;
+    for (;;) {
+        if (const char* end = matchForward(ms, s, p)) return end;
+        if (!backtrack(ms, s, p)) return nullptr;
+    }
 }
 
 // Lua 5.1's lmemfind, in slices that overlap by the needle's length less one.
@@ -555,8 +621,8 @@ int boundedGsub(lua_State* L) {
     luaL_argcheck(L,
                   tr == LUA_TNUMBER || tr == LUA_TSTRING || tr == LUA_TFUNCTION || tr == LUA_TTABLE,
                   3, "string/function/table expected");
+    initState(ms, L, src, srcl);  // its slot goes below the buffer's pieces
     luaL_buffinit(L, &b);
-    initState(ms, L, src, srcl);
     while (n < max_s) {
         const char* e;
         ms.level = 0;

@@ -21,6 +21,9 @@ namespace gd {
 // table.sort) look at the clock themselves.
 inline constexpr std::size_t kLuaMemoryLimit = 256u * 1024 * 1024;
 inline constexpr std::chrono::milliseconds kLuaTimeLimit{10000};
+// An archive's update.dat may copy large files with io or run a program with
+// os.execute: it gets minutes where filelist.dat and config.dat get seconds.
+inline constexpr std::chrono::milliseconds kUpdateScriptTimeLimit{10 * 60 * 1000};
 
 class LuaState {
   public:

@@ -11,11 +11,13 @@ class Notifier {
     virtual ~Notifier() = default;
     // Shows `text` under `caption` and returns once the person has seen it.
     virtual void showMessage(std::string_view caption, std::string_view text) = 0;
-    // Why something was refused on grounds of trust (a signature, the
-    // server's certificate, the settings in config.dat), in plain words that
-    // name the file; it comes before the box, if any, that the failure shows.
-    // The window puts it on a line below the box's fixed text and in its
-    // log; gdtool prints it.
+    // Why something was refused: on grounds of trust (a signature, the
+    // server's certificate, the settings in config.dat), or an operation that
+    // the installation refused (a link that is not followed, a name that
+    // several entries match, a permission), in plain words that name the
+    // file; it comes before the box, if any, that the failure shows. The
+    // window puts it on a line below the box's fixed text and in its log;
+    // gdtool prints it.
     virtual void refused(std::string_view reason) { static_cast<void>(reason); }
     // Why the update directory could not be read although the settings are
     // usable: the server does not answer, refuses the login, has no such

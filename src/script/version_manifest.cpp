@@ -7,6 +7,7 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -70,13 +71,8 @@ std::string_view piece(std::string_view text, int index) {
 // unparsable. The checks run before any C++ object exists in this frame,
 // because a Lua error unwinds with longjmp.
 //
-// So does a listed entry that would move the installed version to infinity or
-// back below an entry listed before it: the worker records each entry's
-// version in list order, and such a version would hide every later update
-// (nothing is newer than infinity) or have the next check apply the newer
-// archive again over the older one. The whole list is refused rather than the
-// entry skipped, because each archive is made for the installation that the
-// archives before it leave behind.
+// So does a listed entry with an infinite version: the worker records each
+// entry's version, and nothing would ever be newer than infinity.
 int patchFile(lua_State* state) {
     std::size_t labelLength = 0, versionLength = 0, archiveLength = 0;
     const char* label = luaL_checklstring(state, 1, &labelLength);
@@ -89,9 +85,6 @@ int patchFile(lua_State* state) {
     if (entryVersion > manifest->baseVersion()) {
         if (std::isinf(entryVersion))
             return luaL_error(state, "patch.File: version %s is out of range", version);
-        const std::size_t listed = manifest->entryCount();
-        if (listed > 0 && entryVersion < manifest->entryAt(listed - 1).version)
-            return luaL_error(state, "patch.File: version %s is listed after a newer one", version);
         if (!chargeLuaMemory(state, sizeof(PatchEntry) + labelLength + archiveLength))
             return luaL_error(state, "patch.File: the list of archives outgrew the memory limit");
         manifest->addEntry(PatchEntry{std::string(label, labelLength), entryVersion,
@@ -144,6 +137,11 @@ int evaluateList(lua_State* state) {
 }
 
 }  // namespace
+
+void VersionManifest::sortEntries() {
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const PatchEntry& a, const PatchEntry& b) { return a.version < b.version; });
+}
 
 float readVersionNumber(std::string_view versionText, int index) {
     return static_cast<float>(parseLeadingNumber(piece(versionText, index)));
@@ -205,6 +203,10 @@ float runVersionScript(Notifier& notifier, std::string_view text, float installe
         notifier.showMessage(kErrorCaption, kVersionScriptRunError);
         return 0.0f;
     }
+    // Servers that list the newest first (or in any order) still bring an
+    // installation several versions behind up to date in one run, and the
+    // recorded version only goes forward.
+    manifest.sortEntries();
     return manifest.entryCount() == 0 ? 0.0f : evaluation.latest;
 }
 

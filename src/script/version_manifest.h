@@ -32,8 +32,8 @@ struct PatchEntry {
     std::string archive;  // file name in the server's update directory
 };
 
-// Archives newer than the installed version, in the order the version script
-// names them, and the launcher-replacement request an update script can raise.
+// Archives newer than the installed version, in ascending version order, and
+// the launcher-replacement request an update script can raise.
 // The window fills the entries before a worker starts and never while one runs.
 class VersionManifest {
   public:
@@ -41,6 +41,8 @@ class VersionManifest {
     void addEntry(PatchEntry entry) { entries_.push_back(std::move(entry)); }
     std::size_t entryCount() const { return entries_.size(); }
     const PatchEntry& entryAt(std::size_t index) const { return entries_.at(index); }
+    // Ascending by version; entries of equal version keep their order.
+    void sortEntries();
 
     void setBaseVersion(float version) { baseVersion_ = version; }
     float baseVersion() const { return baseVersion_; }
@@ -50,6 +52,8 @@ class VersionManifest {
         launcherCopyTarget_ = std::move(target);
     }
     void markLauncherUpdate() { launcherUpdatePending_ = true; }
+    // An archive that asked for a replacement but brought no launcher.
+    void cancelLauncherUpdate() { launcherUpdatePending_ = false; }
     bool launcherUpdatePending() const { return launcherUpdatePending_; }
     const std::string& launcherCopySource() const { return launcherCopySource_; }
     const std::string& launcherCopyTarget() const { return launcherCopyTarget_; }
@@ -57,7 +61,7 @@ class VersionManifest {
   private:
     std::vector<PatchEntry> entries_;
     float baseVersion_ = 0;
-    std::atomic<bool> launcherUpdatePending_{false};  // never cleared once set
+    std::atomic<bool> launcherUpdatePending_{false};
     std::string launcherCopySource_;
     std::string launcherCopyTarget_;
 };
@@ -84,12 +88,12 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 
 // Runs the deciphered version script, with the safe library set, against the
 // installed version and fills the manifest with the archives newer than it, in
-// call order. Returns the latest version when at least one archive was listed,
-// 0 otherwise; a latest_version that is not a finite number gives 0. A script
-// that does not parse, or whose `filelist` fails, is reported through
-// `notifier` under the caption "エラー" and gives 0. So is a list whose
-// archives would not take the version forward: one listed with an infinite
-// version, or with a lower version than one listed before it. The archives
+// ascending version order (those of equal version in call order), whatever
+// order the script lists them in. Returns the latest version when at least one
+// archive was listed, 0 otherwise; a latest_version that is not a finite number
+// gives 0. A script that does not parse, or whose `filelist` fails, is reported
+// through `notifier` under the caption "エラー" and gives 0. So is a list
+// that names an archive with an infinite version. The archives
 // listed count against the script's memory limit: past it patch.File fails.
 // `timeLimit` is for each of the two calls (the chunk, then filelist).
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,

@@ -562,21 +562,34 @@ void LauncherWindow::setProgress(int percent) {
     progressBar_->setValue(percent);
 }
 
-bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement) {
+bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement, bool sayFailure) {
     showBox(kUpdateCaption, kSelfUpdateMessage);
     const std::string copier = context_.launcherDir + kCopierExecutable;
     if (startDetached(copier, {copier, replacement.source, replacement.target})) {
         log_.write("lcopy takes over: " + replacement.source + " replaces " + replacement.target);
         return true;
     }
-    const int error = errno;
-    showBox(kFailed, kFailed, copier + " cannot be started: " + std::strerror(error));
+    const std::string why = copier + " cannot be started: " + std::strerror(errno);
+    if (!sayFailure) {
+        log_.write(why);
+        return false;
+    }
+    showBox(kFailed, kFailed, why);
+    noteCopierFailureSaid(context_.launcherDir);
     return false;
 }
 
 bool LauncherWindow::finishStagedLauncherUpdate() {
     const auto staged = findStagedLauncher(context_.launcherDir);
-    return staged && startLauncherCopy(*staged);
+    if (!staged) {
+        forgetCopierFailure(context_.launcherDir);
+        return false;
+    }
+    // Said once for this launcher: tried again, silently, only once lcopy
+    // is back to take it.
+    const bool said = copierFailureSaid(context_.launcherDir);
+    if (said && !isLaunchableFile(context_.launcherDir + kCopierExecutable)) return false;
+    return startLauncherCopy(*staged, !said);
 }
 
 }  // namespace gd

@@ -67,7 +67,9 @@ class LauncherWindow : public QDialog {
     float installedVersion() const { return context_.config.server.installedVersion; }
     // Hands a launcher that an earlier run staged, but never put in place, to
     // lcopy, as the end of an update does. True when lcopy took it over: the
-    // launcher then ends. Called once, before the first show.
+    // launcher then ends. When lcopy is missing or cannot start, that is said
+    // once per staged launcher; later starts go on as usual without a box
+    // until lcopy is back. Called once, before the first show.
     bool finishStagedLauncherUpdate();
 
     // Stops running checks and updates at their next safe point and lets every
@@ -132,9 +134,9 @@ class LauncherWindow : public QDialog {
     void launchTool(int toolIndex, int button);
     void onToolExited(int button);
     void applyReport(const UpdateReport& report);
-    // Announces the replacement and starts lcopy; false, after the failure
-    // box, when lcopy could not be started.
-    bool startLauncherCopy(const LauncherReplacement& replacement);
+    // Announces the replacement and starts lcopy; false when lcopy could not
+    // be started, after the failure box with the reason if `sayFailure`.
+    bool startLauncherCopy(const LauncherReplacement& replacement, bool sayFailure = true);
     void setProgress(int percent);
     const QPixmap& bitmap(int id);
     void composeBackBuffer();

@@ -99,6 +99,7 @@ void ThreadBridge::OnUpdateReport(const UpdateReport& report) {
         return;
     }
     if (const std::string line = finalReportLine(report); !line.empty()) {
+        for (const std::string& skipped : report.skipped) log_.write("skipped " + skipped);
         log_.write(line);
         // The run is over: nothing it said waits for a box any more.
         takeSaid();

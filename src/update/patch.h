@@ -1,7 +1,8 @@
 // The file operations that an update script queues, and the queue that owns
 // them. Every path in the installation is reached from the installation's
-// directory without following a symbolic link: a link in the way fails the
-// operation.
+// directory one component at a time (see util/tree_walk.h): links are
+// followed only where they are the user's own, and names are matched as the
+// original platform matched them, without regard to case.
 #pragma once
 
 #include "util/safe_path.h"
@@ -14,11 +15,25 @@
 namespace gd {
 
 class DirectorySyncs;
+class FolderNames;
 class VersionManifest;
 
 // Mkdir, delete and copy try their system call this many times in a row.
 inline constexpr int kPatchAttempts = 32;
 inline constexpr const char* kCopyDescription = "ファイルをコピー中";
+
+// How an operation ended. A script's own mistakes (a source the archive
+// lacks, a folder that does not exist, a delete of what is gone) are skipped:
+// running the archive again would meet them again, and the original went on
+// past them. What the environment refused (permissions, space, the disk, a
+// link that is not followed, a name that several entries match) fails the
+// archive, which the next run applies again once the cause is gone.
+enum class OperationEnd { Done, Skipped, Failed };
+
+struct OperationResult {
+    OperationEnd end = OperationEnd::Done;
+    std::string reason;  // Skipped, Failed: the operation, its path and why
+};
 
 class CPatch {
   public:
@@ -27,46 +42,57 @@ class CPatch {
     CPatch& operator=(const CPatch&) = delete;
     virtual ~CPatch() = default;
 
-    // 1 when the operation took effect, 0 when every attempt failed.
-    virtual int Execute() { return 1; }
+    // 1 when the operation took effect, 0 when it was skipped or every
+    // attempt failed.
+    int Execute() { return Perform().end == OperationEnd::Done ? 1 : 0; }
+    // Carries the operation out: attempts that fail for the environment are
+    // tried again, up to kPatchAttempts in all.
+    virtual OperationResult Perform() { return {}; }
     // The text shown in the status line while the operation runs.
     virtual std::string Describe() const { return {}; }
 
     int opKind = 0;  // 0 CPatch, 1 copy (and launcher copy), 2 mkdir (and delete)
 
+    // What the operations of one queue learn of the installation's folders,
+    // shared among them (see FolderNames).
+    void shareNames(std::shared_ptr<FolderNames> names) { names_ = std::move(names); }
+
   protected:
     explicit CPatch(int kind) : opKind(kind) {}
+
+    std::shared_ptr<FolderNames> names_;
 };
 
 // Creates the last component of the path. A folder that is there already
-// counts as made: scripts run again after a failed run. It fails when its
-// parent is missing or something else (a file, a link) has the name.
+// (or the user's own link to one) counts as made: scripts run again after a
+// failed run. Skipped when its parent is missing or a file has the name.
 class CPatchMkdir : public CPatch {
   public:
     explicit CPatchMkdir(TreePath path);
-    int Execute() override;
+    OperationResult Perform() override;
     std::string fullPath() const { return path_.full(); }
 
   protected:
     TreePath path_;
 };
 
-// Deletes the file. One that is gone already (or whose folder is) counts as
-// deleted, as a user may have removed it; a folder is never removed and
-// naming one does nothing. A link is removed itself, never followed.
+// Deletes the file. One that is gone already (or whose folder is) is
+// skipped, as a user may have removed it; a folder is never removed and
+// naming one (or the user's own link to one) does nothing. Any other link is
+// removed itself, never followed.
 class CPatchDelete : public CPatchMkdir {
   public:
     using CPatchMkdir::CPatchMkdir;
-    int Execute() override;
+    OperationResult Perform() override;
 };
 
 // Removes the folder when it is empty. A folder that still holds anything
-// (the user's own files, say) stays, and so does a file; a link in the way
-// fails it.
+// (the user's own files, say) stays, and so do a file and the user's own
+// link to a folder; what is gone is skipped; any other link fails it.
 class CPatchRmdir : public CPatchMkdir {
   public:
     using CPatchMkdir::CPatchMkdir;
-    int Execute() override;
+    OperationResult Perform() override;
 };
 
 // Where a copy takes the permission bits of the file it installs. Set-id and
@@ -83,15 +109,19 @@ enum class CopyMode {
 // Copies source over target (an existing target is replaced). The target is
 // replaced atomically: a copy is made beside it and renamed over it, so a
 // running program keeps its old file, and a crash leaves neither a
-// half-written target nor a stray copy. A link or a folder at the target is
-// in the way and fails the copy.
+// half-written target nor a stray copy. A missing source or target folder,
+// or a folder at the target, skips the copy; a link at the target is in the
+// way and fails it.
 class CPatchCopy : public CPatch {
   public:
     // `modeName`: the file in the target's folder whose bits and name decide
     // KeepTarget's mode, when it is not the target itself.
     CPatchCopy(std::string source, TreePath target, CopyMode mode = CopyMode::FromSource,
                std::string modeName = {});
-    int Execute() override;
+    // The same, with the source inside the unpacked archive, whose relative
+    // path is what reports name.
+    CPatchCopy(const TreePath& source, TreePath target, CopyMode mode, std::string modeName = {});
+    OperationResult Perform() override;
     std::string Describe() const override { return kCopyDescription; }
     const std::string& source() const { return source_; }
     std::string target() const { return target_.full(); }
@@ -107,6 +137,7 @@ class CPatchCopy : public CPatch {
 
   protected:
     std::string source_;
+    std::string sourceName_;  // as reports name it
     TreePath target_;
     CopyMode mode_;
     std::string modeName_;
@@ -118,16 +149,18 @@ class CPatchCopy : public CPatch {
 class CPatchLuncherCopy : public CPatchCopy {
   public:
     CPatchLuncherCopy(std::string source, TreePath target, VersionManifest& manifest);
-    int Execute() override;
+    OperationResult Perform() override;
 
   private:
     VersionManifest& manifest_;
 };
 
-// An ordered list of operations that it owns.
+// An ordered list of operations that it owns. The operations appended to one
+// queue share what they learn of the installation's folders.
 class PatchQueue {
   public:
-    void append(std::unique_ptr<CPatch> operation) { operations_.push_back(std::move(operation)); }
+    PatchQueue();
+    void append(std::unique_ptr<CPatch> operation);
     std::size_t size() const { return operations_.size(); }
     bool empty() const { return operations_.empty(); }
     CPatch& at(std::size_t index) const { return *operations_.at(index); }
@@ -137,6 +170,7 @@ class PatchQueue {
 
   private:
     std::vector<std::unique_ptr<CPatch>> operations_;
+    std::shared_ptr<FolderNames> names_;
 };
 
 }  // namespace gd

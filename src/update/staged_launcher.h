@@ -23,11 +23,21 @@ struct LauncherReplacement {
 
 // Copies the new launcher `source` to launcherDir + kStagedLauncherName. With
 // CopyMode::KeepTarget it takes the running launcher's permission bits (or
-// those of a new executable). False when the copy failed.
-bool stageLauncher(const std::string& source, CopyMode mode, const std::string& launcherDir);
+// those of a new executable). Skipped when the archive holds no launcher.
+OperationResult stageLauncher(const std::string& source, CopyMode mode,
+                              const std::string& launcherDir);
 
 // The staged launcher of an earlier run that is still waiting: a regular,
 // non-empty file (never a link), with the launcher it replaces.
 std::optional<LauncherReplacement> findStagedLauncher(const std::string& launcherDir);
+
+// Whether the person was told already that lcopy could not take the launcher
+// staged now: a start of the launcher says so once per staged launcher, not
+// at every start. A launcher staged anew (another file) is told about again.
+bool copierFailureSaid(const std::string& launcherDir);
+// Notes that it was said for the launcher staged now; forgotten when nothing
+// is staged any more.
+void noteCopierFailureSaid(const std::string& launcherDir);
+void forgetCopierFailure(const std::string& launcherDir);
 
 }  // namespace gd

@@ -214,6 +214,10 @@ void StreamingUnpack::onLocalHeader() {
     entry.rawName = header_.substr(kLocalFixed, nameLength);
     entry.zip64 = extraField(extra, kZip64ExtraId).has_value();
     if (!readZip64(extra, {&entry.size, &entry.compressedSize})) return needWholeFile();
+    // A size in front that does not fit is not inflated first: the whole
+    // file's directory then refuses it before anything is written.
+    const bool sizeInFront = (entry.flags & kDescriptorFlag) == 0;
+    if (sizeInFront && entry.size > limit_ - written_) return needWholeFile();
     entries_.push_back(std::move(entry));
     startData();
 }

@@ -191,7 +191,10 @@ EntryKind kindOf(const ArchiveRecord& info, const std::string& name, PlannedEntr
         (unix && S_ISDIR(mode))) {
         return EntryKind::Directory;
     }
-    if (unix) entry.unixMode = mode & 0777;
+    // Permission bits that are all zero say nothing either: Python's ZipInfo
+    // writes them so unless told otherwise, and they would make an editor
+    // that the entry replaces unreadable and unstartable.
+    if (unix && (mode & 0777) != 0) entry.unixMode = mode & 0777;
     entry.readOnly = !unix && (info.externalAttributes & kDosReadOnly) != 0;
     return EntryKind::File;
 }
@@ -424,16 +427,26 @@ void notePermissions(const PlannedEntry& entry, const std::string& base,
 
 // Writes every planned entry with `write(index, entry)` and gathers what was
 // written; nullopt when an entry is corrupt or no usable script is left.
+// Each entry lands where an earlier one made the same path in another case.
 template <typename WriteEntry>
-std::optional<UnpackedArchive> placeEntries(const std::vector<PlannedEntry>& entries,
+std::optional<UnpackedArchive> placeEntries(std::vector<PlannedEntry>& entries,
                                             const std::string& base, WriteEntry write) {
     UnpackedArchive unpacked;
+    unpacked.root = base;
     std::vector<bool> written(entries.size(), false);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const PlannedEntry& entry = entries[i];
+        PlannedEntry& entry = entries[i];
+        if (entry.kind != EntryKind::Skipped) {
+            entry.relative = unpacked.names.resolve(entry.relative);
+            // Its folders are made even when its data then fails.
+            const std::size_t folder =
+                entry.kind == EntryKind::File ? entry.relative.rfind('/') : entry.relative.size();
+            if (folder != std::string::npos) unpacked.names.add(entry.relative.substr(0, folder));
+        }
         const Outcome outcome = write(i, entry);
         if (outcome == Outcome::Corrupt) return std::nullopt;
         written[i] = outcome == Outcome::Written;
+        if (written[i]) unpacked.names.add(entry.relative);
         if (written[i] && entry.kind == EntryKind::File) {
             unpacked.bytes += entry.size;
             notePermissions(entry, base, unpacked);
@@ -469,7 +482,7 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
     const ZipReader zip(archiveFd);
     if (!baseFd || !zip) return std::nullopt;
 
-    const auto entries = planArchive(zip.get(), base);
+    auto entries = planArchive(zip.get(), base);
     if (!entries || !declaredSizeFits(*entries, limit)) return std::nullopt;
 
     std::vector<char> buffer(kCopyChunk);

@@ -1,6 +1,8 @@
 // Unpacking a downloaded patch archive (zip) and finding its update script.
 #pragma once
 
+#include "util/name_case.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -11,8 +13,10 @@
 
 namespace gd {
 
-// Extraction of one archive stops (and fails) past this many bytes written.
-inline constexpr std::uintmax_t kArchiveExtractLimit = 2ull * 1024 * 1024 * 1024;
+// Extraction of one archive stops (and fails) past this many bytes written:
+// what a zip file without ZIP64 records can hold in one entry, and so the most
+// that the original platform's tools wrote.
+inline constexpr std::uintmax_t kArchiveExtractLimit = 4ull * 1024 * 1024 * 1024;
 // An archive with more entries than a zip file without ZIP64 records can
 // hold (the most that the original platform's tools wrote) is refused.
 inline constexpr std::uint64_t kArchiveEntryLimit = 65535;
@@ -28,13 +32,19 @@ std::string trimEntryName(std::string_view name);
 
 // What an unpacked archive holds for the update worker.
 struct UnpackedArchive {
+    std::string root;  // the base it was unpacked under, ending in '/'
+    // Every path below the base as the archive spelled it first: later entries
+    // that differ in case only went into the same folders and files, as they
+    // did on the original platform.
+    CaseIndex names;
     // The update script, relative to the base with '/' between directories:
     // the last entry in archive order whose upper-cased name contains
     // "UPDATE.DAT", whatever it is. nullopt when that entry cannot be the
     // script: refused, encrypted, a link or folder, or not written.
     std::optional<std::string> script;
     // Full paths of the files written from entries without Unix permission
-    // bits (archives made on the original platform): their modes say nothing.
+    // bits (archives made on the original platform, or Unix entries whose
+    // bits are all zero): their modes say nothing.
     std::set<std::string> withoutPermissions;
     std::uintmax_t bytes = 0;  // in the files written
 };

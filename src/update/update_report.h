@@ -47,6 +47,9 @@ struct UpdateReport {
     // settings are usable, for the front end's next check.
     std::vector<PublicKey> signKeys;
     std::string settingsUnusable;
+    // Completed, Failed and LauncherUpdate: the operations of the run that
+    // were skipped for mistakes of their scripts, each with its path and why.
+    std::vector<std::string> skipped;
 };
 
 // The front end's report handler. Runs on the worker thread; the worker waits

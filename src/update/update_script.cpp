@@ -4,6 +4,7 @@
 #include "script/lua_state.h"
 #include "update/patch.h"
 #include "update/staged_launcher.h"
+#include "update/update_archive.h"
 #include "util/safe_path.h"
 
 #include <lua.hpp>
@@ -20,14 +21,14 @@ namespace {
 // What one script run shares with the `update` functions it registers. Each
 // run has its own, so two runs can never see each other's operations.
 struct ScriptContext {
-    ScriptContext(VersionManifest& target, const std::set<std::string>& sourcesWithoutBits)
-        : manifest(target), withoutPermissions(sourcesWithoutBits) {}
+    ScriptContext(VersionManifest& target, const UnpackedArchive& unpacked)
+        : manifest(target), archive(unpacked) {}
 
     VersionManifest& manifest;
-    const std::set<std::string>& withoutPermissions;
+    const UnpackedArchive& archive;
     PatchQueue pending;
-    std::string targetDir;  // the installation, ends in '/'
-    std::string sourceDir;  // the script's own directory, ends in '/'
+    std::string targetDir;    // the installation, ends in '/'
+    std::string sourceStart;  // the script's own folder below archive.root, '/' between
 };
 
 enum class QueueResult { Queued, Outside, Failed };
@@ -40,7 +41,8 @@ template <typename Make>
 QueueResult queueOperation(lua_State* state, ScriptContext& context, std::size_t argumentBytes,
                            Make make) noexcept {
     const std::size_t cost = sizeof(CPatchCopy) + context.targetDir.size() +
-                             context.sourceDir.size() + 2 * argumentBytes;
+                             context.archive.root.size() + context.sourceStart.size() +
+                             2 * argumentBytes;
     if (!chargeLuaMemory(state, cost)) return QueueResult::Failed;
     try {
         std::unique_ptr<CPatch> operation = make();
@@ -109,20 +111,27 @@ int luaRmdir(lua_State* state) {
     return queueInstallationPath<CPatchRmdir>(state, "rmdir");
 }
 
+// A source in the unpacked archive, spelled as the archive has it; nullopt
+// when it leaves the archive.
+std::optional<TreePath> sourceOf(const ScriptContext& context, std::string_view path) {
+    auto placed = placeInside(context.archive.root, path, context.sourceStart);
+    if (placed) placed->relative = context.archive.names.resolve(placed->relative);
+    return placed;
+}
+
 int luaCopy(lua_State* state) {
     const std::string_view source = pathArgument(state, 1);
     const std::string_view target = pathArgument(state, 2);
     ScriptContext& context = contextOf(state);
     const QueueResult result = queueOperation(
         state, context, source.size() + target.size(), [&]() -> std::unique_ptr<CPatch> {
-            auto fullSource = joinInside(context.sourceDir, source);
+            const auto placedSource = sourceOf(context, source);
             auto placedTarget = placeInside(context.targetDir, target);
-            if (!fullSource || !placedTarget) return nullptr;
-            const CopyMode mode = context.withoutPermissions.contains(*fullSource)
+            if (!placedSource || !placedTarget) return nullptr;
+            const CopyMode mode = context.archive.withoutPermissions.contains(placedSource->full())
                                       ? CopyMode::KeepTarget
                                       : CopyMode::FromSource;
-            return std::make_unique<CPatchCopy>(std::move(*fullSource), std::move(*placedTarget),
-                                                mode);
+            return std::make_unique<CPatchCopy>(*placedSource, std::move(*placedTarget), mode);
         });
     return finish(state, result, "copy");
 }
@@ -135,9 +144,10 @@ int luaDiffcopy(lua_State* /*state*/) {
 int luaLauncherupdate(lua_State* state) {
     ScriptContext& context = contextOf(state);
     const QueueResult result = queueOperation(state, context, 0, [&]() -> std::unique_ptr<CPatch> {
-        return std::make_unique<CPatchLuncherCopy>(context.sourceDir + kLauncherExecutable,
-                                                   TreePath{context.targetDir, kLauncherExecutable},
-                                                   context.manifest);
+        const auto source = sourceOf(context, kLauncherExecutable);
+        if (!source) return nullptr;
+        return std::make_unique<CPatchLuncherCopy>(
+            source->full(), TreePath{context.targetDir, kLauncherExecutable}, context.manifest);
     });
     return finish(state, result, "launcherupdate");
 }
@@ -182,7 +192,9 @@ bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
     // Set before the chunk runs so that its top-level calls see the same
     // paths as `updater` does.
     context.targetDir = directoryText(launcherDir);
-    context.sourceDir = directoryText(directoryOf(scriptPath).string());
+    const std::string scriptDir = directoryText(directoryOf(scriptPath).string());
+    if (scriptDir.starts_with(context.archive.root))
+        context.sourceStart = scriptDir.substr(context.archive.root.size());
 
     // A chunk that does not load or fails simply leaves `updater` undefined.
     if (lua.load(text, "update.dat") == 0) lua.pcall(0, 0);
@@ -198,15 +210,18 @@ bool runScript(LuaState& lua, ScriptContext& context, const std::string& text,
 }  // namespace
 
 bool RunUpdateScript(const std::filesystem::path& scriptPath, const std::string& launcherDir,
-                     VersionManifest& manifest, PatchQueue& queue,
-                     const std::set<std::string>& withoutPermissions) {
+                     VersionManifest& manifest, PatchQueue& queue, const UnpackedArchive* archive,
+                     std::chrono::milliseconds timeLimit) {
     if (launcherDir.empty()) return false;
     const std::string text = readEncryptedFile(scriptPath, kUpdateScriptLimit);
     if (text.empty()) return false;
 
+    // Without the archive, the script's own folder is all it may reach.
+    UnpackedArchive folder;
+    if (archive == nullptr) folder.root = directoryText(directoryOf(scriptPath).string());
     // Declared before the state so that it outlives every function holding it.
-    ScriptContext context(manifest, withoutPermissions);
-    LuaState lua;
+    ScriptContext context(manifest, archive != nullptr ? *archive : folder);
+    LuaState lua(timeLimit, LuaLibraries::Update);
     if (!lua) return false;
     if (!runScript(lua, context, text, scriptPath, launcherDir)) return false;
     queue.takeAll(context.pending);

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <set>
@@ -59,6 +60,12 @@ bool syncFileSystemOf(const std::filesystem::path& path) {
     return directory && ::syncfs(directory.get()) == 0;
 }
 
+// What one archive may unpack to: what the budget has left, and never more
+// than a zip file without ZIP64 records holds.
+std::uint64_t unpackLimit(const DiskBudget& budget) {
+    return std::min<std::uint64_t>(budget.available(), kArchiveExtractLimit);
+}
+
 // Unpacks the archive open as `zipFd` into `unpacked`, in what the budget
 // has left after the download.
 std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
@@ -66,7 +73,7 @@ std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
     if (error) return std::nullopt;
-    auto contents = UnpackArchive(zipFd, unpacked.path(), budget.available());
+    auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget));
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
     // Copies may move these files into place: one sync makes them all durable.
     if (contents && !syncFileSystemOf(unpacked.path())) return std::nullopt;
@@ -83,7 +90,7 @@ class UnpackingStream : public ArchiveStream {
         pipeline_.reset();
         unpack_.reset();
         parts_.remove();
-        unpack_.emplace(parts_.path(), budget_.available());
+        unpack_.emplace(parts_.path(), unpackLimit(budget_));
         if (unpack_->needsWholeFile()) return nullptr;
         // Receiving and hashing on this thread, inflating and writing on another.
         return &pipeline_.emplace(*unpack_);
@@ -140,19 +147,54 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
 
 enum class QueueEnd { Done, OperationFailed, Stopped };
 
-// Carries out the queue in order. A failed operation ends it: the archive is
-// then not applied, and the next run applies it again from the start, which
-// the operations allow (an existing folder, a file already deleted and a
-// copy made twice are all fine the second time).
+// Notes an operation that was skipped for a mistake of the script, for the
+// run's final report; the rest of the queue runs.
+void noteSkipped(UpdateJob& job, const OperationResult& result) {
+    job.skipped.push_back(result.reason);
+}
+
+// Carries out the queue in order. An operation that the environment refused
+// ends it: the archive is then not applied, and the next run applies it again
+// from the start, which the operations allow (an existing folder, a file
+// already deleted and a copy made twice are all fine the second time). What
+// the script got wrong is skipped and noted.
 QueueEnd runQueue(UpdateJob& job, const PatchQueue& queue, std::stop_token stop) {
     for (std::size_t i = 0; i < queue.size(); ++i) {
         if (stop.stop_requested()) return QueueEnd::Stopped;
         CPatch& operation = queue.at(i);
         job.reporter.OnUpdateReport(UpdateReportCode::Step, 0,
                                     formatStepText(operation.Describe(), i + 1, queue.size()));
-        if (operation.Execute() != 1) return QueueEnd::OperationFailed;
+        const OperationResult result = operation.Perform();
+        if (result.end == OperationEnd::Skipped) noteSkipped(job, result);
+        if (result.end == OperationEnd::Failed) {
+            job.notifier.refused(result.reason);
+            return QueueEnd::OperationFailed;
+        }
     }
     return QueueEnd::Done;
+}
+
+// Stages the new launcher that the queue asked for. An archive that lacks
+// it only skips the replacement.
+QueueEnd stageRequestedLauncher(UpdateJob& job, const UnpackedArchive& contents) {
+    const std::string& source = job.manifest.launcherCopySource();
+    const CopyMode mode =
+        contents.withoutPermissions.contains(source) ? CopyMode::KeepTarget : CopyMode::FromSource;
+    const OperationResult staged = stageLauncher(source, mode, job.launcherDir);
+    switch (staged.end) {
+        case OperationEnd::Done:
+            job.manifest.setLauncherCopy(job.launcherDir + kStagedLauncherName,
+                                         job.manifest.launcherCopyTarget());
+            return QueueEnd::Done;
+        case OperationEnd::Skipped:
+            noteSkipped(job, staged);
+            job.manifest.cancelLauncherUpdate();
+            return QueueEnd::Done;
+        case OperationEnd::Failed:
+            job.notifier.refused(staged.reason);
+            break;
+    }
+    return QueueEnd::OperationFailed;
 }
 
 // Lets the last copy of each unpacked file move it instead, unless the new
@@ -190,25 +232,15 @@ bool applyScript(UpdateJob& job, const std::filesystem::path& unpacked,
     PatchQueue queue;
     DirectorySyncs syncs;
     QueueEnd end = QueueEnd::OperationFailed;
-    if (RunUpdateScript(script, job.launcherDir, job.manifest, queue,
-                        contents.withoutPermissions)) {
+    if (RunUpdateScript(script, job.launcherDir, job.manifest, queue, &contents)) {
         allowMoves(queue, unpacked, syncs);
         end = runQueue(job, queue, stop);
         // Every moved file's new name is on the disk before the version is.
         syncs.flush();
     }
     if (end == QueueEnd::Stopped) return false;
-    if (end == QueueEnd::Done && job.manifest.launcherUpdatePending()) {
-        const std::string& source = job.manifest.launcherCopySource();
-        const CopyMode mode = contents.withoutPermissions.contains(source) ? CopyMode::KeepTarget
-                                                                           : CopyMode::FromSource;
-        if (stageLauncher(source, mode, job.launcherDir)) {
-            job.manifest.setLauncherCopy(job.launcherDir + kStagedLauncherName,
-                                         job.manifest.launcherCopyTarget());
-        } else {
-            end = QueueEnd::OperationFailed;
-        }
-    }
+    if (end == QueueEnd::Done && job.manifest.launcherUpdatePending())
+        end = stageRequestedLauncher(job, contents);
     if (end != QueueEnd::Done) job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
     return end == QueueEnd::Done;
 }
@@ -238,6 +270,7 @@ UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token st
     report.installedVersion = job.config.server.installedVersion;
     report.signKeys = job.config.server.signKeys;
     report.settingsUnusable = job.config.server.unusable;
+    report.skipped = job.skipped;
     if (end == UpdateReportCode::LauncherUpdate) {
         report.launcherCopySource = job.manifest.launcherCopySource();
         report.launcherCopyTarget = job.manifest.launcherCopyTarget();
@@ -256,6 +289,7 @@ std::string formatStepText(std::string_view description, std::size_t position, s
 bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
                       const std::filesystem::path& unpackDir, std::stop_token stop) {
     DiskBudget budget;
+    budget.followFreeSpace(unpackDir.parent_path());
     ChargedPath unpacked(budget, unpackDir);
     const UniqueFd zip(::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC));
     return applyContents(job, unpacked, unpackArchive(zip.get(), unpacked, budget), stop);
@@ -304,6 +338,7 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
     DiskBudget budget;
     for (std::size_t i = 0; i < job.manifest.entryCount(); ++i) {
         const PatchEntry entry = job.manifest.entryAt(i);
+        budget.followFreeSpace(runDirectory.path());
         if (!ApplyPatchArchive(job, server, entry.archive, runDirectory.path(), i, budget, stop))
             return finish(job, UpdateReportCode::Failed, stop);
         // Recorded only once a staged launcher is in place: a run killed in

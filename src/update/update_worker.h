@@ -43,6 +43,9 @@ struct UpdateJob {
     Notifier& notifier;
     UpdateReporter& reporter;
     SourceList sources = {};  // the mirrors that failed stay out for the whole run
+    // The operations skipped for mistakes of their scripts, each with its
+    // path and why, for the final report.
+    std::vector<std::string> skipped = {};
 };
 
 // Owns the one worker thread. Destroying it asks a running update to stop at
@@ -79,7 +82,8 @@ class UpdateWorker {
 
 // The worker's body: reports 0 and 1, applies every entry in list order and
 // records its version, then reports Completed, Failed or LauncherUpdate, with
-// the installed version and the launcher paths in that report. The run's
+// the installed version, the launcher paths and the skipped operations in
+// that report. The run's
 // downloads and unpacked files share one DiskBudget. Returns the final
 // report's code.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
@@ -98,8 +102,8 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
 // launcher when the archive asked for it. The download may take what
 // `budget` has left, the unpacked files what the download leaves; both are
 // removed, and given back, before this returns. False on any failure (an
-// operation that fails is one), after the error box that the failure calls
-// for.
+// operation that the environment refused is one; one skipped for a mistake
+// of the script is not), after the error box that the failure calls for.
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        const std::filesystem::path& runDirectory, std::size_t slot,
                        DiskBudget& budget, std::stop_token stop);

@@ -26,9 +26,29 @@ bool hasDriveLetter(std::string_view path) {
            ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
 }
 
+// Appends the components of `path` to `parts`; false when ".." climbs above
+// what `parts` holds.
+bool walkComponents(std::string_view path, std::vector<std::string_view>& parts) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && !isSeparator(path[end])) ++end;
+        const std::string_view part = path.substr(start, end - start);
+        if (part == "..") {
+            if (parts.empty()) return false;
+            parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view relative) {
+std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view relative,
+                                    std::string_view from) {
     const auto text = installTextToUtf8(relative);
     if (!text) return std::nullopt;
     std::string_view path = *text;
@@ -37,19 +57,7 @@ std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view
     if (hasDriveLetter(path)) return std::nullopt;
 
     std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && !isSeparator(path[end])) ++end;
-        const std::string_view part = path.substr(start, end - start);
-        if (part == "..") {
-            if (parts.empty()) return std::nullopt;
-            parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
+    if (!walkComponents(from, parts) || !walkComponents(path, parts)) return std::nullopt;
 
     TreePath placed{baseDir, {}};
     for (std::size_t i = 0; i < parts.size(); ++i) {

@@ -23,14 +23,16 @@ struct TreePath {
     std::string full() const { return base + relative; }
 };
 
-// Places `relative` below `baseDir` (which ends in '/'). Both '/' and '\'
-// separate directories; the text is CP932 unless it is valid UTF-8; leading
-// separators are dropped (the base is the root the path starts from, as the
-// original's plain concatenation made it), so are "." and empty components,
-// and ".." climbs one level. Returns nullopt when the path would leave the
-// base (a ".." above it), names a drive ("C:"), holds a NUL or cannot be
-// converted.
-std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view relative);
+// Places `relative` below `baseDir` (which ends in '/'), starting from the
+// folder `from` inside it ('/' between components; empty: the base itself).
+// Both '/' and '\' separate directories; the text is CP932 unless it is
+// valid UTF-8; leading separators are dropped (the path starts where the
+// original's plain concatenation made it start), so are "." and empty
+// components, and ".." climbs one level, up to the base. Returns nullopt
+// when the path would leave the base (a ".." above it), names a drive
+// ("C:"), holds a NUL or cannot be converted.
+std::optional<TreePath> placeInside(const std::string& baseDir, std::string_view relative,
+                                    std::string_view from = {});
 
 // placeInside's full path: `baseDir` unchanged when the path names the base.
 std::optional<std::string> joinInside(const std::string& baseDir, std::string_view relative);

@@ -1,49 +1,142 @@
 #include "util/tree_walk.h"
 
+#include "util/name_case.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <string_view>
 
 namespace gd {
 
 namespace {
 
-// O_DIRECTORY answers a link with ENOTDIR, like a plain file; a link is told
-// apart so that callers can treat "no such directory" and "a link in the way"
-// differently.
-UniqueFd openSubdirectory(int parent, const std::string& name) {
+std::optional<TreeLocation> stop(TreeWalkFailure& failure, int error, std::string at,
+                                 std::string why) {
+    failure = {error, std::move(at), std::move(why)};
+    errno = error;
+    return std::nullopt;
+}
+
+std::string ambiguity(const NameMatch& match) {
+    std::string names;
+    for (const std::string& name : match.matches) names += (names.empty() ? "" : ", ") + name;
+    return "could be any of " + names + ", which differ in case only";
+}
+
+// The name to use for `part` in `directory`, or nullopt after filling
+// `failure` for what cannot be told apart or read.
+std::optional<std::string> nameIn(int directory, const std::string& part, const std::string& at,
+                                  TreeWalkFailure& failure, FolderNames* names) {
+    NameMatch match = names != nullptr ? names->find(directory, part) : findName(directory, part);
+    switch (match.found) {
+        case NameFound::Ambiguous:
+            stop(failure, ENOTUNIQ, at + part, ambiguity(match));
+            return std::nullopt;
+        case NameFound::Unreadable:
+            stop(failure, match.error, at, std::strerror(match.error));
+            return std::nullopt;
+        case NameFound::Exact:
+        case NameFound::Folded:
+        case NameFound::Missing:
+            break;
+    }
+    return std::move(match.name);
+}
+
+// Opens the folder `name` below `parent`: a folder, or a link that the walk
+// follows.
+UniqueFd openSubdirectory(int parent, const std::string& name, const std::string& at,
+                          TreeWalkFailure& failure) {
     UniqueFd directory(
         ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!directory && (errno == ENOTDIR || errno == ELOOP)) {
-        struct stat info {};
-        const bool link = ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          S_ISLNK(info.st_mode);
-        errno = link ? ELOOP : ENOTDIR;
+    if (directory) return directory;
+    const int error = errno;
+    struct stat info {};
+    const bool exists = ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(info.st_mode)) {
+        std::string why;
+        directory = followOwnLink(parent, name, why);
+        if (!directory) stop(failure, ELOOP, at + name, std::move(why));
+        return directory;
+    }
+    if (error == ENOENT) {
+        stop(failure, ENOENT, at + name, "no such folder");
+    } else if (error == ENOTDIR || error == ELOOP) {
+        stop(failure, ENOTDIR, at + name, "not a folder");
+    } else {
+        stop(failure, error, at + name, std::strerror(error));
     }
     return directory;
 }
 
 }  // namespace
 
-std::optional<TreeLocation> locateInTree(const TreePath& path) {
+UniqueFd followOwnLink(int directory, const std::string& name, std::string& why) {
+    const UniqueFd link(::openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!link || ::fstat(link.get(), &info) != 0) {
+        why = std::strerror(errno);
+        return {};
+    }
+    const uid_t user = ::geteuid();
+    const auto refuse = [&why](std::string reason) {
+        why = std::move(reason);
+        errno = ELOOP;
+        return UniqueFd();
+    };
+    if (!S_ISLNK(info.st_mode)) return refuse("was replaced while it was looked at");
+    if (info.st_uid != user && info.st_uid != 0)
+        return refuse("a symbolic link owned by uid " + std::to_string(info.st_uid) +
+                      ", neither by this user nor by root");
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(link.get(), "", target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+        return refuse("a symbolic link that cannot be read");
+    target[length] = '\0';
+    // An absolute target ignores `directory`, a relative one starts there.
+    UniqueFd opened(::openat(directory, target, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened)
+        return refuse("a symbolic link to " + std::string(target) + ", which is no folder (" +
+                      std::strerror(errno) + ")");
+    if (::fstat(opened.get(), &info) != 0) return refuse(std::strerror(errno));
+    if (info.st_uid != user)
+        return refuse("a symbolic link to " + std::string(target) + ", a folder owned by uid " +
+                      std::to_string(info.st_uid) + ", not by this user");
+    return opened;
+}
+
+std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure,
+                                         FolderNames* names) {
     TreeLocation location{UniqueFd(::open(path.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
                           "."};
-    if (!location.directory) return std::nullopt;
+    if (!location.directory) return stop(failure, errno, {}, std::strerror(errno));
+    std::string at;  // the components walked so far, as the tree spells them
     std::string_view rest = path.relative;
     while (!rest.empty()) {
         const std::size_t slash = rest.find('/');
+        const std::string part(rest.substr(0, slash));
+        auto name = nameIn(location.directory.get(), part, at, failure, names);
+        if (!name) return std::nullopt;
         if (slash == std::string_view::npos) {
-            location.name = std::string(rest);
+            location.name = std::move(*name);
             break;
         }
-        location.directory =
-            openSubdirectory(location.directory.get(), std::string(rest.substr(0, slash)));
+        location.directory = openSubdirectory(location.directory.get(), *name, at, failure);
         if (!location.directory) return std::nullopt;
+        at += *name + "/";
         rest.remove_prefix(slash + 1);
     }
     return location;
+}
+
+std::optional<TreeLocation> locateInTree(const TreePath& path) {
+    TreeWalkFailure failure;
+    return locateInTree(path, failure);
 }
 
 }  // namespace gd

@@ -8,6 +8,10 @@ Usage:
   archive_maker.py dosdir OUT.zip DIR
       the same with MS-DOS host entries and the archive attribute, as the
       original platform's tools write them: no Unix permissions at all
+  archive_maker.py zerodir OUT.zip DIR
+      the same with Unix host entries whose permission bits are all zero (the
+      archive attribute only), as a ZipInfo came out before zipfile began to
+      give an entry without any attributes 0600
   archive_maker.py samecrc GENUINE TEMPLATE OUT
       TEMPLATE, as long as GENUINE, with its first "@@@@" replaced by the four
       bytes that give it GENUINE's CRC-32
@@ -218,9 +222,13 @@ def recipe_duplicates(ctx):
 
 
 def recipe_bomb_deflate(ctx):
+    # Honest sizes and CRCs: a small entry, then one of 5 GiB behind it.
     z = RawZip()
     z.add(b"update.dat", ctx.script())
-    z.add(b"bomb.bin", compressed=deflated_zeros(3 * GIB), crc=zeros_crc(3 * GIB), size=3 * GIB)
+    small = 16 << 20
+    z.add(b"small.bin", compressed=deflated_zeros(small), crc=zeros_crc(small), size=small)
+    z.add(b"bomb.bin", compressed=deflated_zeros(5 * GIB), crc=zeros_crc(5 * GIB), size=5 * GIB,
+          zip64=True)
     z.write(ctx.out)
 
 
@@ -229,7 +237,7 @@ def recipe_bomb_overlap(ctx):
     z.add(b"update.dat", ctx.script())
     shared = z.add(b"bomb0.bin", compressed=deflated_zeros(GIB // 2), crc=zeros_crc(GIB // 2),
                    size=GIB // 2)
-    for i in range(1, 6):
+    for i in range(1, 10):
         z.alias(shared, b"bomb%d.bin" % i)
     z.write(ctx.out)
 
@@ -302,9 +310,9 @@ def recipe_entries_flood(ctx):
 
 
 def recipe_download_over_cap(ctx):
-    # Sparse: the server announces 3 GiB that take no room here.
+    # Sparse: the server announces 11 GiB that take no room here.
     with open(ctx.out, "wb") as f:
-        f.truncate(3 * GIB)
+        f.truncate(11 * GIB)
 
 
 def recipe_zip64_forced(ctx):
@@ -407,15 +415,15 @@ def zipdir(out, directory):
                 z.write(path, os.path.relpath(path, directory))
 
 
-def dosdir(out, directory):
+def infodir(out, directory, create_system, external_attr):
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         for base, dirs, files in os.walk(directory):
             dirs.sort()
             for name in sorted(files):
                 path = os.path.join(base, name)
                 info = zipfile.ZipInfo(os.path.relpath(path, directory), (2024, 5, 6, 7, 8, 10))
-                info.create_system = 0  # MS-DOS
-                info.external_attr = 0x20  # the archive attribute, nothing else
+                info.create_system = create_system
+                info.external_attr = external_attr
                 info.compress_type = zipfile.ZIP_DEFLATED
                 with open(path, "rb") as f:
                     z.writestr(info, f.read())
@@ -454,9 +462,19 @@ def same_crc(genuine, template, out):
         f.write(data)
 
 
+def dosdir(out, directory):
+    # MS-DOS, the archive attribute and nothing else
+    infodir(out, directory, 0, 0x20)
+
+
+def zerodir(out, directory):
+    infodir(out, directory, UNIX, 0x20)
+
+
 def main(argv):
-    if len(argv) == 4 and argv[1] in ("zipdir", "dosdir"):
-        (zipdir if argv[1] == "zipdir" else dosdir)(argv[2], argv[3])
+    makers = {"zipdir": zipdir, "dosdir": dosdir, "zerodir": zerodir}
+    if len(argv) == 4 and argv[1] in makers:
+        makers[argv[1]](argv[2], argv[3])
     elif len(argv) == 5 and argv[1] == "samecrc":
         same_crc(*argv[2:])
     elif len(argv) == 6 and argv[1] == "corpus":

@@ -85,7 +85,7 @@ TEST(LuaState, TimeLimitCannotBeCaughtOrOutrun) {
         {"match", "(('a'):rep(2000)):match('(.-)(.-)(.-)(.-)b')", true},
         {"gmatch", "for m in (('a'):rep(2000)):gmatch('.-.-.-.-b') do end", true},
         {"gsub", "string.gsub(('a'):rep(2000), '.-.-.-.-b', '')", true},
-        {"deep pattern", "string.find(('a'):rep(4e5), ('a?'):rep(4e5))", true},
+        {"deep pattern", "string.find(('a'):rep(4e5), ('a?'):rep(4e5) .. 'b')", true},
         {"plain find",
          "local s = ('a'):rep(2^20) for i = 1, 20 do "
          "string.find(s, ('a'):rep(2^19) .. 'b', 1, true) end",
@@ -174,6 +174,24 @@ TEST(LuaState, BoundedLibraryFunctionsAgreeWithLiblua) {
         "return xpcall(function() error('x', 0) end, function(m) return 'handled ' .. m end)",
         "return xpcall(function() return 1, 2 end, print)",
         "return xpcall(error, 5)",
+        // gfind is gmatch itself; rep's count is luaL_checkint's: the low 32 bits
+        "return tostring(string.gfind == string.gmatch)",
+        "return ('ab'):rep(2^32 + 3), ('ab'):rep(2^31), ('x'):rep(-2^32 + 2), ('x'):rep('3'), "
+        "('x'):rep(0/0), ('x'):rep(1/0), ('x'):rep(-1/0), ('x'):rep(2^63)",
+        "return pcall(string.rep, 'x', 'three')",
+        // patterns as deep as Lua's own C stack takes, and backtracking through captures
+        "return #(('a'):rep(200)):match(('a?'):rep(200))",
+        "return #(('a'):rep(30000)):match(('a?'):rep(30000))",
+        "return (('ab'):rep(3000)):find(('(a)(b)'):rep(16) .. '$')",
+        "return ('aaab'):match('(a-)(a*)b')",
+        "return ('hello big world'):match('^(.-)%s(.*)$')",
+        "return ('xyz'):match('(x?)(x?)yz')",
+        "return ('aaa'):match('(a+)(a+)')",
+        "return ('abcabcabcx'):find('(abc)%1+')",
+        "return ('[[x]] and [[y]]'):gsub('%[%[(.-)%]%]', '<%1>')",
+        "return ('  trimmed  '):match('^%s*(.-)%s*$')",
+        "return ('a(b(c)d)e'):match('%b()'), ('THE (quick)'):find('%f[%a]%a+', 5)",
+        "return pcall(string.match, ('a'):rep(40), ('(a)'):rep(40))",
     };
     const auto results = [](lua_State* state, int loaded) {
         std::string text;

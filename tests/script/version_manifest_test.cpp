@@ -114,9 +114,10 @@ TEST(VersionScript, ListsNewerArchivesInCallOrder) {
 }
 
 // The installed version only goes forward: a list that would record an
-// infinite version, or a lower one after a higher, is refused whole, and a
-// latest version that is not finite offers nothing. Equal versions (an update
-// in two archives) and entries at or below the installed one are fine.
+// infinite version is refused whole, and a latest version that is not finite
+// offers nothing. Entries come in ascending version order whatever order the
+// list names them in, equal versions (an update in two archives) in call
+// order; entries at or below the installed one are dropped.
 TEST(VersionScript, ListsThatWouldNotTakeTheVersionForwardAreRefused) {
     const auto list = [](const char* latest, const char* entries) {
         return std::string("latest_version = ") + latest + " function filelist() " + entries +
@@ -133,7 +134,13 @@ TEST(VersionScript, ListsThatWouldNotTakeTheVersionForwardAreRefused) {
     const Case cases[] = {
         {list("1.2", (file("'inf'", "a.zip") + file("1.2", "b.zip")).c_str()), {}, true},
         {list("1.2", (file("1.1", "a.zip") + file("'1e39'", "b.zip")).c_str()), {}, true},
-        {list("1.2", (file("1.2", "b.zip") + file("1.1", "a.zip")).c_str()), {}, true},
+        {list("1.2", (file("1.2", "b.zip") + file("1.1", "a.zip")).c_str()), {"a.zip", "b.zip"},
+         false},
+        {list("1.2", (file("1.2", "b.zip") + file("1.15", "c.zip") + file("0.9", "old.zip") +
+                      file("1.1", "a.zip") + file("1.15", "c2.zip") + file("1.1", "a2.zip"))
+                         .c_str()),
+         {"a.zip", "a2.zip", "c.zip", "c2.zip", "b.zip"},
+         false},
         {list("1/0", file("1.1", "a.zip").c_str()), {}, false},
         {list("1e39", file("1.1", "a.zip").c_str()), {}, false},
         {list("0/0", file("1.1", "a.zip").c_str()), {}, false},

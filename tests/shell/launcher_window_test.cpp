@@ -269,6 +269,68 @@ TEST_F(LauncherWindowTest, ShowingTheWindowUpdatesOnItsOwn) {
     EXPECT_EQ(statusText(*window), "アップデート完了");
 }
 
+// An operation that the installation refuses fails the archive, and the box
+// says below its fixed text which path and why.
+TEST_F(LauncherWindowTest, AFailedUpdateBoxSaysWhy) {
+    serveVersion("1.1");
+    gdtest::TempDir stage;
+    gdtest::writeFile(stage.path() / "news.txt", "1.1");
+    gdtest::writeFile(root_.path() / "update.lua",
+                      "function updater() update.copy('news.txt', 'dup.txt') end");
+    const std::string pack =
+        std::string(GD_GDTOOL_PATH) + " pack '" + (serverRoot() / "update" / "p.zip").string() +
+        "' '" + (root_.path() / "update.lua").string() + "' '" + stage.path().string() + "'";
+    ASSERT_EQ(std::system(pack.c_str()), 0);
+    gdtest::writeFile(install() / "Dup.txt", "a");
+    gdtest::writeFile(install() / "DUP.TXT", "b");
+
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 10000));
+    EXPECT_EQ(boxes.boxes, std::vector<std::string>{
+                               "エラー: パッチファイルの適応に失敗しました。アップデートを終了し"
+                               "ます。\n\ncopy news.txt to dup.txt: dup.txt: could be any of "
+                               "DUP.TXT, Dup.txt, which differ in case only"});
+    EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.000000,1.000000");
+}
+
+// A staged launcher that lcopy cannot take is said once, not at every start;
+// once lcopy is back, the next start hands it over; a launcher staged anew
+// is said again.
+TEST_F(LauncherWindowTest, AMissingCopierIsSaidOncePerStagedLauncher) {
+    const std::string announced =
+        "アップデート: "
+        "本ランチャーをアップデートします。\n自動的に再起動しますのでお待ちください。";
+    const std::string failed = "失敗: 失敗\n\n" + (install() / "lcopy").string() +
+                               " cannot be started: No such file or directory";
+    const struct {
+        const char* step;
+        bool copier;
+        bool restage;
+        bool handedOver;
+        std::vector<std::string> boxes;
+    } rows[] = {
+        {"first start without lcopy", false, false, false, {announced, failed}},
+        {"next start without lcopy", false, false, false, {}},
+        {"a launcher staged anew", false, true, false, {announced, failed}},
+        {"lcopy is back", true, false, true, {announced}},
+    };
+    gdtest::writeFile(install() / "GrooveDeck.new", "staged");
+    qputenv("GD_EDITOR_RECORD", (root_.path() / "lcopy.txt").c_str());
+    for (const auto& row : rows) {
+        if (row.restage) {
+            fs::remove(install() / "GrooveDeck.new");
+            gdtest::writeFile(install() / "GrooveDeck.new", "staged again");
+        }
+        if (row.copier) fs::copy_file(GD_EDITOR_RECORDER, install() / "lcopy");
+        BoxRecorder boxes;
+        gd::LauncherWindow window(
+            gd::LauncherContext{install().string() + "/", config_, {}, {}, gd::kReprobeInterval});
+        EXPECT_EQ(window.finishStagedLauncherUpdate(), row.handedOver) << row.step;
+        EXPECT_EQ(boxes.boxes, row.boxes) << row.step;
+    }
+}
+
 // Why, where the window says that something went wrong: a refusal's reason
 // on the box's second line and in the log, beside the source of each file.
 TEST_F(LauncherWindowTest, ARefusalShowsItsReasonAndEveryRunIsLogged) {

@@ -47,7 +47,9 @@ TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndAnExistingFolderIsFine) {
     EXPECT_EQ(gd::CPatchMkdir({dir.dir(), "data/keep.txt"}).Execute(), 0);
 }
 
-TEST(PatchTest, RmdirRemovesOnlyEmptyFoldersAndALinkInTheWayFails) {
+using End = gd::OperationEnd;
+
+TEST(PatchTest, RmdirRemovesOnlyEmptyFoldersAndSkipsWhatIsGone) {
     gdtest::TempDir dir;
     fs::create_directory(dir.path() / "empty");
     fs::create_directory(dir.path() / "full");
@@ -55,32 +57,40 @@ TEST(PatchTest, RmdirRemovesOnlyEmptyFoldersAndALinkInTheWayFails) {
     writeFile(dir.path() / "file", "a file");
     const struct {
         const char* name;
-        int result;
+        End end;
         bool remains;
-    } cases[] = {{"empty", 1, false},   {"full", 1, true},   {"file", 1, true},
-                 {"missing", 1, false}, {"linked", 0, true}, {"gone/inner", 1, false}};
-    fs::create_directory_symlink(dir.path() / "empty", dir.path() / "linked");
+    } cases[] = {{"empty", End::Done, false}, {"full", End::Done, true},
+                 {"file", End::Done, true},   {"missing", End::Skipped, false},
+                 {"linked", End::Done, true}, {"gone/inner", End::Skipped, false}};
+    // The user's own link to a folder is that folder moved elsewhere: it stays.
+    fs::create_directory_symlink(dir.path() / "full", dir.path() / "linked");
     for (const auto& c : cases) {
-        EXPECT_EQ(gd::CPatchRmdir({dir.dir(), c.name}).Execute(), c.result) << c.name;
+        EXPECT_EQ(gd::CPatchRmdir({dir.dir(), c.name}).Perform().end, c.end) << c.name;
         EXPECT_EQ(fs::exists(fs::symlink_status(dir.path() / c.name)), c.remains) << c.name;
     }
     EXPECT_EQ(readFile(dir.path() / "full" / "mine.txt"), "the user's");
 }
 
-TEST(PatchTest, DeleteRemovesFilesButNeverDirectoriesAndWhatIsGoneIsDeleted) {
+TEST(PatchTest, DeleteRemovesFilesButNeverDirectoriesAndSkipsWhatIsGone) {
     gdtest::TempDir dir;
     fs::create_directory(dir.path() / "empty");
     writeFile(dir.path() / "old.txt", "old");
     EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
     EXPECT_FALSE(fs::exists(dir.path() / "old.txt"));
 
-    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "old.txt"}).Execute(), 1);
-    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "gone/old.txt"}).Execute(), 1);
+    const auto gone = gd::CPatchDelete({dir.dir(), "old.txt"}).Perform();
+    EXPECT_EQ(gone.end, End::Skipped);
+    EXPECT_EQ(gone.reason, "delete old.txt: not there");
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "gone/old.txt"}).Perform().end, End::Skipped);
     writeFile(dir.path() / "plain", "a file where a folder would be");
-    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "plain/old.txt"}).Execute(), 1);
-    // Gone is not what a link in the way is.
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "plain/old.txt"}).Perform().end, End::Skipped);
+    // The user's own link to a folder is followed, and naming it removes nothing.
     fs::create_directory_symlink(dir.path() / "empty", dir.path() / "linked");
-    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "linked/old.txt"}).Execute(), 0);
+    writeFile(dir.path() / "empty" / "x.txt", "x");
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "linked/x.txt"}).Perform().end, End::Done);
+    EXPECT_FALSE(fs::exists(dir.path() / "empty" / "x.txt"));
+    EXPECT_EQ(gd::CPatchDelete({dir.dir(), "linked"}).Perform().end, End::Done);
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "linked"));
 
     EXPECT_EQ(gd::CPatchDelete({dir.dir(), "empty"}).Execute(), 1);
     EXPECT_TRUE(fs::is_directory(dir.path() / "empty"));

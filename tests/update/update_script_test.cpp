@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -103,7 +104,7 @@ TEST_F(UpdateScriptTest, ExistingDirectoryAndFileAreHandledInPlace) {
     EXPECT_EQ(info.st_mode & 0777, 0755u);
 }
 
-TEST_F(UpdateScriptTest, DeleteTakesNumbersAndIgnoresMissingFiles) {
+TEST_F(UpdateScriptTest, DeleteTakesNumbersAndSkipsMissingFiles) {
     writeFile(installPath() / "5", "five");
     ASSERT_TRUE(run(R"(function updater()
         update.delete(5)
@@ -112,8 +113,47 @@ TEST_F(UpdateScriptTest, DeleteTakesNumbersAndIgnoresMissingFiles) {
 
     ASSERT_EQ(queue_.size(), 2u);
     EXPECT_EQ(dynamic_cast<const gd::CPatchDelete&>(queue_.at(0)).fullPath(), installDir() + "5");
-    EXPECT_EQ(executeAll(), (std::vector<int>{1, 1}));
+    EXPECT_EQ(executeAll(), (std::vector<int>{1, 0}));
     EXPECT_FALSE(fs::exists(installPath() / "5"));
+}
+
+// xpcall(f, debug.traceback) is common in published scripts: update.dat gets
+// traceback and getinfo, and nothing of debug that could reach the time
+// limit's hook, the registry, locals, upvalues or metatables.
+TEST_F(UpdateScriptTest, DebugOffersTracebackAndGetinfoOnly) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"select(2, xpcall(function() error('boom') end, debug.traceback))"
+         ":find('boom\\nstack traceback:') ~= nil",
+         "true"},
+        {"debug.getinfo(1, 'S').what", "Lua"},
+        {"require('debug') == debug", "true"},
+        {"debug.sethook", "nil"},
+        {"debug.gethook", "nil"},
+        {"debug.getregistry", "nil"},
+        {"debug.getlocal", "nil"},
+        {"debug.setupvalue", "nil"},
+        {"debug.setmetatable", "nil"},
+        {"debug.debug", "nil"},
+    };
+    for (const auto& [expression, value] : rows) {
+        queue_.clear();
+        ASSERT_TRUE(
+            run("function updater() update.mkdir(tostring(" + std::string(expression) + ")) end"))
+            << expression;
+        ASSERT_EQ(queue_.size(), 1u);
+        EXPECT_EQ(dynamic_cast<const gd::CPatchMkdir&>(queue_.at(0)).fullPath(),
+                  installDir() + value)
+            << expression;
+    }
+}
+
+// A chunk that never returns is stopped at the limit, and updater still runs.
+TEST_F(UpdateScriptTest, AChunkThatNeverReturnsStillHasItsUpdaterRun) {
+    gdtest::writeEncrypted(patchPath() / "update.dat",
+                           "function updater() update.mkdir('made') end while true do end");
+    ASSERT_TRUE(gd::RunUpdateScript(patchPath() / "update.dat", installDir(), manifest_, queue_,
+                                    nullptr, std::chrono::milliseconds(300)));
+    EXPECT_EQ(queue_.size(), 1u);
 }
 
 TEST_F(UpdateScriptTest, DiffcopyQueuesNothing) {
@@ -222,6 +262,7 @@ TEST_F(UpdateScriptTest, EachRunHasItsOwnQueue) {
 struct FailingScript {
     const char* name;
     const char* script;
+    std::chrono::milliseconds limit = gd::kUpdateScriptTimeLimit;
 };
 
 void PrintTo(const FailingScript& failing, std::ostream* out) {
@@ -237,7 +278,9 @@ TEST_P(FailingScriptTest, FailsWithTheCallersQueueUntouched) {
     writeFile(temp_.path() / "x", "outside");
     queue_.append(std::make_unique<gd::CPatch>());
 
-    EXPECT_FALSE(run(GetParam().script));
+    gdtest::writeEncrypted(patchPath() / "update.dat", GetParam().script);
+    EXPECT_FALSE(gd::RunUpdateScript(patchPath() / "update.dat", installDir(), manifest_, queue_,
+                                     nullptr, GetParam().limit));
 
     EXPECT_EQ(queue_.size(), 1u);
     EXPECT_EQ(queue_.at(0).opKind, 0);
@@ -269,7 +312,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailingScript{"NilArgument", UPDATER("update.delete(nil)")},
         FailingScript{"TableArgument", UPDATER("update.mkdir({})")},
         FailingScript{"BooleanArgument", UPDATER("update.copy('a', true)")},
-        FailingScript{"MissingArgument", UPDATER("update.copy('a')")}),
+        FailingScript{"MissingArgument", UPDATER("update.copy('a')")},
+        FailingScript{"NeverReturns", UPDATER("while true do end"), std::chrono::milliseconds(300)},
+        FailingScript{"BacktrackingPattern", UPDATER("local _ = ('a'):rep(2000):find('.-.-.-.-b')"),
+                      std::chrono::milliseconds(300)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

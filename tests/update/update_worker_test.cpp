@@ -225,6 +225,44 @@ TEST_F(UpdateWorkerTest, AppliesThreeArchivesInOrder) {
     EXPECT_FALSE(update());
 }
 
+// Whatever order the server lists its archives in, one run applies every
+// newer one, oldest first, and records the newest.
+TEST_F(UpdateWorkerTest, ListsInAnyOrderConvergeInOneRun) {
+    for (const char* version : {"0.9", "1.1", "1.2", "1.3"}) {
+        ArchiveBuilder()
+            .script("function updater() io.open([[" + (install() / "order.txt").string() +
+                    "]], 'a'):write('" + version + " ') end")
+            .zipTo(updateDir() / (std::string("p") + version + ".zip"));
+    }
+    const auto entry = [](const char* version) {
+        return std::string("'d', ") + version + ", 'p" + version + ".zip'";
+    };
+    const struct {
+        const char* name;
+        std::vector<const char*> listed;
+        const char* installed;
+        const char* applied;
+    } rows[] = {
+        {"ascending", {"1.1", "1.2", "1.3"}, "1.0", "1.1 1.2 1.3 "},
+        {"newest first", {"1.3", "1.2", "1.1"}, "1.0", "1.1 1.2 1.3 "},
+        {"shuffled, with an older one", {"1.2", "0.9", "1.3", "1.1"}, "1.0", "1.1 1.2 1.3 "},
+        {"newest first, one installed", {"1.3", "1.2", "1.1"}, "1.1", "1.2 1.3 "},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> entries;
+        for (const char* version : row.listed) entries.push_back(entry(version));
+        serveVersions("1.3", entries);
+        gdtest::writeEncrypted(install() / "version.dat",
+                               std::string(row.installed) + "00000,1.000000");
+        fs::remove(install() / "order.txt");
+        frontEnd_.messages.clear();
+        EXPECT_TRUE(update()) << row.name;
+        EXPECT_EQ(gdtest::readFile(install() / "order.txt"), row.applied) << row.name;
+        EXPECT_EQ(installedVersions(), "1.300000,1.000000") << row.name;
+        EXPECT_TRUE(frontEnd_.messages.empty()) << row.name;
+    }
+}
+
 TEST_F(UpdateWorkerTest, ResumesADroppedDownloadAndKeepsTheFilesWhole) {
     const std::string big = randomBytes(6 * 1024 * 1024, 11);
     ArchiveBuilder()

@@ -27,6 +27,25 @@ TEST(SafePath, RefusesEveryWayOut) {
     EXPECT_EQ(gd::joinInside("/opt/gd/", std::string("a\0b", 3)), std::nullopt);
 }
 
+// A copy source starts in the script's folder and may climb to the
+// archive's root, never beyond; a leading separator still means that folder.
+TEST(SafePath, PlacesFromAFolderInsideTheBase) {
+    const struct {
+        const char* from;
+        const char* path;
+        std::optional<std::string> relative;
+    } rows[] = {{"Patch", "..\\files\\a.txt", "files/a.txt"},
+                {"Patch/sub", "..\\..\\a.txt", "a.txt"},
+                {"Patch", "\\a.txt", "Patch/a.txt"},
+                {"Patch", "..\\..\\a.txt", std::nullopt},
+                {"", "../a.txt", std::nullopt}};
+    for (const auto& row : rows) {
+        const auto placed = gd::placeInside("/run/", row.path, row.from);
+        EXPECT_EQ(placed ? std::optional(placed->relative) : std::nullopt, row.relative)
+            << row.from << " " << row.path;
+    }
+}
+
 TEST(SafePath, Cp932TrailBytesAreNotSeparators) {
     // "ソ" in CP932 is 0x83 0x5C: its trail byte is a backslash.
     EXPECT_EQ(gd::joinInside("/opt/gd/",

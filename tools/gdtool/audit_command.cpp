@@ -187,15 +187,16 @@ class Audit {
             problem(archive + ": not a readable zip archive with an update.dat");
             return;
         }
-        checkScript(archive, unpacked, unpacked / *contents->script);
+        checkScript(archive, unpacked, unpacked / *contents->script, *contents);
     }
 
-    void checkScript(const std::string& archive, const fs::path& unpacked, const fs::path& script) {
-        const AuditedScript audited = auditUpdateScript(script);
+    void checkScript(const std::string& archive, const fs::path& unpacked, const fs::path& script,
+                     const gd::UnpackedArchive& contents) {
+        const AuditedScript audited = auditUpdateScript(script, contents);
         if (!audited.failure.empty()) {
             problem(archive + ": update.dat " + audited.failure +
-                    " (the audit gives it no io, no load, loadstring, dofile or require, and of "
-                    "os only the time functions)");
+                    " (the audit gives it no io, no load, loadstring, dofile or require, of "
+                    "os only the time functions and of debug only traceback and getinfo)");
             return;
         }
         std::error_code error;
@@ -205,8 +206,7 @@ class Audit {
                         fs::path(source).lexically_relative(unpacked).string() +
                         ", which the archive does not hold");
         }
-        if (audited.launcherUpdate &&
-            !fs::is_regular_file(script.parent_path() / gd::kLauncherExecutable, error))
+        if (audited.launcherUpdate && !fs::is_regular_file(audited.launcherSource, error))
             problem(archive + ": replaces the launcher, but holds no " + gd::kLauncherExecutable +
                     " beside update.dat");
     }

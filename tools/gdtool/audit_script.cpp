@@ -1,11 +1,14 @@
 #include "audit_script.h"
 
+#include "install/install_paths.h"
 #include "script/encrypted_script.h"
+#include "script/lua_libraries.h"
 #include "script/lua_state.h"
 #include "util/safe_path.h"
 
 #include <lua.hpp>
 
+#include <optional>
 #include <string_view>
 
 namespace gdtool {
@@ -16,10 +19,19 @@ namespace {
 constexpr const char* kNoInstallation = "/installation/";
 
 struct Recording {
-    std::string sourceDir;   // the script's folder, ending in '/'
-    bool inUpdater = false;  // what the main chunk asks for never counts
+    const gd::UnpackedArchive& archive;
+    std::string sourceStart;  // the script's folder below archive.root
+    bool inUpdater = false;   // what the main chunk asks for never counts
     AuditedScript& result;
 };
+
+// A copy source as launchers find it: from the script's folder, up to the
+// archive's root, names without regard to case.
+std::optional<std::string> sourceOf(const Recording& recording, std::string_view source) {
+    auto placed = gd::placeInside(recording.archive.root, source, recording.sourceStart);
+    if (!placed) return std::nullopt;
+    return recording.archive.root + recording.archive.names.resolve(placed->relative);
+}
 
 Recording& recordingOf(lua_State* state) {
     return *static_cast<Recording*>(lua_touserdata(state, lua_upvalueindex(1)));
@@ -38,7 +50,7 @@ enum class Recorded { Done, Outside, Failed };
 Recorded recordCopy(Recording& recording, std::string_view source,
                     std::string_view target) noexcept {
     try {
-        const auto full = gd::joinInside(recording.sourceDir, source);
+        const auto full = sourceOf(recording, source);
         if (!full || !gd::placeInside(kNoInstallation, target)) return Recorded::Outside;
         if (recording.inUpdater) recording.result.copySources.push_back(*full);
         return Recorded::Done;
@@ -85,7 +97,13 @@ int luaDiffcopy(lua_State*) {
 
 int luaLauncherupdate(lua_State* state) {
     Recording& recording = recordingOf(state);
-    if (recording.inUpdater) recording.result.launcherUpdate = true;
+    if (!recording.inUpdater) return 0;
+    recording.result.launcherUpdate = true;
+    try {
+        recording.result.launcherSource = sourceOf(recording, gd::kLauncherExecutable).value_or("");
+    } catch (...) {
+        return luaL_error(state, "update.launcherupdate: the operation could not be recorded");
+    }
     return 0;
 }
 
@@ -124,16 +142,21 @@ std::string errorText(gd::LuaState& lua) {
 
 }  // namespace
 
-AuditedScript auditUpdateScript(const std::filesystem::path& scriptPath) {
+AuditedScript auditUpdateScript(const std::filesystem::path& scriptPath,
+                                const gd::UnpackedArchive& archive) {
     AuditedScript result;
     const std::string text = gd::readEncryptedFile(scriptPath, gd::kUpdateScriptLimit);
     if (text.empty()) {
         result.failure = "is empty, missing or over the 1 MiB that launchers read";
         return result;
     }
-    Recording recording{gd::directoryText(gd::directoryOf(scriptPath).string()), false, result};
+    const std::string scriptDir = gd::directoryText(gd::directoryOf(scriptPath).string());
+    Recording recording{archive, {}, false, result};
+    if (scriptDir.starts_with(archive.root))
+        recording.sourceStart = scriptDir.substr(archive.root.size());
     gd::LuaState lua(gd::kLuaTimeLimit, gd::LuaLibraries::Safe);
-    if (!lua || lua.cpcall(registerUpdateTable, &recording) != 0) {
+    if (!lua || lua.cpcall(gd::openCallStackDebug, nullptr) != 0 ||
+        lua.cpcall(registerUpdateTable, &recording) != 0) {
         result.failure = "cannot be run: no Lua state";
         return result;
     }

@@ -42,7 +42,8 @@ const char* reportName(gd::UpdateReportCode code) {
     return "";
 }
 
-// One stdout line per report; a progress bar on stderr when it is a terminal.
+// One stdout line per report, and on stderr one line per operation that the
+// run skipped; a progress bar on stderr when it is a terminal.
 class PrintingReporter : public gd::UpdateReporter {
   public:
     explicit PrintingReporter(CommandOutput& output)
@@ -63,12 +64,15 @@ class PrintingReporter : public gd::UpdateReporter {
                          .add("name", reportName(code))
                          .add("value", report.value)
                          .add("text", report.text));
-        if (!drawBar_) return;
-        if (code == gd::UpdateReportCode::Downloading) {
+        if (drawBar_ && code == gd::UpdateReportCode::Downloading) {
             drawProgress(report.value);
         } else if (barShown_) {
             std::cerr << "\r\033[K" << std::flush;
             barShown_ = false;
+        }
+        for (const std::string& skipped : report.skipped) {
+            std::cerr << "gdtool: skipped " << skipped << std::endl;
+            output_.json(JsonObject().add("type", "omitted").add("operation", skipped));
         }
     }
 
