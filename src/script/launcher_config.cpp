@@ -65,8 +65,7 @@ std::string errorText(lua_State* state) {
 
 // config.dat's plain text. A missing file is an empty chunk, as it always
 // was; one that is there but cannot be had is a fault, not an empty chunk.
-std::string readConfigText(const std::string& launcherDir, std::string& fault) {
-    const std::filesystem::path path = launcherDir + "config.dat";
+std::string readConfigText(const std::filesystem::path& path, std::string& fault) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error) {
@@ -110,10 +109,22 @@ std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
 
 void loadConfigFile(const std::string& launcherDir, LauncherConfig& config) {
     std::string fault;
-    const std::string text = readConfigText(launcherDir, fault);
+    const std::string text = readConfigText(launcherDir + "config.dat", fault);
     applyConfigChunk(text, config);
     if (!fault.empty()) refuseSettings(config.server, fault);
     resolveCaFile(launcherDir, config.server);
+}
+
+std::string signedSuccessorFault(const std::filesystem::path& file) {
+    std::string fault;
+    const std::string text = readConfigText(file, fault);
+    if (!fault.empty()) return fault;
+    if (text.empty()) return "the file is missing or empty";
+    LauncherConfig config;
+    fault = applyConfigChunk(text, config);
+    if (fault.empty()) fault = config.server.unusable;
+    if (fault.empty() && config.server.signKeys.empty()) fault = "it names no DUREDOR_SIGN_KEY";
+    return fault;
 }
 
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +66,13 @@ void loadConfigFile(const std::string& launcherDir, LauncherConfig& config);
 // its end, in plain words, or "" when it did.
 std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
                              std::chrono::milliseconds timeLimit = kLuaTimeLimit);
+
+// Why the config.dat at `file` cannot take the place of a signed
+// installation's: it cannot be read, does not run to its end, has unusable
+// settings or names no key. "" when it can. An update never installs such a
+// file there, since the next start would read it as an unsigned or unusable
+// installation, for good.
+std::string signedSuccessorFault(const std::filesystem::path& file);
 
 struct FtpEndpoint {
     std::string host;

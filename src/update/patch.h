@@ -125,6 +125,7 @@ class CPatchCopy : public CPatch {
     std::string Describe() const override { return kCopyDescription; }
     const std::string& source() const { return source_; }
     std::string target() const { return target_.full(); }
+    const TreePath& targetPath() const { return target_; }
     CopyMode mode() const { return mode_; }
     // Allows the copy to move the source into place (one rename) where it is
     // nobody's source after this, with the same result as a copy: the target

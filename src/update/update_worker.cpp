@@ -18,6 +18,7 @@
 #include "update/update_archive.h"
 #include "update/update_script.h"
 #include "util/directory_syncs.h"
+#include "util/name_case.h"
 #include "util/stop_wait.h"
 #include "util/unique_fd.h"
 
@@ -153,6 +154,23 @@ void noteSkipped(UpdateJob& job, const OperationResult& result) {
     job.skipped.push_back(result.reason);
 }
 
+// A copy over the installation's config.dat (in any case) in a signed
+// installation, with a file that cannot take its place: skipped, so that the
+// installation stays signed and usable after this run and every later start.
+std::optional<OperationResult> unsigningCopy(const UpdateJob& job, const CPatch& operation) {
+    const auto* copy = dynamic_cast<const CPatchCopy*>(&operation);
+    if (copy == nullptr || job.config.server.signKeys.empty()) return std::nullopt;
+    const TreePath& target = copy->targetPath();
+    if (target.base != job.launcherDir || foldCase(target.relative) != "CONFIG.DAT")
+        return std::nullopt;
+    const std::string fault = signedSuccessorFault(copy->source());
+    if (fault.empty()) return std::nullopt;
+    return OperationResult{OperationEnd::Skipped,
+                           "copy to " + target.relative +
+                               ": the signed installation keeps its own, as the new one " +
+                               "cannot take its place: " + fault};
+}
+
 // Carries out the queue in order. An operation that the environment refused
 // ends it: the archive is then not applied, and the next run applies it again
 // from the start, which the operations allow (an existing folder, a file
@@ -164,7 +182,8 @@ QueueEnd runQueue(UpdateJob& job, const PatchQueue& queue, std::stop_token stop)
         CPatch& operation = queue.at(i);
         job.reporter.OnUpdateReport(UpdateReportCode::Step, 0,
                                     formatStepText(operation.Describe(), i + 1, queue.size()));
-        const OperationResult result = operation.Perform();
+        const auto kept = unsigningCopy(job, operation);
+        const OperationResult result = kept ? *kept : operation.Perform();
         if (result.end == OperationEnd::Skipped) noteSkipped(job, result);
         if (result.end == OperationEnd::Failed) {
             job.notifier.refused(result.reason);

@@ -347,20 +347,21 @@ TEST_F(SignedUpdateTest, MigrationOfAnUnsignedInstallation) {
 
 // A signed archive installs a config.dat; as the window runs it, the next
 // check takes the keys from the run's report. A config.dat that cannot be
-// used, or that drops the key, leaves the settings unusable: the next check
-// shows the box rather than take an unsigned list.
+// used, or that drops the key, is not installed (the copy is skipped and
+// said): the installation stays signed in this window and at every later
+// start, and the next check refuses an unsigned list.
 TEST_F(SignedUpdateTest, AnInstalledConfigThatCannotBeUsedNeverMakesItUnsigned) {
     struct Installed {
         std::string name, config;
-        std::size_t keys;      // after the run; 0: unusable
-        std::string unusable;  // what the reason says
+        std::size_t keys;     // after the run, and read again from the disk
+        std::string skipped;  // what the skipped line says; "": installed
     };
     const std::vector<Installed> rows = {
-        {"oversized", keySetting({&keyA_}) + "--" + std::string(5000, 'x') + "\n", 0,
+        {"oversized", keySetting({&keyA_}) + "--" + std::string(5000, 'x') + "\n", 1,
          "larger than the 4096 bytes"},
-        {"raises before the key", "error('boom')\n" + keySetting({&keyA_}), 0,
+        {"raises before the key", "error('boom')\n" + keySetting({&keyA_}), 1,
          "the chunk stopped with an error: "},
-        {"drops the key", "", 0, "names no DUREDOR_SIGN_KEY"},
+        {"drops the key", "", 1, "names no DUREDOR_SIGN_KEY"},
         {"names two keys", keySetting({&keyA_, &keyB_}), 2, ""},
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -370,7 +371,8 @@ TEST_F(SignedUpdateTest, AnInstalledConfigThatCannotBeUsedNeverMakesItUnsigned) 
         const fs::path folder = site_.serverFolder(name);
         const fs::path dir = install(name, name, keySetting({&keyA_}));
         archive(folder, "p1.1.zip",
-                {{"config.dat", gdtest::enciphered(site_.configText(name) + row.config)}});
+                {{"config.dat", gdtest::enciphered(site_.configText(name) + row.config)},
+                 {"v1.1.txt", "1.1"}});
         signFor(folder / "p1.1.zip", keyA_);
         gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'p1.1.zip'"});
         signFor(folder / "filelist.dat", keyA_);
@@ -384,24 +386,29 @@ TEST_F(SignedUpdateTest, AnInstalledConfigThatCannotBeUsedNeverMakesItUnsigned) 
         worker.StartUpdateWorker({dir.string() + "/", config, gd::entriesOf(manifest)});
         worker.wait();
         EXPECT_EQ(recorder.ending.code, gd::UpdateReportCode::Completed);
+        EXPECT_TRUE(fs::exists(dir / "v1.1.txt"));
+        const std::string skipped =
+            recorder.ending.skipped.empty() ? "" : recorder.ending.skipped.front();
+        EXPECT_EQ(skipped.empty(), row.skipped.empty()) << skipped;
+        EXPECT_NE(skipped.find(row.skipped), std::string::npos) << skipped;
         config.server.installedVersion = recorder.ending.installedVersion;
         config.server.signKeys = recorder.ending.signKeys;
         config.server.unusable = recorder.ending.settingsUnusable;
-        EXPECT_NE(config.server.unusable.find(row.unusable), std::string::npos)
-            << config.server.unusable;
-        EXPECT_EQ(config.server.unusable.empty(), row.unusable.empty()) << config.server.unusable;
+        EXPECT_EQ(config.server.unusable, "");
 
-        // An unsigned list offering more: only an unsigned check would take it.
+        // An unsigned list offering more: only an unsigned check would take
+        // it, in this window or after a restart.
         archive(folder, "p1.2.zip", {{"v1.2.txt", "1.2"}});
         gdtest::serveVersionScript(folder, "1.2", {"'b', 1.2, 'p1.2.zip'"});
         fs::remove(folder / "filelist.dat.minisig");
-        recorder.boxes.clear();
-        EXPECT_FALSE(gd::CheckForUpdate(recorder, config, manifest));
-        EXPECT_EQ(recorder.boxes,
-                  std::vector<std::string>{std::string(
-                      row.keys == 0 ? gd::kUnusableSettingsMessage : gd::kVersionScriptLoadError)});
-        if (row.keys != 0) {
-            EXPECT_EQ(config.server.signKeys.size(), row.keys);
+        gd::LauncherConfig restarted;
+        gd::loadLauncherConfig(dir.string() + "/", restarted);
+        for (gd::LauncherConfig* checked : {&config, &restarted}) {
+            recorder.boxes.clear();
+            EXPECT_FALSE(gd::CheckForUpdate(recorder, *checked, manifest));
+            EXPECT_EQ(recorder.boxes,
+                      std::vector<std::string>{std::string(gd::kVersionScriptLoadError)});
+            EXPECT_EQ(checked->server.signKeys.size(), row.keys);
         }
     }
 }
