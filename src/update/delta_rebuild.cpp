@@ -1,0 +1,297 @@
+#include "update/delta_rebuild.h"
+
+#include "trust/content_hash.h"
+#include "trust/crypto_library.h"
+#include "update/delta_pack.h"
+#include "update/lzma_reader.h"
+#include "util/fd_io.h"
+#include "util/safe_path.h"
+#include "util/tree_walk.h"
+#include "util/unique_fd.h"
+#include "util/varint.h"
+
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace gd {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kPiece = 64 * 1024;
+
+struct DctxFree {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// A failure's words, for the caller's report.
+struct Failure {
+    std::string why;
+};
+
+// The files of one group, written one after the other as the group's bytes
+// come, each checked against its digest as soon as it is complete.
+class RebuiltFiles {
+  public:
+    RebuiltFiles(const fs::path& unpackedDir, std::vector<const DeltaFile*> files)
+        : unpackedDir_(unpackedDir.string() + "/"), files_(std::move(files)) {}
+
+    bool write(const char* data, std::size_t size) {
+        for (;;) {
+            // Files that are empty or whose bytes come next are opened at once.
+            if (!out_ && next_ < files_.size()) {
+                if (!openNext()) return false;
+                continue;
+            }
+            if (size == 0) return true;
+            if (next_ == files_.size()) return fail("the delta gives more bytes than its files");
+            const DeltaFile& file = *files_[next_];
+            const std::size_t count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size, file.size - written_));
+            if (!writeAll(out_.get(), data, count)) return fail("cannot write " + file.target);
+            hasher_->add(data, count);
+            written_ += count;
+            data += count;
+            size -= count;
+            if (written_ == file.size && !closeCurrent()) return false;
+        }
+    }
+    bool complete() { return write(nullptr, 0) && next_ == files_.size(); }
+    const std::string& failure() const { return failure_; }
+
+  private:
+    bool openNext() {
+        const DeltaFile& file = *files_[next_];
+        const auto path = joinInside(unpackedDir_, file.target);
+        if (!path || *path == unpackedDir_) return fail("the delta names " + file.target);
+        std::error_code error;
+        fs::create_directories(fs::path(*path).parent_path(), error);
+        out_.reset(::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(file.mode)));
+        if (error || !out_) return fail("cannot make " + file.target);
+        hasher_.emplace();
+        written_ = 0;
+        if (file.size == 0) return closeCurrent();
+        return true;
+    }
+    bool closeCurrent() {
+        const DeltaFile& file = *files_[next_];
+        const bool closed = out_.close();
+        if (!closed) return fail("cannot write " + file.target);
+        if (digestOf(hasher_->finish()) != file.digest) {
+            return fail(file.target + " rebuilt differs from the release's" +
+                        (file.base.empty() ? std::string()
+                                           : ": the installed " + file.base +
+                                                 " is not the file the delta was made against"));
+        }
+        hasher_.reset();
+        ++next_;
+        return true;
+    }
+    bool fail(std::string why) {
+        if (failure_.empty()) failure_ = std::move(why);
+        return false;
+    }
+
+    std::string unpackedDir_;
+    std::vector<const DeltaFile*> files_;
+    std::size_t next_ = 0;
+    UniqueFd out_;
+    std::optional<ContentHasher> hasher_;
+    std::uint64_t written_ = 0;
+    std::string failure_;
+};
+
+// The installed base of `file`, reached without following links; it must be
+// a file of the size the delta expects.
+bool appendBase(const std::string& launcherDir, const DeltaFile& file, std::string& bases,
+                std::string& failure) {
+    const auto path = placeInside(launcherDir, file.base);
+    auto location = path ? locateInTree(*path) : std::nullopt;
+    const UniqueFd in(location ? ::openat(location->directory.get(), location->name.c_str(),
+                                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                               : -1);
+    struct stat info {};
+    if (!in || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        failure = "the installed " + file.base + " is missing or not a file";
+        return false;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) != file.baseSize) {
+        failure = "the installed " + file.base + " is not the file the delta was made against";
+        return false;
+    }
+    const std::size_t start = bases.size();
+    bases.resize(start + file.baseSize);
+    if (!readAllAt(in.get(), bases.data() + start, file.baseSize, 0)) {
+        failure = "cannot read the installed " + file.base;
+        return false;
+    }
+    return true;
+}
+
+bool rebuildPrefix(int pack, const DeltaGroup& group, const std::string& bases, std::uint64_t total,
+                   RebuiltFiles& out, std::string& failure) {
+    if (group.length > ZSTD_compressBound(kPrefixGroupLimit)) {
+        failure = "the delta is larger than its files could need";
+        return false;
+    }
+    std::string frame(static_cast<std::size_t>(group.length), '\0');
+    std::string result(static_cast<std::size_t>(total), '\0');
+    const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
+    if (!context || !readAllAt(pack, frame.data(), frame.size(), group.offset)) {
+        failure = "cannot read the delta";
+        return false;
+    }
+    if (!bases.empty() && ZSTD_isError(ZSTD_DCtx_refPrefix_advanced(
+                              context.get(), bases.data(), bases.size(), ZSTD_dct_rawContent))) {
+        failure = "cannot use the installed files";
+        return false;
+    }
+    const std::size_t made = ZSTD_decompressDCtx(context.get(), result.data(), result.size(),
+                                                 frame.data(), frame.size());
+    if (ZSTD_isError(made) || made != result.size()) {
+        failure = "the delta does not apply to the installed files";
+        return false;
+    }
+    return out.write(result.data(), result.size());
+}
+
+// Copy-and-add from the bases and new bytes, as the control records say.
+class DiffApplier {
+  public:
+    DiffApplier(int pack, const DeltaGroup& group, const std::string& bases, RebuiltFiles& out)
+        : group_(group),
+          bases_(bases),
+          out_(out),
+          added_(pack, group.offset + group.control.packed, group.added.packed, group.added.size,
+                 group.added.dictionary),
+          fresh_(pack, group.offset + group.control.packed + group.added.packed, group.fresh.packed,
+                 group.fresh.size, group.fresh.dictionary),
+          pack_(pack) {}
+
+    bool apply(std::uint64_t total) {
+        std::string control(static_cast<std::size_t>(group_.control.size), '\0');
+        LzmaReader controlReader(pack_, group_.offset, group_.control.packed, group_.control.size,
+                                 group_.control.dictionary);
+        if (!controlReader.read(control.data(), control.size()) || !controlReader.finished())
+            return false;
+        VarintReader records(control);
+        std::uint64_t made = 0, from = 0;
+        while (made < total) {
+            const auto copy = records.number(), fresh = records.number();
+            const auto seek = records.signedNumber();
+            if (!seek || *copy > total - made || *fresh > total - made - *copy) return false;
+            if (*copy > bases_.size() || from > bases_.size() - *copy) return false;
+            if (!addFromBases(from, *copy) || !takeFresh(*fresh)) return false;
+            made += *copy + *fresh;
+            from += *copy;
+            // The next copy starts anywhere in the bases, or at their end.
+            const auto to = static_cast<std::int64_t>(from) + *seek;
+            if (to < 0 || static_cast<std::uint64_t>(to) > bases_.size()) return false;
+            from = static_cast<std::uint64_t>(to);
+        }
+        return records.atEnd() && added_.finished() && fresh_.finished();
+    }
+
+  private:
+    bool addFromBases(std::uint64_t from, std::uint64_t count) {
+        while (count > 0) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
+            if (!added_.read(buffer_, piece)) return false;
+            for (std::size_t i = 0; i < piece; ++i)
+                buffer_[i] = static_cast<char>(buffer_[i] + bases_[from + i]);
+            if (!out_.write(buffer_, piece)) return false;
+            from += piece;
+            count -= piece;
+        }
+        return true;
+    }
+    bool takeFresh(std::uint64_t count) {
+        while (count > 0) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
+            if (!fresh_.read(buffer_, piece) || !out_.write(buffer_, piece)) return false;
+            count -= piece;
+        }
+        return true;
+    }
+
+    const DeltaGroup& group_;
+    const std::string& bases_;
+    RebuiltFiles& out_;
+    LzmaReader added_;
+    LzmaReader fresh_;
+    int pack_;
+    char buffer_[kPiece];
+};
+
+bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
+                  const fs::path& unpackedDir, const std::string& launcherDir,
+                  std::string& failure) {
+    std::vector<const DeltaFile*> files;
+    std::string bases;
+    std::uint64_t total = 0;
+    for (const DeltaFile& file : deltas.files) {
+        if (file.group != index) continue;
+        if (!file.base.empty() && !appendBase(launcherDir, file, bases, failure)) return false;
+        files.push_back(&file);
+        total += file.size;
+    }
+    RebuiltFiles out(unpackedDir, files);
+    const DeltaGroup& group = deltas.groups[index];
+    bool applied = false;
+    if (group.method == DeltaMethod::Prefix) {
+        applied = rebuildPrefix(pack, group, bases, total, out, failure);
+    } else {
+        auto applier = std::make_unique<DiffApplier>(pack, group, bases, out);
+        applied = applier->apply(total);
+        if (!applied && failure.empty() && out.failure().empty())
+            failure = "the delta does not apply to the installed files";
+    }
+    applied = applied && out.complete();
+    if (!applied && failure.empty()) failure = out.failure();
+    return applied;
+}
+
+}  // namespace
+
+Rebuilt rebuildFromDeltas(const fs::path& packPath, const fs::path& unpackedDir,
+                          const std::string& launcherDir, std::uint64_t limit) {
+    Rebuilt rebuilt;
+    const UniqueFd pack(::open(packPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    const auto deltas = pack && ::fstat(pack.get(), &info) == 0
+                            ? readDeltaPack(pack.get(), static_cast<std::uint64_t>(info.st_size))
+                            : std::nullopt;
+    if (!deltas || !cryptoReady()) {
+        rebuilt.failure = std::string(kDeltaPackEntry) + " cannot be read";
+        return rebuilt;
+    }
+    for (const DeltaFile& file : deltas->files) {
+        if (file.size > limit - rebuilt.bytes) {
+            rebuilt.failure = "the rebuilt files would not fit in the space for the update";
+            return rebuilt;
+        }
+        rebuilt.bytes += file.size;
+    }
+    for (std::uint32_t group = 0; group < deltas->groups.size(); ++group) {
+        if (!rebuildGroup(pack.get(), *deltas, group, unpackedDir, launcherDir, rebuilt.failure))
+            return rebuilt;
+    }
+    std::error_code error;
+    fs::remove(packPath, error);
+    rebuilt.done = true;
+    return rebuilt;
+}
+
+}  // namespace gd
