@@ -145,6 +145,14 @@ int evaluateList(lua_State* state) {
 
 }  // namespace
 
+UpdateOffer offerOf(const VersionManifest& manifest) {
+    UpdateOffer offer;
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i)
+        offer.entries.push_back(manifest.entryAt(i));
+    offer.rules = manifest.rules();
+    return offer;
+}
+
 float readVersionNumber(std::string_view versionText, int index) {
     return static_cast<float>(parseLeadingNumber(piece(versionText, index)));
 }

@@ -198,12 +198,12 @@ void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer
     switch (purpose) {
         case CheckPurpose::Opening:
         case CheckPurpose::Shown:
-            if (answer.newer) startUpdate(answer.entries);
+            if (answer.newer) startUpdate(answer.offer);
             return;
         case CheckPurpose::Update:
             if (!answer.online)
                 return showOkBox(this, kUpdateErrorCaption, notConnectedText(answer));
-            if (answer.newer && !updating()) return startUpdate(answer.entries);
+            if (answer.newer && !updating()) return startUpdate(answer.offer);
             return showOkBox(this, kUpdateCaption, kUpToDate);
         case CheckPurpose::FileCheck:
             if (!answer.online)
@@ -212,17 +212,17 @@ void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer
     }
 }
 
-void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
+void LauncherWindow::startUpdate(UpdateOffer offer) {
     if (closing_) return;
     if (editorRunning()) {
-        heldUpdate_ = std::move(entries);
+        heldUpdate_ = std::move(offer);
         return;
     }
     // The check that found the update has loaded the module already.
     const EngineModuleApi* engine = engineModule();
     if (engine == nullptr) return;
     if (!worker_) worker_.reset(engine->createWorker(bridge_, bridge_));
-    engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(entries)});
+    engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(offer)});
     update();
 }
 
@@ -408,9 +408,9 @@ void LauncherWindow::onToolExited(int button) {
     // What waited for the editor goes first: an update found meanwhile, or
     // the hide's check; the show's own check follows it.
     if (heldUpdate_) {
-        std::vector<PatchEntry> entries = std::move(*heldUpdate_);
+        UpdateOffer offer = std::move(*heldUpdate_);
         heldUpdate_.reset();
-        startUpdate(std::move(entries));
+        startUpdate(std::move(offer));
     }
     startWaitingCheck();
     showNormal();

@@ -100,7 +100,7 @@ class LauncherWindow : public QDialog {
     void startWaitingCheck();
     void onOnlineAnswer(const ProbeAnswer& probe);
     void onCheckDone(CheckPurpose purpose, const CheckAnswer& answer);
-    void startUpdate(std::vector<PatchEntry> entries);
+    void startUpdate(UpdateOffer offer);
     void showOnlineLook();
     void showOfflineLook(std::string_view status);
     void openNewsArea();
@@ -137,7 +137,7 @@ class LauncherWindow : public QDialog {
     std::map<int, QPixmap> bitmaps_;
     std::deque<CheckPurpose> waitingChecks_;
     // An update found while an editor ran: it starts once the editor exits.
-    std::optional<std::vector<PatchEntry>> heldUpdate_;
+    std::optional<UpdateOffer> heldUpdate_;
     // Made and destroyed inside the engine module.
     struct WorkerDeleter {
         void operator()(UpdateWorker* worker) const;

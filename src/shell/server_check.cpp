@@ -48,7 +48,7 @@ CheckAnswer ServerCheck::run(const CheckOrder& order, const OnlineHandler& onOnl
     }
     const EngineModuleApi* engine = engineModule();
     answer.checked = true;
-    answer.newer = engine != nullptr && engine->check(bridge_, order.server, answer.entries, stop);
+    answer.newer = engine != nullptr && engine->check(bridge_, order.server, answer.offer, stop);
     return answer;
 }
 

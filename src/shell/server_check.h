@@ -36,7 +36,7 @@ struct CheckAnswer {
     std::string tlsFailure;  // offline because TLS failed: why, in plain words
     bool checked = false;
     bool newer = false;  // the server offers a version newer than server.installedVersion
-    std::vector<PatchEntry> entries;  // the archives to apply when newer
+    UpdateOffer offer;   // the archives to apply when newer
 };
 
 // Owns the thread of one check at a time. Destroying it stops a running

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -111,9 +112,18 @@ class RebuiltFiles {
     std::string failure_;
 };
 
+// The bases of a group, one after the other, in a buffer that is not
+// cleared first: every byte of it is read from a base.
+struct Bases {
+    std::unique_ptr<char[]> bytes;
+    std::uint64_t size = 0;
+    std::uint64_t filled = 0;
+    std::string_view view() const { return {bytes.get(), static_cast<std::size_t>(filled)}; }
+};
+
 // The installed base of `file`, reached without following links; it must be
 // a file of the size the delta expects.
-bool appendBase(const std::string& launcherDir, const DeltaFile& file, std::string& bases,
+bool appendBase(const std::string& launcherDir, const DeltaFile& file, Bases& bases,
                 std::string& failure) {
     const auto path = placeInside(launcherDir, file.base);
     auto location = path ? locateInTree(*path) : std::nullopt;
@@ -129,25 +139,24 @@ bool appendBase(const std::string& launcherDir, const DeltaFile& file, std::stri
         failure = "the installed " + file.base + " is not the file the delta was made against";
         return false;
     }
-    const std::size_t start = bases.size();
-    bases.resize(start + file.baseSize);
-    if (!readAllAt(in.get(), bases.data() + start, file.baseSize, 0)) {
+    if (!readAllAt(in.get(), bases.bytes.get() + bases.filled, file.baseSize, 0)) {
         failure = "cannot read the installed " + file.base;
         return false;
     }
+    bases.filled += file.baseSize;
     return true;
 }
 
-bool rebuildPrefix(int pack, const DeltaGroup& group, const std::string& bases, std::uint64_t total,
+bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
                    RebuiltFiles& out, std::string& failure) {
     if (group.length > ZSTD_compressBound(kPrefixGroupLimit)) {
         failure = "the delta is larger than its files could need";
         return false;
     }
-    std::string frame(static_cast<std::size_t>(group.length), '\0');
-    std::string result(static_cast<std::size_t>(total), '\0');
+    const auto frame = std::make_unique_for_overwrite<char[]>(group.length);
+    const auto result = std::make_unique_for_overwrite<char[]>(total);
     const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
-    if (!context || !readAllAt(pack, frame.data(), frame.size(), group.offset)) {
+    if (!context || !readAllAt(pack, frame.get(), group.length, group.offset)) {
         failure = "cannot read the delta";
         return false;
     }
@@ -156,19 +165,35 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, const std::string& bases, 
         failure = "cannot use the installed files";
         return false;
     }
-    const std::size_t made = ZSTD_decompressDCtx(context.get(), result.data(), result.size(),
-                                                 frame.data(), frame.size());
-    if (ZSTD_isError(made) || made != result.size()) {
+    const std::size_t made =
+        ZSTD_decompressDCtx(context.get(), result.get(), total, frame.get(), group.length);
+    if (ZSTD_isError(made) || made != total) {
         failure = "the delta does not apply to the installed files";
         return false;
     }
-    return out.write(result.data(), result.size());
+    return out.write(result.get(), total);
+}
+
+// out[i] += in[i] for every byte, eight at a time: the low seven bits of
+// each byte add without reaching the next byte, the top bits are added
+// without a carry.
+void addBytes(char* out, const char* in, std::size_t count) {
+    constexpr std::uint64_t kLow = 0x7f7f7f7f7f7f7f7full;
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t a = 0, b = 0;
+        std::memcpy(&a, out + i, 8);
+        std::memcpy(&b, in + i, 8);
+        const std::uint64_t sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & ~kLow);
+        std::memcpy(out + i, &sum, 8);
+    }
+    for (; i < count; ++i) out[i] = static_cast<char>(out[i] + in[i]);
 }
 
 // Copy-and-add from the bases and new bytes, as the control records say.
 class DiffApplier {
   public:
-    DiffApplier(int pack, const DeltaGroup& group, const std::string& bases, RebuiltFiles& out)
+    DiffApplier(int pack, const DeltaGroup& group, std::string_view bases, RebuiltFiles& out)
         : group_(group),
           bases_(bases),
           out_(out),
@@ -208,8 +233,7 @@ class DiffApplier {
             const std::size_t piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
             if (!added_.read(buffer_, piece)) return false;
-            for (std::size_t i = 0; i < piece; ++i)
-                buffer_[i] = static_cast<char>(buffer_[i] + bases_[from + i]);
+            addBytes(buffer_, bases_.data() + from, piece);
             if (!out_.write(buffer_, piece)) return false;
             from += piece;
             count -= piece;
@@ -227,7 +251,7 @@ class DiffApplier {
     }
 
     const DeltaGroup& group_;
-    const std::string& bases_;
+    std::string_view bases_;
     RebuiltFiles& out_;
     LzmaReader added_;
     LzmaReader fresh_;
@@ -239,21 +263,25 @@ bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
                   const fs::path& unpackedDir, const std::string& launcherDir,
                   std::string& failure) {
     std::vector<const DeltaFile*> files;
-    std::string bases;
+    Bases bases;
     std::uint64_t total = 0;
     for (const DeltaFile& file : deltas.files) {
         if (file.group != index) continue;
-        if (!file.base.empty() && !appendBase(launcherDir, file, bases, failure)) return false;
         files.push_back(&file);
         total += file.size;
+        bases.size += file.baseSize;
+    }
+    bases.bytes = std::make_unique_for_overwrite<char[]>(bases.size);
+    for (const DeltaFile* file : files) {
+        if (!file->base.empty() && !appendBase(launcherDir, *file, bases, failure)) return false;
     }
     RebuiltFiles out(unpackedDir, files);
     const DeltaGroup& group = deltas.groups[index];
     bool applied = false;
     if (group.method == DeltaMethod::Prefix) {
-        applied = rebuildPrefix(pack, group, bases, total, out, failure);
+        applied = rebuildPrefix(pack, group, bases.view(), total, out, failure);
     } else {
-        auto applier = std::make_unique<DiffApplier>(pack, group, bases, out);
+        auto applier = std::make_unique<DiffApplier>(pack, group, bases.view(), out);
         applied = applier->apply(total);
         if (!applied && failure.empty() && out.failure().empty())
             failure = "the delta does not apply to the installed files";

@@ -9,6 +9,8 @@
 #include "script/notifier.h"
 #include "script/trust_settings.h"
 #include "script/version_manifest.h"
+#include "update/delta_pack.h"
+#include "update/delta_rebuild.h"
 #include "update/disk_budget.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
@@ -89,15 +91,18 @@ bool syncFileSystemOf(const std::filesystem::path& path) {
 }
 
 // Unpacks into `unpacked`, in what the budget has left after the download.
+// A delta archive's files are synced once they are rebuilt, together.
 std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPath,
-                                             ChargedPath& unpacked, const DiskBudget& budget) {
+                                             ChargedPath& unpacked, const DiskBudget& budget,
+                                             ArchiveKind kind = ArchiveKind::Whole) {
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
     if (error) return std::nullopt;
     auto contents = UnpackArchive(zipPath, unpacked.path(), budget.available());
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
     // Copies may move these files into place: one sync makes them all durable.
-    if (contents && !syncFileSystemOf(unpacked.path())) return std::nullopt;
+    if (contents && kind == ArchiveKind::Whole && !syncFileSystemOf(unpacked.path()))
+        return std::nullopt;
     return contents;
 }
 
@@ -256,6 +261,23 @@ bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
     return applyScript(job, unpacked.path(), unpacked.path() / *contents->script, *contents, stop);
 }
 
+// Rebuilds the files of an unpacked delta archive from the installation, in
+// what the budget has left. False, with the reason said through fellBack,
+// when they cannot be had; nothing was placed then.
+bool rebuildDeltas(UpdateJob& job, std::string_view archive, ChargedPath& unpacked,
+                   const DiskBudget& budget) {
+    const Rebuilt rebuilt = rebuildFromDeltas(unpacked.path() / kDeltaPackEntry, unpacked.path(),
+                                              job.launcherDir, budget.available());
+    std::string failure = rebuilt.failure;
+    if (rebuilt.done && !unpacked.charge(rebuilt.bytes))
+        failure = "the rebuilt files do not fit in the space for the update";
+    // Copies may move the rebuilt files into place: on the disk first.
+    if (rebuilt.done && failure.empty() && !syncFileSystemOf(unpacked.path()))
+        failure = "the rebuilt files cannot be written to the disk";
+    if (!failure.empty()) job.notifier.fellBack(archive, failure);
+    return failure.empty();
+}
+
 // Reports the end of a run with what the front end takes over from it, unless
 // the owner is stopping it: then nobody is left to show the report, and the
 // run ends quietly.
@@ -282,16 +304,15 @@ std::string formatStepText(std::string_view description, std::size_t position, s
 }
 
 bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
-                      const std::filesystem::path& unpackDir, std::stop_token stop) {
+                      const std::filesystem::path& unpackDir, std::stop_token stop,
+                      ArchiveKind kind) {
     DiskBudget budget;
     ChargedPath unpacked(budget, unpackDir);
-    return applyContents(job, unpacked, unpackArchive(zipPath, unpacked, budget), stop);
-}
-
-std::vector<PatchEntry> entriesOf(const VersionManifest& manifest) {
-    std::vector<PatchEntry> entries;
-    for (std::size_t i = 0; i < manifest.entryCount(); ++i) entries.push_back(manifest.entryAt(i));
-    return entries;
+    const auto contents = unpackArchive(zipPath, unpacked, budget, kind);
+    if (contents && kind == ArchiveKind::Delta &&
+        !rebuildDeltas(job, zipPath.filename().string(), unpacked, budget))
+        return false;
+    return applyContents(job, unpacked, contents, stop);
 }
 
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
@@ -360,7 +381,8 @@ bool UpdateWorker::StartUpdateWorker(UpdateRequest request) {
     running_ = true;
     thread_ = std::jthread([this, request = std::move(request)](std::stop_token stop) {
         UpdateJob job{request.launcherDir, request.config, {}, notifier_, reporter_};
-        for (const PatchEntry& entry : request.entries) job.manifest.addEntry(entry);
+        for (const PatchEntry& entry : request.offer.entries) job.manifest.addEntry(entry);
+        job.manifest.setRules(request.offer.rules);
         // The run keeps the server and the keys it started with, whatever
         // config.dat an archive installs.
         const ServerRecord server = job.config.server;

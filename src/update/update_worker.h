@@ -28,11 +28,8 @@ class Notifier;
 struct UpdateRequest {
     std::string launcherDir;  // ends in '/'; the update target directory
     LauncherConfig config;
-    std::vector<PatchEntry> entries;  // the archives to apply, in order
+    UpdateOffer offer;
 };
-
-// The entries of a filled manifest, for an UpdateRequest.
-std::vector<PatchEntry> entriesOf(const VersionManifest& manifest);
 
 // Everything one update run works on. Its records are the run's own; only
 // the two front-end interfaces are shared, and they outlive the worker.
@@ -84,14 +81,21 @@ class UpdateWorker {
 // report's code.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
 
+// Whether an archive carries its files whole, or rebuilds them from the
+// installed ones with a delta pack (kDeltaPackEntry) before its script runs.
+enum class ArchiveKind { Whole, Delta };
+
 // What ApplyPatchArchive does once the archive is on disk, for an archive
 // that needs no download (gdtool release proves its patches with it):
 // unpacks `zipPath` into `unpackDir` (made here, removed before this returns),
-// runs its update script and operations against job.launcherDir and stages a
-// new launcher. False after the box that the failure calls for, and without
-// one when a stop was requested.
+// rebuilds a delta archive's files, runs its update script and operations
+// against job.launcherDir and stages a new launcher. False after the box
+// that the failure calls for, and without one when a stop was requested; a
+// delta pack that cannot be rebuilt is told through fellBack, before any
+// operation ran.
 bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
-                      const std::filesystem::path& unpackDir, std::stop_token stop);
+                      const std::filesystem::path& unpackDir, std::stop_token stop,
+                      ArchiveKind kind = ArchiveKind::Whole);
 
 // Downloads, unpacks and applies one archive inside `runDirectory`, using
 // `slot` to keep the files of several archives apart, and stages the new

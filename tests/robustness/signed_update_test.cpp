@@ -317,7 +317,7 @@ TEST_F(SignedUpdateTest, MigrationOfAnUnsignedInstallation) {
     const auto update = [&] {
         if (!gd::CheckForUpdate(recorder, config, manifest)) return false;
         gd::UpdateWorker worker(recorder, recorder);
-        worker.StartUpdateWorker({dir.string() + "/", config, gd::entriesOf(manifest)});
+        worker.StartUpdateWorker({dir.string() + "/", config, gd::offerOf(manifest)});
         worker.wait();
         // What the window takes over from the run's final report.
         config.server.installedVersion = recorder.ending.installedVersion;

@@ -4,7 +4,7 @@
 
 namespace gdtool {
 
-std::string patchScriptText(const TreeDiff& diff, const std::string& version) {
+std::string patchScriptText(const TreeDiff& diff, const std::string& version, bool compact) {
     std::string script = "-- Patch " + version + ", made by gdtool release.\nfunction updater()\n";
     if (!diff.removedFolders.empty()) {
         // Launchers older than update.rmdir keep the emptied folders rather
@@ -17,7 +17,13 @@ std::string patchScriptText(const TreeDiff& diff, const std::string& version) {
         script += "    rmdir(" + luaQuoted(folder) + ")\n";
     for (const std::string& folder : diff.addedFolders)
         script += "    update.mkdir(" + luaQuoted(folder) + ")\n";
-    for (const std::string& file : diff.shippedFiles) {
+    if (compact && !diff.shippedFiles.empty()) {
+        script += "    for _, f in ipairs({";
+        for (const std::string& file : diff.shippedFiles)
+            script += luaQuoted(file) + (&file == &diff.shippedFiles.back() ? "" : ", ");
+        script += "}) do update.copy(" + luaQuoted(kPayloadFolder) + " .. f, f) end\n";
+    }
+    for (const std::string& file : compact ? std::vector<std::string>{} : diff.shippedFiles) {
         script +=
             "    update.copy(" + luaQuoted(kPayloadFolder + file) + ", " + luaQuoted(file) + ")\n";
     }

@@ -1,6 +1,7 @@
 // release: the next patch archive from two installation trees, proved with
 // the engine before the server's update directory changes in one step.
 
+#include "catch_up.h"
 #include "commands.h"
 #include "install/install_paths.h"
 #include "key_files.h"
@@ -11,11 +12,13 @@
 #include "server_publication.h"
 #include "tree_diff.h"
 #include "tree_scan.h"
+#include "tree_store.h"
 #include "zip_writer.h"
 
 #include "script/encrypted_script.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "script/version_rules.h"
 
 #include <ctime>
 #include <filesystem>
@@ -31,6 +34,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kScriptEntry = "update.dat";
+// Delta archives from this many of the last versions, by default.
+constexpr int kDefaultCatchUp = 5;
+constexpr int kCatchUpLimit = 20;
 
 struct ReleaseOptions {
     fs::path serverDir, oldTree, newTree;
@@ -39,6 +45,8 @@ struct ReleaseOptions {
     std::optional<fs::path> secretKeyFile;
     std::optional<int> expiresDays;
     std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
+    int catchUp = kDefaultCatchUp;
+    std::optional<fs::path> trees;
 };
 
 std::string today() {
@@ -56,7 +64,8 @@ std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& e
     std::optional<std::string> secretKey, expires;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const bool takesValue = arg == "--description" || arg == "--sign" || arg == "--expires";
+        const bool takesValue = arg == "--description" || arg == "--sign" || arg == "--expires" ||
+                                arg == "--catch-up" || arg == "--trees";
         if (takesValue && i + 1 == args.size()) {
             error = arg + " needs a value";
             return std::nullopt;
@@ -67,6 +76,18 @@ std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& e
             secretKey = args[++i];
         } else if (arg == "--expires") {
             expires = args[++i];
+        } else if (arg == "--catch-up") {
+            const std::string& value = args[++i];
+            if (value.empty() || value.size() > 2 ||
+                value.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(value) > kCatchUpLimit) {
+                error = "--catch-up takes a number of versions from 0 to " +
+                        std::to_string(kCatchUpLimit);
+                return std::nullopt;
+            }
+            options.catchUp = std::stoi(value);
+        } else if (arg == "--trees") {
+            options.trees = args[++i];
         } else if (arg.starts_with("--")) {
             error = "unknown option " + arg;
             return std::nullopt;
@@ -127,7 +148,7 @@ std::optional<std::vector<Release>> publishedReleases(const fs::path& live, std:
     if (fs::exists(live / kVersionScriptName, failure)) {
         const std::string script =
             gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit);
-        if (releases.empty() || script != versionScriptText(releases)) {
+        if (releases.empty() || withoutRules(script) != versionScriptText(releases)) {
             error = notFromRecordMessage(live);
             return std::nullopt;
         }
@@ -191,6 +212,13 @@ void printSummary(const TreeDiff& diff) {
     if (diff.empty()) std::cout << "(no file or folder changed)\n";
 }
 
+std::string tooLongMessage(std::size_t size) {
+    return "filelist.dat would be " + std::to_string(size) +
+           " bytes; launchers read only the first " + std::to_string(gd::kVersionScriptLimit) +
+           " (shorten the descriptions in " + kRecordName +
+           ", or offer fewer delta archives with --catch-up)";
+}
+
 // The releases with the new one, and the version script they make; nullopt
 // when the version is not newer than the last or the script outgrows what
 // launchers read.
@@ -208,12 +236,66 @@ std::optional<std::string> nextVersionScript(std::vector<Release>& releases, flo
     releases.push_back({options.version, archive, options.description});
     std::string script = versionScriptText(releases);
     if (script.size() > gd::kVersionScriptLimit) {
-        error = "filelist.dat would be " + std::to_string(script.size()) +
-                " bytes; launchers read only the first " + std::to_string(gd::kVersionScriptLimit) +
-                " (shorten the descriptions in " + kRecordName + ")";
+        error = tooLongMessage(script.size());
         return std::nullopt;
     }
     return script;
+}
+
+// The list's rules after its script: the delta archives and, signed, the
+// pins of every archive it names.
+std::optional<std::string> withRules(const std::string& script, const ReleaseOptions& options,
+                                     std::vector<OfferedDelta> deltas,
+                                     const std::vector<Release>& releases, const fs::path& live,
+                                     const fs::path& archivePath, std::string& error) {
+    std::vector<std::pair<std::string, gd::ContentDigest>> pins;
+    if (options.signing) {
+        pins = listPins(releases, live, archivePath, error);
+        if (!error.empty()) return std::nullopt;
+    } else {
+        for (OfferedDelta& delta : deltas) delta.digest.reset();
+    }
+    std::string full = script + versionRulesText(deltas, pins);
+    if (full.size() > gd::kVersionScriptLimit) {
+        error = tooLongMessage(full.size());
+        return std::nullopt;
+    }
+    return full;
+}
+
+// The bases of the delta archives: OLD_TREE, then the newest kept trees of
+// the releases before it, as many as --catch-up asks for.
+std::vector<CatchUpBase> catchUpBases(const ReleaseOptions& options,
+                                      const std::vector<Release>& before,
+                                      const std::string& previousText, float previous) {
+    std::vector<CatchUpBase> bases;
+    if (options.catchUp == 0) return bases;
+    bases.push_back({previousText, previous, options.oldTree});
+    const TreeStore store(options.trees.value_or(fs::path()));
+    for (std::size_t i = before.size();
+         i-- > 1 && options.trees && bases.size() < static_cast<std::size_t>(options.catchUp);) {
+        if (const auto tree = store.tree(before[i - 1].version))
+            bases.push_back(
+                {before[i - 1].version, gd::readVersionNumber(before[i - 1].version, 0), *tree});
+    }
+    if (bases.size() < static_cast<std::size_t>(options.catchUp) && !options.trees &&
+        before.size() > 1)
+        std::cout << "(delta archives from " << previousText
+                  << " only: --trees DIR keeps the trees of releases for more)\n";
+    return bases;
+}
+
+// Keeps OLD_TREE (when not kept yet) and NEW_TREE for the delta archives of
+// later releases. A failure costs those only: the release is out.
+void keepTrees(const ReleaseOptions& options, const std::string& previousText,
+               const TreeScan& oldScan, const TreeScan& newScan, const TreeDiff& diff) {
+    if (!options.trees) return;
+    const TreeStore store(*options.trees);
+    std::string error;
+    if (!store.keep(previousText, options.oldTree, oldScan, {}, {}, error) ||
+        !store.keep(options.version, options.newTree, newScan, previousText, diff.unchangedFiles,
+                    error))
+        std::cerr << "gdtool: " << error << "; later releases offer fewer delta archives\n";
 }
 
 bool reportProof(const std::vector<std::string>& differences, float previous,
@@ -230,18 +312,23 @@ bool reportProof(const std::vector<std::string>& differences, float previous,
 // the staged tree, which then becomes the update directory in one step.
 bool publish(ServerPublication& publication, const ReleaseOptions& options,
              const std::vector<Release>& releases, std::string versionScript,
-             const fs::path& archivePath, std::string& error) {
+             const fs::path& archivePath, const std::vector<OfferedDelta>& deltas,
+             std::string& error) {
     gd::ScriptCipher::encrypt(versionScript.data(), versionScript.size());
     if (!publication.writeFile(kRecordName, recordText(releases), error) ||
         !publication.writeFile(kVersionScriptName, versionScript, error))
         return false;
     // Signing: the archive and filelist.dat, in the staged tree, so that the
     // signatures go live together with what they sign.
-    if (options.signing &&
-        (!signPublishedFile(*options.signing, archivePath, false, error) ||
-         !signPublishedFile(*options.signing, publication.staged() / kVersionScriptName, true,
-                            error)))
-        return false;
+    if (options.signing) {
+        bool ok = signPublishedFile(*options.signing, archivePath, false, error);
+        for (const OfferedDelta& delta : deltas)
+            ok = ok && signPublishedFile(*options.signing, publication.staged() / delta.archive,
+                                         false, error);
+        if (!ok || !signPublishedFile(*options.signing, publication.staged() / kVersionScriptName,
+                                      true, error))
+            return false;
+    }
     return publication.commit(error);
 }
 
@@ -269,6 +356,9 @@ int release(ReleaseOptions& options) {
     const float previous =
         releases->empty() ? base.installed : gd::readVersionNumber(releases->back().version, 0);
     const std::string archive = archiveName(publication->live(), options.version);
+    const std::vector<Release> before = *releases;
+    const std::string previousText =
+        before.empty() ? shortVersion(previous) : before.back().version;
     const auto versionScript =
         nextVersionScript(*releases, previous, options, *version, archive, error);
     if (!versionScript) return fail(kExitInput, error);
@@ -286,8 +376,16 @@ int release(ReleaseOptions& options) {
                                            diff, archivePath, previous, base.second, *version});
     if (!reportProof(differences, previous, archive, options)) return kExitRefused;
 
-    if (!publish(*publication, options, *releases, *versionScript, archivePath, error))
+    const auto deltas = makeCatchUpArchives(catchUpBases(options, before, previousText, previous),
+                                            {options.newTree, *newScan, options.version, *version},
+                                            publication->live(), publication->staged(), error);
+    if (!deltas) return error.empty() ? kExitRefused : fail(kExitOutput, error);
+    const auto fullScript = withRules(*versionScript, options, *deltas, *releases,
+                                      publication->live(), archivePath, error);
+    if (!fullScript) return fail(kExitInput, error);
+    if (!publish(*publication, options, *releases, *fullScript, archivePath, *deltas, error))
         return fail(kExitOutput, error);
+    keepTrees(options, previousText, *oldScan, *newScan, diff);
     std::cout << "published " << archive << " as version " << options.version << " in "
               << publication->live().string() << '\n';
     return kExitOk;

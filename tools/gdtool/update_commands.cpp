@@ -112,7 +112,7 @@ int updateCommand(const Arguments& args) {
 
     {
         gd::UpdateWorker worker(notifier, reporter);
-        worker.StartUpdateWorker({dir, config, gd::entriesOf(manifest)});
+        worker.StartUpdateWorker({dir, config, gd::offerOf(manifest)});
         worker.wait();
     }
     const gd::UpdateReport& last = reporter.last();
