@@ -16,6 +16,7 @@
 #include "update/run_directory.h"
 #include "update/streaming_unpack.h"
 #include "update/update_archive.h"
+#include "update/update_plan.h"
 #include "update/update_script.h"
 #include "util/directory_syncs.h"
 #include "util/stop_wait.h"
@@ -143,7 +144,7 @@ struct Streamed {
 // once the whole of it is verified, places it in `unpacked`.
 Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        ChargedPath& parts, ChargedPath& unpacked, const DiskBudget& budget,
-                       std::stop_token stop) {
+                       std::stop_token stop, ArchiveKind kind) {
     Streamed streamed;
     UnpackingStream stream(parts, budget);
     switch (job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job), stop,
@@ -164,8 +165,9 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
     }
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
-    // One sync for every file, before any of them is renamed into place.
-    if (error || !unpack.sync()) return streamed;
+    // One sync for every file, before any of them is renamed into place; a
+    // delta archive's rebuilt files are synced together once they are made.
+    if (error || (kind == ArchiveKind::Whole && !unpack.sync())) return streamed;
     streamed.contents = unpack.place(unpacked.path());
     if (streamed.contents && !unpacked.charge(streamed.contents->bytes)) streamed.contents.reset();
     return streamed;
@@ -278,6 +280,34 @@ bool rebuildDeltas(UpdateJob& job, std::string_view archive, ChargedPath& unpack
     return failure.empty();
 }
 
+// What fetching an archive gave: nothing when the download failed (after its
+// box), else its unpacked contents (nullopt when it could not be read).
+struct Fetched {
+    bool arrived = false;
+    std::optional<UnpackedArchive> contents;
+};
+
+// Downloads the archive into `unpacked`: unpacked as it arrives where it can
+// be read front to back, else whole first.
+Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                      const std::filesystem::path& runDirectory, const std::string& name,
+                      ChargedPath& unpacked, DiskBudget& budget, std::stop_token stop,
+                      ArchiveKind kind) {
+    {
+        ChargedPath parts(budget, runDirectory / (name + ".parts"));
+        Streamed streamed =
+            streamArchive(job, server, archive, parts, unpacked, budget, stop, kind);
+        if (!streamed.wholeFileNeeded) return {streamed.fetched, std::move(streamed.contents)};
+    }
+    ChargedPath download(budget, runDirectory / (name + ".zip"));
+    unpacked.remove();
+    if (!downloadArchive(job, server, archive, download, budget, stop)) return {};
+    Fetched fetched{true, unpackArchive(download.path(), unpacked, budget, kind)};
+    // The archive has served its purpose.
+    download.remove();
+    return fetched;
+}
+
 // Reports the end of a run with what the front end takes over from it, unless
 // the owner is stopping it: then nobody is left to show the report, and the
 // run ends quietly.
@@ -320,23 +350,34 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        DiskBudget& budget, std::stop_token stop) {
     const std::string name = "patch-" + std::to_string(slot);
     ChargedPath unpacked(budget, runDirectory / name);
-    {
-        ChargedPath parts(budget, runDirectory / (name + ".parts"));
-        const Streamed streamed =
-            streamArchive(job, server, archive, parts, unpacked, budget, stop);
-        if (!streamed.wholeFileNeeded) {
-            if (!streamed.fetched) return false;
-            return applyContents(job, unpacked, streamed.contents, stop);
-        }
+    const Fetched fetched = fetchUnpacked(job, server, archive, runDirectory, name, unpacked,
+                                          budget, stop, ArchiveKind::Whole);
+    return fetched.arrived && applyContents(job, unpacked, fetched.contents, stop);
+}
+
+DeltaEnd ApplyDeltaArchive(UpdateJob& job, const ServerRecord& server, const DeltaRule& rule,
+                           const std::filesystem::path& runDirectory, std::size_t slot,
+                           DiskBudget& budget, std::stop_token stop) {
+    const std::string name = "delta-" + std::to_string(slot);
+    ChargedPath unpacked(budget, runDirectory / name);
+    job.notifier.hold();
+    const Fetched fetched = fetchUnpacked(job, server, rule.archive, runDirectory, name, unpacked,
+                                          budget, stop, ArchiveKind::Delta);
+    const std::string held = job.notifier.release();
+    if (stop.stop_requested()) return DeltaEnd::Stopped;
+    std::string failure;
+    if (!fetched.arrived) {
+        failure = held.empty() ? "it could not be downloaded" : held;
+    } else if (!fetched.contents || !fetched.contents->script) {
+        failure = "it is no delta archive with an update.dat";
     }
-    // The whole file first, then UnpackArchive's rules on it.
-    ChargedPath download(budget, runDirectory / (name + ".zip"));
-    unpacked.remove();
-    if (!downloadArchive(job, server, archive, download, budget, stop)) return false;
-    const auto contents = unpackArchive(download.path(), unpacked, budget);
-    // The archive has served its purpose.
-    download.remove();
-    return applyContents(job, unpacked, contents, stop);
+    if (!failure.empty()) {
+        job.notifier.fellBack(rule.archive, failure);
+        return DeltaEnd::FellBack;
+    }
+    if (!rebuildDeltas(job, rule.archive, unpacked, budget)) return DeltaEnd::FellBack;
+    return applyContents(job, unpacked, fetched.contents, stop) ? DeltaEnd::Applied
+                                                                : DeltaEnd::Failed;
 }
 
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
@@ -348,10 +389,25 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
     if (!runDirectory && job.manifest.entryCount() > 0)
         return finish(job, UpdateReportCode::Failed, stop);
     DiskBudget budget;
-    for (std::size_t i = 0; i < job.manifest.entryCount(); ++i) {
-        const PatchEntry entry = job.manifest.entryAt(i);
-        if (!ApplyPatchArchive(job, server, entry.archive, runDirectory.path(), i, budget, stop))
+    const std::vector<PatchEntry> entries = offerOf(job.manifest).entries;
+    bool deltas = true;
+    for (std::size_t next = 0, slot = 0; next < entries.size(); ++slot) {
+        const PlanStep step = nextStep(job.config.server.installedVersion, entries, next,
+                                       job.manifest.rules(), deltas);
+        if (step.delta != nullptr) {
+            const DeltaEnd end = ApplyDeltaArchive(job, server, *step.delta, runDirectory.path(),
+                                                   slot, budget, stop);
+            // The chain from here: what failed one delta archive would
+            // likely fail the next.
+            deltas = deltas && end != DeltaEnd::FellBack;
+            if (end == DeltaEnd::FellBack) continue;
+            if (end != DeltaEnd::Applied) return finish(job, UpdateReportCode::Failed, stop);
+        } else if (!ApplyPatchArchive(job, server, entries[next].archive, runDirectory.path(), slot,
+                                      budget, stop)) {
             return finish(job, UpdateReportCode::Failed, stop);
+        }
+        const PatchEntry& entry = entries[step.last];
+        next = step.last + 1;
         // Recorded only once a staged launcher is in place: a run killed in
         // between applies the archive again rather than losing the launcher.
         setInstalledVersion(job.launcherDir, job.config, entry.version);

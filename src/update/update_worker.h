@@ -6,6 +6,7 @@
 #include "fetch/version_check.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
+#include "update/run_notifier.h"
 #include "update/staged_launcher.h"
 #include "update/update_report.h"
 
@@ -36,8 +37,8 @@ struct UpdateRequest {
 struct UpdateJob {
     std::string launcherDir;   // ends in '/'; the update target directory
     LauncherConfig config;     // installedVersion follows every applied archive
-    VersionManifest manifest;  // the entries and the launcher request of this run
-    Notifier& notifier;
+    VersionManifest manifest;  // the entries, rules and launcher request of this run
+    RunNotifier notifier;      // the front end's, holding back a delta archive's failures
     UpdateReporter& reporter;
     SourceList sources = {};  // the mirrors that failed stay out for the whole run
 };
@@ -76,9 +77,11 @@ class UpdateWorker {
 
 // The worker's body: reports 0 and 1, applies every entry in list order and
 // records its version, then reports Completed, Failed or LauncherUpdate, with
-// the installed version and the launcher paths in that report. The run's
-// downloads and unpacked files share one DiskBudget. Returns the final
-// report's code.
+// the installed version and the launcher paths in that report. Where the
+// rules offer a delta archive from the installed version, it stands in for
+// the entries it covers; when it cannot be used, their whole-file archives
+// follow, and the rest of the run takes the chain. The run's downloads and
+// unpacked files share one DiskBudget. Returns the final report's code.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
 
 // Whether an archive carries its files whole, or rebuilds them from the
@@ -107,5 +110,19 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        const std::filesystem::path& runDirectory, std::size_t slot,
                        DiskBudget& budget, std::stop_token stop);
+
+enum class DeltaEnd {
+    Applied,
+    FellBack,  // nothing of it was placed; said through fellBack, with the reason
+    Failed,    // as ApplyPatchArchive's failures, once its operations had begun
+    Stopped,
+};
+
+// ApplyPatchArchive for the delta archive of `rule`: its files are rebuilt
+// from the installed ones before its script runs. A download, signature,
+// archive or rebuild that fails falls back (and shows no box).
+DeltaEnd ApplyDeltaArchive(UpdateJob& job, const ServerRecord& server, const DeltaRule& rule,
+                           const std::filesystem::path& runDirectory, std::size_t slot,
+                           DiskBudget& budget, std::stop_token stop);
 
 }  // namespace gd

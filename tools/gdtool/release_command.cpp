@@ -20,6 +20,7 @@
 #include "script/version_manifest.h"
 #include "script/version_rules.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -264,24 +265,32 @@ std::optional<std::string> withRules(const std::string& script, const ReleaseOpt
 }
 
 // The bases of the delta archives: OLD_TREE, then the newest kept trees of
-// the releases before it, as many as --catch-up asks for.
-std::vector<CatchUpBase> catchUpBases(const ReleaseOptions& options,
-                                      const std::vector<Release>& before,
+// older versions (the releases', and the first release's OLD_TREE), as many
+// as --catch-up asks for.
+std::vector<CatchUpBase> catchUpBases(const ReleaseOptions& options, bool firstRelease,
                                       const std::string& previousText, float previous) {
     std::vector<CatchUpBase> bases;
     if (options.catchUp == 0) return bases;
     bases.push_back({previousText, previous, options.oldTree});
-    const TreeStore store(options.trees.value_or(fs::path()));
-    for (std::size_t i = before.size();
-         i-- > 1 && options.trees && bases.size() < static_cast<std::size_t>(options.catchUp);) {
-        if (const auto tree = store.tree(before[i - 1].version))
-            bases.push_back(
-                {before[i - 1].version, gd::readVersionNumber(before[i - 1].version, 0), *tree});
+    if (!options.trees) {
+        if (options.catchUp > 1 && !firstRelease)
+            std::cout << "(delta archives from " << previousText
+                      << " only: --trees DIR keeps the trees of releases for more)\n";
+        return bases;
     }
-    if (bases.size() < static_cast<std::size_t>(options.catchUp) && !options.trees &&
-        before.size() > 1)
-        std::cout << "(delta archives from " << previousText
-                  << " only: --trees DIR keeps the trees of releases for more)\n";
+    const TreeStore store(*options.trees);
+    std::vector<CatchUpBase> older;
+    for (const std::string& version : store.versions()) {
+        std::string ignored;
+        const auto number = parseReleaseVersion(version, ignored);
+        if (number && *number < previous) older.push_back({version, *number, *store.tree(version)});
+    }
+    std::sort(older.begin(), older.end(),
+              [](const CatchUpBase& a, const CatchUpBase& b) { return a.number > b.number; });
+    for (const CatchUpBase& base : older) {
+        if (bases.size() == static_cast<std::size_t>(options.catchUp)) break;
+        bases.push_back(base);
+    }
     return bases;
 }
 
@@ -376,9 +385,10 @@ int release(ReleaseOptions& options) {
                                            diff, archivePath, previous, base.second, *version});
     if (!reportProof(differences, previous, archive, options)) return kExitRefused;
 
-    const auto deltas = makeCatchUpArchives(catchUpBases(options, before, previousText, previous),
-                                            {options.newTree, *newScan, options.version, *version},
-                                            publication->live(), publication->staged(), error);
+    const auto deltas =
+        makeCatchUpArchives(catchUpBases(options, before.empty(), previousText, previous),
+                            {options.newTree, *newScan, options.version, *version},
+                            publication->live(), publication->staged(), error);
     if (!deltas) return error.empty() ? kExitRefused : fail(kExitOutput, error);
     const auto fullScript = withRules(*versionScript, options, *deltas, *releases,
                                       publication->live(), archivePath, error);

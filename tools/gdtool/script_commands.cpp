@@ -126,6 +126,7 @@ int filelistCommand(const Arguments& args) {
     StderrNotifier notifier;
     gd::VersionManifest manifest;
     const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
+    manifest.setRules(gd::parseVersionRules(*script));
     std::cout << "latest=" << gd::formatVersion(latest) << '\n';
     printEntries(manifest);
     return notifier.shown() ? kExitRefused : kExitOk;

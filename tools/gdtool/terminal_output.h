@@ -25,6 +25,7 @@ class StderrNotifier : public gd::Notifier {
     void refused(std::string_view reason) override;
     void served(std::string_view file, std::string_view source) override;
     void sourceSkipped(std::string_view source, std::string_view reason) override;
+    void fellBack(std::string_view archive, std::string_view reason) override;
     bool shown() const { return shown_; }
     bool anyRefused() const { return refused_; }
 
@@ -35,7 +36,9 @@ class StderrNotifier : public gd::Notifier {
     bool refused_ = false;
 };
 
-// One "entry=<label>\t<version>\t<archive>" line per archive of `manifest`.
+// One "entry=<label>\t<version>\t<archive>" line per archive of `manifest`,
+// then one "delta=<from>\t<to>\t<archive>" line per delta archive its rules
+// offer from the installed version or a listed one.
 void printEntries(const gd::VersionManifest& manifest);
 
 }  // namespace gdtool

@@ -27,6 +27,16 @@ std::optional<fs::path> TreeStore::tree(const std::string& version) const {
     return dir_ / version;
 }
 
+std::vector<std::string> TreeStore::versions() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir_, error)) {
+        const std::string name = entry.path().filename();
+        if (!name.starts_with('.') && entry.is_directory(error)) names.push_back(name);
+    }
+    return names;
+}
+
 bool TreeStore::keep(const std::string& version, const fs::path& tree, const TreeScan& scan,
                      const std::string& previous, const std::set<std::string>& unchanged,
                      std::string& error) const {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace gdtool {
 
@@ -21,6 +22,8 @@ class TreeStore {
 
     // The kept tree of `version`, if there is one.
     std::optional<std::filesystem::path> tree(const std::string& version) const;
+    // The versions of the kept trees, as they are named.
+    std::vector<std::string> versions() const;
 
     // Keeps `tree` (scanned as `scan`) as `version`, unless it is kept
     // already. Files in `unchanged` (alike in `tree` and the kept tree of
