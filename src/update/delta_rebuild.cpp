@@ -1,5 +1,7 @@
 #include "update/delta_rebuild.h"
 
+#include "fetch/download_sink.h"
+#include "fetch/pipelined_sink.h"
 #include "trust/content_hash.h"
 #include "trust/crypto_library.h"
 #include "update/delta_pack.h"
@@ -14,6 +16,7 @@
 #include <zstd.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -112,13 +115,36 @@ class RebuiltFiles {
     std::string failure_;
 };
 
-// The bases of a group, one after the other, in a buffer that is not
-// cleared first: every byte of it is read from a base.
+// Memory for the bases of a group, its pages made at once rather than one
+// fault at a time as the bases are read into it.
+class BaseMemory {
+  public:
+    explicit BaseMemory(std::uint64_t size) : size_(size) {
+        if (size == 0) return;
+        void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (memory != MAP_FAILED) data_ = static_cast<char*>(memory);
+    }
+    BaseMemory(const BaseMemory&) = delete;
+    BaseMemory& operator=(const BaseMemory&) = delete;
+    ~BaseMemory() {
+        if (data_ != nullptr) ::munmap(data_, size_);
+    }
+    bool ok() const { return size_ == 0 || data_ != nullptr; }
+    char* data() const { return data_; }
+
+  private:
+    char* data_ = nullptr;
+    std::uint64_t size_;
+};
+
+// The bases of a group, one after the other.
 struct Bases {
-    std::unique_ptr<char[]> bytes;
-    std::uint64_t size = 0;
+    explicit Bases(std::uint64_t total) : memory(total), size(total) {}
+    BaseMemory memory;
+    std::uint64_t size;
     std::uint64_t filled = 0;
-    std::string_view view() const { return {bytes.get(), static_cast<std::size_t>(filled)}; }
+    std::string_view view() const { return {memory.data(), static_cast<std::size_t>(filled)}; }
 };
 
 // The installed base of `file`, reached without following links; it must be
@@ -139,7 +165,7 @@ bool appendBase(const std::string& launcherDir, const DeltaFile& file, Bases& ba
         failure = "the installed " + file.base + " is not the file the delta was made against";
         return false;
     }
-    if (!readAllAt(in.get(), bases.bytes.get() + bases.filled, file.baseSize, 0)) {
+    if (!readAllAt(in.get(), bases.memory.data() + bases.filled, file.baseSize, 0)) {
         failure = "cannot read the installed " + file.base;
         return false;
     }
@@ -190,88 +216,134 @@ void addBytes(char* out, const char* in, std::size_t count) {
     for (; i < count; ++i) out[i] = static_cast<char>(out[i] + in[i]);
 }
 
-// Copy-and-add from the bases and new bytes, as the control records say.
-class DiffApplier {
-  public:
-    DiffApplier(int pack, const DeltaGroup& group, std::string_view bases, RebuiltFiles& out)
-        : group_(group),
-          bases_(bases),
-          out_(out),
-          added_(pack, group.offset + group.control.packed, group.added.packed, group.added.size,
-                 group.added.dictionary),
-          fresh_(pack, group.offset + group.control.packed + group.added.packed, group.fresh.packed,
-                 group.fresh.size, group.fresh.dictionary),
-          pack_(pack) {}
+// One control record: `copy` bytes of the bases from `from`, each with an
+// added byte, then `fresh` new bytes.
+struct Record {
+    std::uint64_t copy = 0, fresh = 0, from = 0;
+};
 
-    bool apply(std::uint64_t total) {
-        std::string control(static_cast<std::size_t>(group_.control.size), '\0');
-        LzmaReader controlReader(pack_, group_.offset, group_.control.packed, group_.control.size,
-                                 group_.control.dictionary);
-        if (!controlReader.read(control.data(), control.size()) || !controlReader.finished())
-            return false;
-        VarintReader records(control);
-        std::uint64_t made = 0, from = 0;
-        while (made < total) {
-            const auto copy = records.number(), fresh = records.number();
-            const auto seek = records.signedNumber();
-            if (!seek || *copy > total - made || *fresh > total - made - *copy) return false;
-            if (*copy > bases_.size() || from > bases_.size() - *copy) return false;
-            if (!addFromBases(from, *copy) || !takeFresh(*fresh)) return false;
-            made += *copy + *fresh;
-            from += *copy;
-            // The next copy starts anywhere in the bases, or at their end.
-            const auto to = static_cast<std::int64_t>(from) + *seek;
-            if (to < 0 || static_cast<std::uint64_t>(to) > bases_.size()) return false;
-            from = static_cast<std::uint64_t>(to);
-        }
-        return records.atEnd() && added_.finished() && fresh_.finished();
+// The control records of a group, checked against its output and bases.
+std::optional<std::vector<Record>> readRecords(int pack, const DeltaGroup& group,
+                                               std::uint64_t total, std::uint64_t bases) {
+    std::string control(static_cast<std::size_t>(group.control.size), '\0');
+    LzmaReader reader(pack, group.offset, group.control.packed, group.control.size,
+                      group.control.dictionary);
+    if (!reader.read(control.data(), control.size()) || !reader.finished()) return std::nullopt;
+    VarintReader in(control);
+    std::vector<Record> records;
+    std::uint64_t made = 0, from = 0;
+    while (made < total) {
+        const auto copy = in.number(), fresh = in.number();
+        const auto seek = in.signedNumber();
+        if (!seek || *copy > total - made || *fresh > total - made - *copy) return std::nullopt;
+        if (*copy > bases || from > bases - *copy) return std::nullopt;
+        records.push_back({*copy, *fresh, from});
+        made += *copy + *fresh;
+        from += *copy;
+        // The next copy starts anywhere in the bases, or at their end.
+        const auto to = static_cast<std::int64_t>(from) + *seek;
+        if (to < 0 || static_cast<std::uint64_t>(to) > bases) return std::nullopt;
+        from = static_cast<std::uint64_t>(to);
     }
+    if (!in.atEnd()) return std::nullopt;
+    return records;
+}
+
+// Takes a group's bytes in output order as they come out of its two LZMA
+// streams, the copies without their base bytes yet; adds those, and writes
+// the files. It runs on a thread of its own, beside the decoding.
+class DiffOutput final : public DownloadSink {
+  public:
+    DiffOutput(const std::vector<Record>& records, std::string_view bases, RebuiltFiles& out)
+        : records_(records), bases_(bases), out_(out) {}
+
+    bool accept(std::span<const char> bytes) override {
+        while (!bytes.empty()) {
+            while (record_ < records_.size() &&
+                   offset_ == records_[record_].copy + records_[record_].fresh) {
+                ++record_;
+                offset_ = 0;
+            }
+            if (record_ == records_.size()) return false;
+            const Record& record = records_[record_];
+            std::size_t count = 0;
+            if (offset_ < record.copy) {
+                count = static_cast<std::size_t>(
+                    std::min<std::uint64_t>({bytes.size(), record.copy - offset_, kPiece}));
+                std::memcpy(buffer_, bytes.data(), count);
+                addBytes(buffer_, bases_.data() + record.from + offset_, count);
+                if (!out_.write(buffer_, count)) return false;
+            } else {
+                count = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(bytes.size(), record.copy + record.fresh - offset_));
+                if (!out_.write(bytes.data(), count)) return false;
+            }
+            offset_ += count;
+            received_ += count;
+            bytes = bytes.subspan(count);
+        }
+        return true;
+    }
+    std::uint64_t received() const override { return received_; }
 
   private:
-    bool addFromBases(std::uint64_t from, std::uint64_t count) {
-        while (count > 0) {
-            const std::size_t piece =
-                static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
-            if (!added_.read(buffer_, piece)) return false;
-            addBytes(buffer_, bases_.data() + from, piece);
-            if (!out_.write(buffer_, piece)) return false;
-            from += piece;
-            count -= piece;
-        }
-        return true;
-    }
-    bool takeFresh(std::uint64_t count) {
-        while (count > 0) {
-            const std::size_t piece =
-                static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
-            if (!fresh_.read(buffer_, piece) || !out_.write(buffer_, piece)) return false;
-            count -= piece;
-        }
-        return true;
-    }
-
-    const DeltaGroup& group_;
+    const std::vector<Record>& records_;
     std::string_view bases_;
     RebuiltFiles& out_;
-    LzmaReader added_;
-    LzmaReader fresh_;
-    int pack_;
+    std::size_t record_ = 0;
+    std::uint64_t offset_ = 0;  // in the current record
+    std::uint64_t received_ = 0;
     char buffer_[kPiece];
 };
+
+// `count` bytes of `stream` into `sink`.
+bool pump(LzmaReader& stream, std::uint64_t count, DownloadSink& sink, char* buffer) {
+    while (count > 0) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
+        if (!stream.read(buffer, piece) || !sink.accept({buffer, piece})) return false;
+        count -= piece;
+    }
+    return true;
+}
+
+// Copy-and-add from the bases and new bytes, as the control records say:
+// this thread decodes, another adds and writes.
+bool applyDiff(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
+               RebuiltFiles& out) {
+    const auto records = readRecords(pack, group, total, bases.size());
+    if (!records) return false;
+    LzmaReader added(pack, group.offset + group.control.packed, group.added.packed,
+                     group.added.size, group.added.dictionary);
+    LzmaReader fresh(pack, group.offset + group.control.packed + group.added.packed,
+                     group.fresh.packed, group.fresh.size, group.fresh.dictionary);
+    auto output = std::make_unique<DiffOutput>(*records, bases, out);
+    PipelinedSink pipeline(*output);
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kPiece);
+    bool pumped = true;
+    for (const Record& record : *records) {
+        pumped = pump(added, record.copy, pipeline, buffer.get()) &&
+                 pump(fresh, record.fresh, pipeline, buffer.get());
+        if (!pumped) break;
+    }
+    return pipeline.finish() && pumped && added.finished() && fresh.finished();
+}
 
 bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
                   const fs::path& unpackedDir, const std::string& launcherDir,
                   std::string& failure) {
     std::vector<const DeltaFile*> files;
-    Bases bases;
-    std::uint64_t total = 0;
+    std::uint64_t total = 0, baseTotal = 0;
     for (const DeltaFile& file : deltas.files) {
         if (file.group != index) continue;
         files.push_back(&file);
         total += file.size;
-        bases.size += file.baseSize;
+        baseTotal += file.baseSize;
     }
-    bases.bytes = std::make_unique_for_overwrite<char[]>(bases.size);
+    Bases bases(baseTotal);
+    if (!bases.memory.ok()) {
+        failure = "no memory for the installed files";
+        return false;
+    }
     for (const DeltaFile* file : files) {
         if (!file->base.empty() && !appendBase(launcherDir, *file, bases, failure)) return false;
     }
@@ -281,8 +353,7 @@ bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
     if (group.method == DeltaMethod::Prefix) {
         applied = rebuildPrefix(pack, group, bases.view(), total, out, failure);
     } else {
-        auto applier = std::make_unique<DiffApplier>(pack, group, bases.view(), out);
-        applied = applier->apply(total);
+        applied = applyDiff(pack, group, bases.view(), total, out);
         if (!applied && failure.empty() && out.failure().empty())
             failure = "the delta does not apply to the installed files";
     }

@@ -123,9 +123,9 @@ std::optional<std::string> lzmaPacked(std::string_view bytes, LzmaShape shape,
                                       gd::LzmaStream& stream) {
     lzma_options_lzma options{};
     if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME) != 0) return std::nullopt;
-    options.dict_size = std::clamp<std::uint32_t>(
-        static_cast<std::uint32_t>(std::bit_ceil(std::max<std::size_t>(bytes.size(), 1))), 4096,
-        gd::kLzmaDictionaryLimit);
+    // No larger than the stream: the decoder allocates all of it.
+    options.dict_size = static_cast<std::uint32_t>(
+        std::clamp<std::size_t>(bytes.size(), 4096, gd::kLzmaDictionaryLimit));
     options.lc = shape.lc;
     options.lp = shape.lp;
     options.pb = shape.pb;
