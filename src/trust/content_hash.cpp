@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <vector>
@@ -46,17 +47,22 @@ std::optional<ContentHash> hashContent(std::string_view bytes) {
 }
 
 std::optional<ContentHash> hashFile(const std::filesystem::path& path) {
-    if (!cryptoReady()) return std::nullopt;
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
+    return hashDescriptor(fd.get());
+}
+
+std::optional<ContentHash> hashDescriptor(int fd) {
+    if (!cryptoReady()) return std::nullopt;
     ContentHasher hasher;
     std::vector<char> buffer(kReadSize);
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), offset);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) return hasher.finish();
         hasher.add(buffer.data(), static_cast<std::size_t>(got));
+        offset += got;
     }
 }
 

@@ -33,5 +33,9 @@ std::optional<ContentHash> hashContent(std::string_view bytes);
 // Reads the file in pieces, so that its size costs no memory; nullopt when
 // it cannot be read.
 std::optional<ContentHash> hashFile(const std::filesystem::path& path);
+// The whole content of the open file `fd`, from its first byte whatever its
+// offset (which stays as it was), so that what is hashed is the very file the
+// caller holds; nullopt when it cannot be read.
+std::optional<ContentHash> hashDescriptor(int fd);
 
 }  // namespace gd

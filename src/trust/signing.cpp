@@ -59,6 +59,11 @@ std::optional<std::string> signFile(const SecretKey& key, const std::filesystem:
     return signatureOfHash(key, *hash, trustedComment);
 }
 
+std::string signHash(const SecretKey& key, const ContentHash& hash,
+                     std::string_view trustedComment) {
+    return signatureOfHash(key, hash, trustedComment);
+}
+
 bool writeSignatureFor(const std::filesystem::path& file, const SecretKey& key,
                        std::optional<int> days, std::int64_t now, std::string& problem) {
     const std::string name = file.filename().string();

@@ -4,6 +4,7 @@
 // signature expires.
 #pragma once
 
+#include "trust/content_hash.h"
 #include "trust/secret_key.h"
 
 #include <cstdint>
@@ -29,6 +30,10 @@ std::optional<std::string> signContent(const SecretKey& key, std::string_view by
                                        std::string_view trustedComment);
 std::optional<std::string> signFile(const SecretKey& key, const std::filesystem::path& file,
                                     std::string_view trustedComment);
+// The same for content whose hash (hashContent, hashDescriptor) the caller
+// took itself, so that what is signed is what it checked.
+std::string signHash(const SecretKey& key, const ContentHash& hash,
+                     std::string_view trustedComment);
 
 // Writes FILE.minisig beside `file` (replacing one that is there in one
 // step), signed for file=<its name> and the expiry of expiryFor. False with

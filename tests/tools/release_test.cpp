@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -331,6 +332,26 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
          3,
          "symbolic link"},
         {"an unreadable key", [] {}, "1.1", {"--sign", "no-such-key"}, 3, "cannot read"},
+        {"OLD_TREE is not the last release's tree",
+         [this] { ASSERT_EQ(release("1.0", "1.1").code, 0); },
+         "1.2",
+         {},
+         3,
+         "is not the tree of release 1.1, the last in releases.txt; give the NEW_TREE that "
+         "release was made from (an installation updated to 1.1 holds it too). OLD_TREE "
+         "differs from it:\n  changed readme.txt\n"},
+        {"nothing changes",
+         [this] { gdtest::writeFile(tree("1.1") / "readme.txt", "1.0"); },
+         "1.1",
+         {},
+         3,
+         "changes nothing against OLD_TREE; give --allow-empty"},
+        {"unsigned onto signatures",
+         [this] { gdtest::writeFile(server() / "patch-1.0.zip.minisig", "x"); },
+         "1.1",
+         {},
+         3,
+         "holds signatures (patch-1.0.zip.minisig): a release without --sign"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,7 +368,116 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
         fs::remove_all(tree("1.1") / "C:drive.txt");
         fs::remove_all(tree("1.1") / "etc");
         fs::remove_all(tree("1.0") / "version.dat");
+        gdtest::writeFile(tree("1.1") / "readme.txt", "1.1");
     }
+}
+
+// What a release does with config.dat's keys: every installation takes them.
+TEST_F(ReleaseRefusalTest, KeepsThePublisherKeysUnlessToldOtherwise) {
+    std::string keys[2];  // as Lua strings
+    for (std::string& key : keys) {
+        const fs::path pub = site_.root() / "k.pub", sec = site_.root() / "k.sec";
+        fs::remove(pub);
+        fs::remove(sec);
+        ASSERT_EQ(gdtool({"keygen", pub, sec}).code, 0);
+        std::istringstream lines(gdtest::readFile(pub));
+        std::getline(lines, key);
+        std::getline(lines, key);
+        key = "'" + key + "'";
+    }
+    const std::string one = "DUREDOR_SIGN_KEY = " + keys[0] + "\n";
+    const std::string both = "DUREDOR_SIGN_KEY = {" + keys[1] + ", " + keys[0] + "}\n";
+    const struct {
+        std::string before, after;  // config.dat's text; none: no config.dat
+        std::vector<std::string> extra;
+        int code;
+        std::string message;
+    } cases[] = {
+        {one, "DUREDOR_SIGN_KEY = {" + keys[0] + "}\n", {}, 0, ""},
+        {"", "", {}, 0, ""},
+        {one, both, {}, 3, "changes the publisher keys (DUREDOR_SIGN_KEY): "},
+        {one, both, {"--change-keys"}, 0, ""},
+        {one, "DUREDOR_FTP_USER = 'x'\n", {}, 3, " in NEW_TREE. Installations trust"},
+        {one, "none", {}, 3, "drops the publisher keys"},
+        {"none", one, {}, 3, "adds publisher keys"},
+        {one, one + "error('stop')\n", {"--change-keys"}, 3, "does not run to its end: "},
+        {one,
+         one + "--" + std::string(4096, 'x') + "\n",
+         {"--change-keys"},
+         3,
+         "bytes; launchers read 4096 at most"},
+        {one, "DUREDOR_SIGN_KEY = 'RWQnot'\n", {"--change-keys"}, 3, "no minisign public key"},
+        {"error('old')\n", one, {}, 3, "cannot be compared with it; give --change-keys"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before + " -> " + c.after);
+        fs::remove_all(server());
+        fs::create_directories(server());
+        for (const auto& [version, text] : {std::pair{"1.0", c.before}, {"1.1", c.after}}) {
+            fs::remove(tree(version) / "config.dat");
+            if (text != "none") gdtest::writeFile(tree(version) / "config.dat", enciphered(text));
+        }
+        const Result result = release("1.0", "1.1", c.extra);
+        EXPECT_EQ(result.code, c.code) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(fs::exists(server() / "filelist.dat"), c.code == 0);
+    }
+}
+
+// Each release records the tree it installs; the next must start from it.
+TEST_F(ReleaseRefusalTest, AReleaseStartsFromTheTreeOfTheLastOne) {
+    layOut({{"readme.txt", file("1.1")}, {"new.txt", file("1.2")}}, tree("1.2"));
+    ASSERT_EQ(release("1.0", "1.1").code, 0);
+    const std::string record = gdtest::readFile(server() / "releases.txt");
+    EXPECT_NE(record.find("\n#tree 1.1 "), std::string::npos) << record;
+    // A record made before digests (or by an older gdtool) takes OLD_TREE as given.
+    std::string older;
+    for (std::size_t at = 0, end; at < record.size(); at = end + 1) {
+        end = record.find('\n', at);
+        if (!record.substr(at).starts_with("#tree")) older += record.substr(at, end - at + 1);
+    }
+    const struct {
+        const char* name;
+        std::string record;  // releases.txt before the release
+        bool keepListing;
+        std::string from;
+        int code;
+        std::string said;
+    } cases[] = {
+        {"the listing is lost", record, false, "1.0", 3,
+         "does not hold that tree, so how they differ"},
+        {"no digest yet", older, false, "1.0", 0, "releases.txt recorded no tree for 1.1: "},
+        {"the right base", record, true, "1.1", 0, "published patch-1.2.zip"},
+    };
+    const fs::path kept = site_.root() / "kept";
+    fs::copy(server(), kept, fs::copy_options::recursive);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(server());
+        fs::copy(kept, server(), fs::copy_options::recursive);
+        gdtest::writeFile(server() / "releases.txt", c.record);
+        if (!c.keepListing) fs::remove(server() / "releases-tree.txt");
+        const Result result = release(c.from, "1.2");
+        EXPECT_EQ(result.code, c.code) << result.err;
+        EXPECT_NE((result.out + result.err).find(c.said), std::string::npos)
+            << result.out << result.err;
+        if (c.code != 0) continue;
+        const std::string now = gdtest::readFile(server() / "releases.txt");
+        EXPECT_NE(now.find("\n#tree 1.1 "), std::string::npos) << now;
+        EXPECT_NE(now.find("\n#tree 1.2 "), std::string::npos) << now;
+        EXPECT_EQ(gdtool({"audit", server()}).code, 0);
+    }
+}
+
+// A link planted in the update directory never takes the archive's bytes.
+TEST_F(ReleaseRefusalTest, WritesNothingThroughALinkInTheUpdateDirectory) {
+    const fs::path outside = site_.root() / "outside.zip";
+    fs::create_symlink(outside, server() / "patch-1.1.zip");
+    const Result result = release("1.0", "1.1");
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_FALSE(fs::exists(outside));
+    EXPECT_TRUE(fs::is_symlink(server() / "patch-1.1.zip"));
+    EXPECT_TRUE(fs::is_regular_file(server() / "patch-1.1-2.zip"));
 }
 
 // Signed with a key made by Debian's minisign, which then accepts what was
@@ -450,6 +580,83 @@ TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
         backwards.out.find("at version 0.000000: エラー: サーバー上のファイルリストの解析に失敗"),
         std::string::npos)
         << backwards.out;
+}
+
+// The publisher's machine holds the secret key: the audit checks signatures
+// before it unpacks anything, and runs scripts without io, os or loaders.
+TEST_F(ReleaseTest, AuditRunsNothingItHasNotVerified) {
+    for (const char* key : {"a", "b"})
+        ASSERT_EQ(gdtool({"keygen", site_.root() / (std::string(key) + ".pub"),
+                          site_.root() / (std::string(key) + ".sec")})
+                      .code,
+                  0);
+    const auto pub = [this](const char* key) { return (site_.root() / key).string() + ".pub"; };
+    const auto sign = [this](const char* key, const std::string& file) {
+        ASSERT_EQ(gdtool({"sign", (site_.root() / key).string() + ".sec", server() / file}).code,
+                  0);
+    };
+    const fs::path stage = site_.root() / "stage", marker = site_.root() / "marker";
+    layOut({{"readme.txt", file("1.1")}}, stage / "files");
+    const std::string touch = "'touch " + marker.string() + "-";
+    gdtest::writeFile(stage / "evil.lua",
+                      "os.execute(" + touch + "chunk') io.open('" + marker.string() +
+                          "-io', 'w')\n"
+                          "function updater() os.execute(" +
+                          touch + "updater') update.copy('readme.txt', 'r') end\n");
+    gdtest::writeFile(stage / "good.lua", "function updater() update.copy('readme.txt', 'r') end");
+    for (const char* name : {"evil", "good"})
+        ASSERT_EQ(gdtool({"pack", server() / (std::string(name) + ".zip"),
+                          stage / (std::string(name) + ".lua"), stage / "files"})
+                      .code,
+                  0);
+    const struct {
+        const char* name;
+        std::string archive;
+        const char* archiveKey;  // none: unsigned
+        const char* listKey;
+        std::vector<std::string> pubs;
+        int code;
+        std::string said;
+    } cases[] = {
+        {"unsigned",
+         "evil.zip",
+         nullptr,
+         "a",
+         {pub("a")},
+         1,
+         "evil.zip: signature of evil.zip refused: there is no evil.zip.minisig; not unpacked"},
+        {"a stranger's", "evil.zip", "b", "a", {pub("a")}, 1, "does not trust"},
+        {"signed",
+         "evil.zip",
+         "a",
+         "a",
+         {pub("a")},
+         1,
+         "evil.zip: update.dat fails in its main chunk: "},
+        {"no --pub", "evil.zip", nullptr, "a", {}, 1, "evil.zip: update.dat fails"},
+        {"a list it cannot trust",
+         "evil.zip",
+         "a",
+         "b",
+         {pub("a")},
+         1,
+         "which this installation does not trust; not evaluated, so no archive was checked"},
+        {"a rotation", "good.zip", "a", "b", {pub("a"), pub("b")}, 0, "ok: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gdtest::serveVersionScript(server(), "1.1", {"'x', 1.1, '" + c.archive + "'"});
+        fs::remove(server() / (c.archive + ".minisig"));
+        if (c.archiveKey != nullptr) sign(c.archiveKey, c.archive);
+        sign(c.listKey, "filelist.dat");
+        std::vector<std::string> args{"audit", server()};
+        for (const std::string& key : c.pubs) args.insert(args.end(), {"--pub", key});
+        const Result audit = gdtool(args);
+        EXPECT_EQ(audit.code, c.code) << audit.out << audit.err;
+        EXPECT_NE(audit.out.find(c.said), std::string::npos) << audit.out;
+        for (const char* made : {"-chunk", "-io", "-updater"})
+            EXPECT_FALSE(fs::exists(marker.string() + made)) << made;
+    }
 }
 
 // Killed at any moment, a release leaves the update directory as it was or

@@ -1,19 +1,25 @@
 // audit: checks a server's update directory the way launchers will use it.
 
+#include "audit_script.h"
 #include "commands.h"
 #include "key_files.h"
 #include "release_record.h"
-#include "release_signing.h"
 
+#include "install/install_paths.h"
 #include "script/encrypted_script.h"
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
-#include "update/patch.h"
+#include "trust/signature_check.h"
 #include "update/run_directory.h"
 #include "update/update_archive.h"
-#include "update/update_script.h"
+#include "util/fd_io.h"
+#include "util/unique_fd.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -38,7 +44,20 @@ class RecordingNotifier : public gd::Notifier {
 
 class Audit {
   public:
-    explicit Audit(fs::path serverDir) : dir_(std::move(serverDir)) {}
+    Audit(fs::path serverDir, std::vector<gd::PublicKey> keys)
+        : dir_(std::move(serverDir)), keys_(std::move(keys)) {}
+
+    // Without keys, or when `bytes` (all of filelist.dat) carry a signature
+    // by one of them that the launcher would accept: whether it may be run.
+    bool trustVersionScript(const std::string& bytes) {
+        if (keys_.empty()) return true;
+        std::string refusal;
+        auto check = judgedSignature(kVersionScriptName, refusal);
+        if (check && check->judgeContent(bytes)) return true;
+        problem(std::string(kVersionScriptName) + ": " + (check ? check->refusal() : refusal) +
+                "; not evaluated, so no archive was checked");
+        return false;
+    }
 
     // Evaluates the version script as a launcher at `installed` would and
     // remembers the archives it lists.
@@ -61,17 +80,6 @@ class Audit {
         for (const std::string& archive : archives_) checkArchive(archive);
     }
 
-    // Every published file the launcher fetches, as the launcher checks it.
-    void checkSignatures(const gd::PublicKey& publicKey) {
-        std::string error;
-        if (!verifyPublishedFile(publicKey, dir_ / kVersionScriptName, error))
-            problem(std::string(kVersionScriptName) + ": " + error);
-        for (const std::string& archive : archives_) {
-            if (!verifyPublishedFile(publicKey, dir_ / archive, error))
-                problem(archive + ": " + error);
-        }
-    }
-
     void problem(const std::string& line) {
         std::cout << line << '\n';
         ++problems_;
@@ -82,44 +90,89 @@ class Audit {
     int problems() const { return problems_; }
 
   private:
-    void checkArchive(const std::string& archive) {
-        std::error_code error;
-        if (!fs::is_regular_file(dir_ / archive, error)) {
+    // The signature file of `name` judged as the launcher judges it, the
+    // content still to come; nullopt with the refusal when it is refused.
+    std::optional<gd::SignatureCheck> judgedSignature(const std::string& name,
+                                                      std::string& refusal) {
+        gd::SignatureCheck check(keys_, gd::expectationsFor(name, std::time(nullptr)));
+        if (check.judgeSignatureFile(
+                readSmallFile(dir_ / gd::signatureNameFor(name), gd::kSignatureFileLimit)))
+            return check;
+        refusal = check.refusal();
+        return std::nullopt;
+    }
+
+    // A private copy of the archive, which nobody else can change between
+    // the check of its signature and its unpacking.
+    bool copyArchive(const std::string& archive, const fs::path& copy) {
+        // Not blocking: a FIFO listed as an archive must not hang the audit.
+        const gd::UniqueFd from(
+            ::open((dir_ / archive).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        if (!from || ::fstat(from.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
             problem(archive + ": listed but not in " + dir_.string());
+            return false;
+        }
+        const gd::UniqueFd to(
+            ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!to || gd::copyContents(from.get(), to.get()) != gd::CopyResult::Done) {
+            problem(archive + ": cannot be copied under the temporary directory");
+            return false;
+        }
+        return true;
+    }
+
+    void checkArchive(const std::string& archive) {
+        std::optional<gd::SignatureCheck> check;
+        std::string refusal;
+        if (!keys_.empty() && !(check = judgedSignature(archive, refusal))) {
+            problem(archive + ": " + refusal + "; not unpacked");
             return;
         }
         const gd::RunDirectory run;
+        const fs::path copy = run.path() / "archive.zip";
         const fs::path unpacked = run.path() / "unpacked";
-        const fs::path target = run.path() / "installation";
-        if (!run || !fs::create_directory(unpacked, error) ||
-            !fs::create_directory(target, error)) {
+        std::error_code error;
+        if (!run || !fs::create_directory(unpacked, error)) {
             problem(archive + ": no room under the temporary directory to unpack it");
             return;
         }
-        const auto contents = gd::UnpackArchive(dir_ / archive, unpacked);
-        if (!contents) {
+        if (!copyArchive(archive, copy)) return;
+        if (check && !check->judgeFile(copy)) {
+            problem(archive + ": " + check->refusal() + "; not unpacked");
+            return;
+        }
+        const auto contents = gd::UnpackArchive(copy, unpacked);
+        if (!contents || !contents->script) {
             problem(archive + ": not a readable zip archive with an update.dat");
             return;
         }
-        gd::VersionManifest manifest;
-        gd::PatchQueue queue;
-        if (!contents->script ||
-            !gd::RunUpdateScript(unpacked / *contents->script, target.string() + "/", manifest,
-                                 queue, contents->withoutPermissions)) {
-            problem(archive + ": update.dat does not load or its updater fails");
+        checkScript(archive, unpacked, unpacked / *contents->script);
+    }
+
+    void checkScript(const std::string& archive, const fs::path& unpacked, const fs::path& script) {
+        const AuditedScript audited = auditUpdateScript(script);
+        if (!audited.failure.empty()) {
+            problem(archive + ": update.dat " + audited.failure +
+                    " (the audit gives it no io, no load, loadstring, dofile or require, and of "
+                    "os only the time functions)");
             return;
         }
-        for (std::size_t i = 0; i < queue.size(); ++i) {
-            const auto* copy = dynamic_cast<const gd::CPatchCopy*>(&queue.at(i));
-            if (copy != nullptr && !fs::is_regular_file(copy->source(), error)) {
+        std::error_code error;
+        for (const std::string& source : audited.copySources) {
+            if (!fs::is_regular_file(source, error))
                 problem(archive + ": copies " +
-                        fs::path(copy->source()).lexically_relative(unpacked).string() +
+                        fs::path(source).lexically_relative(unpacked).string() +
                         ", which the archive does not hold");
-            }
         }
+        if (audited.launcherUpdate &&
+            !fs::is_regular_file(script.parent_path() / gd::kLauncherExecutable, error))
+            problem(archive + ": replaces the launcher, but holds no " + gd::kLauncherExecutable +
+                    " beside update.dat");
     }
 
     fs::path dir_;
+    std::vector<gd::PublicKey> keys_;
     std::set<std::string> archives_;
     std::set<float> listedVersions_;
     int problems_ = 0;
@@ -137,27 +190,33 @@ std::optional<std::vector<Release>> recordedReleases(const fs::path& dir, Audit&
 }  // namespace
 
 int auditCommand(const Arguments& args) {
-    std::optional<fs::path> publicKey;
+    std::vector<fs::path> keyFiles;
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--pub" && i + 1 < args.size()) {
-            publicKey = args[++i];
+            keyFiles.push_back(args[++i]);
         } else {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]");
-    std::optional<gd::PublicKey> key;
+    if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]...");
+    // Every key a launcher in the middle of a rotation may pin at once.
+    std::vector<gd::PublicKey> keys;
     std::string problem;
-    if (publicKey && !(key = readPublicKey(*publicKey, problem))) return fail(kExitInput, problem);
+    for (const fs::path& file : keyFiles) {
+        const auto key = readPublicKey(file, problem);
+        if (!key) return fail(kExitInput, problem);
+        keys.push_back(*key);
+    }
     const fs::path dir = positional[0];
     std::error_code error;
     if (!fs::is_regular_file(dir / kVersionScriptName, error))
         return fail(kExitInput, "no " + std::string(kVersionScriptName) + " in " + dir.string());
 
-    Audit audit(dir);
+    Audit audit(dir, std::move(keys));
     std::ifstream in(dir / kVersionScriptName, std::ios::binary);
     std::string script(std::istreambuf_iterator<char>(in), {});
+    if (!audit.trustVersionScript(script)) return kExitRefused;
     if (script.size() > gd::kVersionScriptLimit) {
         audit.problem(std::string(kVersionScriptName) + ": " + std::to_string(script.size()) +
                       " bytes, of which launchers read only the first 4096");
@@ -178,7 +237,6 @@ int auditCommand(const Arguments& args) {
     versions.insert(audit.listedVersions().begin(), audit.listedVersions().end());
     for (const float version : versions) audit.evaluate(script, version);
     audit.checkArchives();
-    if (key) audit.checkSignatures(*key);
 
     if (audit.problems() > 0) return kExitRefused;
     std::cout << "ok: " << versions.size() << " versions, " << audit.archiveCount()

@@ -16,6 +16,8 @@
 
 namespace gdtool {
 
+class ServerPublication;
+
 // A version whose tree a delta archive can start from.
 struct CatchUpBase {
     std::string version;  // as the record writes it
@@ -30,24 +32,24 @@ struct CatchUpTarget {
     float number = 0;
 };
 
-// The delta archives from `bases` to `target`, written into `staged` under
-// names that neither `staged` nor `live` holds, and proved. nullopt when one
+// The delta archives from `bases` to `target`, each created new in the
+// staged tree of `publication` under a name that neither tree holds, proved
+// and hashed through the descriptor it was written to. nullopt when one
 // cannot be written (`error`) or its proof fails (then printed, and `error`
 // empty).
 std::optional<std::vector<OfferedDelta>> makeCatchUpArchives(const std::vector<CatchUpBase>& bases,
                                                              const CatchUpTarget& target,
-                                                             const std::filesystem::path& live,
-                                                             const std::filesystem::path& staged,
+                                                             ServerPublication& publication,
                                                              std::string& error);
 
 // The pins of a signed list, in the record's order: each listed archive's
 // digest, taken over from the live list where that pins it already (so that
 // an archive changed behind the record's back shows as such rather than
-// being pinned anew), else read from the file; `newArchive` is the new
-// release's, in the staged tree. An archive that is not there is not pinned.
+// being pinned anew), else read from the file; the new release's is
+// `newArchive`. An archive that is not there is not pinned.
 std::vector<std::pair<std::string, gd::ContentDigest>> listPins(
     const std::vector<Release>& releases, const std::filesystem::path& live,
-    const std::filesystem::path& newArchive, std::string& error);
+    const gd::ContentDigest& newArchive, std::string& error);
 
 // A version as the short text of its float ("1.0" for 1.000000), for the
 // OLD_TREE of a first release, which the record does not name.

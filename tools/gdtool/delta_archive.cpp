@@ -2,14 +2,15 @@
 
 #include "delta_pack_writer.h"
 #include "patch_script.h"
-#include "server_publication.h"
 #include "zip_writer.h"
 
 #include "install/install_paths.h"
 #include "script/script_cipher.h"
 #include "update/delta_pack.h"
+#include "update/run_directory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace gdtool {
 
@@ -32,24 +33,26 @@ DeltaSource sourceFor(const DeltaArchiveInput& input, const std::string& target,
 
 }  // namespace
 
-bool writeDeltaArchive(const fs::path& path, const DeltaArchiveInput& input, std::string& error) {
+bool writeDeltaArchive(int fd, const DeltaArchiveInput& input, std::string& error) {
     std::vector<DeltaSource> sources;
     for (const std::string& file : input.diff.shippedFiles)
         sources.push_back(sourceFor(input, kPayloadFolder + file, file));
     // Beside the script, where the launcher's replacement looks for it.
     if (input.diff.launcherChanged)
         sources.push_back(sourceFor(input, gd::kLauncherExecutable, gd::kLauncherExecutable));
-    const fs::path pack = path.string() + ".pack";
-    if (!writeDeltaPack(sources, pack, error)) return false;
+    const gd::RunDirectory run;
+    const fs::path pack = run.path() / "delta.pack";
+    if (!run || !writeDeltaPack(sources, pack, error)) {
+        if (error.empty()) error = "cannot make a private folder under the temporary directory";
+        return false;
+    }
 
     std::string script = patchScriptText(input.diff, input.version, true);
     gd::ScriptCipher::encrypt(script.data(), script.size());
-    ZipWriter zip(path);
+    ZipWriter zip(fd);
     const bool written = zip && zip.addFile(std::string(gd::kDeltaPackEntry), pack, true) &&
-                         zip.addBytes("update.dat", script) && zip.close() && syncFile(path);
-    std::error_code ignored;
-    fs::remove(pack, ignored);
-    if (!written) error = "cannot write " + path.string();
+                         zip.addBytes("update.dat", script) && zip.close() && ::fsync(fd) == 0;
+    if (!written) error = "cannot write the delta archive";
     return written;
 }
 

@@ -21,10 +21,9 @@ struct DeltaArchiveInput {
     std::string version;   // of newTree
 };
 
-// Writes the archive at `path` (created; it must not exist): the delta pack,
-// then update.dat, the script of a whole-file archive of the same diff. False
-// with `error`.
-bool writeDeltaArchive(const std::filesystem::path& path, const DeltaArchiveInput& input,
-                       std::string& error);
+// Writes the archive into `fd`, an empty file: the delta pack (made in a
+// private folder first), then update.dat, the script of a whole-file archive
+// of the same diff. False with `error`.
+bool writeDeltaArchive(int fd, const DeltaArchiveInput& input, std::string& error);
 
 }  // namespace gdtool

@@ -1,7 +1,13 @@
 #include "key_files.h"
 
+#include "util/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
-#include <fstream>
 
 namespace gdtool {
 
@@ -13,12 +19,20 @@ constexpr int kMaxValidDays = 36500;
 }  // namespace
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    // Not blocking: a FIFO in the place of a key or signature must not hang us.
+    const gd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     std::string text(limit + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) return std::nullopt;
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t got = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    text.resize(done);
     return text;
 }
 

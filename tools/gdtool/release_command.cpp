@@ -6,6 +6,8 @@
 #include "install/install_paths.h"
 #include "key_files.h"
 #include "patch_script.h"
+#include "release_base.h"
+#include "release_keys.h"
 #include "release_proof.h"
 #include "release_record.h"
 #include "release_signing.h"
@@ -19,8 +21,14 @@
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
 #include "script/version_rules.h"
+#include "trust/signature_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -45,9 +53,11 @@ struct ReleaseOptions {
     std::string description;
     std::optional<fs::path> secretKeyFile;
     std::optional<int> expiresDays;
+    bool allowEmpty = false;                // a release that only records a new version
+    bool changeKeys = false;                // NEW_TREE's config.dat may trust other keys
     std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
-    int catchUp = kDefaultCatchUp;
-    std::optional<fs::path> trees;
+    int catchUp = kDefaultCatchUp;          // delta archives from this many versions
+    std::optional<fs::path> trees;          // where the trees of releases are kept
 };
 
 std::string today() {
@@ -89,6 +99,10 @@ std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& e
             options.catchUp = std::stoi(value);
         } else if (arg == "--trees") {
             options.trees = args[++i];
+        } else if (arg == "--allow-empty") {
+            options.allowEmpty = true;
+        } else if (arg == "--change-keys") {
+            options.changeKeys = true;
         } else if (arg.starts_with("--")) {
             error = "unknown option " + arg;
             return std::nullopt;
@@ -178,20 +192,43 @@ std::optional<TreeScan> scanInstallation(const fs::path& root, std::string& erro
     return problems.empty() ? std::move(scan) : std::nullopt;
 }
 
-std::string archiveName(const fs::path& live, const std::string& version) {
+// Whether anything has the name, a link that leads nowhere included.
+bool taken(const fs::path& path) {
     std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found;
+}
+
+std::string archiveName(const fs::path& live, const std::string& version) {
     std::string name = "patch-" + version + ".zip";
-    for (int n = 2; fs::exists(live / name, error) || fs::exists(live / (name + ".minisig"), error);
-         ++n)
+    for (int n = 2; taken(live / name) || taken(live / (name + ".minisig")); ++n)
         name = "patch-" + version + "-" + std::to_string(n) + ".zip";
     return name;
 }
 
-bool writeArchive(const fs::path& path, const ReleaseOptions& options, const TreeDiff& diff,
+// The first signature files in the update directory, if it holds any.
+std::string heldSignatures(const fs::path& live) {
+    std::string names;
+    std::error_code error;
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(live, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with(gd::kSignatureSuffix)) continue;
+        if (++count <= 3) names += (names.empty() ? "" : ", ") + name;
+    }
+    return count > 3 ? names + ", ..." : names;
+}
+
+// The proof and the hash read the archive through the descriptor it was
+// written to, never through its name.
+fs::path descriptorPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+bool writeArchive(int fd, const ReleaseOptions& options, const TreeDiff& diff,
                   const std::string& script, std::string& error) {
     std::string enciphered = script;
     gd::ScriptCipher::encrypt(enciphered.data(), enciphered.size());
-    ZipWriter zip(path);
+    ZipWriter zip(fd);
     bool ok = static_cast<bool>(zip);
     for (const std::string& file : diff.shippedFiles) {
         if (!ok) break;
@@ -203,14 +240,26 @@ bool writeArchive(const fs::path& path, const ReleaseOptions& options, const Tre
         ok = zip.addFile(gd::kLauncherExecutable, options.newTree / gd::kLauncherExecutable);
     // Last, so that no shipped file whose name contains UPDATE.DAT can be
     // taken for it.
-    ok = ok && zip.addBytes(kScriptEntry, enciphered) && zip.close() && syncFile(path);
-    if (!ok && error.empty()) error = "cannot write " + path.string();
+    ok = ok && zip.addBytes(kScriptEntry, enciphered) && zip.close() && ::fsync(fd) == 0;
+    if (!ok && error.empty())
+        error = "cannot write the archive: " + std::string(std::strerror(errno));
     return ok;
 }
 
 void printSummary(const TreeDiff& diff) {
     for (const std::string& line : diff.summary) std::cout << line << '\n';
     if (diff.empty()) std::cout << "(no file or folder changed)\n";
+}
+
+// Why `version` cannot follow the releases (or OLD_TREE's version), or empty.
+std::string versionProblem(const std::vector<Release>& releases, float previous,
+                           const ReleaseOptions& options, float version) {
+    if (version > previous) return {};
+    const std::string last = releases.empty()
+                                 ? gd::formatVersion(previous) + ", the version of OLD_TREE"
+                                 : releases.back().version + ", the last release";
+    return "version " + options.version + " is not newer than " + last +
+           " (versions compare as 32-bit floats)";
 }
 
 std::string tooLongMessage(std::size_t size) {
@@ -221,20 +270,11 @@ std::string tooLongMessage(std::size_t size) {
 }
 
 // The releases with the new one, and the version script they make; nullopt
-// when the version is not newer than the last or the script outgrows what
-// launchers read.
-std::optional<std::string> nextVersionScript(std::vector<Release>& releases, float previous,
-                                             const ReleaseOptions& options, float version,
+// when the script outgrows what launchers read.
+std::optional<std::string> nextVersionScript(std::vector<Release>& releases,
+                                             const ReleaseOptions& options,
                                              const std::string& archive, std::string& error) {
-    if (!(version > previous)) {
-        const std::string last = releases.empty()
-                                     ? gd::formatVersion(previous) + ", the version of OLD_TREE"
-                                     : releases.back().version + ", the last release";
-        error = "version " + options.version + " is not newer than " + last +
-                " (versions compare as 32-bit floats)";
-        return std::nullopt;
-    }
-    releases.push_back({options.version, archive, options.description});
+    releases.push_back({options.version, archive, options.description, {}});
     std::string script = versionScriptText(releases);
     if (script.size() > gd::kVersionScriptLimit) {
         error = tooLongMessage(script.size());
@@ -244,17 +284,18 @@ std::optional<std::string> nextVersionScript(std::vector<Release>& releases, flo
 }
 
 // The list's rules after its script: the delta archives and, signed, the
-// pins of every archive it names.
+// pins of every archive it names. `newHash` is the new archive's, when signed.
 std::optional<std::string> withRules(const std::string& script, const ReleaseOptions& options,
                                      std::vector<OfferedDelta> deltas,
                                      const std::vector<Release>& releases, const fs::path& live,
-                                     const fs::path& archivePath, std::string& error) {
+                                     const std::optional<gd::ContentHash>& newHash,
+                                     std::string& error) {
     std::vector<std::pair<std::string, gd::ContentDigest>> pins;
-    if (options.signing) {
-        pins = listPins(releases, live, archivePath, error);
+    if (options.signing && newHash) {
+        pins = listPins(releases, live, gd::digestOf(*newHash), error);
         if (!error.empty()) return std::nullopt;
     } else {
-        for (OfferedDelta& delta : deltas) delta.digest.reset();
+        for (OfferedDelta& delta : deltas) delta.hash.reset();
     }
     std::string full = script + versionRulesText(deltas, pins);
     if (full.size() > gd::kVersionScriptLimit) {
@@ -317,28 +358,81 @@ bool reportProof(const std::vector<std::string>& differences, float previous,
     return false;
 }
 
-// Record, version script and (with --sign) signatures go into
-// the staged tree, which then becomes the update directory in one step.
-bool publish(ServerPublication& publication, const ReleaseOptions& options,
-             const std::vector<Release>& releases, std::string versionScript,
-             const fs::path& archivePath, const std::vector<OfferedDelta>& deltas,
-             std::string& error) {
-    gd::ScriptCipher::encrypt(versionScript.data(), versionScript.size());
-    if (!publication.writeFile(kRecordName, recordText(releases), error) ||
-        !publication.writeFile(kVersionScriptName, versionScript, error))
+// What is published besides the archive.
+struct Publication {
+    std::string archive;
+    std::optional<gd::ContentHash> archiveHash;  // with --sign: of the archive that was proved
+    std::string versionScript;                   // plain text
+    std::string treeListing;                     // the file kept beside the record
+    std::vector<OfferedDelta> deltas;            // with --sign: each with its hash
+};
+
+bool writeSignature(ServerPublication& publication, const SigningRequest& signing,
+                    const std::string& name, const std::optional<gd::ContentHash>& hash,
+                    std::string& error) {
+    if (!hash) {
+        error = "cannot hash " + name;
         return false;
-    // Signing: the archive and filelist.dat, in the staged tree, so that the
-    // signatures go live together with what they sign.
+    }
+    const auto text = signatureFor(signing, name, *hash, error);
+    return text && publication.writeFile(name + std::string(gd::kSignatureSuffix), *text, error);
+}
+
+// Record, version script, the tree's listing and (with --sign) signatures go
+// into the staged tree, which then becomes the update directory in one step,
+// so that the signatures go live together with what they sign.
+bool publish(ServerPublication& publication, const ReleaseOptions& options,
+             const std::vector<Release>& releases, Publication files, std::string& error) {
+    gd::ScriptCipher::encrypt(files.versionScript.data(), files.versionScript.size());
+    if (!publication.writeFile(kRecordName, recordText(releases), error) ||
+        !publication.writeFile(kTreeListingName, files.treeListing, error) ||
+        !publication.writeFile(kVersionScriptName, files.versionScript, error))
+        return false;
     if (options.signing) {
-        bool ok = signPublishedFile(*options.signing, archivePath, false, error);
-        for (const OfferedDelta& delta : deltas)
-            ok = ok && signPublishedFile(*options.signing, publication.staged() / delta.archive,
-                                         false, error);
-        if (!ok || !signPublishedFile(*options.signing, publication.staged() / kVersionScriptName,
-                                      true, error))
+        bool ok =
+            writeSignature(publication, *options.signing, files.archive, files.archiveHash, error);
+        for (const OfferedDelta& delta : files.deltas)
+            ok = ok &&
+                 writeSignature(publication, *options.signing, delta.archive, delta.hash, error);
+        if (!ok || !writeSignature(publication, *options.signing, kVersionScriptName,
+                                   gd::hashContent(files.versionScript), error))
             return false;
     }
     return publication.commit(error);
+}
+
+// Refusals that need the server's current state and both trees, before
+// anything is built.
+std::string releaseProblem(const ReleaseOptions& options, const fs::path& live,
+                           const TreeDiff& diff) {
+    if (!diff.problems.empty()) return diff.problems.front();
+    if (const std::string held = heldSignatures(live); !options.signing && !held.empty())
+        return live.string() + " holds signatures (" + held +
+               "): a release without --sign would leave them beside files they do not sign, "
+               "and signed installations would refuse it. Give --sign SECFILE, or remove "
+               "every .minisig file there first to stop signing";
+    if (diff.empty() && !options.allowEmpty)
+        return "NEW_TREE changes nothing against OLD_TREE; give --allow-empty to publish a "
+               "release that only records a new version";
+    return configKeyProblem(options.oldTree, options.newTree, options.changeKeys);
+}
+
+// The archive, created new in the staged tree, proved, and hashed (for its
+// signature) through the one descriptor it was written to. The exit code
+// after the message when it cannot be published, kExitOk otherwise.
+int buildArchive(ServerPublication& publication, const ReleaseOptions& options,
+                 const std::string& script, const ProofInput& proof, Publication& files) {
+    std::string error;
+    const gd::UniqueFd archive = publication.createFile(files.archive, error);
+    if (!archive) return fail(kExitOutput, error);
+    if (!writeArchive(archive.get(), options, proof.diff, script, error))
+        return fail(kExitOutput, files.archive + ": " + error);
+    ProofInput input = proof;
+    input.archive = descriptorPath(archive.get());
+    if (!reportProof(proveRelease(input), input.previousVersion, files.archive, options))
+        return kExitRefused;
+    if (options.signing) files.archiveHash = gd::hashDescriptor(archive.get());
+    return kExitOk;
 }
 
 int release(ReleaseOptions& options) {
@@ -359,45 +453,63 @@ int release(ReleaseOptions& options) {
 
     auto publication = ServerPublication::begin(options.serverDir, error);
     if (!publication) return fail(kExitInput, error);
-    auto releases = publishedReleases(publication->live(), error);
+    const fs::path& live = publication->live();
+    auto releases = publishedReleases(live, error);
     if (!releases) return fail(kExitInput, error);
     const BaseVersion base = oldTreeVersion(options.oldTree);
     const float previous =
         releases->empty() ? base.installed : gd::readVersionNumber(releases->back().version, 0);
-    const std::string archive = archiveName(publication->live(), options.version);
-    const std::vector<Release> before = *releases;
+    if (error = versionProblem(*releases, previous, options, *version); !error.empty())
+        return fail(kExitInput, error);
+    const bool firstRelease = releases->empty();
     const std::string previousText =
-        before.empty() ? shortVersion(previous) : before.back().version;
-    const auto versionScript =
-        nextVersionScript(*releases, previous, options, *version, archive, error);
-    if (!versionScript) return fail(kExitInput, error);
-
+        firstRelease ? shortVersion(previous) : releases->back().version;
     const TreeDiff diff = diffTrees(options.oldTree, *oldScan, options.newTree, *newScan);
-    if (!diff.problems.empty()) return fail(kExitInput, diff.problems.front());
+    if (error = releaseProblem(options, live, diff); !error.empty()) return fail(kExitInput, error);
+    std::string note;
+    const auto listing = checkReleaseBase(
+        {live, options.oldTree, *oldScan, options.newTree, *newScan, diff}, *releases, error, note);
+    if (!listing) return fail(kExitInput, error);
+
+    Publication files{
+        archiveName(live, options.version), {}, {}, treeListingFile(options.version, *listing), {}};
+    auto versionScript = nextVersionScript(*releases, options, files.archive, error);
+    if (!versionScript) return fail(kExitInput, error);
+    releases->back().tree = listingDigest(*listing);
+    files.versionScript = std::move(*versionScript);
     const std::string script = patchScriptText(diff, options.version);
     if (script.size() > gd::kUpdateScriptLimit)
         return fail(kExitInput, "the update script would exceed the 1 MiB that launchers read");
 
+    if (!note.empty()) std::cout << note << '\n';
     printSummary(diff);
-    const fs::path archivePath = publication->staged() / archive;
-    if (!writeArchive(archivePath, options, diff, script, error)) return fail(kExitOutput, error);
-    const auto differences = proveRelease({options.oldTree, *oldScan, options.newTree, *newScan,
-                                           diff, archivePath, previous, base.second, *version});
-    if (!reportProof(differences, previous, archive, options)) return kExitRefused;
+    const int built = buildArchive(*publication, options, script,
+                                   {options.oldTree,
+                                    *oldScan,
+                                    options.newTree,
+                                    *newScan,
+                                    diff,
+                                    {},
+                                    previous,
+                                    base.second,
+                                    *version},
+                                   files);
+    if (built != kExitOk) return built;
 
-    const auto deltas =
-        makeCatchUpArchives(catchUpBases(options, before.empty(), previousText, previous),
-                            {options.newTree, *newScan, options.version, *version},
-                            publication->live(), publication->staged(), error);
+    auto deltas = makeCatchUpArchives(catchUpBases(options, firstRelease, previousText, previous),
+                                      {options.newTree, *newScan, options.version, *version},
+                                      *publication, error);
     if (!deltas) return error.empty() ? kExitRefused : fail(kExitOutput, error);
-    const auto fullScript = withRules(*versionScript, options, *deltas, *releases,
-                                      publication->live(), archivePath, error);
-    if (!fullScript) return fail(kExitInput, error);
-    if (!publish(*publication, options, *releases, *fullScript, archivePath, *deltas, error))
+    files.deltas = std::move(*deltas);
+    auto listed = withRules(files.versionScript, options, files.deltas, *releases, live,
+                            files.archiveHash, error);
+    if (!listed) return fail(kExitInput, error);
+    files.versionScript = std::move(*listed);
+    if (!publish(*publication, options, *releases, std::move(files), error))
         return fail(kExitOutput, error);
     keepTrees(options, previousText, *oldScan, *newScan, diff);
-    std::cout << "published " << archive << " as version " << options.version << " in "
-              << publication->live().string() << '\n';
+    std::cout << "published " << releases->back().archive << " as version " << options.version
+              << " in " << live.string() << '\n';
     return kExitOk;
 }
 

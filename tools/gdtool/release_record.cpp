@@ -13,7 +13,29 @@ namespace {
 
 constexpr std::string_view kRecordHeader =
     "# Releases published by gdtool release; filelist.dat beside this file is made from it.\n"
-    "# One line per release, oldest first: VERSION<TAB>ARCHIVE<TAB>DESCRIPTION\n";
+    "# One line per release, oldest first: VERSION<TAB>ARCHIVE<TAB>DESCRIPTION\n"
+    "# \"#tree VERSION DIGEST\" below a release: the digest of the tree it installs.\n";
+
+constexpr std::string_view kTreePrefix = "#tree ";
+
+// "#tree VERSION DIGEST" after the line of release VERSION.
+bool attachTree(std::string_view line, std::vector<Release>& releases, std::string& error) {
+    line.remove_prefix(kTreePrefix.size());
+    const auto blank = line.find(' ');
+    const std::string_view digest =
+        blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+    if (releases.empty() || line.substr(0, blank) != releases.back().version ||
+        !releases.back().tree.empty()) {
+        error = "a tree digest must follow the line of its release";
+        return false;
+    }
+    if (digest.size() != 128 || digest.find_first_not_of("0123456789abcdef") != digest.npos) {
+        error = "a tree digest is 128 hexadecimal digits";
+        return false;
+    }
+    releases.back().tree = digest;
+    return true;
+}
 
 bool plainFileName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
@@ -29,7 +51,8 @@ std::optional<Release> parseLine(std::string_view line, std::string& error) {
     }
     Release release{std::string(line.substr(0, first)),
                     std::string(line.substr(first + 1, second - first - 1)),
-                    std::string(line.substr(second + 1))};
+                    std::string(line.substr(second + 1)),
+                    {}};
     if (!plainFileName(release.archive)) {
         error = "the archive must be a file name in the update directory";
         return std::nullopt;
@@ -64,9 +87,13 @@ std::optional<std::vector<Release>> parseRecord(std::string_view text, std::stri
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++lineNumber;
         if (line.ends_with('\r')) line.remove_suffix(1);
+        std::string problem;
+        if (line.starts_with(kTreePrefix) && !attachTree(line, releases, problem)) {
+            error = "line " + std::to_string(lineNumber) + ": " + problem;
+            return std::nullopt;
+        }
         if (line.empty() || line.starts_with('#')) continue;
 
-        std::string problem;
         auto release = parseLine(line, problem);
         const auto version =
             release ? parseReleaseVersion(release->version, problem) : std::nullopt;
@@ -84,8 +111,11 @@ std::optional<std::vector<Release>> parseRecord(std::string_view text, std::stri
 
 std::string recordText(const std::vector<Release>& releases) {
     std::string text(kRecordHeader);
-    for (const Release& release : releases)
+    for (const Release& release : releases) {
         text += release.version + "\t" + release.archive + "\t" + release.description + "\n";
+        if (!release.tree.empty())
+            text += std::string(kTreePrefix) + release.version + " " + release.tree + "\n";
+    }
     return text;
 }
 
@@ -113,7 +143,7 @@ std::string versionRulesText(const std::vector<OfferedDelta>& deltas,
     for (const OfferedDelta& delta : deltas) {
         rules += std::string(gd::kDeltaRulePrefix) + delta.from + " " + delta.to + " " +
                  gd::ruleName(delta.archive);
-        if (delta.digest) rules += " " + gd::digestText(*delta.digest);
+        if (delta.hash) rules += " " + gd::digestText(gd::digestOf(*delta.hash));
         rules += "\n";
     }
     for (const auto& [archive, digest] : pins) {

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "trust/content_digest.h"
+#include "trust/content_hash.h"
 
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +20,9 @@ struct Release {
     std::string version;      // as the publisher wrote it, e.g. "1.3"
     std::string archive;      // file name in the server's update directory
     std::string description;  // the label of the version script's entry
+    // The digest of the tree the release brings installations to (see
+    // tree_digest.h); empty for releases recorded before digests were.
+    std::string tree;
 };
 
 // A version as the engine holds it: digits with an optional fraction, whose
@@ -29,9 +32,12 @@ struct Release {
 std::optional<float> parseReleaseVersion(std::string_view text, std::string& error);
 
 // The record's lines: "#" comments and blank lines, then one line per
-// release, oldest first: VERSION<TAB>ARCHIVE<TAB>DESCRIPTION. nullopt, with
-// the line at fault in `error`, when a line does not parse, an archive is no
-// plain file name, or the versions do not grow as 32-bit floats.
+// release, oldest first: VERSION<TAB>ARCHIVE<TAB>DESCRIPTION. A release's
+// tree digest follows its line as the comment "#tree VERSION DIGEST", which
+// readers that know nothing of it skip. nullopt, with the line at fault in
+// `error`, when a line does not parse, an archive is no plain file name, the
+// versions do not grow as 32-bit floats, or a digest does not follow the
+// line of its release.
 std::optional<std::vector<Release>> parseRecord(std::string_view text, std::string& error);
 std::string recordText(const std::vector<Release>& releases);
 
@@ -51,7 +57,7 @@ std::string versionScriptText(const std::vector<Release>& releases);
 struct OfferedDelta {
     std::string from, to;  // versions as the record writes them
     std::string archive;
-    std::optional<gd::ContentDigest> digest;  // written for a signed list
+    std::optional<gd::ContentHash> hash;  // of the archive as proved; written for a signed list
 };
 
 // The rule lines (script/version_rules.h) that follow the script: one per

@@ -1,11 +1,11 @@
-// Signatures of published files: the one place where gdtool release signs
-// what it publishes and gdtool audit checks it, with the same code as
-// gdtool sign and verify.
+// Signatures of published files, made as gdtool sign makes them but over
+// the hash that gdtool release took of what it wrote and proved, never over
+// whatever a path holds by the time it signs.
 #pragma once
 
+#include "trust/content_hash.h"
 #include "trust/secret_key.h"
 
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -16,14 +16,11 @@ struct SigningRequest {
     std::optional<int> expiresDays;  // filelist.dat only; its default otherwise
 };
 
-// Writes `file`.minisig, trusted comment "file=<name>", and for the version
-// list (`withExpiry`) "expires=<unix seconds>". False with `error` set.
-bool signPublishedFile(const SigningRequest& request, const std::filesystem::path& file,
-                       bool withExpiry, std::string& error);
-
-// Checks `file` against `file`.minisig and the public key, as the launcher
-// would. False with `error` set to the reason.
-bool verifyPublishedFile(const gd::PublicKey& publicKey, const std::filesystem::path& file,
-                         std::string& error);
+// The text of NAME.minisig for the published file `name` whose content has
+// `hash`: trusted comment "file=<name>", and for the version list
+// "expires=<unix seconds>". nullopt with `error` set when the name cannot be
+// signed.
+std::optional<std::string> signatureFor(const SigningRequest& request, const std::string& name,
+                                        const gd::ContentHash& hash, std::string& error);
 
 }  // namespace gdtool

@@ -123,17 +123,13 @@ bool mirror(const fs::path& from, const fs::path& to, std::string& error) {
 
 }  // namespace
 
-bool syncFile(const fs::path& path) {
-    const gd::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return file && ::fsync(file.get()) == 0;
-}
-
 ServerPublication::ServerPublication(fs::path live, fs::path staged, gd::UniqueFd lock)
     : live_(std::move(live)), staged_(std::move(staged)), parentLock_(std::move(lock)) {}
 
 ServerPublication::ServerPublication(ServerPublication&& other) noexcept
     : live_(std::move(other.live_)),
       staged_(std::exchange(other.staged_, {})),
+      stagedFd_(std::move(other.stagedFd_)),
       parentLock_(std::move(other.parentLock_)),
       committed_(other.committed_) {}
 
@@ -165,6 +161,12 @@ std::optional<ServerPublication> ServerPublication::begin(const fs::path& server
         return std::nullopt;
     }
     ServerPublication publication(live, pattern, std::move(lock));
+    publication.stagedFd_.reset(
+        ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!publication.stagedFd_) {
+        error = reason("cannot open " + pattern);
+        return std::nullopt;
+    }
     if (!mirror(live, publication.staged_, error) ||
         !copyAttributes(live, publication.staged_, error))
         return std::nullopt;
@@ -179,6 +181,13 @@ bool ServerPublication::writeFile(const std::string& name, const std::string& by
         return false;
     }
     return true;
+}
+
+gd::UniqueFd ServerPublication::createFile(const std::string& name, std::string& error) {
+    gd::UniqueFd file(::openat(stagedFd_.get(), name.c_str(),
+                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!file) error = reason("cannot create " + (staged_ / name).string());
+    return file;
 }
 
 bool ServerPublication::commit(std::string& error) {

@@ -36,6 +36,12 @@ class ServerPublication {
     // file). Flushed to disk before it returns.
     bool writeFile(const std::string& name, const std::string& bytes, std::string& error);
 
+    // Creates the new file `name` in the staged tree, open for reading and
+    // writing. Whatever holds that name already, a link above all, makes it
+    // fail: nothing is ever written through an entry that came from the live
+    // tree. An empty descriptor with `error` set on failure.
+    gd::UniqueFd createFile(const std::string& name, std::string& error);
+
     // Flushes the staged tree, trades it for the live one and removes the old
     // tree. False with `error` when the trade did not happen: the live tree
     // is then untouched.
@@ -46,11 +52,9 @@ class ServerPublication {
 
     std::filesystem::path live_;
     std::filesystem::path staged_;
+    gd::UniqueFd stagedFd_;  // the folder made for staged_, opened once
     gd::UniqueFd parentLock_;
     bool committed_ = false;
 };
-
-// Flushes the file at `path` to disk.
-bool syncFile(const std::filesystem::path& path);
 
 }  // namespace gdtool

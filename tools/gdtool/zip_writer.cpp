@@ -1,6 +1,6 @@
 #include "zip_writer.h"
 
-#include "util/unique_fd.h"
+#include "util/fd_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,10 +28,68 @@ zip_fileinfo entryInfo(mode_t mode, std::time_t modified) {
     return info;
 }
 
+// minizip's file functions over a descriptor: it writes front to back and
+// goes back only to complete the local headers.
+using Stream = ZipWriter::Stream;
+
+Stream& streamOf(voidpf stream) {
+    return *static_cast<Stream*>(stream);
+}
+
+voidpf openStream(voidpf opaque, const void* /*name*/, int /*mode*/) {
+    return opaque;
+}
+
+uLong readStream(voidpf, voidpf stream, void* buffer, uLong size) {
+    const ssize_t got = ::read(streamOf(stream).fd, buffer, size);
+    if (got < 0) streamOf(stream).failed = true;
+    return got < 0 ? 0 : static_cast<uLong>(got);
+}
+
+uLong writeStream(voidpf, voidpf stream, const void* buffer, uLong size) {
+    if (gd::writeAll(streamOf(stream).fd, static_cast<const char*>(buffer), size)) return size;
+    streamOf(stream).failed = true;
+    return 0;
+}
+
+ZPOS64_T tellStream(voidpf, voidpf stream) {
+    const off_t at = ::lseek(streamOf(stream).fd, 0, SEEK_CUR);
+    return at < 0 ? static_cast<ZPOS64_T>(-1) : static_cast<ZPOS64_T>(at);
+}
+
+long seekStream(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    const int whence = origin == ZLIB_FILEFUNC_SEEK_SET   ? SEEK_SET
+                       : origin == ZLIB_FILEFUNC_SEEK_CUR ? SEEK_CUR
+                                                          : SEEK_END;
+    return ::lseek(streamOf(stream).fd, static_cast<off_t>(offset), whence) < 0 ? -1 : 0;
+}
+
+int closeStream(voidpf, voidpf) {
+    return 0;  // the descriptor is not minizip's to close
+}
+
+int streamError(voidpf, voidpf stream) {
+    return streamOf(stream).failed ? 1 : 0;
+}
+
 }  // namespace
 
 ZipWriter::ZipWriter(const std::filesystem::path& path)
-    : zip_(zipOpen64(path.c_str(), APPEND_STATUS_CREATE)) {}
+    : owned_(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+    stream_.fd = owned_.get();
+    if (owned_) open();
+}
+
+ZipWriter::ZipWriter(int fd) {
+    stream_.fd = fd;
+    open();
+}
+
+void ZipWriter::open() {
+    zlib_filefunc64_def functions{openStream, readStream,  writeStream, tellStream,
+                                  seekStream, closeStream, streamError, &stream_};
+    zip_ = zipOpen2_64(&stream_, APPEND_STATUS_CREATE, nullptr, &functions);
+}
 
 ZipWriter::~ZipWriter() {
     if (zip_ != nullptr) zipClose(zip_, nullptr);
@@ -92,7 +150,7 @@ bool ZipWriter::addBytes(const std::string& name, const std::string& bytes) {
 bool ZipWriter::close() {
     const int result = zipClose(zip_, nullptr);
     zip_ = nullptr;
-    return result == ZIP_OK;
+    return result == ZIP_OK && !stream_.failed && (!owned_ || owned_.close());
 }
 
 }  // namespace gdtool

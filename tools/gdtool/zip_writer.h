@@ -2,6 +2,8 @@
 // their permission bits travel) with UTF-8 names flagged as such.
 #pragma once
 
+#include "util/unique_fd.h"
+
 #include <minizip/zip.h>
 #include <sys/types.h>
 
@@ -19,6 +21,9 @@ class ZipWriter {
   public:
     // Creates (or truncates) the archive at `path`.
     explicit ZipWriter(const std::filesystem::path& path);
+    // Writes the archive into the open, empty file `fd`, which stays the
+    // caller's: it is neither closed nor reopened by name.
+    explicit ZipWriter(int fd);
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
     ~ZipWriter();  // closes an archive that was not closed, discarding errors
@@ -40,8 +45,18 @@ class ZipWriter {
     // Writes the central directory; false when the archive is incomplete.
     bool close();
 
+    // The descriptor minizip writes through; see zip_writer.cpp.
+    struct Stream {
+        int fd = -1;
+        bool failed = false;
+    };
+
   private:
-    zipFile zip_;
+    void open();
+
+    gd::UniqueFd owned_;  // the file opened by path, if any
+    Stream stream_;
+    zipFile zip_ = nullptr;
     std::vector<char> buffer_;  // one for all entries: a tree has thousands
 };
 
