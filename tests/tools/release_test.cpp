@@ -6,6 +6,7 @@
 #include "robustness/tree_snapshot.h"
 #include "robustness/update_site.h"
 #include "support/temp_dir.h"
+#include "trust/content_digest.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -162,6 +163,7 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
     EXPECT_EQ(gdtest::treeDifferences(trees, gdtest::snapshotTree(site_.root() / "trees")), "");
     const Result audit = gdtool({"audit", server()});
     EXPECT_EQ(audit.code, 0) << audit.out << audit.err;
+    EXPECT_NE(audit.out.find(", 3 delta archives"), std::string::npos) << audit.out;
     const std::string list = gdtest::readDecrypted(server() / "filelist.dat");
     for (const char* from : {"1.0 ", "1.1 ", "1.3 "})
         EXPECT_NE(list.find(std::string("--@delta ") + from + "2.3 delta-"), std::string::npos)
@@ -560,15 +562,29 @@ TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
                                " zipdir " + gdtest::shellQuoted(server() / "noscript.zip") + " " +
                                gdtest::shellQuoted(stage / "nothing")),
               0);
-    gdtest::serveVersionScript(
-        server(), "1.3",
-        {"'b', 1.1, 'noscript.zip'", "'a', 1.2, 'badcopy.zip'", "'c', 1.3, 'missing.zip'"});
+    gdtest::serveVersionScript(server(), "1.3",
+                               {"'b', 1.1, 'noscript.zip'", "'a', 1.2, 'badcopy.zip'",
+                                "'c', 1.3, 'missing.zip'", "'d', 1.3, 'pinned.zip'"});
+    // The rules' promises: a delta archive that rebuilds nothing, one with
+    // no whole-file archive to fall back to, a pin that another file breaks.
+    fs::copy_file(server() / "badcopy.zip", server() / "nopack.zip");
+    fs::copy_file(server() / "badcopy.zip", server() / "pinned.zip");
+    const std::string otherDigest = gd::digestText(gd::digestOf(*gd::hashContent("another")));
+    gdtest::writeEncrypted(server() / "filelist.dat",
+                           gdtest::readDecrypted(server() / "filelist.dat") +
+                               "--@delta 1.1 1.3 nopack.zip\n--@delta 1.0 1.25 nopack.zip\n"
+                               "--@pin pinned.zip " +
+                               otherDigest + "\n");
 
     const Result audit = gdtool({"audit", server()});
     EXPECT_EQ(audit.code, 1);
-    for (const char* expected : {"badcopy.zip: copies absent.txt, which the archive does not hold",
-                                 "noscript.zip: not a readable zip archive with an update.dat",
-                                 "missing.zip: listed but not in"})
+    for (const char* expected :
+         {"badcopy.zip: copies absent.txt, which the archive does not hold",
+          "noscript.zip: not a readable zip archive with an update.dat",
+          "missing.zip: listed but not in", "nopack.zip: its delta.pack cannot be read",
+          "nopack.zip: offered from 1.000000 to 1.250000, but the chain from there lists no "
+          "whole-file archive",
+          "pinned.zip: not the file that filelist.dat pins"})
         EXPECT_NE(audit.out.find(expected), std::string::npos) << expected << "\n" << audit.out;
 
     // A list that would take an installation back is refused whole by the engine.
