@@ -150,14 +150,20 @@ Move moveOnce(const std::string& source, const TreePath& target, CopyMode mode,
     return Move::Done;
 }
 
+// The new folder's name is synced at once: the files placed in it later sync
+// their own folder only, and a version recorded over a folder that a power
+// cut takes away again would never bring it back. One that exists already
+// may be what a killed run made without syncing it.
 bool makeDirectoryOnce(const TreePath& path) {
     const auto location = locateInTree(path);
     if (!location) return false;
     const int directory = location->directory.get();
-    if (::mkdirat(directory, location->name.c_str(), 0777) == 0) return true;
-    if (errno != EEXIST) return false;
-    const auto existing = statAt(directory, location->name);
-    return existing && S_ISDIR(existing->st_mode);
+    if (::mkdirat(directory, location->name.c_str(), 0777) != 0) {
+        if (errno != EEXIST) return false;
+        const auto existing = statAt(directory, location->name);
+        if (!existing || !S_ISDIR(existing->st_mode)) return false;
+    }
+    return syncDirectory(directory);
 }
 
 bool deleteOnce(const TreePath& path) {

@@ -17,15 +17,15 @@ namespace {
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
 constexpr std::uint32_t kCentralSignature = 0x02014b50;
 constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
 constexpr std::size_t kLocalFixed = 30;
 constexpr std::size_t kCentralFixed = 46;
 constexpr std::size_t kEndFixed = 22;
-constexpr std::size_t kZip64EndFixed = 12;
-constexpr std::size_t kZip64LocatorSize = 20;
-constexpr std::uint64_t kZip64EndLimit = 64 * 1024;
+// How far from its end the whole-file reading looks for the end record (and
+// for a ZIP64 locator): the longest comment an end record can have.
+constexpr std::uint64_t kEndSearch = 0xffff;
+constexpr std::string_view kEndSignatureBytes{"PK\x05\x06", 4};
+constexpr std::string_view kZip64LocatorBytes{"PK\x06\x07", 4};
 constexpr std::uint16_t kEncryptedFlag = 1u << 0;
 constexpr std::uint16_t kDescriptorFlag = 1u << 3;
 constexpr std::uint16_t kUtf8NameFlag = 1u << 11;
@@ -90,9 +90,29 @@ StreamingUnpack::~StreamingUnpack() {
 
 bool StreamingUnpack::accept(std::span<const char> bytes) {
     if (state_ == State::WholeFileNeeded) return false;
+    noteSignatures(std::string_view(bytes.data(), bytes.size()));
     received_ += bytes.size();
     while (!bytes.empty() && state_ != State::WholeFileNeeded) step(bytes);
     return state_ != State::WholeFileNeeded;
+}
+
+// Remembers where the signatures lie that the whole-file reading searches
+// for from the end, wherever they are: in a record, a name, data or a comment.
+void StreamingUnpack::noteSignatures(std::string_view bytes) {
+    const auto note = [](std::string_view text, std::uint64_t at,
+                         std::optional<std::uint64_t>& last, std::string_view signature) {
+        const std::size_t found = text.rfind(signature);
+        if (found != std::string_view::npos) last = at + found;
+    };
+    // Across the seam with the previous piece first, then within this one.
+    const std::string seam = carry_ + std::string(bytes.substr(0, 3));
+    for (const auto& [text, at] : {std::pair{std::string_view(seam), received_ - carry_.size()},
+                                   std::pair{bytes, received_}}) {
+        note(text, at, lastEndSignature_, kEndSignatureBytes);
+        note(text, at, lastZip64Locator_, kZip64LocatorBytes);
+    }
+    carry_.append(bytes.substr(bytes.size() - std::min<std::size_t>(3, bytes.size())));
+    if (carry_.size() > 3) carry_.erase(0, carry_.size() - 3);
 }
 
 void StreamingUnpack::needWholeFile() {
@@ -144,23 +164,6 @@ void StreamingUnpack::step(std::span<const char>& bytes) {
             }
             onCentralHeader();
             return;
-        case State::Zip64End:
-            if (!gather(bytes, want_)) return;
-            if (fixedPart_) {
-                fixedPart_ = false;
-                const std::uint64_t size = little(header_, 4, 8);
-                if (size > kZip64EndLimit) return needWholeFile();
-                want_ = kZip64EndFixed + size;
-                if (header_.size() < want_) return;
-            }
-            state_ = State::Signature;
-            header_.clear();
-            return;
-        case State::Zip64Locator:
-            if (!gather(bytes, want_)) return;
-            state_ = State::Signature;
-            header_.clear();
-            return;
         case State::EndRecord:
             if (!gather(bytes, want_)) return;
             if (fixedPart_) {
@@ -188,12 +191,6 @@ void StreamingUnpack::onSignature() {
         if (records_.empty()) directoryOffset_ = recordStart_;
         state_ = State::CentralHeader;
         want_ = kCentralFixed;
-    } else if (signature == kZip64EndSignature) {
-        state_ = State::Zip64End;
-        want_ = kZip64EndFixed;
-    } else if (signature == kZip64LocatorSignature) {
-        state_ = State::Zip64Locator;
-        want_ = kZip64LocatorSize;
     } else if (signature == kEndSignature) {
         state_ = State::EndRecord;
         want_ = kEndFixed;
@@ -390,16 +387,36 @@ void StreamingUnpack::onCentralHeader() {
 }
 
 void StreamingUnpack::onEndRecord() {
-    declaredEntries_ = u16(header_, 10);
-    declaredOffset_ = u32(header_, 16);
+    end_.offset = recordStart_;
+    end_.disks = u16(header_, 4) | u16(header_, 6);
+    end_.entriesHere = u16(header_, 8);
+    end_.entries = u16(header_, 10);
+    end_.directorySize = u32(header_, 12);
+    end_.directoryOffset = u32(header_, 16);
     state_ = State::Done;
     header_.clear();
 }
 
+// The whole-file reading takes the last end record signature in the file's
+// last 64 KiB for the end record (one at the file's first byte counts as
+// none), and the ZIP64 records that a locator found there point to instead.
+// Only when
+// that is the record read here, and its values leave nothing to interpret
+// (one disk, the count twice, the directory's offset and size where its
+// records lay), do both readings see the same directory.
+bool StreamingUnpack::endRecordAgrees() const {
+    const std::uint64_t searched = received_ > kEndSearch ? received_ - kEndSearch : 0;
+    if (lastEndSignature_ != end_.offset || end_.offset == 0 || end_.offset < searched)
+        return false;
+    if (lastZip64Locator_ && *lastZip64Locator_ >= searched) return false;
+    const std::uint64_t directory = records_.empty() ? end_.offset : directoryOffset_;
+    return end_.disks == 0 && end_.entriesHere == end_.entries && end_.entries != 0xffff &&
+           end_.entries == records_.size() && end_.directoryOffset == directory &&
+           end_.directorySize == end_.offset - directory;
+}
+
 bool StreamingUnpack::matchesDirectory() const {
-    if (state_ != State::Done || records_.size() != entries_.size()) return false;
-    if (declaredEntries_ != 0xffff && declaredEntries_ != records_.size()) return false;
-    if (!records_.empty() && declaredOffset_ != kSizeInZip64 && declaredOffset_ != directoryOffset_)
+    if (state_ != State::Done || records_.size() != entries_.size() || !endRecordAgrees())
         return false;
     constexpr std::uint16_t kNameFlags = kEncryptedFlag | kUtf8NameFlag;
     for (std::size_t i = 0; i < records_.size(); ++i) {

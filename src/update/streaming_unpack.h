@@ -7,9 +7,11 @@
 //
 // What cannot be read front to back (data before the first entry, a stored
 // entry without its sizes in front of its data, a directory that disagrees
-// with the entries, more entries or bytes than the limits allow) is left to
-// UnpackArchive on the whole downloaded file: needsWholeFile() then says so,
-// and accept() refuses the rest.
+// with the entries, an end record that the whole-file reading would not take
+// for the end, ZIP64 end records, more entries or bytes than the limits
+// allow) is left to UnpackArchive on the whole downloaded file:
+// needsWholeFile() or matchesDirectory() then says so, and accept() refuses
+// the rest.
 #pragma once
 
 #include "fetch/download_sink.h"
@@ -24,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gd {
@@ -56,8 +59,6 @@ class StreamingUnpack final : public DownloadSink {
         Data,
         Descriptor,
         CentralHeader,
-        Zip64End,
-        Zip64Locator,
         EndRecord,
         Done,
         WholeFileNeeded,
@@ -90,6 +91,8 @@ class StreamingUnpack final : public DownloadSink {
     void finishEntry();
     void onCentralHeader();
     void onEndRecord();
+    bool endRecordAgrees() const;
+    void noteSignatures(std::string_view bytes);
     void needWholeFile();
 
     std::filesystem::path dataDir_;
@@ -108,8 +111,21 @@ class StreamingUnpack final : public DownloadSink {
 
     std::vector<LocalEntry> entries_;
     std::vector<ArchiveRecord> records_;
-    std::uint64_t declaredEntries_ = 0;
-    std::uint64_t declaredOffset_ = 0;
+    // The end record as it was read.
+    struct EndRecord {
+        std::uint64_t offset = 0;
+        std::uint32_t disks = 0;  // either disk number set
+        std::uint16_t entriesHere = 0;
+        std::uint16_t entries = 0;
+        std::uint32_t directorySize = 0;
+        std::uint32_t directoryOffset = 0;
+    };
+    EndRecord end_;
+    // Where the last end record and ZIP64 locator signatures began, wherever
+    // they were, and the last bytes received for a signature cut in two.
+    std::optional<std::uint64_t> lastEndSignature_;
+    std::optional<std::uint64_t> lastZip64Locator_;
+    std::string carry_;
 
     // The entry whose data is streaming.
     enum class DataMode { Inflate, Copy, Skip };

@@ -119,6 +119,22 @@ TEST(LuaState, TimeLimitCannotBeCaughtOrOutrun) {
     }
 }
 
+// A loop of library calls whose results are interned already runs a few
+// hundred instructions and allocates nothing, however long each call takes:
+// only the look at the clock that every call makes can stop it. A limit that
+// has passed before the call begins takes the clock out of the question: the
+// first look stops it, the instruction count never looks, and nothing else
+// would.
+TEST(LuaState, EveryCallLooksAtTheClock) {
+    gd::LuaState lua(-1ms);
+    ASSERT_TRUE(lua);
+    // Outside any timed call, so that the loop finds its strings interned.
+    ASSERT_EQ(luaL_dostring(lua.get(), "s = ('x'):rep(4096) interned = s:upper()"), 0);
+    ASSERT_EQ(lua.load("for i = 1, 50 do string.upper(s) end", "test"), 0);
+    EXPECT_EQ(lua.pcall(0, 0), LUA_ERRRUN);
+    EXPECT_EQ(std::string(gd::luaText(lua.get(), -1)), "script ran longer than its time limit");
+}
+
 // The engine's own find, match, gmatch, gsub, rep and sort give what
 // liblua5.1's give, quirks included; liblua itself is the oracle.
 TEST(LuaState, BoundedLibraryFunctionsAgreeWithLiblua) {

@@ -20,6 +20,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,65 @@ TEST_F(LauncherWindowTest, ShowingTheWindowUpdatesOnItsOwn) {
     window->show();
     QTest::qWait(300);
     EXPECT_EQ(statusText(*window), "アップデート完了");
+}
+
+// A run that applies 1.1 (which installs a config.dat trusting a publisher
+// key) and then fails at 1.2 leaves the installation at 1.1 and signed: the
+// window's next check starts from there, not from what it loaded at start,
+// so it asks for the list's signature and fetches 1.2 alone.
+TEST_F(LauncherWindowTest, TheNextCheckStartsFromWhatAFailedRunLeft) {
+    const fs::path update = serverRoot() / "update";
+    const auto shell = [](const std::string& command) {
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    };
+    const std::string gdtool = GD_GDTOOL_PATH;
+    const std::string pub = (root_.path() / "key.pub").string();
+    const std::string sec = (root_.path() / "key.sec").string();
+    shell(gdtool + " keygen '" + pub + "' '" + sec + "' > /dev/null");
+    const std::string key = [&] {
+        const std::string text = gdtest::readFile(pub);
+        return text.substr(text.find('\n') + 1,
+                           text.find('\n', text.find('\n') + 1) - text.find('\n') - 1);
+    }();
+    const auto pack = [&](const std::string& archive, const std::string& file,
+                          const std::string& bytes) {
+        gdtest::TempDir stage;
+        gdtest::writeFile(stage.path() / file, bytes);
+        gdtest::writeFile(root_.path() / "update.lua",
+                          "function updater() update.copy('" + file + "', '" + file + "') end");
+        shell(gdtool + " pack '" + (update / archive).string() + "' '" +
+              (root_.path() / "update.lua").string() + "' '" + stage.path().string() + "'");
+    };
+    pack("p110.zip", "config.dat", gdtest::enciphered("DUREDOR_SIGN_KEY = [[" + key + "]]\n"));
+    gdtest::writeFile(update / "p120.zip", "not an archive");
+    gdtest::writeEncrypted(update / "filelist.dat",
+                           "latest_version = 1.2\nfunction filelist() patch.File('a', 1.1, "
+                           "'p110.zip') patch.File('b', 1.2, 'p120.zip') end\n");
+
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return statusText(*window) == "ダウンロードに失敗しました。" && !window->updating();
+        },
+        20000));
+    EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.100000,1.000000");
+
+    // A sound 1.2 now, and the list and it signed with the key 1.1 installed.
+    pack("p120.zip", "two.txt", "2");
+    shell(gdtool + " sign '" + sec + "' '" + (update / "filelist.dat").string() + "' '" +
+          (update / "p120.zip").string() + "' > /dev/null");
+    const std::size_t before = server_->arguments("RETR").size();
+    window->hide();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusText(*window) == "アップデート完了"; }, 20000));
+    const auto all = server_->arguments("RETR");
+    const std::set<std::string> fetched(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                        all.end());
+    EXPECT_TRUE(fetched.contains("filelist.dat.minisig"));
+    EXPECT_TRUE(fetched.contains("p120.zip"));
+    EXPECT_FALSE(fetched.contains("p110.zip"));
+    EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.200000,1.000000");
 }
 
 }  // namespace

@@ -91,8 +91,9 @@ class ArchiveBuilder {
         ::chmod(path.c_str(), mode);
         return *this;
     }
-    void zipTo(const fs::path& out) const {
-        ASSERT_EQ(run("cd '" + stage_.path().string() + "' && zip -qrX '" + out.string() + "' ."),
+    void zipTo(const fs::path& out, bool stored = false) const {
+        ASSERT_EQ(run("cd '" + stage_.path().string() + "' && zip -qrX" + (stored ? "0" : "") +
+                      " '" + out.string() + "' ."),
                   0);
     }
 
@@ -441,6 +442,60 @@ TEST_F(UpdateWorkerTest, ADownloadAndItsUnpackedFilesShareOneBudget) {
             << row.capacity;
         EXPECT_EQ(budget.available(), row.capacity);
         EXPECT_TRUE(fs::is_empty(run.path()));
+    }
+}
+
+// Room that fits exactly is enough, a byte less is not, on both paths. A
+// streamed archive is bound by its unpacked files when they are larger than
+// it, by its download when it is larger (stored); one unpacked from the whole
+// file by its download and its files together, its download by itself alone.
+TEST_F(UpdateWorkerTest, TheBudgetHoldsToTheByte) {
+    const std::string script = "function updater() update.copy('blob', 'blob') end";
+    const std::string blob(300 * 1024, 'b');
+    const std::string noise = randomBytes(300 * 1024, 3);
+    ArchiveBuilder().script(script).file("blob", blob).zipTo(updateDir() / "streams.zip");
+    ArchiveBuilder().script(script).file("blob", noise).zipTo(updateDir() / "stored.zip", true);
+    const fs::path plain = root_.path() / "plain.zip", whole = updateDir() / "whole.zip";
+    ArchiveBuilder().script(script).file("blob", blob).zipTo(plain);
+    // Something before the first entry: only the whole file can be read.
+    ASSERT_EQ(run("printf stub | cat - '" + plain.string() + "' > '" + whole.string() +
+                  "' && zip -qA '" + whole.string() + "'"),
+              0);
+    const std::uint64_t files = script.size() + blob.size();
+    const std::uint64_t streams = fs::file_size(updateDir() / "streams.zip");
+    const std::uint64_t stored = fs::file_size(updateDir() / "stored.zip");
+    const std::uint64_t download = fs::file_size(whole);
+    ASSERT_LT(streams, files);
+    ASSERT_GT(stored, script.size() + noise.size());
+    gd::loadLauncherConfig(launcherDir(), config_);
+    const struct {
+        const char* archive;
+        std::uint64_t capacity;
+        std::string_view box;  // none: applied
+    } rows[] = {
+        {"streams.zip", files, {}},
+        {"streams.zip", files - 1, gd::kUnpackFailedMessage},
+        {"stored.zip", stored, {}},
+        {"stored.zip", stored - 1, gd::kDownloadFailedMessage},
+        {"whole.zip", download + files, {}},
+        {"whole.zip", download + files - 1, gd::kUnpackFailedMessage},
+        {"whole.zip", download, gd::kUnpackFailedMessage},
+        {"whole.zip", download - 1, gd::kDownloadFailedMessage},
+    };
+    for (const auto& row : rows) {
+        frontEnd_.messages.clear();
+        gdtest::TempDir run;
+        gd::DiskBudget budget(row.capacity);
+        gd::UpdateJob job{launcherDir(), config_, {}, frontEnd_, frontEnd_};
+        EXPECT_EQ(
+            gd::ApplyPatchArchive(job, config_.server, row.archive, run.path(), 0, budget, {}),
+            row.box.empty())
+            << row.archive << " in " << row.capacity;
+        EXPECT_EQ(frontEnd_.messages,
+                  row.box.empty() ? std::vector<std::string>{}
+                                  : std::vector<std::string>{"エラー: " + std::string(row.box)})
+            << row.archive << " in " << row.capacity;
+        EXPECT_EQ(budget.available(), row.capacity);
     }
 }
 

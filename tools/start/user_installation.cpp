@@ -49,10 +49,12 @@ bool copyFile(const fs::path& source, const fs::path& target) {
     return gd::copyContents(in.get(), out.fd()) == gd::CopyResult::Done && out.commit();
 }
 
+// The folder's name is synced in its parent: a file copied into it syncs
+// only the folder itself, and a first copy is renamed into place as a whole.
 bool makeDirectory(const fs::path& dir) {
     std::error_code error;
     fs::create_directory(dir, error);
-    return fs::is_directory(fs::symlink_status(dir, error));
+    return fs::is_directory(fs::symlink_status(dir, error)) && gd::syncDirectory(dir.parent_path());
 }
 
 // Copies the folders and regular files under `from` into the existing folder
