@@ -154,9 +154,16 @@ struct Transfer {
     bool overrun = false;  // the server sent past the cap
 
     std::uint64_t reached() const { return sink->received(); }
-    int percentOf(std::uint64_t bytes) const { return downloadPercent(bytes, size); }
-    void report(int value) const {
-        if (*progress) (*progress)(value);
+    std::uint64_t start = 0;  // what the sink held when the transfer began
+    void report(std::uint64_t at) const {
+        if (*progress) (*progress)(transferProgress(start, at, size));
+    }
+    // The end of a whole transfer: 100, all of it travelled.
+    void reportDone() const {
+        TransferProgress done = transferProgress(start, reached(), size);
+        done.percent = 100;
+        done.toTravel = done.travelled;
+        if (*progress) (*progress)(done);
     }
     bool complete(CURLcode code) const {
         // Every announced byte is here even when the closing reply was lost.
@@ -177,7 +184,7 @@ size_t writeSink(char* data, size_t size, size_t count, void* user) {
     }
     // Chunks are counted on the byte stream, whatever sizes libcurl delivers.
     while (transfer.reached() >= transfer.nextReport) {
-        transfer.report(transfer.percentOf(transfer.nextReport));
+        transfer.report(transfer.nextReport);
         transfer.nextReport += kDownloadChunkSize;
     }
     return bytes;
@@ -354,6 +361,7 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
     state.cap = state.size.value_or(limit);
     state.progress = &progress;
     state.nextReport = (state.reached() / kDownloadChunkSize + 1) * kDownloadChunkSize;
+    state.start = state.reached();
 
     ChunkAttempts attempts;
     for (;;) {
@@ -372,7 +380,7 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
         if (!attempts.failed(state.reached())) return DownloadResult::ReadFailed;
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
-    state.report(100);
+    state.reportDone();
     return DownloadResult::Done;
 }
 

@@ -32,6 +32,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kPiece = 64 * 1024;
+// Rebuilt bytes are written and hashed in pieces of this size: a binary
+// diff's runs are often a few bytes long.
+constexpr std::size_t kWriteSize = 256 * 1024;
 
 struct DctxFree {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
@@ -42,6 +45,22 @@ struct Failure {
     std::string why;
 };
 
+// out[i] = a[i] + b[i] for every byte, eight at a time: the low seven bits
+// of each byte add without reaching the next byte, the top bits are added
+// without a carry.
+void sumBytes(char* out, const char* a, const char* b, std::size_t count) {
+    constexpr std::uint64_t kLow = 0x7f7f7f7f7f7f7f7full;
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t x = 0, y = 0;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        const std::uint64_t sum = ((x & kLow) + (y & kLow)) ^ ((x ^ y) & ~kLow);
+        std::memcpy(out + i, &sum, 8);
+    }
+    for (; i < count; ++i) out[i] = static_cast<char>(a[i] + b[i]);
+}
+
 // The files of one group, written one after the other as the group's bytes
 // come, each checked against its digest as soon as it is complete.
 class RebuiltFiles {
@@ -49,7 +68,9 @@ class RebuiltFiles {
     RebuiltFiles(const fs::path& unpackedDir, std::vector<const DeltaFile*> files)
         : unpackedDir_(unpackedDir.string() + "/"), files_(std::move(files)) {}
 
-    bool write(const char* data, std::size_t size) {
+    // `size` bytes of `data`, each with the byte of `base` at its place
+    // added when `base` is given.
+    bool write(const char* data, std::size_t size, const char* base = nullptr) {
         for (;;) {
             // Files that are empty or whose bytes come next are opened at once.
             if (!out_ && next_ < files_.size()) {
@@ -61,10 +82,10 @@ class RebuiltFiles {
             const DeltaFile& file = *files_[next_];
             const std::size_t count =
                 static_cast<std::size_t>(std::min<std::uint64_t>(size, file.size - written_));
-            if (!writeAll(out_.get(), data, count)) return fail("cannot write " + file.target);
-            hasher_->add(data, count);
+            if (!put(data, count, base)) return false;
             written_ += count;
             data += count;
+            if (base != nullptr) base += count;
             size -= count;
             if (written_ == file.size && !closeCurrent()) return false;
         }
@@ -87,8 +108,38 @@ class RebuiltFiles {
         if (file.size == 0) return closeCurrent();
         return true;
     }
+    // Keeps small pieces until they fill the buffer: a binary diff's runs
+    // are often a few bytes long.
+    bool put(const char* data, std::size_t count, const char* base) {
+        if (base == nullptr && count >= kWriteSize) return flush() && sink(data, count);
+        while (count > 0) {
+            if (filled_ == kWriteSize && !flush()) return false;
+            const std::size_t piece = std::min(count, kWriteSize - filled_);
+            if (base != nullptr) {
+                sumBytes(pending_.get() + filled_, data, base, piece);
+                base += piece;
+            } else {
+                std::memcpy(pending_.get() + filled_, data, piece);
+            }
+            filled_ += piece;
+            data += piece;
+            count -= piece;
+        }
+        return true;
+    }
+    bool sink(const char* data, std::size_t count) {
+        if (!writeAll(out_.get(), data, count))
+            return fail("cannot write " + files_[next_]->target);
+        hasher_->add(data, count);
+        return true;
+    }
+    bool flush() {
+        const std::size_t count = std::exchange(filled_, 0);
+        return sink(pending_.get(), count);
+    }
     bool closeCurrent() {
         const DeltaFile& file = *files_[next_];
+        if (!flush()) return false;
         const bool closed = out_.close();
         if (!closed) return fail("cannot write " + file.target);
         if (digestOf(hasher_->finish()) != file.digest) {
@@ -112,6 +163,8 @@ class RebuiltFiles {
     UniqueFd out_;
     std::optional<ContentHasher> hasher_;
     std::uint64_t written_ = 0;
+    std::unique_ptr<char[]> pending_ = std::make_unique_for_overwrite<char[]>(kWriteSize);
+    std::size_t filled_ = 0;  // of pending_; written_ counts them already
     std::string failure_;
 };
 
@@ -200,22 +253,6 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, st
     return out.write(result.get(), total);
 }
 
-// out[i] += in[i] for every byte, eight at a time: the low seven bits of
-// each byte add without reaching the next byte, the top bits are added
-// without a carry.
-void addBytes(char* out, const char* in, std::size_t count) {
-    constexpr std::uint64_t kLow = 0x7f7f7f7f7f7f7f7full;
-    std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        std::uint64_t a = 0, b = 0;
-        std::memcpy(&a, out + i, 8);
-        std::memcpy(&b, in + i, 8);
-        const std::uint64_t sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & ~kLow);
-        std::memcpy(out + i, &sum, 8);
-    }
-    for (; i < count; ++i) out[i] = static_cast<char>(out[i] + in[i]);
-}
-
 // One control record: `copy` bytes of the bases from `from`, each with an
 // added byte, then `fresh` new bytes.
 struct Record {
@@ -270,9 +307,8 @@ class DiffOutput final : public DownloadSink {
             if (offset_ < record.copy) {
                 count = static_cast<std::size_t>(
                     std::min<std::uint64_t>({bytes.size(), record.copy - offset_, kPiece}));
-                std::memcpy(buffer_, bytes.data(), count);
-                addBytes(buffer_, bases_.data() + record.from + offset_, count);
-                if (!out_.write(buffer_, count)) return false;
+                if (!out_.write(bytes.data(), count, bases_.data() + record.from + offset_))
+                    return false;
             } else {
                 count = static_cast<std::size_t>(
                     std::min<std::uint64_t>(bytes.size(), record.copy + record.fresh - offset_));
@@ -293,7 +329,6 @@ class DiffOutput final : public DownloadSink {
     std::size_t record_ = 0;
     std::uint64_t offset_ = 0;  // in the current record
     std::uint64_t received_ = 0;
-    char buffer_[kPiece];
 };
 
 // `count` bytes of `stream` into `sink`.

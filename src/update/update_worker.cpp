@@ -37,8 +37,21 @@ namespace {
 constexpr std::chrono::milliseconds kPauseBetweenArchives{100};
 
 ProgressSink progressOf(UpdateJob& job) {
-    return [&job](int percent) {
-        job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
+    // A new download starts counting from nothing: what the last one
+    // reported has travelled for good.
+    job.travelled += job.travelling;
+    job.travelling = 0;
+    return [&job](const TransferProgress& progress) {
+        // Another source's transfer of the same archive: the last one's
+        // bytes travelled all the same.
+        if (progress.travelled < job.travelling) job.travelled += job.travelling;
+        job.travelling = progress.travelled;
+        UpdateReport report;
+        report.code = UpdateReportCode::Downloading;
+        report.value = progress.percent;
+        report.travelled = progress.travelled;
+        report.toTravel = progress.toTravel.value_or(0);
+        job.reporter.OnUpdateReport(report);
     };
 }
 
@@ -316,6 +329,7 @@ UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token st
     UpdateReport report;
     report.code = end;
     report.installedVersion = job.config.server.installedVersion;
+    report.travelled = job.travelled + job.travelling;
     report.signKeys = job.config.server.signKeys;
     report.settingsUnusable = job.config.server.unusable;
     if (end == UpdateReportCode::LauncherUpdate) {

@@ -41,6 +41,10 @@ struct UpdateJob {
     RunNotifier notifier;      // the front end's, holding back a delta archive's failures
     UpdateReporter& reporter;
     SourceList sources = {};  // the mirrors that failed stay out for the whole run
+    // The bytes that travelled in the run's finished downloads, and in the
+    // current one as last reported.
+    std::uint64_t travelled = 0;
+    std::uint64_t travelling = 0;
 };
 
 // Owns the one worker thread. Destroying it asks a running update to stop at

@@ -36,7 +36,7 @@ class PrintingReporter : public gd::UpdateReporter {
                   << " text=" << text << std::endl;
         if (!drawBar_) return;
         if (code == gd::UpdateReportCode::Downloading) {
-            drawProgress(value);
+            drawProgress(report);
         } else if (barShown_) {
             std::cerr << "\r\033[K" << std::flush;
             barShown_ = false;
@@ -46,11 +46,16 @@ class PrintingReporter : public gd::UpdateReporter {
     const gd::UpdateReport& last() const { return last_; }
 
   private:
-    void drawProgress(int percent) {
+    // The bytes that travel: a delta archive's, or what a continued
+    // download still brings.
+    void drawProgress(const gd::UpdateReport& report) {
         constexpr int kWidth = 40;
-        const int filled = percent * kWidth / 100;
+        const int filled = report.value * kWidth / 100;
+        char bytes[64];
+        std::snprintf(bytes, sizeof bytes, " %.1f of %.1f MiB", report.travelled / 1048576.0,
+                      report.toTravel / 1048576.0);
         std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
-                  << percent << "%" << std::flush;
+                  << report.value << "%" << (report.toTravel > 0 ? bytes : "") << std::flush;
         barShown_ = true;
     }
 
@@ -116,6 +121,7 @@ int updateCommand(const Arguments& args) {
         worker.wait();
     }
     const gd::UpdateReport& last = reporter.last();
+    std::cout << "downloaded=" << last.travelled << std::endl;
     switch (last.code) {
         case gd::UpdateReportCode::Completed:
             return kExitOk;
