@@ -97,6 +97,26 @@ bool isTlsFailure(CURLcode code) {
     }
 }
 
+// Why a login and CWD failed, for the person who has to set it right.
+std::string openFailureText(CURLcode code, const ServerRecord& server, std::string_view detail) {
+    const std::string where = "the update server " + server.ftpAddress;
+    switch (code) {
+        case CURLE_LOGIN_DENIED:
+            return where + " refused the login of " + server.ftpUser;
+        case CURLE_REMOTE_ACCESS_DENIED:
+            return where + " cannot enter the folder " + server.ftpPath;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return where + " is unknown: its host name does not resolve";
+        case CURLE_COULDNT_CONNECT:
+            return where + " does not answer: no connection can be made to it";
+        case CURLE_OPERATION_TIMEDOUT:
+            return where + " does not answer in time";
+        default:
+            return where + " does not answer: " +
+                   std::string(detail.empty() ? curl_easy_strerror(code) : detail);
+    }
+}
+
 bool configure(CURL* handle, const ServerRecord& server, const FtpTimeouts& timeouts,
                const std::stop_token* stop) {
     bool ok = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "ftp") == CURLE_OK;
@@ -270,8 +290,18 @@ FtpSession::~FtpSession() = default;
 bool FtpSession::Open(const ServerRecord& server, std::stop_token stop) {
     Close();
     tlsFailure_.clear();
+    failure_.clear();
     const auto endpoint = parseFtpAddress(server.ftpAddress);
-    if (!server.unusable.empty() || !endpoint || !curlReady()) return false;
+    if (!server.unusable.empty()) {
+        failure_ = "config.dat cannot be used: " + server.unusable;
+        return false;
+    }
+    if (!endpoint) {
+        failure_ =
+            "DUREDOR_FTP_ADR \"" + server.ftpAddress + "\" is no host, host:port or [v6]:port";
+        return false;
+    }
+    if (!curlReady()) return false;
     auto connection = std::make_unique<Connection>();
     connection->handle.reset(curl_easy_init());
     connection->multi.reset(curl_multi_init());
@@ -287,10 +317,13 @@ bool FtpSession::Open(const ServerRecord& server, std::stop_token stop) {
     const CURLcode code = connection->perform(connection->directoryUrl, false, 0, &discardBody,
                                               nullptr, std::move(stop));
     if (code != CURLE_OK) {
+        const std::string_view detail = connection->errorText;
         if (server.ftpTls && isTlsFailure(code)) {
-            const std::string_view detail = connection->errorText;
             tlsFailure_ = "no secure connection to " + server.ftpAddress + ": " +
                           std::string(detail.empty() ? curl_easy_strerror(code) : detail);
+            failure_ = tlsFailure_;
+        } else if (code != CURLE_ABORTED_BY_CALLBACK) {
+            failure_ = openFailureText(code, server, detail);
         }
         return false;
     }

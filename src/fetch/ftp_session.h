@@ -83,6 +83,10 @@ class FtpSession {
     // Why the last Open failed when TLS was at fault (handshake, certificate,
     // CA file, a server without TLS), in plain words; empty otherwise.
     const std::string& tlsFailure() const { return tlsFailure_; }
+    // Why the last Open failed, whatever the cause (no answer, an unknown
+    // host, a refused login, a folder that cannot be entered, TLS), in plain
+    // words that name the server; empty after a success or a stop.
+    const std::string& failure() const { return failure_; }
 
     // The first `limit` bytes of a remote file in the session's directory (all
     // of it when shorter), however many network reads that takes; nullopt
@@ -128,6 +132,7 @@ class FtpSession {
     FtpTimeouts timeouts_;
     std::unique_ptr<Connection> connection_;
     std::string tlsFailure_;
+    std::string failure_;
 };
 
 }  // namespace gd

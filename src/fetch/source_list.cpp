@@ -19,6 +19,7 @@ class HeldNotifier : public Notifier {
     void refused(std::string_view reason) override {
         if (reason_.empty()) reason_ = reason;
     }
+    void unreachable(std::string_view reason) override { refused(reason); }
     const std::string& reason() const { return reason_; }
 
   private:
@@ -142,12 +143,12 @@ std::optional<std::string> SourceList::fetchVersionScript(Notifier& notifier,
     }
     FtpSession session(FtpTimeouts{.total = kVersionFetchTimeLimit});
     if (!session.Open(server, stop)) {
-        explainTlsFailure(notifier, session);
+        explainOpenFailure(notifier, session);
         return std::nullopt;
     }
     FtpUpdateSource source(session, server);
     auto script = gd::fetchVersionScript(notifier, source, server, stop);
-    if (script && mirrored) notifier.served(kVersionScriptName, source.name());
+    if (script) notifier.served(kVersionScriptName, source.name());
     return script;
 }
 
@@ -168,20 +169,23 @@ SourceAttempt SourceList::fetchFromSources(Notifier& notifier, const ServerRecor
     }
     FtpSession session;
     if (!session.Open(server, stop)) {
-        explainTlsFailure(notifier, session);
+        explainOpenFailure(notifier, session);
         return {};
     }
     FtpUpdateSource source(session, server);
     const SourceAttempt tried = attempt(source);
     if (tried.wholeFileNeeded) return tried;
     if (tried.result == DownloadResult::Done) {
-        if (mirrored) notifier.served(archive, source.name());
+        notifier.served(archive, source.name());
     } else if (tried.refused) {
         notifier.refused(tried.reason);
         notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
     } else if (tried.result == DownloadResult::ReadFailed ||
                tried.result == DownloadResult::TooLarge) {
+        notifier.unreachable(archive + " cannot be downloaded from " + source.name());
         notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
+    } else if (tried.result == DownloadResult::NotOpened) {
+        notifier.unreachable(archive + " cannot be fetched from " + source.name());
     }
     return tried;
 }

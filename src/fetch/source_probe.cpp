@@ -5,12 +5,6 @@
 #include "fetch/source_list.h"
 #include "fetch/update_source.h"
 
-#include <arpa/inet.h>
-
-#include <QCoreApplication>
-#include <QNetworkInformation>
-#include <QThread>
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -20,41 +14,16 @@
 namespace gd {
 namespace {
 
-bool isLoopbackServer(std::string_view address) {
-    const auto endpoint = parseFtpAddress(address);
-    if (!endpoint) return false;
-    if (endpoint->host == "localhost") return true;
-    in_addr v4{};
-    if (::inet_pton(AF_INET, endpoint->host.c_str(), &v4) == 1) {
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    }
-    in6_addr v6{};
-    return ::inet_pton(AF_INET6, endpoint->host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
-// QNetworkInformation belongs to the application's thread and needs a backend
-// that can tell reachability; anything less is no report at all.
-bool systemReportsNoNetwork() {
-    const QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || QThread::currentThread() != app->thread()) return false;
-    if (QNetworkInformation::instance() == nullptr &&
-        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
-        return false;
-    }
-    const QNetworkInformation* info = QNetworkInformation::instance();
-    return info != nullptr && info->supports(QNetworkInformation::Feature::Reachability) &&
-           info->reachability() == QNetworkInformation::Reachability::Disconnected;
-}
-
 // The answers of the sources asked at once: the first yes, or every no.
 class ProbeRace {
   public:
     explicit ProbeRace(std::size_t sources) : pending_(sources) {}
 
-    void answer(bool online, std::string tlsFailure = {}) {
+    void answer(bool online, std::string tlsFailure = {}, std::string failure = {}) {
         std::lock_guard lock(mutex_);
         online_ = online_ || online;
         if (!tlsFailure.empty()) tlsFailure_ = std::move(tlsFailure);
+        if (!failure.empty()) failure_ = std::move(failure);
         --pending_;
         done_.notify_all();
     }
@@ -62,7 +31,8 @@ class ProbeRace {
     ProbeAnswer wait(std::stop_token stop) {
         std::unique_lock lock(mutex_);
         done_.wait(lock, stop, [this] { return online_ || pending_ == 0; });
-        return {online_, online_ ? std::string() : tlsFailure_};
+        if (online_) return {true, {}, {}};
+        return {false, tlsFailure_, failure_.empty() ? "no source answers" : failure_};
     }
 
   private:
@@ -70,13 +40,15 @@ class ProbeRace {
     std::condition_variable_any done_;
     bool online_ = false;
     std::string tlsFailure_;
+    std::string failure_;  // the FTP server's: a mirror that fails gives no reason here
     std::size_t pending_;
 };
 
 ProbeAnswer probeFtpServer(const ServerRecord& server, std::stop_token stop) {
     FtpSession session(FtpTimeouts{.total = kProbeTimeLimit});
     const bool online = session.Open(server, std::move(stop));
-    return {online, online ? std::string() : session.tlsFailure()};
+    if (online) return {true, {}, {}};
+    return {false, session.tlsFailure(), session.failure()};
 }
 
 }  // namespace
@@ -98,7 +70,7 @@ ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop) {
     }
     askers.emplace_back([&race, &server](std::stop_token own) {
         ProbeAnswer answer = probeFtpServer(server, own);
-        race.answer(answer.online, std::move(answer.tlsFailure));
+        race.answer(answer.online, std::move(answer.tlsFailure), std::move(answer.failure));
     });
     std::stop_callback relay(stop, [&askers] {
         for (std::jthread& asker : askers) asker.request_stop();
@@ -106,11 +78,6 @@ ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop) {
     ProbeAnswer answer = race.wait(stop);
     for (std::jthread& asker : askers) asker.request_stop();
     return answer;
-}
-
-bool IsInternetAvailable(std::string_view serverAddress) {
-    if (!serverAddress.empty() && isLoopbackServer(serverAddress)) return true;
-    return !systemReportsNoNetwork();
 }
 
 bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop) {

@@ -1,6 +1,7 @@
 // The online test of an installation: is any of its sources there?
 #pragma once
 
+#include "fetch/network_state.h"
 #include "script/launcher_config.h"
 
 #include <stop_token>
@@ -8,13 +9,6 @@
 #include <string_view>
 
 namespace gd {
-
-// False only when the system positively reports that there is no network.
-// Without a backend for that report, without a QCoreApplication, or on
-// another thread than the application's, it is true and ProbeUpdateServer
-// decides. A server on this machine (a loopback address or "localhost" in
-// `serverAddress`, the DUREDOR_FTP_ADR text) needs no network: true.
-bool IsInternetAvailable(std::string_view serverAddress = {});
 
 // Whether the update server accepts a login and its directory can be
 // entered; false too when that takes longer than kProbeTimeLimit or `stop`
@@ -25,12 +19,14 @@ bool ProbeUpdateServer(const ServerRecord& server, std::stop_token stop = {});
 // (ProbeUpdateServer) or, for an installation served by mirrors, when any
 // mirror answers a HEAD request for filelist.dat with success. The sources
 // are asked at once; the first yes ends the others. Within kProbeTimeLimit.
-// The answer carries why the FTP server could not be used when TLS was at
-// fault (a failed handshake, a wrong certificate, a missing CA file, a
-// server without TLS), for the person who sees the installation offline.
+// The answer carries why the FTP server could not be used, for the person
+// who sees the installation offline; TLS failures (a failed handshake, a
+// wrong certificate, a missing CA file, a server without TLS) apart, since
+// the window says those in a box of their own.
 struct ProbeAnswer {
     bool online = false;
     std::string tlsFailure;  // plain words; empty when TLS was not at fault
+    std::string failure;     // plain words, whatever the cause; empty when online
 };
 ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop = {});
 

@@ -16,8 +16,12 @@ bool settingsUsable(Notifier& notifier, const ServerRecord& server) {
     return false;
 }
 
-void explainTlsFailure(Notifier& notifier, const FtpSession& session) {
-    if (!session.tlsFailure().empty()) notifier.refused(session.tlsFailure());
+void explainOpenFailure(Notifier& notifier, const FtpSession& session) {
+    if (!session.tlsFailure().empty()) {
+        notifier.refused(session.tlsFailure());
+    } else if (!session.failure().empty()) {
+        notifier.unreachable(session.failure());
+    }
 }
 
 RemoteSignature::RemoteSignature(const ServerRecord& server, std::string_view remoteName)
@@ -80,11 +84,27 @@ std::optional<std::string> fetchVersionScript(Notifier& notifier, FtpSession& se
     return fetchVersionScript(notifier, source, server, std::move(stop));
 }
 
+namespace {
+
+// The list's first `limit` bytes, or nullopt after saying why they could not
+// be had (a stop says nothing).
+std::optional<std::string> readVersionScript(Notifier& notifier, UpdateSource& source,
+                                             std::size_t limit, std::stop_token stop) {
+    auto script = source.readHead(kVersionScriptName, limit, stop);
+    if (script || stop.stop_requested()) return script;
+    const std::string failure = source.failure();
+    notifier.unreachable(std::string(kVersionScriptName) + " cannot be fetched from " +
+                         source.name() + (failure.empty() ? "" : ": " + failure));
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> fetchVersionScript(Notifier& notifier, UpdateSource& source,
                                               const ServerRecord& server, std::stop_token stop) {
     RemoteSignature signature(server, kVersionScriptName);
     if (!signature.isSigned())
-        return source.readHead(kVersionScriptName, kVersionScriptLimit, stop);
+        return readVersionScript(notifier, source, kVersionScriptLimit, stop);
 
     if (!signature.fetch(source, stop)) {
         signature.reportRefusal(notifier, kVersionScriptLoadError);
@@ -92,7 +112,7 @@ std::optional<std::string> fetchVersionScript(Notifier& notifier, UpdateSource& 
     }
     // One byte more than is evaluated tells a list that is too long: a
     // signature covers the whole file, and a shortened one is not what was signed.
-    auto script = source.readHead(kVersionScriptName, kVersionScriptLimit + 1, stop);
+    auto script = readVersionScript(notifier, source, kVersionScriptLimit + 1, stop);
     if (!script) return std::nullopt;
     if (script->size() > kVersionScriptLimit) {
         notifier.refused(std::string("signature of ") + kVersionScriptName +

@@ -29,14 +29,15 @@ inline constexpr std::string_view kUnusableSettingsMessage =
 
 // False, after saying why (refused) and the box, when server.unusable is set.
 bool settingsUsable(Notifier& notifier, const ServerRecord& server);
-// Passes the session's TLS failure, if the last Open had one, to refused.
-void explainTlsFailure(Notifier& notifier, const FtpSession& session);
+// Says why the session's last Open failed: a TLS failure as a refusal, any
+// other as the server being unreachable.
+void explainOpenFailure(Notifier& notifier, const FtpSession& session);
 
 // The version list as the launcher evaluates it, still enciphered: unsigned,
 // its first 4096 bytes; signed, the whole file, which must then be no longer
 // than that, once its signature is accepted. nullopt when it cannot be had
-// or was refused; a refusal is said (refused) and shown with the box of a
-// list that cannot be fetched.
+// (said as unreachable) or was refused; a refusal is said (refused) and
+// shown with the box of a list that cannot be fetched.
 std::optional<std::string> fetchVersionScript(Notifier& notifier, FtpSession& session,
                                               const ServerRecord& server,
                                               std::stop_token stop = {});

@@ -1,7 +1,8 @@
 #include "install/instance_lock.h"
 
+#include "util/user_dirs.h"
+
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,17 +29,6 @@ bool isOwnUnsharedDirectory(const struct stat& info) {
 bool isUsableRuntimeDir(const fs::path& dir) {
     struct stat info {};
     return !dir.empty() && ::stat(dir.c_str(), &info) == 0 && isOwnUnsharedDirectory(info);
-}
-
-std::optional<fs::path> homeDir() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    std::string buffer(16384, '\0');
-    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
-        return std::nullopt;
-    return fs::path(found->pw_dir);
 }
 
 // Without a runtime directory: a folder of our own under the home directory,

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QOpenGLContext>
 
 #include <unistd.h>
@@ -28,6 +29,10 @@ void addChromiumFlags() {
 
 void prepareBrowserEngine() {
     addChromiumFlags();
+    // The engine's start-up report (its GL type and every Chromium flag) is
+    // no message for the person who started the launcher from a terminal;
+    // QT_LOGGING_RULES still brings it back.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) {
         QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

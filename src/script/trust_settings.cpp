@@ -3,6 +3,7 @@
 #include "script/encrypted_script.h"
 #include "script/launcher_config.h"
 #include "trust/public_key.h"
+#include "trust/secret_key.h"
 
 #include <lua.hpp>
 
@@ -103,6 +104,11 @@ std::string takeKeys(const RawSettings& raw, std::vector<PublicKey>& keys) {
     }
     for (const std::string& text : raw.keyTexts) {
         const auto key = parsePublicKey(text);
+        // Never shown: whoever reads the message must not learn the key.
+        if (!key && isSecretKeyFile(text))
+            return "DUREDOR_SIGN_KEY holds a minisign secret key, which must never ship: put "
+                   "the public key (the second line of the .pub file) there, and make a new "
+                   "key pair, since this one is no longer secret";
         if (!key)
             return "DUREDOR_SIGN_KEY holds " + shown(text) + ", which is no minisign public key";
         keys.push_back(*key);

@@ -17,7 +17,7 @@ namespace gd {
 
 class Notifier;
 
-inline constexpr int kEngineModuleVersion = 4;
+inline constexpr int kEngineModuleVersion = 5;
 inline constexpr const char* kEngineModuleFile = "libgdengine.so";
 inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
 

@@ -1,5 +1,6 @@
 #include "shell/launcher_window.h"
 
+#include "fetch/network_state.h"
 #include "install/registry.h"
 #include "news/browser_engine.h"
 #include "shell/engine_module.h"
@@ -14,11 +15,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QNetworkInformation>
 #include <QPainter>
 #include <QProgressBar>
 
 #include <sys/wait.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace gd {
@@ -38,6 +42,10 @@ constexpr std::string_view kOnline = "オンライン";
 constexpr std::string_view kOffline = "オフライン";
 constexpr std::string_view kWaitMessage = "しばらく時間を置いてから操作して下さい。";
 constexpr std::string_view kNotConnected = "インターネットに接続されていません\n ";
+// The network is there (or the system cannot tell) but the update server
+// does not answer: a server that went down, a refused login, a folder that
+// is gone. The reason follows on a line of its own.
+constexpr std::string_view kServerNotAnswering = "アップデートサーバーが応答しません。";
 // The update server is there but its TLS connection failed: the same offline
 // look, and a box, since nothing else would tell the person why.
 constexpr std::string_view kTlsFailed =
@@ -72,6 +80,14 @@ std::string statusText(UpdateReportCode code, const std::string& text) {
     }
 }
 
+// A version as the publisher wrote it: "%f" without its trailing zeros,
+// one decimal kept ("1.100000" is 1.1, "2.000000" is 2.0).
+std::string versionText(float version) {
+    std::string text = formatVersion(version);
+    while (text.ends_with('0') && !text.ends_with(".0")) text.pop_back();
+    return text;
+}
+
 PixelRect columnBlitOf(const ButtonSkins& buttons) {
     // Origin at button 0; width and height reach to button 5's far corner.
     const ButtonSkin& first = buttons[0];
@@ -79,29 +95,22 @@ PixelRect columnBlitOf(const ButtonSkins& buttons) {
     return {first.x, first.y, update.x + update.width, update.y + update.height};
 }
 
-// The TLS box's text with the reason on a line of its own, for the person to
-// pass on to the publisher.
-std::string tlsFailureText(const std::string& reason) {
-    return std::string(kTlsFailed) + "\n\n" + reason;
-}
-
-std::string notConnectedText(const CheckAnswer& answer) {
-    return answer.tlsFailure.empty() ? std::string(kNotConnected)
-                                     : tlsFailureText(answer.tlsFailure);
-}
-
 }  // namespace
 
 LauncherWindow::LauncherWindow(LauncherContext context)
     : context_(std::move(context)),
+      log_(context_.logPath),
       buttons_(makeButtonSkins()),
       updateGuardUntil_(Clock::now()),
       fileCheckGuardUntil_(Clock::now()),
-      bridge_([this](std::string_view caption,
-                     std::string_view text) { showOkBox(this, caption, text); },
-              [this](const UpdateReport& report) { applyReport(report); }),
+      bridge_([this](std::string_view caption, std::string_view text,
+                     std::string_view reason) { showBox(caption, text, reason); },
+              [this](const UpdateReport& report) { applyReport(report); }, log_),
       check_(bridge_) {
-    setWindowTitle(qtText(kWindowTitle));
+    log_.write("start: installed version " +
+               formatVersion(context_.config.server.installedVersion) + " in " +
+               context_.launcherDir);
+    showInstalledVersion();
     setFixedSize(dluToPixelsX(kWindowWidthDlu), dluToPixelsY(kWindowHeightDlu));
     setMouseTracking(true);
 
@@ -126,6 +135,21 @@ LauncherWindow::LauncherWindow(LauncherContext context)
     actionTimer_.setSingleShot(true);
     connect(&actionTimer_, &QTimer::timeout, this, &LauncherWindow::onActionTimer);
     toolWaitTimer_.setInterval(kToolPollPeriod);
+    reprobeTimer_.setInterval(context_.reprobeInterval);
+    connect(&reprobeTimer_, &QTimer::timeout, this, &LauncherWindow::reprobe);
+}
+
+void LauncherWindow::showInstalledVersion() {
+    setWindowTitle(qtText(std::string(kWindowTitle) + " Ver." +
+                          versionText(context_.config.server.installedVersion)));
+}
+
+void LauncherWindow::showBox(std::string_view caption, std::string_view text,
+                             std::string_view reason) {
+    std::string shown(text);
+    if (!reason.empty()) shown += "\n\n" + std::string(reason);
+    log_.write("box " + std::string(caption) + ": " + shown);
+    showOkBox(this, caption, shown);
 }
 
 void LauncherWindow::dress() {
@@ -187,33 +211,74 @@ void LauncherWindow::startWaitingCheck() {
 }
 
 void LauncherWindow::onOnlineAnswer(const ProbeAnswer& probe) {
-    // Only the opening decides the look; the buttons' tests answer in boxes.
-    if (connection_ != Connection::Connecting) return;
-    if (probe.online) return showOnlineLook();
+    // The opening decides the look, and an offline window's tests may turn
+    // it online; the buttons' tests answer in boxes.
+    if (connection_ == Connection::Online) return;
+    const bool opening = connection_ == Connection::Connecting;
+    if (probe.online) {
+        log_.write(opening ? "online" : "online again");
+        return showOnlineLook();
+    }
+    if (!opening) return;
+    log_.write("offline: " + probe.failure);
     showOfflineLook(kOffline);
-    if (!probe.tlsFailure.empty()) showOkBox(this, kErrorCaption, tlsFailureText(probe.tlsFailure));
+    startReprobing();
+    if (!probe.tlsFailure.empty()) showBox(kErrorCaption, kTlsFailed, probe.tlsFailure);
 }
 
 void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer) {
     switch (purpose) {
         case CheckPurpose::Opening:
         case CheckPurpose::Shown:
+        case CheckPurpose::Reprobe:
             if (answer.newer) startUpdate(answer.offer);
             return;
         case CheckPurpose::Update:
-            if (!answer.online)
-                return showOkBox(this, kUpdateErrorCaption, notConnectedText(answer));
+            if (!answer.online) return showCheckFailure(kUpdateErrorCaption, answer);
             if (answer.newer && !updating()) return startUpdate(answer.offer);
-            return showOkBox(this, kUpdateCaption, kUpToDate);
+            // A check that failed is no news that the system is up to date.
+            if (answer.boxShown) return;
+            if (!answer.failure.empty())
+                return showBox(kErrorCaption, kVersionScriptLoadError, answer.failure);
+            return showBox(kUpdateCaption, kUpToDate);
         case CheckPurpose::FileCheck:
-            if (!answer.online)
-                return showOkBox(this, kFileCheckErrorCaption, notConnectedText(answer));
-            return showOkBox(this, kFileCheckCaption, answer.newer ? kNewVersion : kUpToDate);
+            if (!answer.online) return showCheckFailure(kFileCheckErrorCaption, answer);
+            if (answer.boxShown) return;
+            if (!answer.failure.empty())
+                return showBox(kErrorCaption, kVersionScriptLoadError, answer.failure);
+            return showBox(kFileCheckCaption, answer.newer ? kNewVersion : kUpToDate);
     }
 }
 
+void LauncherWindow::showCheckFailure(std::string_view errorCaption, const CheckAnswer& answer) {
+    if (!answer.tlsFailure.empty()) return showBox(errorCaption, kTlsFailed, answer.tlsFailure);
+    // Only a system that says so is taken for not being connected at all.
+    if (!IsInternetAvailable(context_.config.server.ftpAddress))
+        return showBox(errorCaption, kNotConnected);
+    showBox(errorCaption, kServerNotAnswering, answer.failure);
+}
+
+void LauncherWindow::startReprobing() {
+    reprobeTimer_.start();
+    // Where Qt can tell, a change of the network asks at once.
+    if (QNetworkInformation::instance() == nullptr &&
+        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
+        return;
+    connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
+            &LauncherWindow::reprobe, Qt::UniqueConnection);
+}
+
+void LauncherWindow::reprobe() {
+    if (connection_ != Connection::Offline || closing_) return;
+    for (const CheckPurpose waiting : waitingChecks_)
+        if (waiting == CheckPurpose::Reprobe) return;
+    requestCheck(CheckPurpose::Reprobe);
+}
+
 void LauncherWindow::startUpdate(UpdateOffer offer) {
-    if (closing_) return;
+    // One run at a time: what a check finds while a run goes on (an offline
+    // window's re-probe) is that run's to apply.
+    if (closing_ || updateRunning_) return;
     if (editorRunning()) {
         heldUpdate_ = std::move(offer);
         return;
@@ -222,12 +287,16 @@ void LauncherWindow::startUpdate(UpdateOffer offer) {
     const EngineModuleApi* engine = engineModule();
     if (engine == nullptr) return;
     if (!worker_) worker_.reset(engine->createWorker(bridge_, bridge_));
-    engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(offer)});
+    // The previous run has reported its end; its thread is about to return.
+    if (worker_->updating()) engine->waitWorker(*worker_);
+    updateRunning_ =
+        engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(offer)});
     update();
 }
 
 void LauncherWindow::showOnlineLook() {
     connection_ = Connection::Online;
+    reprobeTimer_.stop();
     statusLine_->setText(qtText(kOnline));
     setProgress(0);
     for (const int index : {kUpdateButton, kFileCheckButton})
@@ -245,6 +314,11 @@ void LauncherWindow::showOfflineLook(std::string_view status) {
 
 void LauncherWindow::openNewsArea() {
     if (closing_ || news_.newsHostWindow() != nullptr) return;
+    // Nothing to ask for: the logo stays rather than an empty page.
+    if (context_.config.newsPageAddress.empty()) {
+        log_.write("no news page: config.dat has no CERTIFICATION_URL");
+        return;
+    }
     prepareBrowserEngine();
     const PixelRect area = toPixels(kNewsArea);
     news_.createBrowserHost(this, QRect(area.x, area.y, area.width, area.height));
@@ -256,6 +330,7 @@ void LauncherWindow::openNewsArea() {
 
 void LauncherWindow::beginShutdown() {
     closing_ = true;
+    reprobeTimer_.stop();
     bridge_.close();
     if (worker_) worker_->requestStop();
     check_.requestStop();
@@ -326,11 +401,11 @@ void LauncherWindow::mousePressEvent(QMouseEvent* event) {
 
     const auto now = Clock::now();
     if (index == kFileCheckButton) {
-        if (fileCheckGuardUntil_ > now) return showOkBox(this, kFileCheckCaption, kWaitMessage);
+        if (fileCheckGuardUntil_ > now) return showBox(kFileCheckCaption, kWaitMessage);
         fileCheckGuardUntil_ = now + kClickGuard;
     }
     if (index == kUpdateButton) {
-        if (updateGuardUntil_ > now) return showOkBox(this, kUpdateCaption, kWaitMessage);
+        if (updateGuardUntil_ > now) return showBox(kUpdateCaption, kWaitMessage);
         updateGuardUntil_ = now + kClickGuard;
     }
     if (index >= 0) {
@@ -387,7 +462,7 @@ void LauncherWindow::launchTool(int toolIndex, int button) {
     const ToolEntry& tool = context_.toolTable[toolIndex];
     const ToolStart start = startTool(tool, toolIndex);
     if (start.outcome == ToolStart::Outcome::Unreadable) {
-        showOkBox(this, "起動エラー", "起動できません");
+        showBox("起動エラー", "起動できません");
         buttons_[button].currentBitmap = buttons_[button].normalBitmap;
         return;
     }
@@ -460,6 +535,12 @@ void LauncherWindow::applyReport(const UpdateReport& report) {
         context_.config.server.installedVersion = report.installedVersion;
         context_.config.server.signKeys = report.signKeys;
         context_.config.server.unusable = report.settingsUnusable;
+        showInstalledVersion();
+    }
+    if (code == UpdateReportCode::Completed || code == UpdateReportCode::Failed) {
+        updateRunning_ = false;
+        // Drawn usable now, not when the pointer next passes over them.
+        restoreButtonLooks();
     }
     if (code == UpdateReportCode::LauncherUpdate) {
         startLauncherCopy({report.launcherCopySource, report.launcherCopyTarget});
@@ -471,16 +552,25 @@ void LauncherWindow::applyReport(const UpdateReport& report) {
     repaint();
 }
 
+void LauncherWindow::restoreButtonLooks() {
+    const QPoint point = mapFromGlobal(QCursor::pos());
+    hoverButtons(buttons_, skinState(), point.x(), point.y());
+}
+
 void LauncherWindow::setProgress(int percent) {
     progressBar_->setRange(0, 100);
     progressBar_->setValue(percent);
 }
 
 bool LauncherWindow::startLauncherCopy(const LauncherReplacement& replacement) {
-    showOkBox(this, kUpdateCaption, kSelfUpdateMessage);
+    showBox(kUpdateCaption, kSelfUpdateMessage);
     const std::string copier = context_.launcherDir + kCopierExecutable;
-    if (startDetached(copier, {copier, replacement.source, replacement.target})) return true;
-    showOkBox(this, kFailed, kFailed);
+    if (startDetached(copier, {copier, replacement.source, replacement.target})) {
+        log_.write("lcopy takes over: " + replacement.source + " replaces " + replacement.target);
+        return true;
+    }
+    const int error = errno;
+    showBox(kFailed, kFailed, copier + " cannot be started: " + std::strerror(error));
     return false;
 }
 

@@ -9,6 +9,7 @@
 #include "install/install_paths.h"
 #include "news/news_panel.h"
 #include "script/launcher_config.h"
+#include "shell/launcher_log.h"
 #include "shell/server_check.h"
 #include "shell/skin.h"
 #include "shell/thread_bridge.h"
@@ -20,6 +21,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,11 +33,16 @@ class QProgressBar;
 
 namespace gd {
 
+// How long the offline window waits before it asks the sources again.
+inline constexpr std::chrono::milliseconds kReprobeInterval{60000};
+
 // What the window works on: its own copies.
 struct LauncherContext {
     std::string launcherDir;
     LauncherConfig config;  // installedVersion follows the worker's final reports
     ToolTable toolTable;
+    std::filesystem::path logPath;  // empty: no log is kept
+    std::chrono::milliseconds reprobeInterval = kReprobeInterval;
 };
 
 class LauncherWindow : public QDialog {
@@ -53,7 +60,9 @@ class LauncherWindow : public QDialog {
 
     Connection connection() const { return connection_; }
     bool online() const { return connection_ == Connection::Online; }
-    bool updating() const { return worker_ != nullptr && worker_->updating(); }
+    // From the start of an update until its Completed or Failed report has
+    // reached the window; after LauncherUpdate for good, as the launcher ends.
+    bool updating() const { return updateRunning_; }
     // The installed version as the window knows it.
     float installedVersion() const { return context_.config.server.installedVersion; }
     // Hands a launcher that an earlier run staged, but never put in place, to
@@ -90,6 +99,7 @@ class LauncherWindow : public QDialog {
         Shown,      // a show or hide: update by itself when something is newer
         Update,     // the Update button
         FileCheck,  // the FileCheck button
+        Reprobe,    // offline: the online test again, and the check once online
     };
 
     // The status line, the logo and the icon, once the window is shown.
@@ -100,9 +110,21 @@ class LauncherWindow : public QDialog {
     void startWaitingCheck();
     void onOnlineAnswer(const ProbeAnswer& probe);
     void onCheckDone(CheckPurpose purpose, const CheckAnswer& answer);
+    // The box of an Update or FileCheck whose online test or check failed.
+    void showCheckFailure(std::string_view errorCaption, const CheckAnswer& answer);
     void startUpdate(UpdateOffer offer);
     void showOnlineLook();
     void showOfflineLook(std::string_view status);
+    // While offline: asks again every reprobeInterval, and at once when the
+    // system says the network changed (where Qt can tell).
+    void startReprobing();
+    void reprobe();
+    // The box of `text` under `caption`, with `reason` on a line of its own.
+    void showBox(std::string_view caption, std::string_view text, std::string_view reason = {});
+    // The title with the installed version.
+    void showInstalledVersion();
+    // The buttons' looks for where the cursor is now, for the next paint.
+    void restoreButtonLooks();
     void openNewsArea();
     void onHoverPoll();
     void onActionTimer();
@@ -118,6 +140,7 @@ class LauncherWindow : public QDialog {
     void composeBackBuffer();
 
     LauncherContext context_;
+    LauncherLog log_;  // before the bridge, which writes to it
     QLabel* statusLine_ = nullptr;
     QProgressBar* progressBar_ = nullptr;
     QLabel* logo_ = nullptr;
@@ -132,6 +155,8 @@ class LauncherWindow : public QDialog {
     QTimer hoverTimer_;
     QTimer actionTimer_;
     QTimer toolWaitTimer_;
+    QTimer reprobeTimer_;
+    bool updateRunning_ = false;
     pid_t runningTool_ = -1;  // 0: an editor that could not be started
     QPixmap backBuffer_;
     std::map<int, QPixmap> bitmaps_;

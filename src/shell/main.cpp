@@ -4,6 +4,7 @@
 #include "install/instance_lock.h"
 #include "script/launcher_config.h"
 #include "shell/input_filter.h"
+#include "shell/launcher_log.h"
 #include "shell/launcher_window.h"
 #include "shell/signal_watcher.h"
 
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
     app.installEventFilter(&rightButtons);
 
     gd::LauncherWindow window(
-        gd::LauncherContext{paths.launcherDir, config, gd::makeToolTable(paths.launcherDir)});
+        gd::LauncherContext{paths.launcherDir, config, gd::makeToolTable(paths.launcherDir),
+                            gd::LauncherLog::defaultPath().value_or(std::filesystem::path())});
     // A replacement that an earlier run staged but did not finish comes
     // first; once lcopy has it, this launcher makes way.
     if (window.finishStagedLauncherUpdate()) return 0;

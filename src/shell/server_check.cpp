@@ -7,7 +7,8 @@ namespace gd {
 
 ProbeAnswer runOnlineTest(const ServerRecord& server, std::stop_token stop) {
     const EngineModuleApi* engine = engineModule();
-    return engine != nullptr ? engine->probe(server, std::move(stop)) : ProbeAnswer{};
+    if (engine != nullptr) return engine->probe(server, std::move(stop));
+    return {false, {}, std::string(kEngineModuleFile) + " cannot be loaded"};
 }
 
 ServerCheck::~ServerCheck() {
@@ -42,13 +43,19 @@ CheckAnswer ServerCheck::run(const CheckOrder& order, const OnlineHandler& onOnl
         const ProbeAnswer probe = runOnlineTest(order.server, stop);
         answer.online = probe.online;
         answer.tlsFailure = probe.tlsFailure;
+        answer.failure = probe.failure;
         if (stop.stop_requested()) return answer;
         bridge_.post([onOnline, probe] { onOnline(probe); });
         if (!answer.online && !order.checkWhenOffline) return answer;
     }
     const EngineModuleApi* engine = engineModule();
     answer.checked = true;
+    // What an earlier check on a thread of the same id left unsaid is not ours.
+    bridge_.takeSaid();
     answer.newer = engine != nullptr && engine->check(bridge_, order.server, answer.offer, stop);
+    const ThreadBridge::Said said = bridge_.takeSaid();
+    if (answer.online && !said.reason.empty()) answer.failure = said.reason;
+    answer.boxShown = said.boxShown;
     return answer;
 }
 

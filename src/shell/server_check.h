@@ -37,6 +37,10 @@ struct CheckAnswer {
     bool checked = false;
     bool newer = false;  // the server offers a version newer than server.installedVersion
     UpdateOffer offer;   // the archives to apply when newer
+    // Why the online test or the version check failed, in plain words, when
+    // no box of the check has said it yet; empty when nothing failed.
+    std::string failure;
+    bool boxShown = false;  // the version check showed a box of its own
 };
 
 // Owns the thread of one check at a time. Destroying it stops a running

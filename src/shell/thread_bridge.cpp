@@ -1,13 +1,36 @@
 #include "shell/thread_bridge.h"
 
+#include "script/version_manifest.h"
+
 #include <QThread>
 
 #include <string>
+#include <utility>
 
 namespace gd {
 
-ThreadBridge::ThreadBridge(MessageHandler onMessage, ReportHandler onReport)
-    : onMessage_(std::move(onMessage)), onReport_(std::move(onReport)) {}
+namespace {
+
+std::string finalReportLine(const UpdateReport& report) {
+    const std::string version =
+        " (installed version " + formatVersion(report.installedVersion) + ")";
+    switch (report.code) {
+        case UpdateReportCode::Completed:
+            return "update completed" + version;
+        case UpdateReportCode::Failed:
+            return "update failed" + version;
+        case UpdateReportCode::LauncherUpdate:
+            return "update stops for lcopy to replace the launcher with " +
+                   report.launcherCopySource + version;
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+ThreadBridge::ThreadBridge(MessageHandler onMessage, ReportHandler onReport, LauncherLog& log)
+    : onMessage_(std::move(onMessage)), onReport_(std::move(onReport)), log_(log) {}
 
 template <typename Work>
 void ThreadBridge::callAndWait(Work work) {
@@ -26,14 +49,64 @@ void ThreadBridge::callAndWait(Work work) {
         Qt::BlockingQueuedConnection);
 }
 
+void ThreadBridge::hold(std::string_view reason) {
+    std::lock_guard lock(saidMutex_);
+    said_[std::this_thread::get_id()].reason = reason;
+}
+
+ThreadBridge::Said ThreadBridge::takeSaid() {
+    std::lock_guard lock(saidMutex_);
+    const auto found = said_.find(std::this_thread::get_id());
+    if (found == said_.end()) return {};
+    Said said = std::move(found->second);
+    said_.erase(found);
+    return said;
+}
+
 void ThreadBridge::showMessage(std::string_view caption, std::string_view text) {
-    callAndWait([&] { onMessage_(caption, text); });
+    std::string reason;
+    {
+        std::lock_guard lock(saidMutex_);
+        Said& said = said_[std::this_thread::get_id()];
+        reason = std::exchange(said.reason, {});
+        said.boxShown = true;
+    }
+    // The window logs the box as it shows it.
+    callAndWait([&] { onMessage_(caption, text, reason); });
+}
+
+void ThreadBridge::refused(std::string_view reason) {
+    log_.write("refused: " + std::string(reason));
+    hold(reason);
+}
+
+void ThreadBridge::unreachable(std::string_view reason) {
+    log_.write("unreachable: " + std::string(reason));
+    hold(reason);
+}
+
+void ThreadBridge::served(std::string_view file, std::string_view source) {
+    log_.write(std::string(file) + " from " + std::string(source));
+}
+
+void ThreadBridge::sourceSkipped(std::string_view source, std::string_view reason) {
+    log_.write("skipping " + std::string(source) + " for this run: " + std::string(reason));
+}
+
+void ThreadBridge::fellBack(std::string_view archive, std::string_view reason) {
+    log_.write("not using " + std::string(archive) + ": " + std::string(reason) +
+               "; the whole-file archives of its versions follow");
 }
 
 void ThreadBridge::OnUpdateReport(const UpdateReport& report) {
     if (report.code == UpdateReportCode::Downloading) {
         post([this, report] { onReport_(report); });
         return;
+    }
+    if (const std::string line = finalReportLine(report); !line.empty()) {
+        log_.write(line);
+        // The run is over: nothing it said waits for a box any more.
+        takeSaid();
     }
     callAndWait([&] { onReport_(report); });
 }

@@ -2,26 +2,35 @@
 // update worker's reports and error boxes, and the answers of background
 // checks. Every call hops to the thread the bridge was made on; once the
 // bridge is closed, every call returns at once and nothing more arrives.
+// What the engine says besides boxes (why it refused or could not reach
+// something, which source served a file) goes into the log as it is said.
 #pragma once
 
 #include "script/notifier.h"
+#include "shell/launcher_log.h"
 #include "update/update_report.h"
 
 #include <QObject>
 
 #include <atomic>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <thread>
 
 namespace gd {
 
 class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
   public:
-    using MessageHandler = std::function<void(std::string_view caption, std::string_view text)>;
+    // `reason`: why, in plain words, when the engine said so before the box.
+    using MessageHandler = std::function<void(std::string_view caption, std::string_view text,
+                                              std::string_view reason)>;
     using ReportHandler = std::function<void(const UpdateReport& report)>;
 
     // The handlers run on this thread, one at a time.
-    ThreadBridge(MessageHandler onMessage, ReportHandler onReport);
+    ThreadBridge(MessageHandler onMessage, ReportHandler onReport, LauncherLog& log);
 
     // From now on calls return at once: the window is going. Never waits, so
     // it may run inside a message box's event loop.
@@ -34,6 +43,22 @@ class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
     void showMessage(std::string_view caption, std::string_view text) override;
     void OnUpdateReport(const UpdateReport& report) override;
     using UpdateReporter::OnUpdateReport;
+    // Logged, and held for the calling thread's next box, which shows it.
+    void refused(std::string_view reason) override;
+    void unreachable(std::string_view reason) override;
+    // Logged.
+    void served(std::string_view file, std::string_view source) override;
+    void sourceSkipped(std::string_view source, std::string_view reason) override;
+    void fellBack(std::string_view archive, std::string_view reason) override;
+
+    // What the calling thread has said since it last asked: the reason no
+    // box took, and whether it showed a box. A check asks before it starts
+    // and when it ends.
+    struct Said {
+        std::string reason;
+        bool boxShown = false;
+    };
+    Said takeSaid();
 
     // Runs `work` on this thread later, without waiting, unless the bridge is
     // closed by then.
@@ -42,10 +67,14 @@ class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
   private:
     template <typename Work>
     void callAndWait(Work work);
+    void hold(std::string_view reason);
 
     MessageHandler onMessage_;
     ReportHandler onReport_;
+    LauncherLog& log_;
     std::atomic<bool> closed_{false};
+    std::mutex saidMutex_;
+    std::map<std::thread::id, Said> said_;
 };
 
 }  // namespace gd

@@ -80,6 +80,13 @@ std::optional<SecretKey> parseSecretKeyFile(std::string_view text, std::string& 
     return key;
 }
 
+bool isSecretKeyFile(std::string_view text) {
+    const auto bytes = fromBase64(keyLine(text), kEncodedSize);
+    return bytes && std::equal(bytes->begin(), bytes->begin() + 2, "Ed") &&
+           std::equal(bytes->begin() + kChecksumAlgorithmAt,
+                      bytes->begin() + kChecksumAlgorithmAt + 2, "B2");
+}
+
 std::string formatSecretKeyFile(const SecretKey& key) {
     std::array<std::uint8_t, kEncodedSize> bytes{};
     std::copy_n("Ed", 2, bytes.begin());

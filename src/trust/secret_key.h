@@ -26,6 +26,10 @@ struct SecretKey {
 // The key of a secret key file; nullopt with `problem` set (in plain words)
 // for a file with a password, a damaged one or anything else.
 std::optional<SecretKey> parseSecretKeyFile(std::string_view text, std::string& problem);
+// Whether `text` is a minisign secret key file or its key line, with or
+// without a password: something to refuse by name wherever a public key is
+// expected, since it must never be published.
+bool isSecretKeyFile(std::string_view text);
 // A secret key file without password that minisign reads too.
 std::string formatSecretKeyFile(const SecretKey& key);
 

@@ -12,6 +12,11 @@ void RunNotifier::refused(std::string_view reason) {
     if (refusal_.empty()) refusal_ = reason;
 }
 
+void RunNotifier::unreachable(std::string_view reason) {
+    if (!holding_) return front_.unreachable(reason);
+    if (refusal_.empty()) refusal_ = reason;
+}
+
 void RunNotifier::served(std::string_view file, std::string_view source) {
     front_.served(file, source);
 }

@@ -19,6 +19,7 @@ class RunNotifier : public Notifier {
 
     void showMessage(std::string_view caption, std::string_view text) override;
     void refused(std::string_view reason) override;
+    void unreachable(std::string_view reason) override;
     void served(std::string_view file, std::string_view source) override;
     void sourceSkipped(std::string_view source, std::string_view reason) override;
     void fellBack(std::string_view archive, std::string_view reason) override;

@@ -5,6 +5,7 @@
 #include "fetch/pipelined_sink.h"
 #include "fetch/source_list.h"
 #include "fetch/trusted_fetch.h"
+#include "fetch/update_source.h"
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/trust_settings.h"
@@ -75,7 +76,7 @@ bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::stri
         return downloadFromSources(job, server, archive, download, budget, stop);
     FtpSession session;
     if (!session.Open(server, stop)) {
-        explainTlsFailure(job.notifier, session);
+        explainOpenFailure(job.notifier, session);
         return false;
     }
     // The signature comes first: a refused one costs no download.
@@ -88,15 +89,22 @@ bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::stri
     signature.followDownload(download.path());
     const DownloadResult result =
         session.DownloadToFile(archive, download.path(), progressOf(job), stop, budget.available());
-    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge)
+    const std::string source = FtpUpdateSource(session, server).name();
+    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge) {
+        job.notifier.unreachable(archive + " cannot be downloaded from " + source);
         job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
+    } else if (result == DownloadResult::NotOpened) {
+        job.notifier.unreachable(archive + " cannot be fetched from " + source);
+    }
     if (result != DownloadResult::Done) return false;
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
     if (error || !download.charge(size)) return false;
     // Whatever retries and resumptions it took, the whole file is judged.
-    return signature.judgeFile(download.path()) ||
-           signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+    if (!signature.judgeFile(download.path()))
+        return signature.reportRefusal(job.notifier, kDownloadFailedMessage);
+    job.notifier.served(archive, source);
+    return true;
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {

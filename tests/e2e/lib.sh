@@ -17,7 +17,8 @@ e2e_recorder="$(realpath "$3")"
 e2e_lcopy="$(realpath "$4")"
 e2e_source="$(realpath "$5")"
 e2e_python=/usr/bin/python3
-readonly e2e_title='Groove×Deck'
+# The launcher's title, with the installed version after it: a pattern.
+readonly e2e_title='Groove×Deck Ver.*'
 
 work=""
 shots=""
@@ -253,7 +254,8 @@ net_wm_name() {
     sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p'
 }
 
-# windows_named NAME [PID]: ids of the windows titled exactly NAME.
+# windows_named NAME [PID]: ids of the windows whose title matches the glob
+# NAME (a box's caption matches only itself).
 windows_named() {
   local id candidates
   if [ $# -gt 1 ]; then
@@ -262,7 +264,8 @@ windows_named() {
     candidates=$(xdotool search --name '' 2>/dev/null)
   fi
   for id in $candidates; do
-    [ "$(net_wm_name "$id")" == "$1" ] && echo "$id"
+    # shellcheck disable=SC2053  # a pattern on purpose
+    [[ "$(net_wm_name "$id")" == $1 ]] && echo "$id"
   done
   return 0
 }

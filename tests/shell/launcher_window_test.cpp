@@ -4,6 +4,7 @@
 
 #include "install/registry.h"
 #include "script/launcher_config.h"
+#include "shell/launcher_log.h"
 #include "support/ftp_server.h"
 #include "support/gui_application.h"
 #include "support/news_server.h"
@@ -58,6 +59,7 @@ class LauncherWindowTest : public ::testing::Test {
 
     fs::path serverRoot() const { return root_.path() / "server"; }
     fs::path install() const { return root_.path() / "install"; }
+    fs::path logPath() const { return root_.path() / "state" / "launcher.log"; }
 
     // A window whose editors are copies of the recorder under their names.
     // `requireTls`: the installation asks for FTPS, which the server cannot do.
@@ -68,6 +70,7 @@ class LauncherWindowTest : public ::testing::Test {
             server_ = std::make_unique<gdtest::FtpServer>(options);
             config_.server = server_->record("/update");
             config_.server.ftpTls = requireTls;
+            config_.server.signKeys = signKeys_;
         } else {
             config_.server.ftpAddress = "127.0.0.1:1";  // nothing listens there
         }
@@ -78,9 +81,10 @@ class LauncherWindowTest : public ::testing::Test {
             gd::ToolEntry{gd::kStepToolKind, (install() / "StepTool").string()},
             gd::ToolEntry{gd::kWardrobeToolKind, (install() / "WardrobeTool").string()}};
         for (const char* name : {"AvatarTool", "StepTool"})
-            fs::copy_file(GD_EDITOR_RECORDER, install() / name);
+            fs::copy_file(GD_EDITOR_RECORDER, install() / name,
+                          fs::copy_options::overwrite_existing);
         auto window = std::make_unique<gd::LauncherWindow>(
-            gd::LauncherContext{install().string() + "/", config_, tools});
+            gd::LauncherContext{install().string() + "/", config_, tools, logPath(), reprobe_});
         window->show();
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return window->connection() != gd::LauncherWindow::Connection::Connecting; },
@@ -117,6 +121,8 @@ class LauncherWindowTest : public ::testing::Test {
     gdtest::TempDir root_;
     std::unique_ptr<gdtest::FtpServer> server_;
     gd::LauncherConfig config_;
+    std::chrono::milliseconds reprobe_ = gd::kReprobeInterval;
+    std::vector<gd::PublicKey> signKeys_;
 };
 
 TEST_F(LauncherWindowTest, FirstButtonStartsTheDanceEditorWhileTheWindowHides) {
@@ -261,6 +267,107 @@ TEST_F(LauncherWindowTest, ShowingTheWindowUpdatesOnItsOwn) {
     window->show();
     QTest::qWait(300);
     EXPECT_EQ(statusText(*window), "アップデート完了");
+}
+
+// Why, where the window says that something went wrong: a refusal's reason
+// on the box's second line and in the log, beside the source of each file.
+TEST_F(LauncherWindowTest, ARefusalShowsItsReasonAndEveryRunIsLogged) {
+    BoxRecorder boxes;
+    serveVersion("1.1");
+    signKeys_ = {gd::PublicKey{}};  // filelist.dat carries no signature
+    auto window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 10000));
+    EXPECT_EQ(boxes.boxes[0],
+              "エラー: サーバー上のファイルリストの取得に失敗しました。\n\nsignature of "
+              "filelist.dat refused: there is no filelist.dat.minisig");
+    window.reset();
+
+    const std::string log = gdtest::readFile(logPath());
+    EXPECT_NE(log.find(" start: installed version 1.000000 in " + install().string()), log.npos);
+    EXPECT_NE(log.find(" online\n"), log.npos) << log;
+    EXPECT_NE(log.find(" refused: signature of filelist.dat refused: there is no "
+                       "filelist.dat.minisig\n"),
+              log.npos)
+        << log;
+
+    // A second run appends, and names the source of the file it took.
+    signKeys_.clear();
+    window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return gdtest::readFile(logPath()).find("filelist.dat from ftp://") != log.npos; },
+        10000));
+    EXPECT_TRUE(gdtest::readFile(logPath()).starts_with(log));
+}
+
+TEST_F(LauncherWindowTest, ALongLogMovesAsideAtStart) {
+    fs::create_directories(logPath().parent_path());
+    gdtest::writeFile(logPath(), std::string(gd::kLogRotateSize, 'x'));
+    auto window = openWindow(false);
+    EXPECT_EQ(fs::file_size(fs::path(logPath()) += ".1"), gd::kLogRotateSize);
+    EXPECT_LT(fs::file_size(logPath()), 4096u);
+}
+
+TEST_F(LauncherWindowTest, OfflineItAsksAgainAndTurnsOnlineWhenTheServerAnswers) {
+    reprobe_ = std::chrono::milliseconds(200);
+    serveVersion("1.0");
+    fs::rename(serverRoot() / "update", serverRoot() / "later");  // the folder is not there yet
+    auto window = openWindow(true);
+    ASSERT_EQ(window->connection(), gd::LauncherWindow::Connection::Offline);
+    QTest::qWait(500);
+    EXPECT_EQ(window->connection(), gd::LauncherWindow::Connection::Offline);
+    fs::rename(serverRoot() / "later", serverRoot() / "update");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->online(); }, 10000));
+    EXPECT_EQ(statusText(*window), "オンライン");
+}
+
+TEST_F(LauncherWindowTest, AServerThatDiesWhileOnlineDoesNotAnswerRatherThanTheInternetBeingGone) {
+    serveVersion("1.0");
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(window->online());
+    const std::string address = config_.server.ftpAddress;
+    server_.reset();
+    click(*window, gd::kUpdateButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 10000));
+    EXPECT_TRUE(boxes.boxes[0].starts_with(
+        "アップデートエラー: アップデートサーバーが応答しません。\n\nthe update server " + address +
+        " does not answer"))
+        << boxes.boxes[0];
+}
+
+// A check that reached the server but could not read its list is no news
+// that the system is up to date.
+TEST_F(LauncherWindowTest, AListThatCannotBeReadIsSaidRatherThanUpToDate) {
+    serveVersion("1.0");
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(window->online());
+    fs::remove(serverRoot() / "update" / "filelist.dat");
+    click(*window, gd::kFileCheckButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 10000));
+    EXPECT_EQ(boxes.boxes[0],
+              "エラー: サーバー上のファイルリストの取得に失敗しました。\n\nfilelist.dat cannot be "
+              "fetched from ftp://" +
+                  config_.server.ftpAddress + "/update");
+    QTest::qWait(300);
+    EXPECT_EQ(boxes.boxes.size(), 1u);
+}
+
+TEST_F(LauncherWindowTest, TheTitleShowsTheInstalledVersion) {
+    auto window = openWindow(false);
+    EXPECT_EQ(window->windowTitle().toStdString(), "Groove×Deck Ver.1.0");
+}
+
+TEST_F(LauncherWindowTest, OnlineWithoutANewsAddressTheLogoStays) {
+    serveVersion("1.0");
+    auto window = openWindow(true);
+    ASSERT_TRUE(window->online());
+    QTest::qWait(500);
+    EXPECT_FALSE(hasBrowser(*window));
+    bool logoShown = false;
+    for (QLabel* label : window->findChildren<QLabel*>())
+        logoShown |= !label->pixmap().isNull() && label->isVisible();
+    EXPECT_TRUE(logoShown);
 }
 
 // A run that applies 1.1 (which installs a config.dat trusting a publisher

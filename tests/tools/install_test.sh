@@ -19,6 +19,13 @@ done
 for module in libgdnews.so libgdengine.so; do
   check "$module installed" test -f "$prefix/groovedeck/$module"
 done
+# The manual page and the packaging notes name every file of an installation.
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+for file in "$prefix"/groovedeck/*; do
+  for doc in packaging/groovedeck.1 packaging/README.md; do
+    check "$doc names $(basename "$file")" grep -q "$(basename "$file")" "$source_dir/$doc"
+  done
+done
 desktop="$prefix/share/applications/groovedeck.desktop"
 check "desktop entry" test -f "$desktop"
 exec_line=$(grep '^Exec=' "$desktop" | cut -d= -f2-)

@@ -81,6 +81,16 @@ check "copy mode" 740 "$(stat -c %a "$launcher")"
 wait_for "$marker"
 check "copy started new" new "$(cat "$marker" 2>/dev/null)"
 
+# --no-start, for a machine without a display: replaced, and nothing started.
+old_launcher 750
+printf '#!/bin/sh\necho new > "%s"\n' "$marker" > "$staged"
+"$lcopy" --no-start "$staged" "$launcher"; rc=$?
+check "no-start rc" 0 $rc
+check "no-start replaced" "echo new > \"$marker\"" "$(tail -n 1 "$launcher")"
+check "no-start staged file gone" 0 $([ -e "$staged" ] && echo 1 || echo 0)
+sleep 0.5
+check "no-start starts nothing" 0 $([ -e "$marker" ] && echo 1 || echo 0)
+
 # Failures before the swap: the old launcher untouched, one line on stderr.
 expect_refusal() {  # expect_refusal NAME CODE ARGS...
   local name=$1 code=$2

@@ -109,6 +109,7 @@ settings=(
   "DUREDOR_SIGN_KEY = {}|unusable=DUREDOR_SIGN_KEY must list between 1 and 16 minisign public keys as strings|1"
   "DUREDOR_SIGN_KEY = {'$gd_key', 7}|unusable=DUREDOR_SIGN_KEY must list between 1 and 16 minisign public keys as strings|1"
   "DUREDOR_SIGN_KEY = true|unusable=DUREDOR_SIGN_KEY must be a minisign public key or a list of them|1"
+  "DUREDOR_SIGN_KEY = '$(sed -n 2p gd.sec)'|unusable=DUREDOR_SIGN_KEY holds a minisign secret key, which must never ship: put the public key (the second line of the .pub file) there, and make a new key pair, since this one is no longer secret|1"
   "DUREDOR_FTP_TLS = true DUREDOR_FTP_CA = 'certs/ca.pem'|DUREDOR_FTP_TLS=1 DUREDOR_FTP_CA=$work/install/certs/ca.pem|0"
   "DUREDOR_FTP_TLS = 'yes'|unusable=DUREDOR_FTP_TLS must be true or false|1"
   "DUREDOR_FTP_CA = 'ca.pem'|unusable=DUREDOR_FTP_CA is set, but DUREDOR_FTP_TLS is not true|1"

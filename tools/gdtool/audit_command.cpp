@@ -1,6 +1,7 @@
 // audit: checks a server's update directory the way launchers will use it.
 
 #include "audit_script.h"
+#include "command_output.h"
 #include "commands.h"
 #include "key_files.h"
 #include "release_record.h"
@@ -12,6 +13,8 @@
 #include "script/version_manifest.h"
 #include "trust/content_digest.h"
 #include "trust/signature_check.h"
+#include "trust/signature_file.h"
+#include "trust/trusted_comment.h"
 #include "update/delta_pack.h"
 #include "update/run_directory.h"
 #include "update/update_archive.h"
@@ -44,10 +47,23 @@ class RecordingNotifier : public gd::Notifier {
     std::vector<std::string> messages;
 };
 
+// How long before its signature expires a version list is worth a warning:
+// a weekly re-signing never sees one.
+constexpr std::int64_t kExpiryWarning = 7 * 24 * 60 * 60;
+
+std::string utcText(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    ::gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return text;
+}
+
 class Audit {
   public:
-    Audit(fs::path serverDir, std::vector<gd::PublicKey> keys)
-        : dir_(std::move(serverDir)), keys_(std::move(keys)) {}
+    Audit(fs::path serverDir, std::vector<gd::PublicKey> keys, CommandOutput& output)
+        : dir_(std::move(serverDir)), keys_(std::move(keys)), output_(output) {}
 
     // Without keys, or when `bytes` (all of filelist.dat) carry a signature
     // by one of them that the launcher would accept: whether it may be run.
@@ -102,8 +118,32 @@ class Audit {
         }
     }
 
+    // When filelist.dat's signature expires launchers refuse the list, and
+    // so see no update: an expired one is a problem, one that expires within
+    // kExpiryWarning a warning. Without a signature there is nothing to say.
+    void checkListExpiry() {
+        const auto text =
+            readSmallFile(dir_ / gd::signatureNameFor(kVersionScriptName), gd::kSignatureFileLimit);
+        const auto signature = text ? gd::parseSignatureFile(*text) : std::nullopt;
+        if (!signature) return;
+        const gd::TrustedComment comment = gd::readTrustedComment(signature->trustedComment);
+        const auto expires = comment.expires ? gd::parseUnixTime(*comment.expires) : std::nullopt;
+        if (!expires) return;
+        const std::int64_t now = std::time(nullptr);
+        const std::string list = std::string(kVersionScriptName) + ": ";
+        const std::string redo = "; sign it anew with gdtool resign " + dir_.string() + " SECFILE";
+        if (*expires <= now) {
+            problem(list + "its signature expired at " + utcText(*expires) +
+                    ", and launchers refuse it" + redo);
+        } else if (*expires - now <= kExpiryWarning) {
+            const std::string line =
+                list + "its signature expires at " + utcText(*expires) + ", within 7 days" + redo;
+            output_.line("warning: " + line, JsonObject().add("type", "warning").add("text", line));
+        }
+    }
+
     void problem(const std::string& line) {
-        std::cout << line << '\n';
+        output_.line(line, JsonObject().add("type", "problem").add("text", line));
         ++problems_;
     }
 
@@ -224,6 +264,7 @@ class Audit {
 
     fs::path dir_;
     std::vector<gd::PublicKey> keys_;
+    CommandOutput& output_;
     std::set<std::string> archives_;
     std::set<float> listedVersions_;
     gd::VersionRules rules_;
@@ -241,34 +282,16 @@ std::optional<std::vector<Release>> recordedReleases(const fs::path& dir, Audit&
 
 }  // namespace
 
-int auditCommand(const Arguments& args) {
-    std::vector<fs::path> keyFiles;
-    std::vector<std::string> positional;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--pub" && i + 1 < args.size()) {
-            keyFiles.push_back(args[++i]);
-        } else {
-            positional.push_back(args[i]);
-        }
-    }
-    if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]...");
-    // Every key a launcher in the middle of a rotation may pin at once.
-    std::vector<gd::PublicKey> keys;
-    std::string problem;
-    for (const fs::path& file : keyFiles) {
-        const auto key = readPublicKey(file, problem);
-        if (!key) return fail(kExitInput, problem);
-        keys.push_back(*key);
-    }
-    const fs::path dir = positional[0];
+int auditServer(CommandOutput& output, const fs::path& dir, std::vector<gd::PublicKey> keys) {
     std::error_code error;
     if (!fs::is_regular_file(dir / kVersionScriptName, error))
         return fail(kExitInput, "no " + std::string(kVersionScriptName) + " in " + dir.string());
 
-    Audit audit(dir, std::move(keys));
+    Audit audit(dir, std::move(keys), output);
     std::ifstream in(dir / kVersionScriptName, std::ios::binary);
     std::string script(std::istreambuf_iterator<char>(in), {});
     if (!audit.trustVersionScript(script)) return kExitRefused;
+    audit.checkListExpiry();
     if (script.size() > gd::kVersionScriptLimit) {
         audit.problem(std::string(kVersionScriptName) + ": " + std::to_string(script.size()) +
                       " bytes, of which launchers read only the first 4096");
@@ -295,11 +318,41 @@ int auditCommand(const Arguments& args) {
     audit.checkArchives(script);
 
     if (audit.problems() > 0) return kExitRefused;
-    std::cout << "ok: " << versions.size() << " versions, " << audit.archiveCount() << " archives";
+    std::string delta;
     if (!audit.rules().deltas.empty())
-        std::cout << ", " << audit.rules().deltas.size() << " delta archives";
-    std::cout << '\n';
+        delta = ", " + std::to_string(audit.rules().deltas.size()) + " delta archives";
+    output.line("ok: " + std::to_string(versions.size()) + " versions, " +
+                    std::to_string(audit.archiveCount()) + " archives" + delta,
+                JsonObject()
+                    .add("type", "ok")
+                    .add("versions", static_cast<long long>(versions.size()))
+                    .add("archives", static_cast<long long>(audit.archiveCount()))
+                    .add("deltaArchives", static_cast<long long>(audit.rules().deltas.size())));
     return kExitOk;
+}
+
+int auditCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
+    std::vector<fs::path> keyFiles;
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--pub" && i + 1 < args.size()) {
+            keyFiles.push_back(args[++i]);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 1) return fail("audit needs SERVER_DIR [--pub PUBFILE]... [--json]");
+    // Every key a launcher in the middle of a rotation may pin at once.
+    std::vector<gd::PublicKey> keys;
+    std::string problem;
+    for (const fs::path& file : keyFiles) {
+        const auto key = readPublicKey(file, problem);
+        if (!key) return fail(kExitInput, problem);
+        keys.push_back(*key);
+    }
+    return auditServer(output, positional[0], std::move(keys));
 }
 
 }  // namespace gdtool

@@ -78,9 +78,8 @@ std::optional<OfferedDelta> makeOne(const CatchUpBase& base, const CatchUpTarget
         error = "cannot read " + name;
         return std::nullopt;
     }
-    std::cout << "delta " << name << ": from " << base.version << ", " << info.st_size
-              << " bytes\n";
-    return OfferedDelta{base.version, target.version, name, *hash};
+    return OfferedDelta{base.version, target.version, name, *hash,
+                        static_cast<std::uint64_t>(info.st_size)};
 }
 
 }  // namespace

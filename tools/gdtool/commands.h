@@ -2,6 +2,10 @@
 // returns the process exit code.
 #pragma once
 
+#include "trust/public_key.h"
+
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +15,9 @@ struct ServerRecord;
 }
 
 namespace gdtool {
+
+class CommandOutput;
+class JsonObject;
 
 using Arguments = std::vector<std::string>;
 
@@ -36,11 +43,17 @@ int fail(int exitCode, std::string_view message);
 
 // DIR as a launcher directory (ending in '/'), or empty when it is no directory.
 std::string launcherDirArgument(const std::string& dir);
+// DIR as an installation: a folder that holds a config.dat. Empty, after
+// saying why on stderr, when it is not one; nothing is made in it then, so
+// that a wrong path is not turned into half an installation.
+std::string installationArgument(const std::string& dir);
 
 // "signed=1" and one "key=<id>" line per pinned key, or "signed=0" when
 // `sayUnsigned`; "DUREDOR_FTP_TLS=1" and "DUREDOR_FTP_CA=<file>" when set;
-// "unusable=<why>" for settings that cannot be used.
-void printTrustLines(const gd::ServerRecord& server, bool sayUnsigned);
+// "unusable=<why>" for settings that cannot be used. With --json the same
+// facts go into `summary`.
+void printTrustLines(CommandOutput& output, JsonObject& summary, const gd::ServerRecord& server,
+                     bool sayUnsigned);
 
 int encryptCommand(const Arguments& args, bool encrypt);
 int configCommand(const Arguments& args);
@@ -50,6 +63,12 @@ int updateCommand(const Arguments& args);
 int packCommand(const Arguments& args);
 int releaseCommand(const Arguments& args);
 int auditCommand(const Arguments& args);
+int resignCommand(const Arguments& args);
+
+// The audit of the update directory `dir`, with every signature checked
+// first against `keys` when there are any; the exit code.
+int auditServer(CommandOutput& output, const std::filesystem::path& dir,
+                std::vector<gd::PublicKey> keys);
 int keygenCommand(const Arguments& args);
 int signCommand(const Arguments& args);
 int verifyCommand(const Arguments& args);

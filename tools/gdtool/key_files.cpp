@@ -51,9 +51,16 @@ std::optional<gd::SecretKey> readSecretKey(const std::filesystem::path& path,
 std::optional<gd::PublicKey> readPublicKey(const std::filesystem::path& path,
                                            std::string& problem) {
     const auto text = readSmallFile(path, kKeyFileLimit);
-    auto key = text ? gd::parsePublicKeyFile(*text) : std::nullopt;
-    if (!key) problem = path.string() + " is no minisign public key";
-    return key;
+    if (!text) {
+        problem = "cannot read " + path.string();
+        return std::nullopt;
+    }
+    auto key = gd::parsePublicKeyFile(*text);
+    if (key) return key;
+    problem = gd::isSecretKeyFile(*text)
+                  ? path.string() + " is a minisign secret key; give the public key (.pub)"
+                  : path.string() + " is no minisign public key";
+    return std::nullopt;
 }
 
 std::optional<int> parseValidDays(const std::string& text) {

@@ -1,13 +1,14 @@
 // pack: builds a patch archive from a folder and an update script.
 
 #include "commands.h"
+#include "tree_scan.h"
 #include "zip_writer.h"
 
 #include "script/script_cipher.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -26,16 +27,17 @@ bool addScript(ZipWriter& zip, const fs::path& script) {
     return zip.addBytes("update.dat", text);
 }
 
-// Every regular file under `dir`, in a stable order; nullopt when a folder
-// cannot be read.
+// Every file under `dir`, in byte order; nullopt, after one line per
+// problem on stderr, when the folder holds what an update cannot carry
+// (links, FIFOs, devices) or what cannot be read, as release refuses them.
 std::optional<std::vector<fs::path>> filesUnder(const fs::path& dir) {
+    std::vector<std::string> problems;
+    const auto scan = scanTree(dir, problems);
+    for (const std::string& problem : problems) std::cerr << "gdtool: " << problem << '\n';
+    if (!scan || !problems.empty()) return std::nullopt;
     std::vector<fs::path> files;
-    std::error_code error;
-    fs::recursive_directory_iterator entry(dir, error), end;
-    for (; !error && entry != end; entry.increment(error))
-        if (entry->is_regular_file(error)) files.push_back(entry->path());
-    if (error) return std::nullopt;
-    std::sort(files.begin(), files.end());
+    for (const auto& [relative, entry] : *scan)
+        if (!entry.folder) files.push_back(dir / relative);
     return files;
 }
 
@@ -48,7 +50,7 @@ int packCommand(const Arguments& args) {
     if (!fs::is_regular_file(script, error)) return fail(kExitInput, "cannot read " + args[1]);
     if (!fs::is_directory(dir, error)) return fail(kExitInput, "not a directory: " + args[2]);
     const auto files = filesUnder(dir);
-    if (!files) return fail(kExitInput, "cannot read " + args[2]);
+    if (!files) return kExitInput;
 
     ZipWriter zip(args[0]);
     if (!zip) return fail(kExitOutput, "cannot write " + args[0]);

@@ -2,6 +2,7 @@
 // the engine before the server's update directory changes in one step.
 
 #include "catch_up.h"
+#include "command_output.h"
 #include "commands.h"
 #include "install/install_paths.h"
 #include "key_files.h"
@@ -21,6 +22,7 @@
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
 #include "script/version_rules.h"
+#include "trust/signature_check.h"
 #include "trust/signature_file.h"
 
 #include <fcntl.h>
@@ -35,6 +37,7 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <span>
 
 namespace gdtool {
 
@@ -58,6 +61,7 @@ struct ReleaseOptions {
     std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
     int catchUp = kDefaultCatchUp;          // delta archives from this many versions
     std::optional<fs::path> trees;          // where the trees of releases are kept
+    bool dryRun = false;                    // prove, but publish nothing
 };
 
 std::string today() {
@@ -69,8 +73,9 @@ std::string today() {
     return text;
 }
 
-std::optional<ReleaseOptions> parseOptions(const Arguments& args, std::string& error) {
+std::optional<ReleaseOptions> parseOptions(Arguments args, std::string& error) {
     ReleaseOptions options;
+    options.dryRun = takeFlag(args, "--dry-run");
     std::vector<std::string> positional;
     std::optional<std::string> secretKey, expires;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -184,11 +189,15 @@ BaseVersion oldTreeVersion(const fs::path& oldTree) {
     return {gd::readVersionNumber(text, 0), gd::readVersionNumber(text, 1)};
 }
 
-std::optional<TreeScan> scanInstallation(const fs::path& root, std::string& error) {
+// `role` is the argument's name, OLD_TREE or NEW_TREE, which every problem
+// names: the two trees often differ only deep in their paths.
+std::optional<TreeScan> scanInstallation(const fs::path& root, std::string_view role,
+                                         std::string& error) {
     std::vector<std::string> problems;
     auto scan = scanTree(root, problems);
-    if (!scan) problems.push_back("not a folder: " + root.string());
-    for (const std::string& problem : problems) error += (error.empty() ? "" : "\n") + problem;
+    if (!scan) problems.push_back("is not a folder: " + root.string());
+    for (const std::string& problem : problems)
+        error += (error.empty() ? "" : "\n") + std::string(role) + " " + problem;
     return problems.empty() ? std::move(scan) : std::nullopt;
 }
 
@@ -246,9 +255,14 @@ bool writeArchive(int fd, const ReleaseOptions& options, const TreeDiff& diff,
     return ok;
 }
 
-void printSummary(const TreeDiff& diff) {
-    for (const std::string& line : diff.summary) std::cout << line << '\n';
-    if (diff.empty()) std::cout << "(no file or folder changed)\n";
+void printSummary(CommandOutput& output, const TreeDiff& diff) {
+    for (const std::string& line : diff.summary) {
+        output.line(line, JsonObject()
+                              .add("type", "change")
+                              .add("change", line.substr(0, 1))
+                              .add("path", line.substr(2)));
+    }
+    if (diff.empty()) output.text("(no file or folder changed)");
 }
 
 // Why `version` cannot follow the releases (or OLD_TREE's version), or empty.
@@ -308,15 +322,16 @@ std::optional<std::string> withRules(const std::string& script, const ReleaseOpt
 // The bases of the delta archives: OLD_TREE, then the newest kept trees of
 // older versions (the releases', and the first release's OLD_TREE), as many
 // as --catch-up asks for.
-std::vector<CatchUpBase> catchUpBases(const ReleaseOptions& options, bool firstRelease,
-                                      const std::string& previousText, float previous) {
+std::vector<CatchUpBase> catchUpBases(const ReleaseOptions& options, CommandOutput& output,
+                                      bool firstRelease, const std::string& previousText,
+                                      float previous) {
     std::vector<CatchUpBase> bases;
     if (options.catchUp == 0) return bases;
     bases.push_back({previousText, previous, options.oldTree});
     if (!options.trees) {
         if (options.catchUp > 1 && !firstRelease)
-            std::cout << "(delta archives from " << previousText
-                      << " only: --trees DIR keeps the trees of releases for more)\n";
+            output.text("(delta archives from " + previousText +
+                        " only: --trees DIR keeps the trees of releases for more)");
         return bases;
     }
     const TreeStore store(*options.trees);
@@ -348,14 +363,43 @@ void keepTrees(const ReleaseOptions& options, const std::string& previousText,
         std::cerr << "gdtool: " << error << "; later releases offer fewer delta archives\n";
 }
 
-bool reportProof(const std::vector<std::string>& differences, float previous,
+bool reportProof(CommandOutput& output, const std::vector<std::string>& differences, float previous,
                  const std::string& archive, const ReleaseOptions& options) {
     if (differences.empty()) return true;
     std::cerr << "gdtool: the proof failed: an installation at " << gd::formatVersion(previous)
-              << " updated with " << archive << " differs from " << options.newTree.string()
-              << "; nothing was published:\n";
-    for (const std::string& line : differences) std::cerr << "  " << line << '\n';
+              << " updated with " << archive << " differs from NEW_TREE "
+              << options.newTree.string() << "; nothing was published:\n";
+    for (const std::string& line : differences) {
+        std::cerr << "  " << line << '\n';
+        output.json(JsonObject().add("type", "difference").add("text", line));
+    }
     return false;
+}
+
+// A fresh installation replays every archive from the first, so each must
+// carry a signature by a key that installations trust: after a rotation the
+// earlier ones need the new key's too. Says which lack this key's signature
+// and how to give it to them.
+void offerResigning(const fs::path& live, const std::vector<Release>& earlier,
+                    const ReleaseOptions& options) {
+    const gd::PublicKey key = options.signing->key.publicKey();
+    std::vector<std::string> lacking;
+    for (const Release& release : earlier) {
+        // Whose signature it is, not whether the archive still matches it:
+        // that is the audit's to say.
+        gd::SignatureCheck check(std::span(&key, 1),
+                                 gd::expectationsFor(release.archive, std::time(nullptr)));
+        if (!check.judgeSignatureFile(readSmallFile(live / gd::signatureNameFor(release.archive),
+                                                    gd::kSignatureFileLimit)))
+            lacking.push_back(release.archive);
+    }
+    if (lacking.empty()) return;
+    std::string names;
+    for (const std::string& name : lacking) names += (names.empty() ? "" : ", ") + name;
+    std::cerr << "gdtool: not signed by this key: " << names
+              << "; a new installation replays every earlier archive and would refuse these. "
+                 "To sign them: gdtool resign "
+              << live.string() << " " << options.secretKeyFile->string() << " --archives\n";
 }
 
 // What is published besides the archive.
@@ -420,8 +464,9 @@ std::string releaseProblem(const ReleaseOptions& options, const fs::path& live,
 // The archive, created new in the staged tree, proved, and hashed (for its
 // signature) through the one descriptor it was written to. The exit code
 // after the message when it cannot be published, kExitOk otherwise.
-int buildArchive(ServerPublication& publication, const ReleaseOptions& options,
-                 const std::string& script, const ProofInput& proof, Publication& files) {
+int buildArchive(CommandOutput& output, ServerPublication& publication,
+                 const ReleaseOptions& options, const std::string& script, const ProofInput& proof,
+                 Publication& files) {
     std::string error;
     const gd::UniqueFd archive = publication.createFile(files.archive, error);
     if (!archive) return fail(kExitOutput, error);
@@ -429,13 +474,26 @@ int buildArchive(ServerPublication& publication, const ReleaseOptions& options,
         return fail(kExitOutput, files.archive + ": " + error);
     ProofInput input = proof;
     input.archive = descriptorPath(archive.get());
-    if (!reportProof(proveRelease(input), input.previousVersion, files.archive, options))
+    if (!reportProof(output, proveRelease(input), input.previousVersion, files.archive, options))
         return kExitRefused;
     if (options.signing) files.archiveHash = gd::hashDescriptor(archive.get());
     return kExitOk;
 }
 
-int release(ReleaseOptions& options) {
+// Says what a dry run proved; the staged tree goes with the publication, so
+// nothing reaches the server.
+void reportDryRun(CommandOutput& output, const std::string& archive, const ReleaseOptions& options,
+                  const fs::path& live) {
+    output.line("proved " + archive + " as version " + options.version +
+                    "; nothing was published in " + live.string() + " (--dry-run)",
+                JsonObject()
+                    .add("type", "proved")
+                    .add("archive", archive)
+                    .add("version", options.version)
+                    .add("server", live.string()));
+}
+
+int release(ReleaseOptions& options, CommandOutput& output) {
     std::string error;
     if (options.secretKeyFile) {
         // Read before anything is built, so that a wrong key costs nothing.
@@ -447,8 +505,9 @@ int release(ReleaseOptions& options) {
     if (!version) return fail(kExitInput, error);
     if (error = descriptionProblem(options.description); !error.empty())
         return fail(kExitInput, error);
-    const auto oldScan = scanInstallation(options.oldTree, error);
-    const auto newScan = oldScan ? scanInstallation(options.newTree, error) : std::nullopt;
+    const auto oldScan = scanInstallation(options.oldTree, "OLD_TREE", error);
+    const auto newScan =
+        oldScan ? scanInstallation(options.newTree, "NEW_TREE", error) : std::nullopt;
     if (!newScan) return fail(kExitInput, error);
 
     auto publication = ServerPublication::begin(options.serverDir, error);
@@ -481,9 +540,9 @@ int release(ReleaseOptions& options) {
     if (script.size() > gd::kUpdateScriptLimit)
         return fail(kExitInput, "the update script would exceed the 1 MiB that launchers read");
 
-    if (!note.empty()) std::cout << note << '\n';
-    printSummary(diff);
-    const int built = buildArchive(*publication, options, script,
+    if (!note.empty()) output.line(note, JsonObject().add("type", "note").add("text", note));
+    printSummary(output, diff);
+    const int built = buildArchive(output, *publication, options, script,
                                    {options.oldTree,
                                     *oldScan,
                                     options.newTree,
@@ -496,30 +555,52 @@ int release(ReleaseOptions& options) {
                                    files);
     if (built != kExitOk) return built;
 
-    auto deltas = makeCatchUpArchives(catchUpBases(options, firstRelease, previousText, previous),
-                                      {options.newTree, *newScan, options.version, *version},
-                                      *publication, error);
+    auto deltas = makeCatchUpArchives(
+        catchUpBases(options, output, firstRelease, previousText, previous),
+        {options.newTree, *newScan, options.version, *version}, *publication, error);
     if (!deltas) return error.empty() ? kExitRefused : fail(kExitOutput, error);
+    for (const OfferedDelta& delta : *deltas) {
+        output.line("delta " + delta.archive + ": from " + delta.from + ", " +
+                        std::to_string(delta.size) + " bytes",
+                    JsonObject()
+                        .add("type", "delta")
+                        .add("archive", delta.archive)
+                        .add("from", delta.from)
+                        .add("bytes", static_cast<long long>(delta.size)));
+    }
     files.deltas = std::move(*deltas);
     auto listed = withRules(files.versionScript, options, files.deltas, *releases, live,
                             files.archiveHash, error);
     if (!listed) return fail(kExitInput, error);
     files.versionScript = std::move(*listed);
+    if (options.dryRun) {
+        reportDryRun(output, files.archive, options, live);
+        return kExitOk;
+    }
+    const std::vector<Release> earlier(releases->begin(), releases->end() - 1);
     if (!publish(*publication, options, *releases, std::move(files), error))
         return fail(kExitOutput, error);
+    const std::string& archive = releases->back().archive;
+    output.line("published " + archive + " as version " + options.version + " in " + live.string(),
+                JsonObject()
+                    .add("type", "published")
+                    .add("archive", archive)
+                    .add("version", options.version)
+                    .add("server", live.string()));
     keepTrees(options, previousText, *oldScan, *newScan, diff);
-    std::cout << "published " << releases->back().archive << " as version " << options.version
-              << " in " << live.string() << '\n';
+    if (options.signing) offerResigning(live, earlier, options);
     return kExitOk;
 }
 
 }  // namespace
 
-int releaseCommand(const Arguments& args) {
+int releaseCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
     std::string error;
     auto options = parseOptions(args, error);
     if (!options) return fail(error);
-    return release(*options);
+    return release(*options, output);
 }
 
 }  // namespace gdtool

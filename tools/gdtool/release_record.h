@@ -6,6 +6,7 @@
 #include "trust/content_digest.h"
 #include "trust/content_hash.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,7 @@ struct OfferedDelta {
     std::string from, to;  // versions as the record writes them
     std::string archive;
     std::optional<gd::ContentHash> hash;  // of the archive as proved; written for a signed list
+    std::uint64_t size = 0;               // of the archive
 };
 
 // The rule lines (script/version_rules.h) that follow the script: one per

@@ -1,5 +1,6 @@
 // encrypt, decrypt, config and filelist: the engine's local side.
 
+#include "command_output.h"
 #include "commands.h"
 #include "terminal_output.h"
 
@@ -68,6 +69,20 @@ std::string launcherDirArgument(const std::string& dir) {
     return dir.ends_with('/') ? dir : dir + '/';
 }
 
+std::string installationArgument(const std::string& dir) {
+    const std::string launcherDir = launcherDirArgument(dir);
+    if (launcherDir.empty()) {
+        fail(kExitInput, "not a directory: " + dir);
+        return {};
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(launcherDir + "config.dat", error)) {
+        fail(kExitInput, "no config.dat in " + dir + ": not an installation");
+        return {};
+    }
+    return launcherDir;
+}
+
 int encryptCommand(const Arguments& args, bool encrypt) {
     const char* name = encrypt ? "encrypt" : "decrypt";
     if (args.size() != 2) return fail(std::string(name) + " needs IN and OUT");
@@ -82,34 +97,55 @@ int encryptCommand(const Arguments& args, bool encrypt) {
     return kExitOk;
 }
 
-int configCommand(const Arguments& args) {
-    if (args.size() != 1) return fail("config needs DIR");
-    const std::string dir = launcherDirArgument(args[0]);
-    if (dir.empty()) return fail(kExitInput, "not a directory: " + args[0]);
+int configCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
+    if (args.size() != 1) return fail("config needs DIR [--json]");
+    const std::string dir = installationArgument(args[0]);
+    if (dir.empty()) return kExitInput;
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
-    std::cout << "CERTIFICATION_URL=" << config.newsPageAddress << '\n'
-              << "DUREDOR_FTP_ADR=" << config.server.ftpAddress << '\n'
-              << "DUREDOR_FTP_USER=" << config.server.ftpUser << '\n'
-              << "DUREDOR_FTP_PASS=" << config.server.ftpPassword << '\n'
-              << "DUREDOR_FTP_PATH=" << config.server.ftpPath << '\n'
-              << "installedVersion=" << gd::formatVersion(config.server.installedVersion) << '\n'
-              << "secondVersion=" << gd::formatVersion(config.secondVersion) << '\n';
-    printTrustLines(config.server, false);
+    const std::pair<const char*, std::string> settings[] = {
+        {"CERTIFICATION_URL", config.newsPageAddress},
+        {"DUREDOR_FTP_ADR", config.server.ftpAddress},
+        {"DUREDOR_FTP_USER", config.server.ftpUser},
+        {"DUREDOR_FTP_PASS", config.server.ftpPassword},
+        {"DUREDOR_FTP_PATH", config.server.ftpPath},
+        {"installedVersion", gd::formatVersion(config.server.installedVersion)},
+        {"secondVersion", gd::formatVersion(config.secondVersion)}};
+    JsonObject summary;
+    summary.add("type", "config");
+    for (const auto& [name, value] : settings) {
+        output.text(std::string(name) + "=" + value);
+        summary.add(name, value);
+    }
+    printTrustLines(output, summary, config.server, false);
+    output.json(summary);
     return config.server.unusable.empty() ? kExitOk : kExitRefused;
 }
 
-void printTrustLines(const gd::ServerRecord& server, bool sayUnsigned) {
-    if (!server.signKeys.empty() || sayUnsigned)
-        std::cout << "signed=" << (server.signKeys.empty() ? 0 : 1) << '\n';
-    for (const gd::PublicKey& key : server.signKeys)
-        std::cout << "key=" << gd::keyIdText(key.id) << '\n';
-    if (server.ftpTls) std::cout << "DUREDOR_FTP_TLS=1\n";
-    if (!server.ftpCaFile.empty()) std::cout << "DUREDOR_FTP_CA=" << server.ftpCaFile << '\n';
-    for (const std::string& mirror : server.mirrors) std::cout << "mirror=" << mirror << '\n';
-    if (server.mirrorsIgnored) std::cout << "mirrors=ignored (the installation is unsigned)\n";
-    if (!server.unusable.empty()) std::cout << "unusable=" << server.unusable << '\n';
+void printTrustLines(CommandOutput& output, JsonObject& summary, const gd::ServerRecord& server,
+                     bool sayUnsigned) {
+    const bool isSigned = !server.signKeys.empty();
+    if (isSigned || sayUnsigned) output.text(std::string("signed=") + (isSigned ? "1" : "0"));
+    std::vector<std::string> keys;
+    for (const gd::PublicKey& key : server.signKeys) {
+        keys.push_back(gd::keyIdText(key.id));
+        output.text("key=" + keys.back());
+    }
+    if (server.ftpTls) output.text("DUREDOR_FTP_TLS=1");
+    if (!server.ftpCaFile.empty()) output.text("DUREDOR_FTP_CA=" + server.ftpCaFile);
+    for (const std::string& mirror : server.mirrors) output.text("mirror=" + mirror);
+    if (server.mirrorsIgnored) output.text("mirrors=ignored (the installation is unsigned)");
+    if (!server.unusable.empty()) output.text("unusable=" + server.unusable);
+    summary.add("signed", isSigned)
+        .add("keys", keys)
+        .add("DUREDOR_FTP_TLS", server.ftpTls)
+        .add("DUREDOR_FTP_CA", server.ftpCaFile)
+        .add("mirrors", server.mirrors)
+        .add("mirrorsIgnored", server.mirrorsIgnored)
+        .add("unusable", server.unusable);
 }
 
 int filelistCommand(const Arguments& args) {
@@ -123,12 +159,13 @@ int filelistCommand(const Arguments& args) {
     if (script->size() > gd::kVersionScriptLimit) script->resize(gd::kVersionScriptLimit);
     gd::ScriptCipher::decrypt(script->data(), script->size());
 
-    StderrNotifier notifier;
+    CommandOutput output;
+    StderrNotifier notifier(output);
     gd::VersionManifest manifest;
     const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
     manifest.setRules(gd::parseVersionRules(*script));
-    std::cout << "latest=" << gd::formatVersion(latest) << '\n';
-    printEntries(manifest);
+    output.text("latest=" + gd::formatVersion(latest));
+    printEntries(output, manifest);
     return notifier.shown() ? kExitRefused : kExitOk;
 }
 

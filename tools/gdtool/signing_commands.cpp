@@ -21,6 +21,15 @@
 
 namespace gdtool {
 
+namespace {
+
+bool readable(const std::filesystem::path& file) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(file, error) && std::ifstream(file).good();
+}
+
+}  // namespace
+
 int keygenCommand(const Arguments& args) {
     if (args.size() != 2) return fail("keygen needs PUBFILE and SECFILE");
     std::string problem;
@@ -47,6 +56,10 @@ int signCommand(const Arguments& args) {
     std::string problem;
     const auto key = readSecretKey(args[0], problem);
     if (!key) return fail(kExitInput, problem);
+    // Every file first: a missing one is a wrong argument, and no signature
+    // is written for the others then.
+    for (const std::string& file : files)
+        if (!readable(file)) return fail(kExitInput, "cannot read " + file);
     const std::int64_t now = std::time(nullptr);
     for (const std::string& file : files) {
         if (!gd::writeSignatureFor(file, *key, days, now, problem))
@@ -63,6 +76,7 @@ int verifyCommand(const Arguments& args) {
     if (!key) return fail(kExitInput, problem);
 
     const std::filesystem::path file = args[1];
+    if (!readable(file)) return fail(kExitInput, "cannot read " + args[1]);
     gd::SignatureCheck check(std::span(&*key, 1),
                              gd::expectationsFor(file.filename().string(), std::time(nullptr)));
     const auto signature = readSmallFile(gd::signatureNameFor(args[1]), gd::kSignatureFileLimit);

@@ -10,44 +10,107 @@ namespace gdtool {
 void StderrNotifier::showMessage(std::string_view caption, std::string_view text) {
     std::lock_guard lock(mutex_);
     std::cerr << prefix_ << caption << ": " << text << std::endl;
+    output_.json(JsonObject().add("type", "message").add("caption", caption).add("text", text));
     shown_ = true;
+    lastReason_ = text;
 }
 
 void StderrNotifier::refused(std::string_view reason) {
     std::lock_guard lock(mutex_);
     std::cerr << "gdtool: " << reason << std::endl;
+    output_.json(JsonObject().add("type", "refused").add("reason", reason));
     refused_ = true;
+    lastReason_ = reason;
+}
+
+void StderrNotifier::unreachable(std::string_view reason) {
+    std::lock_guard lock(mutex_);
+    std::cerr << "gdtool: " << reason << std::endl;
+    output_.json(JsonObject().add("type", "unreachable").add("reason", reason));
+    unreachable_ = true;
+    lastReason_ = reason;
 }
 
 void StderrNotifier::served(std::string_view file, std::string_view source) {
-    std::lock_guard lock(mutex_);
-    std::cout << "source=" << file << '\t' << source << std::endl;
+    if (!sayServed_) return;
+    output_.line("source=" + std::string(file) + '\t' + std::string(source),
+                 JsonObject().add("type", "source").add("file", file).add("source", source));
 }
 
 void StderrNotifier::sourceSkipped(std::string_view source, std::string_view reason) {
     std::lock_guard lock(mutex_);
     std::cerr << "gdtool: skipping " << source << " for this run: " << reason << std::endl;
+    output_.json(JsonObject().add("type", "skipped").add("source", source).add("reason", reason));
 }
 
 void StderrNotifier::fellBack(std::string_view archive, std::string_view reason) {
     std::lock_guard lock(mutex_);
     std::cerr << "gdtool: not using " << archive << ": " << reason
               << "; the whole-file archives of its versions follow" << std::endl;
+    output_.json(
+        JsonObject().add("type", "fell-back").add("archive", archive).add("reason", reason));
 }
 
-void printEntries(const gd::VersionManifest& manifest) {
+std::string StderrNotifier::lastReason() const {
+    std::lock_guard lock(mutex_);
+    return lastReason_;
+}
+
+namespace {
+
+// The delta archives that an installation at the manifest's base version can
+// reach: from that version or one the chain brings it to.
+std::vector<const gd::DeltaRule*> reachableDeltas(const gd::VersionManifest& manifest) {
     std::set<float> reachable{manifest.baseVersion()};
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i)
+        reachable.insert(manifest.entryAt(i).version);
+    std::vector<const gd::DeltaRule*> deltas;
+    for (const gd::DeltaRule& rule : manifest.rules().deltas) {
+        if (manifest.entryCount() > 0 && reachable.contains(rule.from)) deltas.push_back(&rule);
+    }
+    return deltas;
+}
+
+}  // namespace
+
+std::vector<JsonObject> entryObjects(const gd::VersionManifest& manifest) {
+    std::vector<JsonObject> entries;
     for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
         const gd::PatchEntry& entry = manifest.entryAt(i);
-        std::cout << "entry=" << entry.label << '\t' << gd::formatVersion(entry.version) << '\t'
-                  << entry.archive << '\n';
-        reachable.insert(entry.version);
+        entries.push_back(JsonObject()
+                              .add("label", entry.label)
+                              .add("version", gd::formatVersion(entry.version))
+                              .add("archive", entry.archive));
     }
-    for (const gd::DeltaRule& rule : manifest.rules().deltas) {
-        if (manifest.entryCount() == 0 || !reachable.contains(rule.from)) continue;
-        std::cout << "delta=" << gd::formatVersion(rule.from) << '\t' << gd::formatVersion(rule.to)
-                  << '\t' << rule.archive << '\n';
+    for (const gd::DeltaRule* rule : reachableDeltas(manifest)) {
+        entries.push_back(JsonObject()
+                              .add("from", gd::formatVersion(rule->from))
+                              .add("version", gd::formatVersion(rule->to))
+                              .add("archive", rule->archive)
+                              .add("delta", true));
     }
+    return entries;
+}
+
+void printEntries(CommandOutput& output, const gd::VersionManifest& manifest) {
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
+        const gd::PatchEntry& entry = manifest.entryAt(i);
+        output.text("entry=" + entry.label + '\t' + gd::formatVersion(entry.version) + '\t' +
+                    entry.archive);
+    }
+    for (const gd::DeltaRule* rule : reachableDeltas(manifest)) {
+        output.text("delta=" + gd::formatVersion(rule->from) + '\t' + gd::formatVersion(rule->to) +
+                    '\t' + rule->archive);
+    }
+}
+
+void printStatus(CommandOutput& output, std::string_view status, std::string_view reason) {
+    std::string line = "status=" + std::string(status);
+    if (!reason.empty()) line += ": " + std::string(reason);
+    JsonObject object;
+    object.add("type", "status").add("status", status);
+    if (!reason.empty()) object.add("reason", reason);
+    output.line(line, object);
 }
 
 }  // namespace gdtool

@@ -68,7 +68,8 @@ class Differ {
             case Comparison::Unreadable:
                 break;
         }
-        diff.problems.push_back("cannot read " + path + " in both trees");
+        diff.problems.push_back("cannot read " + path + " in OLD_TREE " + oldRoot_.string() +
+                                " or NEW_TREE " + newRoot_.string());
         return false;
     }
 

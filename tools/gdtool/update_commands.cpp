@@ -3,12 +3,15 @@
 #include "commands.h"
 #include "terminal_output.h"
 
-#include "fetch/ftp_session.h"
+#include "fetch/source_list.h"
 #include "fetch/source_probe.h"
+#include "install/install_paths.h"
+#include "install/instance_lock.h"
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "update/update_worker.h"
+#include "util/process.h"
 
 #include <unistd.h>
 
@@ -19,21 +22,53 @@ namespace gdtool {
 
 namespace {
 
+const char* reportName(gd::UpdateReportCode code) {
+    switch (code) {
+        case gd::UpdateReportCode::ListFetching:
+            return "ListFetching";
+        case gd::UpdateReportCode::ListFetched:
+            return "ListFetched";
+        case gd::UpdateReportCode::Downloading:
+            return "Downloading";
+        case gd::UpdateReportCode::Completed:
+            return "Completed";
+        case gd::UpdateReportCode::LauncherUpdate:
+            return "LauncherUpdate";
+        case gd::UpdateReportCode::Failed:
+            return "Failed";
+        case gd::UpdateReportCode::Step:
+            return "Step";
+    }
+    return "";
+}
+
 // One stdout line per report; a progress bar on stderr when it is a terminal.
 class PrintingReporter : public gd::UpdateReporter {
   public:
-    PrintingReporter() : drawBar_(::isatty(STDERR_FILENO) == 1) {
+    explicit PrintingReporter(CommandOutput& output)
+        : output_(output), drawBar_(::isatty(STDERR_FILENO) == 1) {
         last_.code = gd::UpdateReportCode::Failed;
     }
     using gd::UpdateReporter::OnUpdateReport;
 
     void OnUpdateReport(const gd::UpdateReport& report) override {
         const gd::UpdateReportCode code = report.code;
-        const int value = report.value;
-        const std::string& text = report.text;
         last_ = report;
-        std::cout << "report=" << static_cast<unsigned>(code) << " value=" << value
-                  << " text=" << text << std::endl;
+        JsonObject object;
+        object.add("type", "report")
+            .add("code", static_cast<int>(code))
+            .add("name", reportName(code))
+            .add("value", report.value)
+            .add("text", report.text);
+        // A download's bytes that travel: a delta archive's, or what a
+        // continued download still brings.
+        if (code == gd::UpdateReportCode::Downloading)
+            object.add("travelled", static_cast<long long>(report.travelled))
+                .add("toTravel", static_cast<long long>(report.toTravel));
+        // The text line keeps the number that scripts have always parsed.
+        output_.line("report=" + std::to_string(static_cast<unsigned>(code)) +
+                         " value=" + std::to_string(report.value) + " text=" + report.text,
+                     object);
         if (!drawBar_) return;
         if (code == gd::UpdateReportCode::Downloading) {
             drawProgress(report);
@@ -59,61 +94,150 @@ class PrintingReporter : public gd::UpdateReporter {
         barShown_ = true;
     }
 
+    CommandOutput& output_;
     bool drawBar_;
     bool barShown_ = false;
     gd::UpdateReport last_;
 };
 
 // What lcopy is to be started with.
-void printLauncherReplacement(const std::string& source, const std::string& target) {
-    std::cout << "launcher=" << source << '\t' << target << std::endl;
+void printLauncherReplacement(CommandOutput& output, const gd::LauncherReplacement& replacement) {
+    output.line("launcher=" + replacement.source + '\t' + replacement.target,
+                JsonObject()
+                    .add("type", "launcher")
+                    .add("source", replacement.source)
+                    .add("target", replacement.target));
+}
+
+// Puts a staged launcher in place with the installation's own lcopy, as the
+// window does at its next start, but without starting the new launcher: on
+// a machine without a display that start would only fail. Nothing happens
+// while a launcher runs; its lcopy takes over when it ends.
+void replaceLauncher(CommandOutput& output, const std::string& dir,
+                     const gd::LauncherReplacement& replacement) {
+    if (gd::InstanceLock::lockFilePath() && !gd::InstanceLock::tryAcquire()) {
+        std::cerr << "gdtool: a launcher is running: it hands " << replacement.source
+                  << " to lcopy when it next starts" << std::endl;
+        return;
+    }
+    const std::string copier = dir + gd::kCopierExecutable;
+    const auto child =
+        gd::spawnProcess(copier, {copier, "--no-start", replacement.source, replacement.target});
+    const std::optional<int> exit = child ? gd::waitForExit(*child) : std::nullopt;
+    if (exit == 0) {
+        output.line("replaced=" + replacement.target,
+                    JsonObject().add("type", "replaced").add("target", replacement.target));
+        return;
+    }
+    std::cerr << "gdtool: " << copier << (child ? " failed" : " cannot be started")
+              << "; the new launcher still waits in " << replacement.source << std::endl;
+}
+
+// The end of a run that leaves a launcher to replace.
+int launcherUpdate(CommandOutput& output, const std::string& dir,
+                   const gd::LauncherReplacement& replacement, bool replace) {
+    printLauncherReplacement(output, replacement);
+    if (replace) {
+        replaceLauncher(output, dir, replacement);
+    } else {
+        std::cerr << "gdtool: the new launcher waits in " << replacement.source
+                  << "; the launcher puts it in place when it next starts, or "
+                     "gdtool update --replace-launcher does now"
+                  << std::endl;
+    }
+    printStatus(output, "launcher-update");
+    return kExitLauncherUpdate;
+}
+
+// Exit code and status line of a version check that found nothing to do:
+// a script error or a refusal (exit 1 for check; update fails past a
+// refusal), a server that could not be read (5) or an installation that is
+// up to date (0).
+int uncheckedEnd(CommandOutput& output, const StderrNotifier& notifier, int refusedExit) {
+    if (notifier.anyRefused() || notifier.shown()) {
+        printStatus(output, "refused", notifier.lastReason());
+        return notifier.anyRefused() ? refusedExit : kExitRefused;
+    }
+    if (notifier.anyUnreachable()) {
+        printStatus(output, "failed", notifier.lastReason());
+        return kExitFailed;
+    }
+    printStatus(output, "up-to-date");
+    return kExitOk;
+}
+
+// The online test as the window makes it; why the installation is offline
+// is said through `notifier`, a TLS failure as a refusal.
+bool onlineTest(StderrNotifier& notifier, const gd::ServerRecord& server) {
+    if (!gd::IsInternetAvailable(server.ftpAddress)) {
+        notifier.unreachable("the system reports no network connection");
+        return false;
+    }
+    const gd::ProbeAnswer probe = gd::ProbeSources(server);
+    if (!probe.tlsFailure.empty()) {
+        notifier.refused(probe.tlsFailure);
+    } else if (!probe.online) {
+        notifier.unreachable(probe.failure);
+    }
+    return probe.online;
 }
 
 }  // namespace
 
-int checkCommand(const Arguments& args) {
-    if (args.size() != 1) return fail("check needs DIR");
-    const std::string dir = launcherDirArgument(args[0]);
-    if (dir.empty()) return fail(kExitInput, "not a directory: " + args[0]);
+int checkCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
+    if (args.size() != 1) return fail("check needs DIR [--json]");
+    const std::string dir = installationArgument(args[0]);
+    if (dir.empty()) return kExitInput;
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
-    const bool online =
-        gd::IsInternetAvailable(config.server.ftpAddress) && gd::ProbeSources(config.server).online;
-    StderrNotifier notifier("message=");
+    StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
+    JsonObject summary;
+    summary.add("type", "check");
+    printTrustLines(output, summary, config.server, true);
+    // Unusable settings are the refusal that the version check says.
+    const bool online = config.server.unusable.empty() && onlineTest(notifier, config.server);
     gd::VersionManifest manifest;
-    const float latest = gd::FetchLatestVersion(notifier, config.server, manifest);
-    printTrustLines(config.server, true);
-    std::cout << "online=" << (online ? 1 : 0) << '\n'
-              << "latest=" << gd::formatVersion(latest) << '\n';
-    printEntries(manifest);
-    if (notifier.anyRefused()) return kExitRefused;
-    return notifier.shown() ? kExitRefused : kExitOk;
+    const float latest = online || !config.server.unusable.empty()
+                             ? gd::FetchLatestVersion(notifier, config.server, manifest)
+                             : 0.0f;
+    output.text(std::string("online=") + (online ? "1" : "0"));
+    output.text("latest=" + gd::formatVersion(latest));
+    printEntries(output, manifest);
+    output.json(summary.add("online", online)
+                    .add("latest", gd::formatVersion(latest))
+                    .add("entries", entryObjects(manifest)));
+    if (notifier.anyRefused() || notifier.shown() || notifier.anyUnreachable())
+        return uncheckedEnd(output, notifier, kExitRefused);
+    printStatus(output, latest > config.server.installedVersion ? "update" : "up-to-date");
+    return kExitOk;
 }
 
-int updateCommand(const Arguments& args) {
-    if (args.size() != 1) return fail("update needs DIR");
-    const std::string dir = launcherDirArgument(args[0]);
-    if (dir.empty()) return fail(kExitInput, "not a directory: " + args[0]);
+int updateCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    CommandOutput output(takeFlag(args, "--json"));
+    const bool replace = takeFlag(args, "--replace-launcher");
+    if (args.size() != 1) return fail("update needs DIR [--json] [--replace-launcher]");
+    const std::string dir = installationArgument(args[0]);
+    if (dir.empty()) return kExitInput;
 
-    PrintingReporter reporter;
+    PrintingReporter reporter(output);
     // A launcher that an earlier run staged comes first: the archives after
     // it are for the new launcher to apply.
     if (const auto staged = gd::findStagedLauncher(dir)) {
         reporter.OnUpdateReport(gd::UpdateReportCode::LauncherUpdate, 0, {});
-        printLauncherReplacement(staged->source, staged->target);
-        return kExitLauncherUpdate;
+        return launcherUpdate(output, dir, *staged, replace);
     }
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
-    StderrNotifier notifier("message=");
+    StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
     gd::VersionManifest manifest;
-    if (!gd::CheckForUpdate(notifier, config, manifest)) {
-        // Nothing is updated past a refusal, as after a failed archive.
-        if (notifier.anyRefused()) return kExitFailed;
-        return notifier.shown() ? kExitRefused : kExitOk;
-    }
+    // Nothing is updated past a refusal, as after a failed archive.
+    if (!gd::CheckForUpdate(notifier, config, manifest))
+        return uncheckedEnd(output, notifier, kExitFailed);
 
     {
         gd::UpdateWorker worker(notifier, reporter);
@@ -121,15 +245,24 @@ int updateCommand(const Arguments& args) {
         worker.wait();
     }
     const gd::UpdateReport& last = reporter.last();
-    std::cout << "downloaded=" << last.travelled << std::endl;
+    // What travelled: delta archives and continued downloads bring less
+    // than the files they make.
+    output.line("downloaded=" + std::to_string(last.travelled),
+                JsonObject()
+                    .add("type", "downloaded")
+                    .add("bytes", static_cast<long long>(last.travelled)));
     switch (last.code) {
         case gd::UpdateReportCode::Completed:
+            printStatus(output, "updated");
             return kExitOk;
         case gd::UpdateReportCode::LauncherUpdate:
-            printLauncherReplacement(last.launcherCopySource, last.launcherCopyTarget);
-            return kExitLauncherUpdate;
-        default:
+            return launcherUpdate(output, dir, {last.launcherCopySource, last.launcherCopyTarget},
+                                  replace);
+        default: {
+            const std::string reason = notifier.lastReason();
+            printStatus(output, "failed", reason.empty() ? "the update did not complete" : reason);
             return kExitFailed;
+        }
     }
 }
 

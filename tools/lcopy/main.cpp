@@ -40,11 +40,13 @@ constexpr int kDefaultWaitSeconds = 60;
 constexpr int kMaxWaitSeconds = 3600;
 
 constexpr std::string_view kUsage =
-    "usage: lcopy NEW_LAUNCHER CURRENT_LAUNCHER\n"
+    "usage: lcopy [--no-start] NEW_LAUNCHER CURRENT_LAUNCHER\n"
     "Waits until the running launcher has released its single-instance lock,\n"
     "replaces CURRENT_LAUNCHER with a copy of NEW_LAUNCHER in one rename (keeping\n"
     "its permissions and the owner's execute bit), removes NEW_LAUNCHER when it\n"
-    "lies in the same directory, then starts the new launcher detached.\n"
+    "lies in the same directory, then starts the new launcher detached; with\n"
+    "--no-start it ends there (for a machine without a display, where\n"
+    "gdtool update --replace-launcher runs it).\n"
     "The wait is bounded by LCOPY_WAIT_SECONDS (0-3600, default 60).\n"
     "Exit codes, each failure leaving the old launcher in place:\n"
     "  0  replaced and started\n"
@@ -114,9 +116,10 @@ class TempFile {
 };
 
 struct Paths {
-    fs::path source;  // the new launcher
-    fs::path target;  // the launcher to replace
-    fs::path dir;     // the target's directory, where every temporary name lives
+    fs::path source;    // the new launcher
+    fs::path target;    // the launcher to replace
+    fs::path dir;       // the target's directory, where every temporary name lives
+    bool start = true;  // start the new launcher once it is in place
 };
 
 // Copies `from` into the open file `to`, gives it `mode` and syncs it.
@@ -203,6 +206,7 @@ std::optional<Failure> replaceAndStart(const Paths& paths, int source) {
     // The new launcher takes the lock itself; held any longer it would end
     // at once as a second instance.
     lock.reset();
+    if (!paths.start) return std::nullopt;
     if (!gd::startDetached(paths.target.string(), {paths.target.string()}))
         return restoreOldLauncher(paths, *old.value, errno);
     return std::nullopt;
@@ -225,9 +229,14 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return kExitOk;
     }
+    const bool start = !(argc > 1 && std::string_view(argv[1]) == "--no-start");
+    if (!start) {
+        --argc;
+        ++argv;
+    }
     if (argc != 3 || argv[1][0] == '\0' || argv[2][0] == '\0')
         return fail(kExitUsage, "expected NEW_LAUNCHER CURRENT_LAUNCHER (see lcopy --help)");
     const fs::path target(argv[2]);
-    const auto failure = run({fs::path(argv[1]), target, gd::directoryOf(target)});
+    const auto failure = run({fs::path(argv[1]), target, gd::directoryOf(target), start});
     return failure ? report(*failure) : kExitOk;
 }
