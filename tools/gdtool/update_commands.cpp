@@ -134,8 +134,17 @@ void replaceLauncher(CommandOutput& output, const std::string& dir,
 }
 
 // The end of a run that leaves a launcher to replace.
+// What a run's downloads brought: delta archives and continued downloads
+// bring less than the files they make.
+void printDownloaded(CommandOutput& output, std::uint64_t travelled) {
+    output.line(
+        "downloaded=" + std::to_string(travelled),
+        JsonObject().add("type", "downloaded").add("bytes", static_cast<long long>(travelled)));
+}
+
 int launcherUpdate(CommandOutput& output, const std::string& dir,
-                   const gd::LauncherReplacement& replacement, bool replace) {
+                   const gd::LauncherReplacement& replacement, bool replace,
+                   std::optional<std::uint64_t> travelled = std::nullopt) {
     printLauncherReplacement(output, replacement);
     if (replace) {
         replaceLauncher(output, dir, replacement);
@@ -145,6 +154,7 @@ int launcherUpdate(CommandOutput& output, const std::string& dir,
                      "gdtool update --replace-launcher does now"
                   << std::endl;
     }
+    if (travelled) printDownloaded(output, *travelled);
     printStatus(output, "launcher-update");
     return kExitLauncherUpdate;
 }
@@ -245,21 +255,17 @@ int updateCommand(const Arguments& arguments) {
         worker.wait();
     }
     const gd::UpdateReport& last = reporter.last();
-    // What travelled: delta archives and continued downloads bring less
-    // than the files they make.
-    output.line("downloaded=" + std::to_string(last.travelled),
-                JsonObject()
-                    .add("type", "downloaded")
-                    .add("bytes", static_cast<long long>(last.travelled)));
     switch (last.code) {
         case gd::UpdateReportCode::Completed:
+            printDownloaded(output, last.travelled);
             printStatus(output, "updated");
             return kExitOk;
         case gd::UpdateReportCode::LauncherUpdate:
             return launcherUpdate(output, dir, {last.launcherCopySource, last.launcherCopyTarget},
-                                  replace);
+                                  replace, last.travelled);
         default: {
             const std::string reason = notifier.lastReason();
+            printDownloaded(output, last.travelled);
             printStatus(output, "failed", reason.empty() ? "the update did not complete" : reason);
             return kExitFailed;
         }
