@@ -172,7 +172,9 @@ bool groupFits(const DeltaPack& pack, std::size_t index) {
     }
     const DeltaGroup& group = pack.groups[index];
     if (fileCount == 0) return false;
-    if (group.method == DeltaMethod::Prefix) return bases + sizes <= kPrefixGroupLimit;
+    if (group.method == DeltaMethod::Prefix)
+        return fileCount == 1 ? bases <= kPrefixFileLimit && sizes <= kPrefixFileLimit
+                              : bases + sizes <= kPrefixGroupLimit;
     if (baseCount > 1 && bases > kDiffGroupBaseLimit) return false;
     return group.added.size + group.fresh.size == sizes && group.added.size <= sizes;
 }

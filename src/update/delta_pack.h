@@ -8,7 +8,8 @@
 //
 // A group rebuilds the concatenation of its files (in manifest order) from
 // the concatenation of their bases, the installed files they replace:
-//   Prefix: one zstd frame whose prefix (dictionary) is the bases;
+//   Prefix: one zstd frame (without magic number) whose prefix (dictionary)
+//           is the bases;
 //   Diff:   a binary diff (copy-and-add from the bases, then new bytes) in
 //           three raw LZMA2 streams: control records, added bytes, new bytes.
 // Every rebuilt file is checked against its digest before anything uses it.
@@ -26,9 +27,12 @@ namespace gd {
 
 inline constexpr std::string_view kDeltaPackEntry = "delta.pack";
 
-// A Prefix group's bases and files together: its bases, frame and result are
-// held in memory at once.
-inline constexpr std::uint64_t kPrefixGroupLimit = 16ull * 1024 * 1024;
+// A Prefix group's bases and its result are held in memory at once: a group
+// of several files holds this much of both together, a group of one file
+// that file and its base up to kPrefixFileLimit each, so that rebuilding
+// needs no more memory than the larger of them and 32 MiB.
+inline constexpr std::uint64_t kPrefixGroupLimit = 32ull * 1024 * 1024;
+inline constexpr std::uint64_t kPrefixFileLimit = 32ull * 1024 * 1024;
 // Diff groups of more than one base hold them in memory together.
 inline constexpr std::uint64_t kDiffGroupBaseLimit = 32ull * 1024 * 1024;
 // The dictionary of one LZMA2 stream, and the control records of a group.

@@ -226,27 +226,46 @@ bool appendBase(const std::string& launcherDir, const DeltaFile& file, Bases& ba
     return true;
 }
 
+// The group's zstd frame, read in pieces, into `output`. False when it is
+// damaged, needs more room than `output` has, or does not end exactly where
+// the group's data does.
+bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_outBuffer& output,
+                 char* piece) {
+    std::uint64_t read = 0;
+    for (std::size_t left = 1; left != 0;) {
+        if (read == group.length) return false;
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(group.length - read, kWriteSize));
+        if (!readAllAt(pack, piece, count, group.offset + read)) return false;
+        read += count;
+        ZSTD_inBuffer input{piece, count, 0};
+        while (input.pos < input.size && left != 0) {
+            left = ZSTD_decompressStream(context, &output, &input);
+            if (ZSTD_isError(left)) return false;
+        }
+        if (left == 0 && (input.pos < input.size || read < group.length)) return false;
+    }
+    return true;
+}
+
 bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
                    RebuiltFiles& out, std::string& failure) {
-    if (group.length > ZSTD_compressBound(kPrefixGroupLimit)) {
-        failure = "the delta is larger than its files could need";
-        return false;
-    }
-    const auto frame = std::make_unique_for_overwrite<char[]>(group.length);
+    // The frame is read in pieces; the result is the window that its matches
+    // reach back into, whole in memory.
     const auto result = std::make_unique_for_overwrite<char[]>(total);
+    const auto piece = std::make_unique_for_overwrite<char[]>(kWriteSize);
     const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
-    if (!context || !readAllAt(pack, frame.get(), group.length, group.offset)) {
-        failure = "cannot read the delta";
-        return false;
-    }
-    if (!bases.empty() && ZSTD_isError(ZSTD_DCtx_refPrefix_advanced(
-                              context.get(), bases.data(), bases.size(), ZSTD_dct_rawContent))) {
+    if (!context ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1)) ||
+        ZSTD_isError(
+            ZSTD_DCtx_setParameter(context.get(), ZSTD_d_format, ZSTD_f_zstd1_magicless)) ||
+        (!bases.empty() && ZSTD_isError(ZSTD_DCtx_refPrefix_advanced(
+                               context.get(), bases.data(), bases.size(), ZSTD_dct_rawContent)))) {
         failure = "cannot use the installed files";
         return false;
     }
-    const std::size_t made =
-        ZSTD_decompressDCtx(context.get(), result.get(), total, frame.get(), group.length);
-    if (ZSTD_isError(made) || made != total) {
+    ZSTD_outBuffer output{result.get(), total, 0};
+    if (!decodeFrame(pack, group, context.get(), output, piece.get()) || output.pos != total) {
         failure = "the delta does not apply to the installed files";
         return false;
     }

@@ -28,7 +28,9 @@ namespace fs = std::filesystem;
 // Multi-file Diff groups hold this much of new bytes at most, so that the
 // publisher's memory stays bounded too.
 constexpr std::uint64_t kDiffGroupNewLimit = 64ull * 1024 * 1024;
-constexpr int kZstdLevel = 19;
+// zstd's highest level: a delta is made once and fetched by every
+// installation.
+constexpr int kZstdLevel = 22;
 
 std::optional<std::string> readWhole(const fs::path& path) {
     const gd::UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -62,7 +64,8 @@ bool looksExecutable(const fs::path& path) {
 
 gd::DeltaMethod methodFor(const DeltaSource& source) {
     if (source.base.empty()) return gd::DeltaMethod::Diff;
-    if (sizeOf(source.baseFile) + sizeOf(source.newFile) > gd::kPrefixGroupLimit)
+    if (sizeOf(source.baseFile) > gd::kPrefixFileLimit ||
+        sizeOf(source.newFile) > gd::kPrefixFileLimit)
         return gd::DeltaMethod::Diff;
     if (looksExecutable(source.baseFile) || looksExecutable(source.newFile))
         return gd::DeltaMethod::Diff;
@@ -151,15 +154,19 @@ struct CctxFree {
 std::optional<std::string> zstdFrame(std::string_view bases, std::string_view news) {
     const std::unique_ptr<ZSTD_CCtx, CctxFree> context(ZSTD_createCCtx());
     if (!context) return std::nullopt;
-    // As zstd --patch-from -19 --long: a window over bases and result, and the
-    // long-distance matcher; the digests make the frame's own checksum redundant.
+    // As zstd --patch-from --ultra -22 --long: a window over bases and
+    // result, and the long-distance matcher. The pack says what the frame is
+    // and how large its result, and the digests make its checksum redundant:
+    // no magic number, size or checksum in it.
     const int window = std::max<int>(
         ZSTD_WINDOWLOG_MIN, std::bit_width(std::max<std::size_t>(bases.size() + news.size(), 1)));
     ZSTD_CCtx* c = context.get();
     if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, kZstdLevel)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0)))
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)))
         return std::nullopt;
     if (!bases.empty() && ZSTD_isError(ZSTD_CCtx_refPrefix_advanced(c, bases.data(), bases.size(),
                                                                     ZSTD_dct_rawContent)))

@@ -5,7 +5,9 @@
 namespace gdtool {
 
 std::string patchScriptText(const TreeDiff& diff, const std::string& version, bool compact) {
-    std::string script = "-- Patch " + version + ", made by gdtool release.\nfunction updater()\n";
+    std::string script =
+        compact ? "function updater()\n"
+                : "-- Patch " + version + ", made by gdtool release.\nfunction updater()\n";
     if (!diff.removedFolders.empty()) {
         // Launchers older than update.rmdir keep the emptied folders rather
         // than fail the whole archive on a missing function.
@@ -28,7 +30,7 @@ std::string patchScriptText(const TreeDiff& diff, const std::string& version, bo
             "    update.copy(" + luaQuoted(kPayloadFolder + file) + ", " + luaQuoted(file) + ")\n";
     }
     if (diff.launcherChanged) script += "    update.launcherupdate()\n";
-    return script + "    return 0\nend\n";
+    return script + (compact ? "end\n" : "    return 0\nend\n");
 }
 
 }  // namespace gdtool
