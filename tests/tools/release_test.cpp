@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <lua.hpp>
 
 #include <chrono>
 #include <functional>
@@ -28,6 +29,39 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using gdtest::enciphered;
 using gdtest::randomBytes;
+
+// The archives a version script lists for an installation at `installed`,
+// as the original launcher read them: stock Lua 5.1 with every library, a
+// `patch.File` of its own, `latest_version` and `filelist(latest)`.
+std::vector<std::string> originalChain(const std::string& script, double installed) {
+    struct Listed {
+        double installed;
+        std::vector<std::string> archives;
+    } listed{installed, {}};
+    lua_State* lua = luaL_newstate();
+    luaL_openlibs(lua);
+    lua_newtable(lua);
+    lua_pushlightuserdata(lua, &listed);
+    lua_pushcclosure(
+        lua,
+        [](lua_State* state) {
+            auto* into = static_cast<Listed*>(lua_touserdata(state, lua_upvalueindex(1)));
+            if (static_cast<float>(std::atof(lua_tostring(state, 2))) >
+                static_cast<float>(into->installed))
+                into->archives.push_back(lua_tostring(state, 3));
+            return 0;
+        },
+        1);
+    lua_setfield(lua, -2, "File");
+    lua_setglobal(lua, "patch");
+    const bool ran = luaL_loadbuffer(lua, script.data(), script.size(), "filelist") == 0 &&
+                     lua_pcall(lua, 0, 0, 0) == 0;
+    lua_getglobal(lua, "filelist");
+    lua_getglobal(lua, "latest_version");
+    if (!ran || lua_pcall(lua, 1, 0, 0) != 0) listed.archives = {"(the script failed)"};
+    lua_close(lua);
+    return listed.archives;
+}
 
 struct Node {
     bool folder = false;
@@ -168,6 +202,9 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
     for (const char* from : {"1.0 ", "1.1 ", "1.3 "})
         EXPECT_NE(list.find(std::string("--@delta ") + from + "2.3 delta-"), std::string::npos)
             << list;
+    // The original launcher sees the chain alone.
+    EXPECT_EQ(originalChain(list, 1.0),
+              (std::vector<std::string>{"patch-1.1.zip", "patch-1.3.zip", "patch-2.3.zip"}));
     const fs::path published = site_.root() / "published";
     fs::copy(server(), published, fs::copy_options::recursive);
 
