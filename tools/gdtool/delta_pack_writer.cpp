@@ -117,9 +117,12 @@ struct LzmaEnd {
 };
 
 // LZMA2's literal context bits, literal position bits and position bits,
-// fitted to what each stream of a binary diff holds.
+// fitted to what each stream of a binary diff holds, and the dictionary it
+// needs at most: the differences of copies repeat close by, so a small one
+// (which the decoder allocates and fills) compresses them as well.
 struct LzmaShape {
     std::uint32_t lc, lp, pb;
+    std::uint32_t dictionary = gd::kLzmaDictionaryLimit;
 };
 
 std::optional<std::string> lzmaPacked(std::string_view bytes, LzmaShape shape,
@@ -127,8 +130,8 @@ std::optional<std::string> lzmaPacked(std::string_view bytes, LzmaShape shape,
     lzma_options_lzma options{};
     if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME) != 0) return std::nullopt;
     // No larger than the stream: the decoder allocates all of it.
-    options.dict_size = static_cast<std::uint32_t>(
-        std::clamp<std::size_t>(bytes.size(), 4096, gd::kLzmaDictionaryLimit));
+    options.dict_size =
+        static_cast<std::uint32_t>(std::clamp<std::size_t>(bytes.size(), 4096, shape.dictionary));
     options.lc = shape.lc;
     options.lp = shape.lp;
     options.pb = shape.pb;
@@ -204,7 +207,7 @@ std::optional<std::string> encodeGroup(const PlannedGroup& planned, gd::DeltaGro
     } else {
         const BinaryDiff diff = diffBytes(bases, news);
         const auto control = lzmaPacked(diff.control, {0, 2, 2}, group.control);
-        const auto added = lzmaPacked(diff.added, {1, 0, 0}, group.added);
+        const auto added = lzmaPacked(diff.added, {1, 0, 0, 4u << 20}, group.added);
         const auto fresh = lzmaPacked(diff.fresh, {3, 0, 0}, group.fresh);
         if (control && added && fresh) payload = *control + *added + *fresh;
     }
