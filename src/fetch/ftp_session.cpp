@@ -242,6 +242,8 @@ struct FtpSession::Connection {
         // at it.
         curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, body && resumeFrom == 0 ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resumeFrom);
+        // A file's modification time (MDTM) is asked with its size.
+        curl_easy_setopt(curl, CURLOPT_FILETIME, body ? 0L : 1L);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
         stop = std::move(stopToken);
@@ -387,10 +389,16 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
     if (announced >= 0 && static_cast<std::uint64_t>(announced) > limit)
         return DownloadResult::TooLarge;
 
+    curl_off_t modified = -1;
+    curl_easy_getinfo(handle, CURLINFO_FILETIME_T, &modified);
+
     Transfer state;
     state.sink = openSink();
     if (state.sink == nullptr) return DownloadResult::NotOpened;
     if (announced >= 0) state.size = static_cast<std::uint64_t>(announced);
+    RemoteStamp stamp{state.size, std::nullopt};
+    if (modified >= 0) stamp.modified = static_cast<std::int64_t>(modified);
+    if (!state.sink->begin(stamp)) return DownloadResult::ReadFailed;
     state.cap = state.size.value_or(limit);
     state.progress = &progress;
     state.nextReport = (state.reached() / kDownloadChunkSize + 1) * kDownloadChunkSize;

@@ -358,6 +358,9 @@ DownloadResult HttpSession::Download(const std::string& url, DownloadSink& sink,
                                      std::uint64_t limit) {
     failure_.clear();
     if (!handle_) return DownloadResult::NotOpened;
+    // A mirror serves signed installations only, whose signature judges the
+    // whole file: what it tells of the file is not needed to continue one.
+    if (!sink.begin({})) return DownloadResult::ReadFailed;
     Transfer transfer;
     transfer.sink = &sink;
     transfer.progress = &progress;

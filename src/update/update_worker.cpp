@@ -1,7 +1,6 @@
 #include "update/update_worker.h"
 
 #include "fetch/download_sink.h"
-#include "fetch/ftp_session.h"
 #include "fetch/pipelined_sink.h"
 #include "fetch/source_list.h"
 #include "fetch/trusted_fetch.h"
@@ -56,55 +55,43 @@ ProgressSink progressOf(UpdateJob& job) {
     };
 }
 
-// downloadArchive for an installation served by mirrors.
-bool downloadFromSources(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                         ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
-    if (job.sources.fetchArchive(job.notifier, server, archive, download.path(), progressOf(job),
-                                 stop, budget.available()) != DownloadResult::Done)
-        return false;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    return !error && download.charge(size);
-}
+// The room that the cache's copy of an archive takes while it is fetched,
+// given back once the fetch is over: by then the kept file is gone, or stays
+// for a later run.
+class KeptCharge {
+  public:
+    explicit KeptCharge(DiskBudget& budget) : budget_(budget) {}
+    KeptCharge(const KeptCharge&) = delete;
+    KeptCharge& operator=(const KeptCharge&) = delete;
+    ~KeptCharge() { budget_.release(charged_); }
+    KeepingSink::Charge charge() {
+        return [this](std::uint64_t bytes) {
+            if (!budget_.charge(bytes)) return false;
+            charged_ += bytes;
+            return true;
+        };
+    }
+
+  private:
+    DiskBudget& budget_;
+    std::uint64_t charged_ = 0;
+};
 
 // Downloads the archive into `download`, charged against the run's budget;
 // false (after any error box) when it did not arrive whole or, in a signed
 // installation, its signature was refused.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                     ChargedPath& download, const DiskBudget& budget, std::stop_token stop) {
-    if (usesMirrors(server))
-        return downloadFromSources(job, server, archive, download, budget, stop);
-    FtpSession session;
-    if (!session.Open(server, stop)) {
-        explainOpenFailure(job.notifier, session);
-        return false;
-    }
-    // The signature comes first: a refused one costs no download.
-    RemoteSignature signature(server, archive);
-    if (!signature.fetch(session, stop)) {
-        // A stop ends the run quietly; anything else is a refusal.
-        if (!stop.stop_requested()) signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-        return false;
-    }
-    signature.followDownload(download.path());
-    const DownloadResult result =
-        session.DownloadToFile(archive, download.path(), progressOf(job), stop, budget.available());
-    const std::string source = FtpUpdateSource(session, server).name();
-    if (result == DownloadResult::ReadFailed || result == DownloadResult::TooLarge) {
-        job.notifier.unreachable(archive + " cannot be downloaded from " + source);
-        job.notifier.showMessage(kErrorCaption, kDownloadFailedMessage);
-    } else if (result == DownloadResult::NotOpened) {
-        job.notifier.unreachable(archive + " cannot be fetched from " + source);
+                     ChargedPath& download, DiskBudget& budget, std::stop_token stop) {
+    DownloadResult result;
+    {
+        KeptCharge kept(budget);
+        result = job.sources.fetchArchive(job.notifier, server, archive, download.path(),
+                                          progressOf(job), stop, budget.available(), kept.charge());
     }
     if (result != DownloadResult::Done) return false;
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    if (error || !download.charge(size)) return false;
-    // Whatever retries and resumptions it took, the whole file is judged.
-    if (!signature.judgeFile(download.path()))
-        return signature.reportRefusal(job.notifier, kDownloadFailedMessage);
-    job.notifier.served(archive, source);
-    return true;
+    return !error && download.charge(size);
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {
@@ -164,12 +151,17 @@ struct Streamed {
 // Downloads the archive and unpacks it as it arrives into `parts`, then,
 // once the whole of it is verified, places it in `unpacked`.
 Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                       ChargedPath& parts, ChargedPath& unpacked, const DiskBudget& budget,
+                       ChargedPath& parts, ChargedPath& unpacked, DiskBudget& budget,
                        std::stop_token stop, ArchiveKind kind) {
     Streamed streamed;
     UnpackingStream stream(parts, budget);
-    switch (job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job), stop,
-                                      budget.available())) {
+    StreamEnd end;
+    {
+        KeptCharge kept(budget);
+        end = job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job),
+                                        stop, budget.available(), kept.charge());
+    }
+    switch (end) {
         case StreamEnd::WholeFileNeeded:
             streamed.wholeFileNeeded = true;
             return streamed;
@@ -412,6 +404,11 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
         return finish(job, UpdateReportCode::Failed, stop);
     DiskBudget budget;
     const std::vector<PatchEntry> entries = offerOf(job.manifest).entries;
+    std::set<std::string> listed;
+    for (std::size_t i = 0; i < job.manifest.entryCount(); ++i)
+        listed.insert(job.manifest.entryAt(i).archive);
+    for (const DeltaRule& rule : job.manifest.rules().deltas) listed.insert(rule.archive);
+    job.sources.pruneKept(server, listed);
     bool deltas = true;
     for (std::size_t next = 0, slot = 0; next < entries.size(); ++slot) {
         const PlanStep step = nextStep(job.config.server.installedVersion, entries, next,
