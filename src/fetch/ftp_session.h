@@ -112,10 +112,11 @@ class FtpSession {
                             const ProgressSink& progress, std::stop_token stop = {},
                             std::uint64_t limit = UINT64_MAX);
 
-    // Download into `localPath` (created or truncated once the remote file is
-    // known to exist: NotOpened leaves no local file, and is also the answer
-    // when the local file cannot be created). After a failure the local file
-    // holds what arrived; the caller removes it.
+    // Download into a new file at `localPath` (what was there is unlinked
+    // and the file created anew once the remote file is known to exist:
+    // NotOpened leaves no new local file, and is also the answer when it
+    // cannot be created). After a failure the local file holds what
+    // arrived; the caller removes it.
     DownloadResult DownloadToFile(const std::string& remoteName,
                                   const std::filesystem::path& localPath,
                                   const ProgressSink& progress, std::stop_token stop = {},

@@ -34,14 +34,16 @@ HttpOptions mirrorOptions(std::chrono::seconds total) {
     return options;
 }
 
-// Passes a download on, hashed on its way for the signature.
+// Passes a download on and hashes, for the signature, exactly the bytes
+// that `next` took.
 class SignedSink : public DownloadSink {
   public:
     SignedSink(DownloadSink& next, RemoteSignature& signature)
         : next_(next), signature_(signature) {}
     bool accept(std::span<const char> bytes) override {
+        if (!next_.accept(bytes)) return false;
         signature_.addBytes(bytes);
-        return next_.accept(bytes);
+        return true;
     }
     bool begin(const RemoteStamp& stamp) override { return next_.begin(stamp); }
     std::uint64_t received() const override { return next_.received(); }
@@ -82,28 +84,34 @@ std::optional<SourceAttempt> fetchSignature(UpdateSource& source, RemoteSignatur
     return SourceAttempt{DownloadResult::ReadFailed, signature.refusal(), true};
 }
 
-// One source's try at an archive in a file, judged whole however many
-// resumptions it took.
+// One source's try at an archive in a new file, judged whole by what was
+// written into it however many resumptions it took. `file` holds the
+// archive only when this is Done.
 SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
                           const std::string& archive, const std::filesystem::path& localPath,
-                          const ProgressSink& progress, std::stop_token stop, std::uint64_t limit,
-                          const Keeping& keeping, bool& resumed) {
+                          std::optional<FileDownloadSink>& file, const ProgressSink& progress,
+                          std::stop_token stop, std::uint64_t limit, const Keeping& keeping,
+                          bool& resumed) {
+    file.reset();
+    resumed = false;
     RemoteSignature signature(server, archive);
     if (auto failed = fetchSignature(source, signature, stop)) return *failed;
-    signature.followDownload(localPath);
-    FileDownloadSink file(localPath);
-    if (!file.isOpen()) return {DownloadResult::NotOpened, localPath.string() + " cannot be made"};
+    if (!file.emplace(localPath).isOpen()) {
+        file.reset();
+        return {DownloadResult::NotOpened, localPath.string() + " cannot be created", false};
+    }
+    SignedSink sink(*file, signature);
+    // Kept bytes are written and hashed as if they had just arrived.
     std::optional<KeepingSink> keeper;
     if (keeping.kept != nullptr)
-        keeper.emplace(*keeping.kept, file, signature.isSigned(), keeping.charge);
-    DownloadSink& sink = keeper ? static_cast<DownloadSink&>(*keeper) : file;
-    DownloadResult result = source.stream(archive, sink, progress, stop, limit);
+        keeper.emplace(*keeping.kept, sink, signature.isSigned(), keeping.charge);
+    DownloadSink& first = keeper ? static_cast<DownloadSink&>(*keeper) : sink;
+    SourceAttempt tried{source.stream(archive, first, progress, stop, limit), source.failure()};
     resumed = keeper && keeper->resumed();
-    if (!file.close() && result == DownloadResult::Done) result = DownloadResult::ReadFailed;
-    if (result != DownloadResult::Done) return {result, source.failure(), false};
-    if (!signature.judgeFile(localPath))
-        return {DownloadResult::ReadFailed, signature.refusal(), true};
-    return {DownloadResult::Done, {}, false};
+    if (tried.result == DownloadResult::Done && !signature.judgeDownload(*file))
+        tried = {DownloadResult::ReadFailed, signature.refusal(), true};
+    if (tried.result != DownloadResult::Done) file.reset();
+    return tried;
 }
 
 // One source's try at an archive read as it arrives, into a fresh sink.
@@ -257,14 +265,15 @@ SourceAttempt SourceList::fetchFromSources(Notifier& notifier, const ServerRecor
 DownloadResult SourceList::fetchArchive(Notifier& notifier, const ServerRecord& server,
                                         const std::string& archive,
                                         const std::filesystem::path& localPath,
+                                        std::optional<FileDownloadSink>& file,
                                         const ProgressSink& progress, std::stop_token stop,
                                         std::uint64_t limit, const KeepingSink::Charge& charge) {
     const Keeping keeping{kept(server, archive), charge};
     return fetchFromSources(notifier, server, archive, stop,
                             [&](UpdateSource& source) {
                                 return withKept(keeping, [&](const Keeping& k, bool& resumed) {
-                                    return fetchSigned(source, server, archive, localPath, progress,
-                                                       stop, limit, k, resumed);
+                                    return fetchSigned(source, server, archive, localPath, file,
+                                                       progress, stop, limit, k, resumed);
                                 });
                             })
         .result;

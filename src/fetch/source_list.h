@@ -9,6 +9,7 @@
 #pragma once
 
 #include "fetch/download_cache.h"
+#include "fetch/file_download_sink.h"
 #include "fetch/ftp_session.h"
 #include "script/launcher_config.h"
 
@@ -66,14 +67,17 @@ class SourceList {
     std::optional<std::string> fetchVersionScript(Notifier& notifier, const ServerRecord& server,
                                                   std::stop_token stop = {});
 
-    // An archive into `localPath` with its signature judged, from the first
-    // source that serves it whole and signed; `progress` starts again with
-    // each source. Done, or what the FTP server's attempt ended with (after
-    // its box and refusal, as a download from it alone shows them).
+    // An archive into a file at `localPath` with its signature judged, from
+    // the first source that serves it whole and signed; `progress` starts
+    // again with each source, and so does the file: each attempt makes
+    // `file` anew. Done: `file` holds the archive, judged by the bytes
+    // written into it; otherwise what the FTP server's attempt ended with
+    // (after its box and refusal, as a download from it alone shows them).
     DownloadResult fetchArchive(Notifier& notifier, const ServerRecord& server,
                                 const std::string& archive, const std::filesystem::path& localPath,
-                                const ProgressSink& progress, std::stop_token stop,
-                                std::uint64_t limit, const KeepingSink::Charge& charge = {});
+                                std::optional<FileDownloadSink>& file, const ProgressSink& progress,
+                                std::stop_token stop, std::uint64_t limit,
+                                const KeepingSink::Charge& charge = {});
 
     // The same archive into `stream`, from the same sources in the same
     // order; a source that fails midway is skipped and the next one starts

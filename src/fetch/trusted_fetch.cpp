@@ -1,9 +1,11 @@
 #include "fetch/trusted_fetch.h"
 
+#include "fetch/file_download_sink.h"
 #include "fetch/ftp_session.h"
 #include "fetch/update_source.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
+#include "util/mapped_file.h"
 
 #include <ctime>
 
@@ -42,18 +44,6 @@ bool RemoteSignature::fetch(UpdateSource& source, std::stop_token stop) {
     return check_.judgeSignatureFile(*text);
 }
 
-void RemoteSignature::followDownload(const std::filesystem::path& file) {
-    if (isSigned_ && check_.signsHash()) download_ = std::make_unique<GrowingFileHash>(file);
-}
-
-bool RemoteSignature::judgeFile(const std::filesystem::path& file) {
-    if (!isSigned_) return true;
-    if (!download_) return check_.judgeFile(file);
-    const auto hash = download_->finish();
-    download_.reset();
-    return hash ? check_.judgeHash(*hash) : check_.refuseContent(file.string() + " cannot be read");
-}
-
 void RemoteSignature::addBytes(std::span<const char> bytes) {
     if (!isSigned_ || !check_.signsHash()) return;
     if (!stream_) stream_ = std::make_unique<ContentHasher>();
@@ -66,6 +56,14 @@ bool RemoteSignature::judgeStream() {
     const ContentHash hash = stream_->finish();
     stream_.reset();
     return check_.judgeHash(hash);
+}
+
+bool RemoteSignature::judgeDownload(const FileDownloadSink& file) {
+    if (!isSigned_ || check_.signsHash()) return judgeStream();
+    // The legacy algorithm signs the content itself, which it needs in one piece.
+    const MappedFile written(file.fd());
+    if (!written.ok()) return check_.refuseContent("the download cannot be read back");
+    return check_.judgeContent(written.bytes());
 }
 
 bool RemoteSignature::judgeBytes(std::string_view bytes) {

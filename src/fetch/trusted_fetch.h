@@ -6,10 +6,9 @@
 #pragma once
 
 #include "script/launcher_config.h"
-#include "trust/growing_file_hash.h"
+#include "trust/content_hash.h"
 #include "trust/signature_check.h"
 
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -19,6 +18,7 @@
 
 namespace gd {
 
+class FileDownloadSink;
 class FtpSession;
 class Notifier;
 class UpdateSource;
@@ -57,18 +57,18 @@ class RemoteSignature {
     // bytes of it are read).
     bool fetch(FtpSession& session, std::stop_token stop = {});
     bool fetch(UpdateSource& source, std::stop_token stop = {});
-    // Starts hashing `file` while it downloads, where the signature signs
-    // its hash, so that judgeFile needs no second pass over it.
-    void followDownload(const std::filesystem::path& file);
-    // Judges the file once it has arrived whole.
-    bool judgeFile(const std::filesystem::path& file);
     // Whether the bytes can be judged as they pass, without a file: always
     // unsigned, and where the signature signs the content's hash.
     bool judgesStream() const { return !isSigned_ || check_.signsHash(); }
-    // Hashes the next bytes of a download that is kept in no file.
+    // Hashes the next bytes of a download, as they are written.
     void addBytes(std::span<const char> bytes);
     // Judges the bytes that addBytes saw, once they are the whole file.
     bool judgeStream();
+    // Judges a download kept in `file` once it has arrived whole: by the
+    // hash addBytes took of the bytes written into it or, for a signature
+    // of the content itself, by those bytes read back through the
+    // descriptor they were written through. Never by a path.
+    bool judgeDownload(const FileDownloadSink& file);
     bool judgeBytes(std::string_view bytes);
     // Says the refusal and shows `box`; returns false for the caller's return.
     bool reportRefusal(Notifier& notifier, std::string_view box) const;
@@ -79,8 +79,7 @@ class RemoteSignature {
     bool isSigned_;
     std::string remoteName_;
     SignatureCheck check_;
-    std::unique_ptr<GrowingFileHash> download_;  // the followed file, if any
-    std::unique_ptr<ContentHasher> stream_;      // the hashed bytes, if any
+    std::unique_ptr<ContentHasher> stream_;  // the hashed bytes, if any
 };
 
 }  // namespace gd

@@ -1,7 +1,5 @@
 #include "fetch/update_source.h"
 
-#include "fetch/file_download_sink.h"
-
 namespace gd {
 namespace {
 
@@ -51,17 +49,6 @@ std::optional<std::string> FtpUpdateSource::readHead(const std::string& file, st
     return session_.ReadHead(file, limit, stop);
 }
 
-DownloadResult FtpUpdateSource::download(const std::string& file,
-                                         const std::filesystem::path& localPath,
-                                         const ProgressSink& progress, std::stop_token stop,
-                                         std::uint64_t limit) {
-    failure_.clear();
-    if (!open(stop)) return DownloadResult::NotOpened;
-    const DownloadResult result = session_.DownloadToFile(file, localPath, progress, stop, limit);
-    if (result != DownloadResult::Done) failure_ = file + " cannot be downloaded";
-    return result;
-}
-
 DownloadResult FtpUpdateSource::stream(const std::string& file, DownloadSink& sink,
                                        const ProgressSink& progress, std::stop_token stop,
                                        std::uint64_t limit) {
@@ -88,19 +75,6 @@ std::optional<std::string> MirrorUpdateSource::readHead(const std::string& file,
                                                         std::stop_token stop) {
     lastUrl_ = urlOf(file);
     return session_.ReadHead(lastUrl_, limit, std::move(stop));
-}
-
-DownloadResult MirrorUpdateSource::download(const std::string& file,
-                                            const std::filesystem::path& localPath,
-                                            const ProgressSink& progress, std::stop_token stop,
-                                            std::uint64_t limit) {
-    lastUrl_ = urlOf(file);
-    FileDownloadSink sink(localPath);
-    if (!sink.isOpen()) return DownloadResult::NotOpened;
-    const DownloadResult result =
-        session_.Download(lastUrl_, sink, progress, std::move(stop), limit);
-    if (!sink.close() && result == DownloadResult::Done) return DownloadResult::ReadFailed;
-    return result;
 }
 
 DownloadResult MirrorUpdateSource::stream(const std::string& file, DownloadSink& sink,

@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -25,11 +24,6 @@ class UpdateSource {
     // The first `limit` bytes of `file`; nullopt when it cannot be had.
     virtual std::optional<std::string> readHead(const std::string& file, std::size_t limit,
                                                 std::stop_token stop) = 0;
-    // `file` into `localPath` (created or truncated), as FtpSession's
-    // DownloadToFile does.
-    virtual DownloadResult download(const std::string& file, const std::filesystem::path& localPath,
-                                    const ProgressSink& progress, std::stop_token stop,
-                                    std::uint64_t limit) = 0;
     // `file` into `sink`, continued from what the sink holds, as
     // FtpSession's Download does.
     virtual DownloadResult stream(const std::string& file, DownloadSink& sink,
@@ -49,9 +43,6 @@ class FtpUpdateSource : public UpdateSource {
     std::string name() const override;
     std::optional<std::string> readHead(const std::string& file, std::size_t limit,
                                         std::stop_token stop) override;
-    DownloadResult download(const std::string& file, const std::filesystem::path& localPath,
-                            const ProgressSink& progress, std::stop_token stop,
-                            std::uint64_t limit) override;
     DownloadResult stream(const std::string& file, DownloadSink& sink, const ProgressSink& progress,
                           std::stop_token stop, std::uint64_t limit) override;
     std::string failure() const override { return failure_; }
@@ -74,9 +65,6 @@ class MirrorUpdateSource : public UpdateSource {
     std::string urlOf(const std::string& file) const;
     std::optional<std::string> readHead(const std::string& file, std::size_t limit,
                                         std::stop_token stop) override;
-    DownloadResult download(const std::string& file, const std::filesystem::path& localPath,
-                            const ProgressSink& progress, std::stop_token stop,
-                            std::uint64_t limit) override;
     DownloadResult stream(const std::string& file, DownloadSink& sink, const ProgressSink& progress,
                           std::stop_token stop, std::uint64_t limit) override;
     // The URL asked last and what went wrong with it.

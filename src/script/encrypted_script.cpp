@@ -54,11 +54,13 @@ bool writeEncryptedFile(const std::filesystem::path& path, std::string_view text
     std::string cipher(text);
     ScriptCipher::encrypt(cipher.data(), cipher.size());
 
+    // Only a regular file's permission bits carry over: set-id and sticky
+    // bits planted on it never do, nor the bits of whatever a link points at.
     struct stat old {};
-    const bool hadOld = ::stat(path.c_str(), &old) == 0;
+    const bool hadOld = ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     FileReplacement file(path, 0666);
     if (!file || !writeAll(file.fd(), cipher.data(), cipher.size())) return false;
-    if (hadOld) ::fchmod(file.fd(), old.st_mode & 07777);
+    if (hadOld) ::fchmod(file.fd(), old.st_mode & 0777);
     return file.commit();
 }
 

@@ -22,7 +22,10 @@ std::string readEncryptedFile(const std::filesystem::path& path, std::size_t lim
 // Enciphers `text` and makes it the whole new content of the file. The file is
 // replaced atomically (a new file beside it is written, flushed and renamed
 // over it), so a crash leaves the old or the new content, never a shortened
-// file nor a stray temporary one. Returns false when nothing was replaced.
+// file nor a stray temporary one. The new file keeps the old one's
+// permission bits (0777 of them) when that was a regular file, and is
+// otherwise made with 0666 less the umask. Returns false when nothing was
+// replaced.
 bool writeEncryptedFile(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace gd

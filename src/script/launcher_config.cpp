@@ -8,6 +8,7 @@
 #include <lua.hpp>
 
 #include <charconv>
+#include <filesystem>
 #include <new>
 
 namespace gd {
@@ -52,25 +53,71 @@ int takeSettings(lua_State* state) {
     return 0;
 }
 
+// The error a failed load or call left on the stack, as one short line.
+std::string errorText(lua_State* state) {
+    constexpr std::size_t kShown = 200;
+    std::string text(luaText(state, -1).substr(0, kShown));
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+    return text.empty() ? "(no message)" : text;
+}
+
+// config.dat's plain text. A missing file is an empty chunk, as it always
+// was; one that is there but cannot be had is a fault, not an empty chunk.
+std::string readConfigText(const std::string& launcherDir, std::string& fault) {
+    const std::filesystem::path path = launcherDir + "config.dat";
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) {
+        if (error != std::errc::no_such_file_or_directory) fault = "the file cannot be read";
+        return {};
+    }
+    if (size > kConfigFileLimit) {
+        fault = "the file is larger than the " + std::to_string(kConfigFileLimit) +
+                " bytes the launcher reads";
+        return {};
+    }
+    std::string text = readEncryptedFile(path, kConfigFileLimit);
+    if (text.empty() && size > 0) fault = "the file cannot be read";
+    return text;
+}
+
 }  // namespace
 
-void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
-                      std::chrono::milliseconds timeLimit) {
+std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
+                             std::chrono::milliseconds timeLimit) {
     LuaState lua(timeLimit);
-    if (!lua) return;
-    // A chunk that does not load leaves its error message on the stack, and
-    // calling that fails harmlessly, as it always has.
-    lua.load(chunk, "config.dat");
-    lua.pcall(0, 0);
-    lua.cpcall(takeSettings, &config);
-    // Read raw and on their own, so that a chunk that broke the reads above
-    // still cannot turn a signed installation into an unsigned one.
-    readTrustSettings(lua.get(), config.server);
+    std::string fault;
+    if (!lua) {
+        fault = "there is no memory to run the chunk";
+    } else {
+        // A chunk that does not load leaves its error message on the stack,
+        // and calling that fails harmlessly, as it always has.
+        if (lua.load(chunk, "config.dat") != 0)
+            fault = "the chunk does not load: " + errorText(lua.get());
+        if (lua.pcall(0, 0) != 0 && fault.empty())
+            fault = "the chunk stopped with an error: " + errorText(lua.get());
+        lua_settop(lua.get(), 0);
+        lua.cpcall(takeSettings, &config);
+        // Read raw and on their own, so that a chunk that broke the reads
+        // above still cannot turn a signed installation into an unsigned one.
+        readTrustSettings(lua.get(), config.server);
+    }
+    if (!fault.empty()) refuseSettings(config.server, fault);
+    return fault;
+}
+
+void loadConfigFile(const std::string& launcherDir, LauncherConfig& config) {
+    std::string fault;
+    const std::string text = readConfigText(launcherDir, fault);
+    applyConfigChunk(text, config);
+    if (!fault.empty()) refuseSettings(config.server, fault);
+    resolveCaFile(launcherDir, config.server);
 }
 
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config) {
-    applyConfigChunk(readEncryptedFile(launcherDir + "config.dat", kConfigFileLimit), config);
-    resolveCaFile(launcherDir, config.server);
+    loadConfigFile(launcherDir, config);
     loadVersionFile(launcherDir, config);
 }
 

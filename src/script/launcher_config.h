@@ -48,13 +48,23 @@ struct LauncherConfig {
 // runs past the time limit) for the settings taken before it. The chunk gets
 // every standard library. Then reads DIR/version.dat,
 // creating it with 1.000000,1.000000 when it is missing or empty.
+//
+// Only a config.dat that runs to its end decides how far the server is
+// trusted: one that is larger than kConfigFileLimit, cannot be read, does
+// not load or stops with an error makes the settings unusable (with no keys),
+// never those of an unsigned installation. A missing one is an empty chunk,
+// as it always was: it names no server to contact.
 void loadLauncherConfig(const std::string& launcherDir, LauncherConfig& config);
+
+// loadLauncherConfig without version.dat.
+void loadConfigFile(const std::string& launcherDir, LauncherConfig& config);
 
 // Applies the chunk text to `config` exactly as loadLauncherConfig does with
 // the deciphered file; `timeLimit` is for each of the two calls (the chunk,
-// then the reading of the settings).
-void applyConfigChunk(std::string_view chunk, LauncherConfig& config,
-                      std::chrono::milliseconds timeLimit = kLuaTimeLimit);
+// then the reading of the settings). Returns why the chunk did not run to
+// its end, in plain words, or "" when it did.
+std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
+                             std::chrono::milliseconds timeLimit = kLuaTimeLimit);
 
 struct FtpEndpoint {
     std::string host;

@@ -1,6 +1,5 @@
 #include "script/trust_settings.h"
 
-#include "script/encrypted_script.h"
 #include "script/launcher_config.h"
 #include "trust/public_key.h"
 #include "trust/secret_key.h"
@@ -176,13 +175,16 @@ void readTrustSettings(lua_State* state, ServerRecord& server) {
         server.unusable = "the settings of config.dat cannot be read";
         return;
     }
-    server.unusable = takeKeys(raw, server.signKeys);
-    if (server.unusable.empty()) server.unusable = takeTransport(raw, server);
-    if (server.unusable.empty()) server.unusable = takeMirrors(raw, server);
-    if (!server.unusable.empty()) {
-        server.signKeys.clear();
-        server.mirrors.clear();
-    }
+    std::string unusable = takeKeys(raw, server.signKeys);
+    if (unusable.empty()) unusable = takeTransport(raw, server);
+    if (unusable.empty()) unusable = takeMirrors(raw, server);
+    if (!unusable.empty()) refuseSettings(server, std::move(unusable));
+}
+
+void refuseSettings(ServerRecord& server, std::string reason) {
+    server.unusable = std::move(reason);
+    server.signKeys.clear();
+    server.mirrors.clear();
 }
 
 void resolveCaFile(const std::string& launcherDir, ServerRecord& server) {
@@ -195,9 +197,18 @@ void resolveCaFile(const std::string& launcherDir, ServerRecord& server) {
 
 void refreshSignKeys(const std::string& launcherDir, ServerRecord& server) {
     LauncherConfig current;
-    applyConfigChunk(readEncryptedFile(launcherDir + "config.dat", kConfigFileLimit), current);
-    server.signKeys = std::move(current.server.signKeys);
-    server.unusable = std::move(current.server.unusable);
+    loadConfigFile(launcherDir, current);
+    if (!current.server.unusable.empty()) {
+        // The keys stay: the settings stop every check until they are mended.
+        server.unusable = std::move(current.server.unusable);
+    } else if (!server.signKeys.empty() && current.server.signKeys.empty()) {
+        server.unusable =
+            "the installed one names no DUREDOR_SIGN_KEY, and an update does not make a signed "
+            "installation unsigned";
+    } else {
+        server.signKeys = std::move(current.server.signKeys);
+        server.unusable.clear();
+    }
 }
 
 }  // namespace gd

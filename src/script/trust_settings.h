@@ -43,10 +43,15 @@ void readTrustSettings(lua_State* state, ServerRecord& server);
 // Makes server.ftpCaFile absolute: relative names are taken from `launcherDir`.
 void resolveCaFile(const std::string& launcherDir, ServerRecord& server);
 
+// Makes the settings unusable for `reason`: no keys, no mirrors.
+void refuseSettings(ServerRecord& server, std::string reason);
+
 // Takes DUREDOR_SIGN_KEY (and whether the settings are usable) anew from
 // launcherDir/config.dat, which an update may just have replaced, so that
 // the next check trusts what it says. The address, login and transport stay
-// as they were loaded.
+// as they were loaded. A signed installation stays signed: unless the new
+// config.dat runs to its end and names keys, its keys stay and the settings
+// become unusable.
 void refreshSignKeys(const std::string& launcherDir, ServerRecord& server);
 
 }  // namespace gd

@@ -7,6 +7,7 @@
 #include "shell/launcher_log.h"
 #include "shell/launcher_window.h"
 #include "shell/signal_watcher.h"
+#include "update/run_directory.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -14,11 +15,16 @@
 #include <QTimer>
 
 #include <clocale>
+#include <thread>
 
 int main(int argc, char** argv) {
     // A second launcher ends at once, silently.
     const auto instanceLock = gd::InstanceLock::tryAcquire();
     if (!instanceLock) return 0;
+
+    // What killed runs left under $TMPDIR goes, off the window's way; a
+    // quit stops it between two files.
+    std::jthread sweep([](std::stop_token stop) { gd::removeStaleRunDirectories(stop); });
 
     const gd::InstallPaths paths = gd::initInstallPaths();
     gd::LauncherConfig config;

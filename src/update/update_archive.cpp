@@ -1,5 +1,6 @@
 #include "update/update_archive.h"
 
+#include "update/zip_reader.h"
 #include "util/fd_io.h"
 #include "util/safe_path.h"
 #include "util/text_encoding.h"
@@ -97,21 +98,6 @@ bool containsScriptName(std::string_view path) {
 }
 
 // ---- archive handles -------------------------------------------------------
-
-class ZipReader {
-  public:
-    explicit ZipReader(const std::filesystem::path& path) : file_(unzOpen64(path.c_str())) {}
-    ZipReader(const ZipReader&) = delete;
-    ZipReader& operator=(const ZipReader&) = delete;
-    ~ZipReader() {
-        if (file_ != nullptr) unzClose(file_);
-    }
-    explicit operator bool() const { return file_ != nullptr; }
-    unzFile get() const { return file_; }
-
-  private:
-    unzFile file_;
-};
 
 // The entry opened for reading; closing it is where minizip checks the CRC.
 class OpenEntry {
@@ -471,9 +457,16 @@ std::string trimEntryName(std::string_view name) {
 std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
                                              const std::filesystem::path& baseDir,
                                              std::uintmax_t limit) {
+    const UniqueFd archive(::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!archive) return std::nullopt;
+    return UnpackArchive(archive.get(), baseDir, limit);
+}
+
+std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesystem::path& baseDir,
+                                             std::uintmax_t limit) {
     const std::string base = directoryText(baseDir.string());
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const ZipReader zip(archivePath);
+    const ZipReader zip(archiveFd);
     if (!baseFd || !zip) return std::nullopt;
 
     const auto entries = planArchive(zip.get(), base);

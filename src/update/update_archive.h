@@ -75,6 +75,10 @@ enum class StreamedData {
 std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
                                              const std::filesystem::path& baseDir,
                                              std::uintmax_t limit = kArchiveExtractLimit);
+// The same for the archive open as `archiveFd` (read with positioned reads;
+// it stays the caller's).
+std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesystem::path& baseDir,
+                                             std::uintmax_t limit = kArchiveExtractLimit);
 
 // The rules of UnpackArchive for an archive whose entries were already
 // inflated, in archive order, into `dataDir`, each into a file named by its

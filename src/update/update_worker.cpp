@@ -1,6 +1,7 @@
 #include "update/update_worker.h"
 
 #include "fetch/download_sink.h"
+#include "fetch/file_download_sink.h"
 #include "fetch/pipelined_sink.h"
 #include "fetch/source_list.h"
 #include "fetch/trusted_fetch.h"
@@ -77,21 +78,20 @@ class KeptCharge {
     std::uint64_t charged_ = 0;
 };
 
-// Downloads the archive into `download`, charged against the run's budget;
-// false (after any error box) when it did not arrive whole or, in a signed
-// installation, its signature was refused.
+// Downloads the archive into a new file at `download`, charged against the
+// run's budget; false (after any error box) when it did not arrive whole or,
+// in a signed installation, its signature was refused. `file` then holds
+// the archive, judged by what was written through it.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                     ChargedPath& download, DiskBudget& budget, std::stop_token stop) {
+                     ChargedPath& download, std::optional<FileDownloadSink>& file,
+                     DiskBudget& budget, std::stop_token stop) {
     DownloadResult result;
     {
         KeptCharge kept(budget);
-        result = job.sources.fetchArchive(job.notifier, server, archive, download.path(),
+        result = job.sources.fetchArchive(job.notifier, server, archive, download.path(), file,
                                           progressOf(job), stop, budget.available(), kept.charge());
     }
-    if (result != DownloadResult::Done) return false;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(download.path(), error);
-    return !error && download.charge(size);
+    return result == DownloadResult::Done && download.charge(file->received());
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {
@@ -99,15 +99,16 @@ bool syncFileSystemOf(const std::filesystem::path& path) {
     return directory && ::syncfs(directory.get()) == 0;
 }
 
-// Unpacks into `unpacked`, in what the budget has left after the download.
-// A delta archive's files are synced once they are rebuilt, together.
-std::optional<UnpackedArchive> unpackArchive(const std::filesystem::path& zipPath,
-                                             ChargedPath& unpacked, const DiskBudget& budget,
+// Unpacks the archive open as `zipFd` into `unpacked`, in what the budget
+// has left after the download. A delta archive's files are synced once they
+// are rebuilt, together.
+std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
+                                             const DiskBudget& budget,
                                              ArchiveKind kind = ArchiveKind::Whole) {
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
     if (error) return std::nullopt;
-    auto contents = UnpackArchive(zipPath, unpacked.path(), budget.available());
+    auto contents = UnpackArchive(zipFd, unpacked.path(), budget.available());
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
     // Copies may move these files into place: one sync makes them all durable.
     if (contents && kind == ArchiveKind::Whole && !syncFileSystemOf(unpacked.path()))
@@ -312,11 +313,14 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
             streamArchive(job, server, archive, parts, unpacked, budget, stop, kind);
         if (!streamed.wholeFileNeeded) return {streamed.fetched, std::move(streamed.contents)};
     }
+    // The whole file first, then UnpackArchive's rules on it.
     ChargedPath download(budget, runDirectory / (name + ".zip"));
     unpacked.remove();
-    if (!downloadArchive(job, server, archive, download, budget, stop)) return {};
-    Fetched fetched{true, unpackArchive(download.path(), unpacked, budget, kind)};
+    std::optional<FileDownloadSink> file;
+    if (!downloadArchive(job, server, archive, download, file, budget, stop)) return {};
+    Fetched fetched{true, unpackArchive(file->fd(), unpacked, budget, kind)};
     // The archive has served its purpose.
+    file.reset();
     download.remove();
     return fetched;
 }
@@ -352,7 +356,8 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
                       ArchiveKind kind) {
     DiskBudget budget;
     ChargedPath unpacked(budget, unpackDir);
-    const auto contents = unpackArchive(zipPath, unpacked, budget, kind);
+    const UniqueFd zip(::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto contents = unpackArchive(zip.get(), unpacked, budget, kind);
     if (contents && kind == ArchiveKind::Delta &&
         !rebuildDeltas(job, zipPath.filename().string(), unpacked, budget))
         return false;

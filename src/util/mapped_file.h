@@ -13,6 +13,8 @@ class MappedFile {
     // Maps the regular file at `path`; `ok()` is false when it cannot be
     // opened or mapped. An empty file maps to an empty view.
     explicit MappedFile(const std::filesystem::path& path);
+    // Maps the regular file open as `fd`, which stays the caller's.
+    explicit MappedFile(int fd);
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     ~MappedFile();
@@ -21,6 +23,8 @@ class MappedFile {
     std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
 
   private:
+    void map(int fd);
+
     void* data_ = nullptr;
     std::size_t size_ = 0;
     bool ok_ = false;

@@ -432,6 +432,12 @@ TEST_F(FtpSessionTest, MissingRemoteOrUncreatableLocalFileIsNotOpened) {
     EXPECT_EQ(server_->count("DELE"), 0);
     // The session survives both.
     EXPECT_EQ(session.DownloadToFile("a.zip", local("a.zip"), {}), DownloadResult::Done);
+    // Whatever is at the local path is replaced, never written through.
+    gdtest::writeFile(local("target"), "kept");
+    std::filesystem::create_symlink(local("target"), local("link.zip"));
+    EXPECT_EQ(session.DownloadToFile("a.zip", local("link.zip"), {}), DownloadResult::Done);
+    EXPECT_EQ(gdtest::readFile(local("target")), "kept");
+    EXPECT_FALSE(std::filesystem::is_symlink(local("link.zip")));
 }
 
 TEST_F(FtpSessionTest, StopTokenCancelsPromptlyWhereverTheDownloadWaits) {

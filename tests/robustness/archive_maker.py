@@ -8,6 +8,9 @@ Usage:
   archive_maker.py dosdir OUT.zip DIR
       the same with MS-DOS host entries and the archive attribute, as the
       original platform's tools write them: no Unix permissions at all
+  archive_maker.py samecrc GENUINE TEMPLATE OUT
+      TEMPLATE, as long as GENUINE, with its first "@@@@" replaced by the four
+      bytes that give it GENUINE's CRC-32
   archive_maker.py corpus SERVER_ROOT SCRIPTS TOKEN OUTSIDE
       the hostile corpus: SERVER_ROOT/<case>/<case>.zip for every recipe below,
       with SCRIPTS/<case>.dat (an enciphered update.dat) as its script, and an
@@ -418,9 +421,44 @@ def dosdir(out, directory):
                     z.writestr(info, f.read())
 
 
+def same_crc(genuine, template, out):
+    """CRC-32 is affine in the message bits: the four chosen bytes are the
+    solution of 32 linear equations over GF(2)."""
+    with open(genuine, "rb") as f:
+        want = zlib.crc32(f.read())
+    with open(template, "rb") as f:
+        data = bytearray(f.read())
+    at = data.index(b"@@@@")
+    data[at:at + 4] = bytes(4)
+    base = zlib.crc32(data)
+    basis = []  # (vector, the bits that make it), distinct leading bits, largest first
+    for bit in range(32):
+        data[at + bit // 8] ^= 1 << (bit % 8)
+        vector, bits = zlib.crc32(data) ^ base, 1 << bit
+        data[at + bit // 8] ^= 1 << (bit % 8)
+        for known, known_bits in basis:
+            if vector ^ known < vector:
+                vector, bits = vector ^ known, bits ^ known_bits
+        if vector:
+            basis = sorted(basis + [(vector, bits)], reverse=True)
+    target, chosen = want ^ base, 0
+    for known, known_bits in basis:
+        if target ^ known < target:
+            target, chosen = target ^ known, chosen ^ known_bits
+    assert target == 0
+    for bit in range(32):
+        if chosen >> bit & 1:
+            data[at + bit // 8] ^= 1 << (bit % 8)
+    assert zlib.crc32(data) == want
+    with open(out, "wb") as f:
+        f.write(data)
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] in ("zipdir", "dosdir"):
         (zipdir if argv[1] == "zipdir" else dosdir)(argv[2], argv[3])
+    elif len(argv) == 5 and argv[1] == "samecrc":
+        same_crc(*argv[2:])
     elif len(argv) == 6 and argv[1] == "corpus":
         corpus(*argv[2:])
     else:

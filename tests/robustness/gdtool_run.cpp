@@ -160,6 +160,23 @@ std::vector<std::string> GdtoolRun::openFiles() const {
     return targets;
 }
 
+std::string GdtoolRun::threadStates() const {
+    std::string states;
+    std::error_code error;
+    const fs::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+    for (const auto& task : fs::directory_iterator(tasks, error)) {
+        // The state follows the parenthesised command name, which may hold blanks.
+        const std::string stat = readWhole(task.path() / "stat");
+        const auto close = stat.rfind(')');
+        const std::string state = close != std::string::npos ? stat.substr(close + 2, 1) : "?";
+        std::string syscall = readWhole(task.path() / "syscall");
+        syscall = syscall.substr(0, syscall.find(' '));
+        states += "thread " + task.path().filename().string() + ": state " + state + ", in " +
+                  readWhole(task.path() / "wchan") + ", system call " + syscall + "\n";
+    }
+    return states;
+}
+
 std::string GdtoolRun::output() const {
     return readWhole(outputFile_);
 }

@@ -50,6 +50,11 @@ class GdtoolRun {
     // "socket:[inode]". Meaningful while frozen.
     std::vector<std::string> openFiles() const;
 
+    // Where each thread of the process is, from /proc: its state (R, S, D,
+    // T...), the kernel function it waits in and its system call, one line
+    // per thread; what tells a stall (waits with a time-out) from a hang.
+    std::string threadStates() const;
+
     std::string output() const;
     std::string errors() const;
 

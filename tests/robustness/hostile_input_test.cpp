@@ -9,6 +9,7 @@
 // the run's private temporary directory (which is gone afterwards), and the
 // documented outcome: exit code, error boxes, last report, recorded version.
 
+#include "fetch/trusted_fetch.h"
 #include "robustness/gdtool_run.h"
 #include "robustness/tree_snapshot.h"
 #include "robustness/update_site.h"
@@ -87,13 +88,18 @@ Outcome applyFails() {
 Outcome nothingOffered(std::string version = kVersion10) {
     return {0, {}, -1, std::move(version), {}, {}};
 }
-// A config.dat that cannot be read leaves no server to ask: a failure, not
-// an installation that is up to date.
+Outcome listRefused(std::string_view message) {
+    return {1, {box(message)}, -1, kVersion10, {}, {}};
+}
+// A config.dat that names no server leaves none to ask: a failure, not an
+// installation that is up to date.
 Outcome noServer() {
     return {5, {}, -1, kVersion10, {}, "DUREDOR_FTP_ADR \"\" is no host"};
 }
-Outcome listRefused(std::string_view message) {
-    return {1, {box(message)}, -1, kVersion10, {}, {}};
+// A config.dat that cannot be used contacts no server, and never as unsigned.
+Outcome unusable(const std::string& why) {
+    return {5,  {box(gd::kUnusableSettingsMessage)}, -1, kVersion10,
+            {}, "config.dat cannot be used: " + why};
 }
 
 struct HostileCase {
@@ -242,11 +248,15 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
      applyFails(),
      copies({{payload, "/tmp/" + token + "/x.txt"}})},
     // ---- the installation's config.dat and version.dat, the server's filelist.dat -----------
-    {"config_huge",      "config.dat over 4096 bytes",                     noServer(),
+    {"config_huge",      "config.dat over 4096 bytes",
+     unusable("the file is larger than the 4096 bytes the launcher reads"),
      copyPayload, config + "--" + std::string(5000, 'x') + "\n"},
-    {"config_binary",    "config.dat of random bytes",                     noServer(),
+    {"config_binary",    "config.dat of random bytes",
+     unusable("the chunk does not load: [string \"config.dat\"]:1: unexpected symbol near "
+              "'char(20)'"),
      copyPayload, randomBytes(3000, 33)},
-    {"config_loop",      "config.dat never returns after its settings",    gotPayload,
+    {"config_loop",      "config.dat never returns after its settings",
+     unusable("the chunk stopped with an error: script ran longer than its time limit"),
      copyPayload, config + "while true do end\n", {}, {}, true},
     {"version_huge",     "version.dat over 128 bytes",                     gotPayload,
      copyPayload, {}, kVersion10 + std::string(200, ' ')},

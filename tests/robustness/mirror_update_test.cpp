@@ -3,6 +3,7 @@
 // injected faults as mirrors, archives made by zip and signed by minisign.
 
 #include "robustness/gdtool_run.h"
+#include "robustness/tree_snapshot.h"
 #include "robustness/update_site.h"
 #include "support/script_server.h"
 #include "support/temp_dir.h"
@@ -83,8 +84,8 @@ class MirrorUpdateTest : public ::testing::Test {
 
     // A mirror: "nginx" (the good folder), "foreign" (http.server over files
     // another publisher signed), "dead" (nothing listens) or a list of
-    // faults for http.server over the good folder. Returns its base URL.
-    std::string mirror(const std::string& kind) {
+    // faults for http.server over `folder`. Returns its base URL.
+    std::string mirror(const std::string& kind, const std::string& folder = "good") {
         const std::size_t n = servers_.size();
         const fs::path work = site_.root() / ("mirror" + std::to_string(n));
         if (kind == "dead") return "http://127.0.0.1:9/";
@@ -93,9 +94,9 @@ class MirrorUpdateTest : public ::testing::Test {
             args = {GD_NGINX_SERVER_SCRIPT, "--root", site_.serverFolder("good").string(), "--work",
                     work.string()};
         } else {
-            const std::string folder = kind == "foreign" ? "foreign" : "good";
-            args = {GD_MIRROR_SERVER_SCRIPT, "--root", site_.serverFolder(folder).string(),
-                    "--record", (work.string() + ".requests")};
+            args = {GD_MIRROR_SERVER_SCRIPT, "--root",
+                    site_.serverFolder(kind == "foreign" ? "foreign" : folder).string(), "--record",
+                    (work.string() + ".requests")};
             std::istringstream faults(kind == "foreign" ? "" : kind);
             for (std::string fault; faults >> fault;) args.insert(args.end(), {"--fault", fault});
         }
@@ -219,6 +220,78 @@ TEST_F(MirrorUpdateTest, EachFileComesFromTheFirstSourceThatServesItSigned) {
              at = ran.errors.find("gdtool: skipping ", at + 1))
             ++skips;
         EXPECT_EQ(skips, s.skipped) << ran.errors;
+    }
+}
+
+// Two sources that disagree. The mirror serves the genuine archive and its
+// signature, but breaks off after a genuine prefix or spoils a byte past it;
+// the FTP server serves an archive of the same size whose update.dat has the
+// same size and CRC-32 (so its directory is the genuine one) and runs a
+// command. Data before the first entry keeps an archive from streaming.
+TEST_F(MirrorUpdateTest, TwoSourcesThatDisagreeNeverMakeOneArchive) {
+    struct Split {
+        std::string name;
+        bool streams;
+        std::string fault;
+    };
+    const std::vector<Split> splits = {
+        {"streamed, the mirror breaks off", true, "cut:p1.1.zip:2000"},
+        {"whole file, the mirror breaks off", false, "cut:p1.1.zip:2000"},
+        {"whole file, the mirror spoils a byte", false, "tamper:p1.1.zip:2000"},
+    };
+    const fs::path ran = site_.root() / "ran";
+    const std::string head = "os.execute('touch " + ran.string() + "') function updater() end ";
+    const std::string tail = "--[==[@@@@]==]";
+    const std::string good = "function updater() update.copy('payload.bin', 'payload.bin') end --" +
+                             std::string(head.size() + tail.size(), '-');
+    const std::string evil =
+        head + std::string(good.size() - head.size() - tail.size(), ' ') + tail;
+    const fs::path stage = site_.root() / "split-stage";
+    fs::create_directories(stage);
+    gdtest::writeFile(stage / "good.lua", good);
+    gdtest::writeFile(stage / "evil.lua", evil);
+    ASSERT_EQ(runShell(std::string("/usr/bin/python3 ") + GD_ARCHIVE_MAKER + " samecrc " +
+                       shellQuoted(stage / "good.lua") + " " + shellQuoted(stage / "evil.lua") +
+                       " " + shellQuoted(stage / "evil.lua")),
+              0);
+    const std::string forged = gdtest::readFile(stage / "evil.lua");
+    gdtest::writeEncrypted(stage / "update.dat", good);
+    gdtest::writeFile(stage / "payload.bin", gdtest::randomBytes(300000, 5));
+    for (std::size_t i = 0; i < splits.size(); ++i) {
+        const Split& s = splits[i];
+        SCOPED_TRACE(s.name);
+        const std::string name = "split" + std::to_string(i);
+        const fs::path genuine = site_.serverFolder(name + "-genuine"),
+                       altered = site_.serverFolder(name);
+        const std::string stub =
+            s.streams
+                ? ""
+                : " && printf '%100s' | cat - a.zip >s.zip && mv s.zip a.zip && zip -qA a.zip";
+        ASSERT_EQ(runShell("cd " + shellQuoted(stage) +
+                           " && rm -f a.zip && zip -qX0 a.zip update.dat payload.bin" + stub +
+                           " && mv a.zip " + shellQuoted(genuine / "p1.1.zip")),
+                  0);
+        sign(genuine / "p1.1.zip", publisher_.first);
+        gdtest::serveVersionScript(genuine, "1.1", {"'a', 1.1, 'p1.1.zip'"});
+        sign(genuine / "filelist.dat", publisher_.first);
+        for (const char* file : {"filelist.dat", "filelist.dat.minisig", "p1.1.zip.minisig"})
+            fs::copy_file(genuine / file, altered / file);
+        std::string bytes = gdtest::readFile(genuine / "p1.1.zip");
+        const std::string script = gdtest::enciphered(good);
+        ASSERT_LT(bytes.find(script), 2000u - script.size());
+        bytes.replace(bytes.find(script), script.size(), gdtest::enciphered(forged));
+        gdtest::writeFile(altered / "p1.1.zip", bytes);
+
+        servers_.clear();
+        const fs::path dir = install(name, name, signedWith({mirror(s.fault, name + "-genuine")}));
+        const gdtest::Tree before = gdtest::snapshotTree(dir);
+        const Ran updated = gdtool("update", dir);
+        EXPECT_EQ(updated.code, 5) << updated.output << updated.errors;
+        EXPECT_NE(updated.errors.find("signature of p1.1.zip refused"), std::string::npos)
+            << updated.errors;
+        EXPECT_FALSE(fs::exists(ran));
+        EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(dir)), "");
+        fs::remove(ran);
     }
 }
 

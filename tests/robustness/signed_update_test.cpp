@@ -432,6 +432,67 @@ TEST_F(SignedUpdateTest, MigrationOfAnUnsignedInstallation) {
     EXPECT_EQ(version(dir), "1.200000,1.000000");
 }
 
+// A signed archive installs a config.dat; as the window runs it, the next
+// check takes the keys from the run's report. A config.dat that cannot be
+// used, or that drops the key, leaves the settings unusable: the next check
+// shows the box rather than take an unsigned list.
+TEST_F(SignedUpdateTest, AnInstalledConfigThatCannotBeUsedNeverMakesItUnsigned) {
+    struct Installed {
+        std::string name, config;
+        std::size_t keys;      // after the run; 0: unusable
+        std::string unusable;  // what the reason says
+    };
+    const std::vector<Installed> rows = {
+        {"oversized", keySetting({&keyA_}) + "--" + std::string(5000, 'x') + "\n", 0,
+         "larger than the 4096 bytes"},
+        {"raises before the key", "error('boom')\n" + keySetting({&keyA_}), 0,
+         "the chunk stopped with an error: "},
+        {"drops the key", "", 0, "names no DUREDOR_SIGN_KEY"},
+        {"names two keys", keySetting({&keyA_, &keyB_}), 2, ""},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Installed& row = rows[i];
+        SCOPED_TRACE(row.name);
+        const std::string name = "installed" + std::to_string(i);
+        const fs::path folder = site_.serverFolder(name);
+        const fs::path dir = install(name, name, keySetting({&keyA_}));
+        archive(folder, "p1.1.zip",
+                {{"config.dat", gdtest::enciphered(site_.configText(name) + row.config)}});
+        signFor(folder / "p1.1.zip", keyA_);
+        gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'p1.1.zip'"});
+        signFor(folder / "filelist.dat", keyA_);
+
+        gd::LauncherConfig config;
+        gd::loadLauncherConfig(dir.string() + "/", config);
+        gd::VersionManifest manifest;
+        Recorder recorder;
+        ASSERT_TRUE(gd::CheckForUpdate(recorder, config, manifest));
+        gd::UpdateWorker worker(recorder, recorder);
+        worker.StartUpdateWorker({dir.string() + "/", config, gd::offerOf(manifest)});
+        worker.wait();
+        EXPECT_EQ(recorder.ending.code, gd::UpdateReportCode::Completed);
+        config.server.installedVersion = recorder.ending.installedVersion;
+        config.server.signKeys = recorder.ending.signKeys;
+        config.server.unusable = recorder.ending.settingsUnusable;
+        EXPECT_NE(config.server.unusable.find(row.unusable), std::string::npos)
+            << config.server.unusable;
+        EXPECT_EQ(config.server.unusable.empty(), row.unusable.empty()) << config.server.unusable;
+
+        // An unsigned list offering more: only an unsigned check would take it.
+        archive(folder, "p1.2.zip", {{"v1.2.txt", "1.2"}});
+        gdtest::serveVersionScript(folder, "1.2", {"'b', 1.2, 'p1.2.zip'"});
+        fs::remove(folder / "filelist.dat.minisig");
+        recorder.boxes.clear();
+        EXPECT_FALSE(gd::CheckForUpdate(recorder, config, manifest));
+        EXPECT_EQ(recorder.boxes,
+                  std::vector<std::string>{std::string(
+                      row.keys == 0 ? gd::kUnusableSettingsMessage : gd::kVersionScriptLoadError)});
+        if (row.keys != 0) {
+            EXPECT_EQ(config.server.signKeys.size(), row.keys);
+        }
+    }
+}
+
 TEST_F(SignedUpdateTest, SettingsThatCannotBeUsedContactNoServer) {
     serveChain("unusable", keyA_);
     const fs::path dir = install("unusable", "unusable", "DUREDOR_SIGN_KEY = 'RWQ'\n");

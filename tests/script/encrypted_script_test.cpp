@@ -54,6 +54,31 @@ TEST(EncryptedScript, WriteReplacesTheWholeFileWithoutTerminator) {
     EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator{}), 1);
 }
 
+// Set-id and sticky bits planted on the old file are not carried over, and
+// a link is replaced rather than its target's bits taken.
+TEST(EncryptedScript, WriteTakesOnlyThePermissionBitsOfARegularFile) {
+    TempDir temp;
+    const auto path = temp.path() / "version.dat", target = temp.path() / "target";
+    const mode_t umask = ::umask(022);
+    for (const auto& [old, expected] : {std::pair{04755, 0755}, {03775, 0775}, {0640, 0640}}) {
+        gdtest::writeFile(path, "x");
+        ::chmod(path.c_str(), static_cast<mode_t>(old));
+        ASSERT_TRUE(gd::writeEncryptedFile(path, "1.000000,1.000000"));
+        struct stat info {};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(expected)) << std::oct << old;
+    }
+    fs::remove(path);
+    gdtest::writeFile(target, "x");
+    ::chmod(target.c_str(), 04700);
+    fs::create_symlink(target, path);
+    ASSERT_TRUE(gd::writeEncryptedFile(path, "1.000000,1.000000"));
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644));
+    EXPECT_FALSE(fs::is_symlink(path));
+    EXPECT_EQ(gdtest::readFile(target), "x");
+    ::umask(umask);
+}
+
 TEST(EncryptedScript, FailedWriteKeepsTheOldContent) {
     TempDir temp;
     // A directory in the way of the rename: the write must fail and leave it.

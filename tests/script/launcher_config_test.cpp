@@ -57,6 +57,12 @@ TEST(LauncherConfig, BrokenChunksKeepWhatWasAssignedBeforeTheFault) {
 
     const auto binary = configFrom(std::string("\x1bLua\x51\x00garbage", 12));
     EXPECT_EQ(binary.server.ftpAddress, "");
+
+    // None of them decides that the installation is unsigned.
+    EXPECT_TRUE(syntax.server.unusable.starts_with("the chunk does not load: "));
+    EXPECT_EQ(runtime.server.unusable,
+              "the chunk stopped with an error: [string \"config.dat\"]:2: boom");
+    EXPECT_TRUE(binary.server.unusable.starts_with("the chunk does not load: "));
 }
 
 // config.dat is the installation's own file: it keeps every standard
@@ -116,6 +122,13 @@ TEST(LauncherConfig, UnusableFilesLeaveEverySettingEmpty) {
     LauncherConfig oversized;
     gd::loadLauncherConfig(temp.dir(), oversized);
     EXPECT_EQ(oversized.server.ftpAddress, "");
+
+    // Unusable rather than unsigned, but for the missing file, which names
+    // no server to contact.
+    EXPECT_EQ(missing.server.unusable, "");
+    EXPECT_TRUE(other.server.unusable.starts_with("the chunk does not load: "));
+    EXPECT_EQ(oversized.server.unusable,
+              "the file is larger than the 4096 bytes the launcher reads");
 }
 
 TEST(FtpAddress, HostsPortsAndBracketedV6) {

@@ -17,6 +17,8 @@ every file):
   norange:NAME          Range is ignored: always 200 with the whole file
   tamper:NAME[:OFFSET]  one byte of the body (the first, or the one at
                         OFFSET) is changed
+  cut:NAME:OFFSET       every request ends at byte OFFSET of the file and the
+                        connection closes (the headers announce the rest)
   redirect:NAME:COUNT   COUNT redirects (302) before the file is served
   tohttp:NAME:URL       a redirect to URL + NAME
 """
@@ -108,6 +110,12 @@ def make_handler(root, record, faults):
             self.send_header("Content-Length", str(len(part)))
             self.end_headers()
             if not body:
+                return
+            cut = self._fault(name, "cut")
+            if cut is not None:
+                self.wfile.write(part[: max(0, int(cut) - start)])
+                self.wfile.flush()
+                self.close_connection = True
                 return
             drop = self._fault(name, "drop")
             stall = self._fault(name, "stall")

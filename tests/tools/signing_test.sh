@@ -113,6 +113,9 @@ settings=(
   "DUREDOR_FTP_TLS = true DUREDOR_FTP_CA = 'certs/ca.pem'|DUREDOR_FTP_TLS=1 DUREDOR_FTP_CA=$work/install/certs/ca.pem|0"
   "DUREDOR_FTP_TLS = 'yes'|unusable=DUREDOR_FTP_TLS must be true or false|1"
   "DUREDOR_FTP_CA = 'ca.pem'|unusable=DUREDOR_FTP_CA is set, but DUREDOR_FTP_TLS is not true|1"
+  "error('boom') DUREDOR_SIGN_KEY = '$gd_key'|unusable=the chunk stopped with an error: [string \"config.dat\"]:2: boom|1"
+  "DUREDOR_SIGN_KEY = '$gd_key' +|unusable=the chunk does not load: [string \"config.dat\"]:3: unexpected symbol near '<eof>'|1"
+  "--$(printf '%05000d' 0)|unusable=the file is larger than the 4096 bytes the launcher reads|1"
 )
 for row in "${settings[@]}"; do
   IFS='|' read -r chunk lines code <<< "$row"

@@ -8,9 +8,11 @@
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "update/disk_budget.h"
+#include "update/run_directory.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -387,6 +389,37 @@ struct TemporaryDirectoryOverride {
         old ? ::setenv("TMPDIR", old->c_str(), 1) : ::unsetenv("TMPDIR");
     }
 };
+
+// What a killed run left goes at the next start; a live run's directory,
+// another user's, links (and what they point at) and other names stay.
+TEST(RunDirectory, OnlyTheUsersStaleRunDirectoriesGo) {
+    gdtest::TempDir temp;
+    const TemporaryDirectoryOverride tmpdir(temp.path());
+    const fs::path outside = temp.path() / "outside", stale = temp.path() / "groovedeck-update-1";
+    fs::create_directory(outside);
+    gdtest::writeFile(outside / "kept", "kept");
+    fs::create_directories(stale / "patch-0" / "data");
+    gdtest::writeFile(stale / "patch-0" / "data" / "file", "x");
+    fs::create_directory_symlink(outside, stale / "patch-0" / "link");
+    fs::create_directory_symlink(outside, temp.path() / "groovedeck-update-link");
+    gdtest::writeFile(temp.path() / "groovedeck-update-file", "x");
+    fs::create_directory(temp.path() / "groovedeck-updater");
+    const fs::path foreign = temp.path() / "groovedeck-update-2";
+    fs::create_directory(foreign);
+    const bool asRoot = ::geteuid() == 0 && ::chown(foreign.c_str(), 65534, 65534) == 0;
+    const gd::RunDirectory live;
+    ASSERT_TRUE(live);
+    gdtest::writeFile(live.path() / "in-use", "x");
+
+    gd::removeStaleRunDirectories();
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_EQ(gdtest::readFile(outside / "kept"), "kept");
+    EXPECT_TRUE(fs::exists(live.path() / "in-use"));
+    EXPECT_TRUE(fs::is_symlink(temp.path() / "groovedeck-update-link"));
+    EXPECT_TRUE(fs::exists(temp.path() / "groovedeck-update-file"));
+    EXPECT_TRUE(fs::exists(temp.path() / "groovedeck-updater"));
+    EXPECT_EQ(fs::exists(foreign), asRoot);
+}
 
 TEST_F(UpdateWorkerTest, AnArchivesFilesAreGoneBeforeTheNextDownload) {
     for (const char* name : {"p110", "p120"}) {

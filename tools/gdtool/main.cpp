@@ -2,6 +2,7 @@
 
 #include "command_help.h"
 #include "commands.h"
+#include "update/run_directory.h"
 
 #include <algorithm>
 #include <iostream>
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
         std::cout << *help;
         return kExitOk;
     }
+    // What killed runs of this user left under $TMPDIR goes before a new run
+    // makes its own private directory.
+    if (command == "update" || command == "release" || command == "audit")
+        gd::removeStaleRunDirectories();
     if (command == "encrypt") return encryptCommand(args, true);
     if (command == "decrypt") return encryptCommand(args, false);
     if (command == "config") return configCommand(args);
