@@ -189,6 +189,10 @@ bool usesMirrors(const ServerRecord& server) {
 
 void SourceList::skip(Notifier& notifier, const std::string& mirror, const std::string& reason) {
     skipped_.insert(mirror);
+    // The next source starts from zero: within a run no archive is made of
+    // two sources' bytes. A later run may go on from any source, as the
+    // signature judges the whole.
+    if (kept_) kept_->discard();
     notifier.sourceSkipped(mirror, reason);
 }
 
