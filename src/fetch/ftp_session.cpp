@@ -174,9 +174,16 @@ struct Transfer {
     bool overrun = false;  // the server sent past the cap
 
     std::uint64_t reached() const { return sink->received(); }
-    int percentOf(std::uint64_t bytes) const { return downloadPercent(bytes, size); }
-    void report(int value) const {
-        if (*progress) (*progress)(value);
+    std::uint64_t start = 0;  // what the sink held when the transfer began
+    void report(std::uint64_t at) const {
+        if (*progress) (*progress)(transferProgress(start, at, size));
+    }
+    // The end of a whole transfer: 100, all of it travelled.
+    void reportDone() const {
+        TransferProgress done = transferProgress(start, reached(), size);
+        done.percent = 100;
+        done.toTravel = done.travelled;
+        if (*progress) (*progress)(done);
     }
     bool complete(CURLcode code) const {
         // Every announced byte is here even when the closing reply was lost.
@@ -197,7 +204,7 @@ size_t writeSink(char* data, size_t size, size_t count, void* user) {
     }
     // Chunks are counted on the byte stream, whatever sizes libcurl delivers.
     while (transfer.reached() >= transfer.nextReport) {
-        transfer.report(transfer.percentOf(transfer.nextReport));
+        transfer.report(transfer.nextReport);
         transfer.nextReport += kDownloadChunkSize;
     }
     return bytes;
@@ -235,6 +242,8 @@ struct FtpSession::Connection {
         // at it.
         curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, body && resumeFrom == 0 ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resumeFrom);
+        // A file's modification time (MDTM) is asked with its size.
+        curl_easy_setopt(curl, CURLOPT_FILETIME, body ? 0L : 1L);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
         stop = std::move(stopToken);
@@ -380,13 +389,20 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
     if (announced >= 0 && static_cast<std::uint64_t>(announced) > limit)
         return DownloadResult::TooLarge;
 
+    curl_off_t modified = -1;
+    curl_easy_getinfo(handle, CURLINFO_FILETIME_T, &modified);
+
     Transfer state;
     state.sink = openSink();
     if (state.sink == nullptr) return DownloadResult::NotOpened;
     if (announced >= 0) state.size = static_cast<std::uint64_t>(announced);
+    RemoteStamp stamp{state.size, std::nullopt};
+    if (modified >= 0) stamp.modified = static_cast<std::int64_t>(modified);
+    if (!state.sink->begin(stamp)) return DownloadResult::ReadFailed;
     state.cap = state.size.value_or(limit);
     state.progress = &progress;
     state.nextReport = (state.reached() / kDownloadChunkSize + 1) * kDownloadChunkSize;
+    state.start = state.reached();
 
     ChunkAttempts attempts;
     for (;;) {
@@ -405,7 +421,7 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
         if (!attempts.failed(state.reached())) return DownloadResult::ReadFailed;
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
-    state.report(100);
+    state.reportDone();
     return DownloadResult::Done;
 }
 

@@ -54,8 +54,8 @@ enum class DownloadResult {
     Cancelled,   // the caller's stop token was triggered
 };
 
-// Receives the percentage (0 to 100) of the current download.
-using ProgressSink = std::function<void(int percent)>;
+// Receives how far the current download is.
+using ProgressSink = std::function<void(const TransferProgress& progress)>;
 
 // Used by one thread at a time; every call blocks until its exchange is over.
 class FtpSession {
@@ -95,8 +95,9 @@ class FtpSession {
                                         std::stop_token stop = {});
 
     // Hands a remote file's bytes to `sink`, in order, in chunks of
-    // kDownloadChunkSize, reporting the percentage after each chunk and at
-    // the end; a sink that already holds bytes is continued where it stopped.
+    // kDownloadChunkSize, reporting the progress after each chunk and at the
+    // end (100, all travelled); a sink that already holds bytes is continued
+    // where it stopped, and its bytes do not count as travelled.
     // A chunk gets kChunkAttempts attempts, kChunkRetryPause apart; every
     // retry resumes (REST) at the sink's received(). A transfer that ends
     // short of the announced size is a failed attempt, so it never gives Done.

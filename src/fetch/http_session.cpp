@@ -124,10 +124,17 @@ struct Transfer {
         }
     }
 
-    int percentOf(std::uint64_t bytes) const { return downloadPercent(bytes, size); }
+    std::uint64_t start = 0;  // what the sink held when the transfer began
 
-    void report(int value) const {
-        if (*progress) (*progress)(value);
+    void report(std::uint64_t at) const {
+        if (*progress) (*progress)(transferProgress(start, at, size));
+    }
+    // The end of a whole transfer: 100, all of it travelled.
+    void reportDone() const {
+        TransferProgress done = transferProgress(start, reached(), size);
+        done.percent = 100;
+        done.toTravel = done.travelled;
+        if (*progress) (*progress)(done);
     }
 
     bool take(const char* data, std::size_t bytes) {
@@ -147,7 +154,7 @@ struct Transfer {
             return false;
         }
         while (reached() >= nextReport) {
-            report(percentOf(nextReport));
+            report(nextReport);
             nextReport += kDownloadChunkSize;
         }
         return true;
@@ -351,11 +358,15 @@ DownloadResult HttpSession::Download(const std::string& url, DownloadSink& sink,
                                      std::uint64_t limit) {
     failure_.clear();
     if (!handle_) return DownloadResult::NotOpened;
+    // A mirror serves signed installations only, whose signature judges the
+    // whole file: what it tells of the file is not needed to continue one.
+    if (!sink.begin({})) return DownloadResult::ReadFailed;
     Transfer transfer;
     transfer.sink = &sink;
     transfer.progress = &progress;
     transfer.limit = limit;
     transfer.nextReport = (sink.received() / kDownloadChunkSize + 1) * kDownloadChunkSize;
+    transfer.start = sink.received();
     ChunkAttempts attempts;
     for (;;) {
         transfer.startAttempt();
@@ -395,7 +406,7 @@ DownloadResult HttpSession::Download(const std::string& url, DownloadSink& sink,
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
     failure_.clear();
-    transfer.report(100);
+    transfer.reportDone();
     return DownloadResult::Done;
 }
 

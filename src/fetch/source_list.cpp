@@ -1,5 +1,6 @@
 #include "fetch/source_list.h"
 
+#include "fetch/file_download_sink.h"
 #include "fetch/trusted_fetch.h"
 #include "fetch/update_source.h"
 #include "script/notifier.h"
@@ -44,6 +45,7 @@ class SignedSink : public DownloadSink {
         signature_.addBytes(bytes);
         return true;
     }
+    bool begin(const RemoteStamp& stamp) override { return next_.begin(stamp); }
     std::uint64_t received() const override { return next_.received(); }
 
   private:
@@ -58,6 +60,13 @@ struct SourceAttempt {
     std::string reason;            // why it failed, in plain words
     bool refused = false;          // the signature or the file was refused
     bool wholeFileNeeded = false;  // the archive cannot be streamed, whoever serves it
+    bool sinkRefused = false;      // what arrived could not be used
+};
+
+// What a run keeps of the archive it downloads, and the room it may take.
+struct Keeping {
+    KeptDownload* kept = nullptr;  // nullptr: nothing is kept
+    KeepingSink::Charge charge;
 };
 
 namespace {
@@ -81,8 +90,10 @@ std::optional<SourceAttempt> fetchSignature(UpdateSource& source, RemoteSignatur
 SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
                           const std::string& archive, const std::filesystem::path& localPath,
                           std::optional<FileDownloadSink>& file, const ProgressSink& progress,
-                          std::stop_token stop, std::uint64_t limit) {
+                          std::stop_token stop, std::uint64_t limit, const Keeping& keeping,
+                          bool& resumed) {
     file.reset();
+    resumed = false;
     RemoteSignature signature(server, archive);
     if (auto failed = fetchSignature(source, signature, stop)) return *failed;
     if (!file.emplace(localPath).isOpen()) {
@@ -90,7 +101,13 @@ SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
         return {DownloadResult::NotOpened, localPath.string() + " cannot be created", false};
     }
     SignedSink sink(*file, signature);
-    SourceAttempt tried{source.stream(archive, sink, progress, stop, limit), source.failure()};
+    // Kept bytes are written and hashed as if they had just arrived.
+    std::optional<KeepingSink> keeper;
+    if (keeping.kept != nullptr)
+        keeper.emplace(*keeping.kept, sink, signature.isSigned(), keeping.charge);
+    DownloadSink& first = keeper ? static_cast<DownloadSink&>(*keeper) : sink;
+    SourceAttempt tried{source.stream(archive, first, progress, stop, limit), source.failure()};
+    resumed = keeper && keeper->resumed();
     if (tried.result == DownloadResult::Done && !signature.judgeDownload(*file))
         tried = {DownloadResult::ReadFailed, signature.refusal(), true};
     if (tried.result != DownloadResult::Done) file.reset();
@@ -100,8 +117,8 @@ SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
 // One source's try at an archive read as it arrives, into a fresh sink.
 SourceAttempt streamSigned(UpdateSource& source, const ServerRecord& server,
                            const std::string& archive, ArchiveStream& stream,
-                           const ProgressSink& progress, std::stop_token stop,
-                           std::uint64_t limit) {
+                           const ProgressSink& progress, std::stop_token stop, std::uint64_t limit,
+                           const Keeping& keeping, bool& resumed) {
     SourceAttempt wholeFile;
     wholeFile.wholeFileNeeded = true;
     RemoteSignature signature(server, archive);
@@ -110,15 +127,61 @@ SourceAttempt streamSigned(UpdateSource& source, const ServerRecord& server,
     DownloadSink* sink = stream.restart();
     if (sink == nullptr) return wholeFile;
     SignedSink signedSink(*sink, signature);
-    DownloadResult result = source.stream(archive, signedSink, progress, stop, limit);
-    if (!stream.finish() && result == DownloadResult::Done) result = DownloadResult::ReadFailed;
+    // Kept bytes pass through the hash too: the signature covers exactly
+    // the bytes that are unpacked.
+    std::optional<KeepingSink> keeper;
+    if (keeping.kept != nullptr)
+        keeper.emplace(*keeping.kept, signedSink, signature.isSigned(), keeping.charge);
+    DownloadSink& first = keeper ? static_cast<DownloadSink&>(*keeper) : signedSink;
+    DownloadResult result = source.stream(archive, first, progress, stop, limit);
+    resumed = keeper && keeper->resumed();
+    const bool refusedBytes = !stream.finish();
+    if (refusedBytes && result == DownloadResult::Done) result = DownloadResult::ReadFailed;
     if (result == DownloadResult::ReadFailed && stream.needsWholeFile()) return wholeFile;
-    if (result != DownloadResult::Done) return {result, source.failure(), false};
+    if (result != DownloadResult::Done) {
+        SourceAttempt failed{result, source.failure(), false};
+        failed.sinkRefused = refusedBytes;
+        return failed;
+    }
     if (!signature.judgeStream()) return {DownloadResult::ReadFailed, signature.refusal(), true};
     return {DownloadResult::Done, {}, false};
 }
 
+// One source's try with what an earlier run kept; when that try fails its
+// check (a refused signature, bytes that cannot be unpacked) the kept bytes
+// are dropped and the source is asked again from zero, so that a bad kept
+// file never sticks an installation. The kept file goes once the archive has
+// arrived whole, accepted or not.
+template <typename Attempt>
+SourceAttempt withKept(const Keeping& keeping, const Attempt& attempt) {
+    bool resumed = false;
+    SourceAttempt tried = attempt(keeping, resumed);
+    if (resumed && (tried.refused || tried.sinkRefused)) {
+        keeping.kept->discard();
+        tried = attempt(keeping, resumed);
+    }
+    if (keeping.kept != nullptr && (tried.result == DownloadResult::Done || tried.refused))
+        keeping.kept->remove();
+    return tried;
+}
+
 }  // namespace
+
+KeptDownload* SourceList::kept(const ServerRecord& server, const std::string& archive) {
+    if (!cache_) cache_ = DownloadCache::open();
+    if (!cache_) return nullptr;
+    if (!kept_ || !kept_->usable() || keptArchive_ != archive) {
+        kept_.reset();
+        kept_ = cache_->keep(server, archive);
+        keptArchive_ = archive;
+    }
+    return kept_.get();
+}
+
+void SourceList::pruneKept(const ServerRecord& server, const std::set<std::string>& listed) {
+    if (!cache_) cache_ = DownloadCache::open();
+    if (cache_) cache_->prune(server, listed);
+}
 
 bool usesMirrors(const ServerRecord& server) {
     return !server.signKeys.empty() && !server.mirrors.empty() && server.unusable.empty();
@@ -126,6 +189,10 @@ bool usesMirrors(const ServerRecord& server) {
 
 void SourceList::skip(Notifier& notifier, const std::string& mirror, const std::string& reason) {
     skipped_.insert(mirror);
+    // The next source starts from zero: within a run no archive is made of
+    // two sources' bytes. A later run may go on from any source, as the
+    // signature judges the whole.
+    if (kept_) kept_->discard();
     notifier.sourceSkipped(mirror, reason);
 }
 
@@ -204,11 +271,14 @@ DownloadResult SourceList::fetchArchive(Notifier& notifier, const ServerRecord& 
                                         const std::filesystem::path& localPath,
                                         std::optional<FileDownloadSink>& file,
                                         const ProgressSink& progress, std::stop_token stop,
-                                        std::uint64_t limit) {
+                                        std::uint64_t limit, const KeepingSink::Charge& charge) {
+    const Keeping keeping{kept(server, archive), charge};
     return fetchFromSources(notifier, server, archive, stop,
                             [&](UpdateSource& source) {
-                                return fetchSigned(source, server, archive, localPath, file,
-                                                   progress, stop, limit);
+                                return withKept(keeping, [&](const Keeping& k, bool& resumed) {
+                                    return fetchSigned(source, server, archive, localPath, file,
+                                                       progress, stop, limit, k, resumed);
+                                });
                             })
         .result;
 }
@@ -216,10 +286,14 @@ DownloadResult SourceList::fetchArchive(Notifier& notifier, const ServerRecord& 
 StreamEnd SourceList::streamArchive(Notifier& notifier, const ServerRecord& server,
                                     const std::string& archive, ArchiveStream& stream,
                                     const ProgressSink& progress, std::stop_token stop,
-                                    std::uint64_t limit) {
+                                    std::uint64_t limit, const KeepingSink::Charge& charge) {
+    const Keeping keeping{kept(server, archive), charge};
     const SourceAttempt tried =
         fetchFromSources(notifier, server, archive, stop, [&](UpdateSource& source) {
-            return streamSigned(source, server, archive, stream, progress, stop, limit);
+            return withKept(keeping, [&](const Keeping& k, bool& resumed) {
+                return streamSigned(source, server, archive, stream, progress, stop, limit, k,
+                                    resumed);
+            });
         });
     if (tried.wholeFileNeeded) return StreamEnd::WholeFileNeeded;
     return tried.result == DownloadResult::Done ? StreamEnd::Done : StreamEnd::Failed;

@@ -8,6 +8,7 @@
 // as it always was.
 #pragma once
 
+#include "fetch/download_cache.h"
 #include "fetch/file_download_sink.h"
 #include "fetch/ftp_session.h"
 #include "script/launcher_config.h"
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stop_token>
@@ -74,15 +76,22 @@ class SourceList {
     DownloadResult fetchArchive(Notifier& notifier, const ServerRecord& server,
                                 const std::string& archive, const std::filesystem::path& localPath,
                                 std::optional<FileDownloadSink>& file, const ProgressSink& progress,
-                                std::stop_token stop, std::uint64_t limit);
+                                std::stop_token stop, std::uint64_t limit,
+                                const KeepingSink::Charge& charge = {});
 
     // The same archive into `stream`, from the same sources in the same
     // order; a source that fails midway is skipped and the next one starts
     // from a fresh sink. Without mirrors, the FTP server alone.
     StreamEnd streamArchive(Notifier& notifier, const ServerRecord& server,
                             const std::string& archive, ArchiveStream& stream,
-                            const ProgressSink& progress, std::stop_token stop,
-                            std::uint64_t limit);
+                            const ProgressSink& progress, std::stop_token stop, std::uint64_t limit,
+                            const KeepingSink::Charge& charge = {});
+
+    // Both go on from what an earlier run kept of the archive in the user's
+    // cache, and keep what arrives there until the archive is whole;
+    // `charge` is asked for room for every kept byte. This drops what is kept
+    // from `server` of archives it no longer lists.
+    void pruneKept(const ServerRecord& server, const std::set<std::string>& listed);
 
   private:
     using AttemptAt = std::function<SourceAttempt(UpdateSource&)>;
@@ -93,7 +102,13 @@ class SourceList {
     bool skipped(const std::string& mirror) const { return skipped_.contains(mirror); }
     void skip(Notifier& notifier, const std::string& mirror, const std::string& reason);
 
+    // What is kept of the archive being fetched, in the cache opened on first use.
+    KeptDownload* kept(const ServerRecord& server, const std::string& archive);
+
     std::set<std::string> skipped_;
+    std::optional<DownloadCache> cache_;
+    std::unique_ptr<KeptDownload> kept_;
+    std::string keptArchive_;
 };
 
 }  // namespace gd

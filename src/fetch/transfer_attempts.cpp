@@ -2,6 +2,8 @@
 
 #include "util/stop_wait.h"
 
+#include <algorithm>
+
 namespace gd {
 
 bool ChunkAttempts::failed(std::uint64_t reached) {
@@ -17,6 +19,15 @@ int downloadPercent(std::uint64_t bytes, std::optional<std::uint64_t> size) {
     if (!size) return 0;
     if (*size == 0 || bytes >= *size) return 100;
     return static_cast<int>(bytes * 100 / *size);
+}
+
+TransferProgress transferProgress(std::uint64_t start, std::uint64_t reached,
+                                  std::optional<std::uint64_t> size) {
+    TransferProgress progress;
+    progress.travelled = reached - std::min(start, reached);
+    if (size) progress.toTravel = *size - std::min(start, *size);
+    progress.percent = downloadPercent(progress.travelled, progress.toTravel);
+    return progress;
 }
 
 bool pauseBeforeRetry(const std::stop_token& stop) {

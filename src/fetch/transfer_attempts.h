@@ -31,6 +31,20 @@ class ChunkAttempts {
 // is unknown, 100 for an empty file.
 int downloadPercent(std::uint64_t bytes, std::optional<std::uint64_t> size);
 
+// Where a download stands for the person watching it: the bytes that
+// travelled in this transfer, against those it brings. A transfer that
+// continues a file counts only what it adds to it.
+struct TransferProgress {
+    int percent = 0;  // 0 to 100
+    std::uint64_t travelled = 0;
+    std::optional<std::uint64_t> toTravel;  // unknown while the file's size is
+};
+
+// The progress at `reached` bytes of a file of `size` bytes, for a transfer
+// into a sink that held `start` bytes when it began.
+TransferProgress transferProgress(std::uint64_t start, std::uint64_t reached,
+                                  std::optional<std::uint64_t> size);
+
 // Waits kChunkRetryPause; false when `stop` was requested meanwhile.
 bool pauseBeforeRetry(const std::stop_token& stop);
 

@@ -5,6 +5,7 @@
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "script/version_rules.h"
 
 #include <optional>
 #include <string>
@@ -17,7 +18,9 @@ float FetchLatestVersion(Notifier& notifier, const ServerRecord& server, Version
     std::optional<std::string> script = SourceList().fetchVersionScript(notifier, server, stop);
     if (!script) return 0.0f;
     ScriptCipher::decrypt(script->data(), script->size());
-    return runVersionScript(notifier, *script, server.installedVersion, manifest);
+    const float latest = runVersionScript(notifier, *script, server.installedVersion, manifest);
+    manifest.setRules(parseVersionRules(*script));
+    return latest;
 }
 
 bool CheckForUpdate(Notifier& notifier, const LauncherConfig& config, VersionManifest& manifest,

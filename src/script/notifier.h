@@ -36,6 +36,14 @@ class Notifier {
         static_cast<void>(source);
         static_cast<void>(reason);
     }
+    // A delta archive that could not be used (the installed files are not
+    // the ones it was made against, or it could not be had), and why: the
+    // whole-file archives of the same versions are applied instead. gdtool
+    // says it, the window keeps it in its log.
+    virtual void fellBack(std::string_view archive, std::string_view reason) {
+        static_cast<void>(archive);
+        static_cast<void>(reason);
+    }
 };
 
 }  // namespace gd

@@ -139,8 +139,17 @@ int evaluateList(lua_State* state) {
 }  // namespace
 
 void VersionManifest::sortEntries() {
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const PatchEntry& a, const PatchEntry& b) { return a.version < b.version; });
+    std::stable_sort(
+        entries_.begin(), entries_.end(),
+        [](const PatchEntry& a, const PatchEntry& b) { return a.version < b.version; });
+}
+
+UpdateOffer offerOf(const VersionManifest& manifest) {
+    UpdateOffer offer;
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i)
+        offer.entries.push_back(manifest.entryAt(i));
+    offer.rules = manifest.rules();
+    return offer;
 }
 
 float readVersionNumber(std::string_view versionText, int index) {

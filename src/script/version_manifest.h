@@ -3,6 +3,7 @@
 #pragma once
 
 #include "script/lua_state.h"
+#include "script/version_rules.h"
 
 #include <atomic>
 #include <chrono>
@@ -44,6 +45,10 @@ class VersionManifest {
     // Ascending by version; entries of equal version keep their order.
     void sortEntries();
 
+    // The rules that the list's comments offer beside the chain.
+    void setRules(VersionRules rules) { rules_ = std::move(rules); }
+    const VersionRules& rules() const { return rules_; }
+
     void setBaseVersion(float version) { baseVersion_ = version; }
     float baseVersion() const { return baseVersion_; }
 
@@ -60,11 +65,22 @@ class VersionManifest {
 
   private:
     std::vector<PatchEntry> entries_;
+    VersionRules rules_;
     float baseVersion_ = 0;
     std::atomic<bool> launcherUpdatePending_{false};
     std::string launcherCopySource_;
     std::string launcherCopyTarget_;
 };
+
+// What a check found to apply: the chain of whole-file archives, in order,
+// and the rules beside it (delta archives that may stand in for some of it).
+struct UpdateOffer {
+    std::vector<PatchEntry> entries;
+    VersionRules rules;
+};
+
+// The offer of a filled manifest, for an update run.
+UpdateOffer offerOf(const VersionManifest& manifest);
 
 // Number `index` (0 or 1) of the comma-separated version.dat text, read like
 // C's atof with a decimal point whatever the locale: a missing piece or one

@@ -12,13 +12,13 @@ gd::ProbeAnswer probe(const gd::ServerRecord& server, std::stop_token stop) {
     return gd::ProbeSources(server, std::move(stop));
 }
 
-bool check(gd::Notifier& notifier, const gd::ServerRecord& server,
-           std::vector<gd::PatchEntry>& entries, std::stop_token stop) {
+bool check(gd::Notifier& notifier, const gd::ServerRecord& server, gd::UpdateOffer& offer,
+           std::stop_token stop) {
     gd::LauncherConfig config;
     config.server = server;
     gd::VersionManifest manifest;
     const bool newer = gd::CheckForUpdate(notifier, config, manifest, std::move(stop));
-    if (newer) entries = gd::entriesOf(manifest);
+    if (newer) offer = gd::offerOf(manifest);
     return newer;
 }
 

@@ -17,7 +17,7 @@ namespace gd {
 
 class Notifier;
 
-inline constexpr int kEngineModuleVersion = 4;
+inline constexpr int kEngineModuleVersion = 5;
 inline constexpr const char* kEngineModuleFile = "libgdengine.so";
 inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
 
@@ -26,8 +26,8 @@ struct EngineModuleApi {
     // ProbeSources: the FTP server or any mirror answers.
     ProbeAnswer (*probe)(const ServerRecord& server, std::stop_token stop);
     // CheckForUpdate against server.installedVersion; when it is true,
-    // `entries` holds the archives to apply.
-    bool (*check)(Notifier& notifier, const ServerRecord& server, std::vector<PatchEntry>& entries,
+    // `offer` holds the archives to apply.
+    bool (*check)(Notifier& notifier, const ServerRecord& server, UpdateOffer& offer,
                   std::stop_token stop);
     // An UpdateWorker made, started, waited for and destroyed inside the
     // module; its inline members may be used directly.

@@ -231,11 +231,11 @@ void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer
         case CheckPurpose::Opening:
         case CheckPurpose::Shown:
         case CheckPurpose::Reprobe:
-            if (answer.newer) startUpdate(answer.entries);
+            if (answer.newer) startUpdate(answer.offer);
             return;
         case CheckPurpose::Update:
             if (!answer.online) return showCheckFailure(kUpdateErrorCaption, answer);
-            if (answer.newer && !updating()) return startUpdate(answer.entries);
+            if (answer.newer && !updating()) return startUpdate(answer.offer);
             // A check that failed is no news that the system is up to date.
             if (answer.boxShown) return;
             if (!answer.failure.empty())
@@ -275,12 +275,12 @@ void LauncherWindow::reprobe() {
     requestCheck(CheckPurpose::Reprobe);
 }
 
-void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
+void LauncherWindow::startUpdate(UpdateOffer offer) {
     // One run at a time: what a check finds while a run goes on (an offline
     // window's re-probe) is that run's to apply.
     if (closing_ || updateRunning_) return;
     if (editorRunning()) {
-        heldUpdate_ = std::move(entries);
+        heldUpdate_ = std::move(offer);
         return;
     }
     // The check that found the update has loaded the module already.
@@ -290,7 +290,7 @@ void LauncherWindow::startUpdate(std::vector<PatchEntry> entries) {
     // The previous run has reported its end; its thread is about to return.
     if (worker_->updating()) engine->waitWorker(*worker_);
     updateRunning_ =
-        engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(entries)});
+        engine->startWorker(*worker_, {context_.launcherDir, context_.config, std::move(offer)});
     update();
 }
 
@@ -483,9 +483,9 @@ void LauncherWindow::onToolExited(int button) {
     // What waited for the editor goes first: an update found meanwhile, or
     // the hide's check; the show's own check follows it.
     if (heldUpdate_) {
-        std::vector<PatchEntry> entries = std::move(*heldUpdate_);
+        UpdateOffer offer = std::move(*heldUpdate_);
         heldUpdate_.reset();
-        startUpdate(std::move(entries));
+        startUpdate(std::move(offer));
     }
     startWaitingCheck();
     showNormal();

@@ -114,7 +114,7 @@ class LauncherWindow : public QDialog {
     void onCheckDone(CheckPurpose purpose, const CheckAnswer& answer);
     // The box of an Update or FileCheck whose online test or check failed.
     void showCheckFailure(std::string_view errorCaption, const CheckAnswer& answer);
-    void startUpdate(std::vector<PatchEntry> entries);
+    void startUpdate(UpdateOffer offer);
     void showOnlineLook();
     void showOfflineLook(std::string_view status);
     // While offline: asks again every reprobeInterval, and at once when the
@@ -164,7 +164,7 @@ class LauncherWindow : public QDialog {
     std::map<int, QPixmap> bitmaps_;
     std::deque<CheckPurpose> waitingChecks_;
     // An update found while an editor ran: it starts once the editor exits.
-    std::optional<std::vector<PatchEntry>> heldUpdate_;
+    std::optional<UpdateOffer> heldUpdate_;
     // Made and destroyed inside the engine module.
     struct WorkerDeleter {
         void operator()(UpdateWorker* worker) const;

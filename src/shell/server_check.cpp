@@ -52,7 +52,7 @@ CheckAnswer ServerCheck::run(const CheckOrder& order, const OnlineHandler& onOnl
     answer.checked = true;
     // What an earlier check on a thread of the same id left unsaid is not ours.
     bridge_.takeSaid();
-    answer.newer = engine != nullptr && engine->check(bridge_, order.server, answer.entries, stop);
+    answer.newer = engine != nullptr && engine->check(bridge_, order.server, answer.offer, stop);
     const ThreadBridge::Said said = bridge_.takeSaid();
     if (answer.online && !said.reason.empty()) answer.failure = said.reason;
     answer.boxShown = said.boxShown;

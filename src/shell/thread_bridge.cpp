@@ -93,6 +93,11 @@ void ThreadBridge::sourceSkipped(std::string_view source, std::string_view reaso
     log_.write("skipping " + std::string(source) + " for this run: " + std::string(reason));
 }
 
+void ThreadBridge::fellBack(std::string_view archive, std::string_view reason) {
+    log_.write("not using " + std::string(archive) + ": " + std::string(reason) +
+               "; the whole-file archives of its versions follow");
+}
+
 void ThreadBridge::OnUpdateReport(const UpdateReport& report) {
     if (report.code == UpdateReportCode::Downloading) {
         post([this, report] { onReport_(report); });

@@ -49,6 +49,7 @@ class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
     // Logged.
     void served(std::string_view file, std::string_view source) override;
     void sourceSkipped(std::string_view source, std::string_view reason) override;
+    void fellBack(std::string_view archive, std::string_view reason) override;
 
     // What the calling thread has said since it last asked: the reason no
     // box took, and whether it showed a box. A check asks before it starts

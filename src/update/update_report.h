@@ -6,6 +6,7 @@
 #include "trust/public_key.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,7 @@ namespace gd {
 enum class UpdateReportCode : unsigned {
     ListFetching = 0,
     ListFetched = 1,
-    Downloading = 2,  // value: percentage of the current archive
+    Downloading = 2,  // value: percentage of the current archive's bytes to travel
     Completed = 3,
     LauncherUpdate = 4,  // the run ends so that lcopy can replace the launcher
     Failed = 5,
@@ -39,6 +40,12 @@ struct UpdateReport {
     // Completed, Failed and LauncherUpdate: the installed version the run
     // leaves behind, as version.dat now holds it.
     float installedVersion = 0;
+    // Downloading: the bytes of the current archive that travelled so far
+    // and those it brings (0 while unknown); a download that continues a kept
+    // file counts only what it adds. Completed, Failed and LauncherUpdate:
+    // the bytes that travelled in the whole run.
+    std::uint64_t travelled = 0;
+    std::uint64_t toTravel = 0;
     // LauncherUpdate: the staged new launcher and the launcher it replaces.
     std::string launcherCopySource;
     std::string launcherCopyTarget;

@@ -2,7 +2,6 @@
 
 #include "fetch/download_sink.h"
 #include "fetch/file_download_sink.h"
-#include "fetch/ftp_session.h"
 #include "fetch/pipelined_sink.h"
 #include "fetch/source_list.h"
 #include "fetch/trusted_fetch.h"
@@ -11,11 +10,14 @@
 #include "script/notifier.h"
 #include "script/trust_settings.h"
 #include "script/version_manifest.h"
+#include "update/delta_pack.h"
+#include "update/delta_rebuild.h"
 #include "update/disk_budget.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
 #include "update/streaming_unpack.h"
 #include "update/update_archive.h"
+#include "update/update_plan.h"
 #include "update/update_script.h"
 #include "util/directory_syncs.h"
 #include "util/name_case.h"
@@ -38,10 +40,45 @@ namespace {
 constexpr std::chrono::milliseconds kPauseBetweenArchives{100};
 
 ProgressSink progressOf(UpdateJob& job) {
-    return [&job](int percent) {
-        job.reporter.OnUpdateReport(UpdateReportCode::Downloading, percent, {});
+    // A new download starts counting from nothing: what the last one
+    // reported has travelled for good.
+    job.travelled += job.travelling;
+    job.travelling = 0;
+    return [&job](const TransferProgress& progress) {
+        // Another source's transfer of the same archive: the last one's
+        // bytes travelled all the same.
+        if (progress.travelled < job.travelling) job.travelled += job.travelling;
+        job.travelling = progress.travelled;
+        UpdateReport report;
+        report.code = UpdateReportCode::Downloading;
+        report.value = progress.percent;
+        report.travelled = progress.travelled;
+        report.toTravel = progress.toTravel.value_or(0);
+        job.reporter.OnUpdateReport(report);
     };
 }
+
+// The room that the cache's copy of an archive takes while it is fetched,
+// given back once the fetch is over: by then the kept file is gone, or stays
+// for a later run.
+class KeptCharge {
+  public:
+    explicit KeptCharge(DiskBudget& budget) : budget_(budget) {}
+    KeptCharge(const KeptCharge&) = delete;
+    KeptCharge& operator=(const KeptCharge&) = delete;
+    ~KeptCharge() { budget_.release(charged_); }
+    KeepingSink::Charge charge() {
+        return [this](std::uint64_t bytes) {
+            if (!budget_.charge(bytes)) return false;
+            charged_ += bytes;
+            return true;
+        };
+    }
+
+  private:
+    DiskBudget& budget_;
+    std::uint64_t charged_ = 0;
+};
 
 // Downloads the archive into a new file at `download`, charged against the
 // run's budget; false (after any error box) when it did not arrive whole or,
@@ -49,11 +86,14 @@ ProgressSink progressOf(UpdateJob& job) {
 // the archive, judged by what was written through it.
 bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                      ChargedPath& download, std::optional<FileDownloadSink>& file,
-                     const DiskBudget& budget, std::stop_token stop) {
-    return job.sources.fetchArchive(job.notifier, server, archive, download.path(), file,
-                                    progressOf(job), stop,
-                                    budget.available()) == DownloadResult::Done &&
-           download.charge(file->received());
+                     DiskBudget& budget, std::stop_token stop) {
+    DownloadResult result;
+    {
+        KeptCharge kept(budget);
+        result = job.sources.fetchArchive(job.notifier, server, archive, download.path(), file,
+                                          progressOf(job), stop, budget.available(), kept.charge());
+    }
+    return result == DownloadResult::Done && download.charge(file->received());
 }
 
 bool syncFileSystemOf(const std::filesystem::path& path) {
@@ -68,16 +108,19 @@ std::uint64_t unpackLimit(const DiskBudget& budget) {
 }
 
 // Unpacks the archive open as `zipFd` into `unpacked`, in what the budget
-// has left after the download.
+// has left after the download. A delta archive's files are synced once they
+// are rebuilt, together.
 std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
-                                             const DiskBudget& budget) {
+                                             const DiskBudget& budget,
+                                             ArchiveKind kind = ArchiveKind::Whole) {
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
     if (error) return std::nullopt;
     auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget));
     if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
     // Copies may move these files into place: one sync makes them all durable.
-    if (contents && !syncFileSystemOf(unpacked.path())) return std::nullopt;
+    if (contents && kind == ArchiveKind::Whole && !syncFileSystemOf(unpacked.path()))
+        return std::nullopt;
     return contents;
 }
 
@@ -117,12 +160,17 @@ struct Streamed {
 // Downloads the archive and unpacks it as it arrives into `parts`, then,
 // once the whole of it is verified, places it in `unpacked`.
 Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
-                       ChargedPath& parts, ChargedPath& unpacked, const DiskBudget& budget,
-                       std::stop_token stop) {
+                       ChargedPath& parts, ChargedPath& unpacked, DiskBudget& budget,
+                       std::stop_token stop, ArchiveKind kind) {
     Streamed streamed;
     UnpackingStream stream(parts, budget);
-    switch (job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job), stop,
-                                      budget.available())) {
+    StreamEnd end;
+    {
+        KeptCharge kept(budget);
+        end = job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job),
+                                        stop, budget.available(), kept.charge());
+    }
+    switch (end) {
         case StreamEnd::WholeFileNeeded:
             streamed.wholeFileNeeded = true;
             return streamed;
@@ -139,8 +187,9 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
     }
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
-    // One sync for every file, before any of them is renamed into place.
-    if (error || !unpack.sync()) return streamed;
+    // One sync for every file, before any of them is renamed into place; a
+    // delta archive's rebuilt files are synced together once they are made.
+    if (error || (kind == ArchiveKind::Whole && !unpack.sync())) return streamed;
     streamed.contents = unpack.place(unpacked.path());
     if (streamed.contents && !unpacked.charge(streamed.contents->bytes)) streamed.contents.reset();
     return streamed;
@@ -279,6 +328,54 @@ bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
     return applyScript(job, unpacked.path(), unpacked.path() / *contents->script, *contents, stop);
 }
 
+// Rebuilds the files of an unpacked delta archive from the installation, in
+// what the budget has left. False, with the reason said through fellBack,
+// when they cannot be had; nothing was placed then.
+bool rebuildDeltas(UpdateJob& job, std::string_view archive, ChargedPath& unpacked,
+                   const DiskBudget& budget) {
+    const Rebuilt rebuilt = rebuildFromDeltas(unpacked.path() / kDeltaPackEntry, unpacked.path(),
+                                              job.launcherDir, budget.available());
+    std::string failure = rebuilt.failure;
+    if (rebuilt.done && !unpacked.charge(rebuilt.bytes))
+        failure = "the rebuilt files do not fit in the space for the update";
+    // Copies may move the rebuilt files into place: on the disk first.
+    if (rebuilt.done && failure.empty() && !syncFileSystemOf(unpacked.path()))
+        failure = "the rebuilt files cannot be written to the disk";
+    if (!failure.empty()) job.notifier.fellBack(archive, failure);
+    return failure.empty();
+}
+
+// What fetching an archive gave: nothing when the download failed (after its
+// box), else its unpacked contents (nullopt when it could not be read).
+struct Fetched {
+    bool arrived = false;
+    std::optional<UnpackedArchive> contents;
+};
+
+// Downloads the archive into `unpacked`: unpacked as it arrives where it can
+// be read front to back, else whole first.
+Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::string& archive,
+                      const std::filesystem::path& runDirectory, const std::string& name,
+                      ChargedPath& unpacked, DiskBudget& budget, std::stop_token stop,
+                      ArchiveKind kind) {
+    {
+        ChargedPath parts(budget, runDirectory / (name + ".parts"));
+        Streamed streamed =
+            streamArchive(job, server, archive, parts, unpacked, budget, stop, kind);
+        if (!streamed.wholeFileNeeded) return {streamed.fetched, std::move(streamed.contents)};
+    }
+    // The whole file first, then UnpackArchive's rules on it.
+    ChargedPath download(budget, runDirectory / (name + ".zip"));
+    unpacked.remove();
+    std::optional<FileDownloadSink> file;
+    if (!downloadArchive(job, server, archive, download, file, budget, stop)) return {};
+    Fetched fetched{true, unpackArchive(file->fd(), unpacked, budget, kind)};
+    // The archive has served its purpose.
+    file.reset();
+    download.remove();
+    return fetched;
+}
+
 // Reports the end of a run with what the front end takes over from it, unless
 // the owner is stopping it: then nobody is left to show the report, and the
 // run ends quietly.
@@ -287,6 +384,7 @@ UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token st
     UpdateReport report;
     report.code = end;
     report.installedVersion = job.config.server.installedVersion;
+    report.travelled = job.travelled + job.travelling;
     report.signKeys = job.config.server.signKeys;
     report.settingsUnusable = job.config.server.unusable;
     report.skipped = job.skipped;
@@ -306,18 +404,17 @@ std::string formatStepText(std::string_view description, std::size_t position, s
 }
 
 bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
-                      const std::filesystem::path& unpackDir, std::stop_token stop) {
+                      const std::filesystem::path& unpackDir, std::stop_token stop,
+                      ArchiveKind kind) {
     DiskBudget budget;
     budget.followFreeSpace(unpackDir.parent_path());
     ChargedPath unpacked(budget, unpackDir);
     const UniqueFd zip(::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC));
-    return applyContents(job, unpacked, unpackArchive(zip.get(), unpacked, budget), stop);
-}
-
-std::vector<PatchEntry> entriesOf(const VersionManifest& manifest) {
-    std::vector<PatchEntry> entries;
-    for (std::size_t i = 0; i < manifest.entryCount(); ++i) entries.push_back(manifest.entryAt(i));
-    return entries;
+    const auto contents = unpackArchive(zip.get(), unpacked, budget, kind);
+    if (contents && kind == ArchiveKind::Delta &&
+        !rebuildDeltas(job, zipPath.filename().string(), unpacked, budget))
+        return false;
+    return applyContents(job, unpacked, contents, stop);
 }
 
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
@@ -325,25 +422,34 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        DiskBudget& budget, std::stop_token stop) {
     const std::string name = "patch-" + std::to_string(slot);
     ChargedPath unpacked(budget, runDirectory / name);
-    {
-        ChargedPath parts(budget, runDirectory / (name + ".parts"));
-        const Streamed streamed =
-            streamArchive(job, server, archive, parts, unpacked, budget, stop);
-        if (!streamed.wholeFileNeeded) {
-            if (!streamed.fetched) return false;
-            return applyContents(job, unpacked, streamed.contents, stop);
-        }
+    const Fetched fetched = fetchUnpacked(job, server, archive, runDirectory, name, unpacked,
+                                          budget, stop, ArchiveKind::Whole);
+    return fetched.arrived && applyContents(job, unpacked, fetched.contents, stop);
+}
+
+DeltaEnd ApplyDeltaArchive(UpdateJob& job, const ServerRecord& server, const DeltaRule& rule,
+                           const std::filesystem::path& runDirectory, std::size_t slot,
+                           DiskBudget& budget, std::stop_token stop) {
+    const std::string name = "delta-" + std::to_string(slot);
+    ChargedPath unpacked(budget, runDirectory / name);
+    job.notifier.hold();
+    const Fetched fetched = fetchUnpacked(job, server, rule.archive, runDirectory, name, unpacked,
+                                          budget, stop, ArchiveKind::Delta);
+    const std::string held = job.notifier.release();
+    if (stop.stop_requested()) return DeltaEnd::Stopped;
+    std::string failure;
+    if (!fetched.arrived) {
+        failure = held.empty() ? "it could not be downloaded" : held;
+    } else if (!fetched.contents || !fetched.contents->script) {
+        failure = "it is no delta archive with an update.dat";
     }
-    // The whole file first, then UnpackArchive's rules on it.
-    ChargedPath download(budget, runDirectory / (name + ".zip"));
-    unpacked.remove();
-    std::optional<FileDownloadSink> file;
-    if (!downloadArchive(job, server, archive, download, file, budget, stop)) return false;
-    const auto contents = unpackArchive(file->fd(), unpacked, budget);
-    // The archive has served its purpose.
-    file.reset();
-    download.remove();
-    return applyContents(job, unpacked, contents, stop);
+    if (!failure.empty()) {
+        job.notifier.fellBack(rule.archive, failure);
+        return DeltaEnd::FellBack;
+    }
+    if (!rebuildDeltas(job, rule.archive, unpacked, budget)) return DeltaEnd::FellBack;
+    return applyContents(job, unpacked, fetched.contents, stop) ? DeltaEnd::Applied
+                                                                : DeltaEnd::Failed;
 }
 
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
@@ -355,11 +461,31 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
     if (!runDirectory && job.manifest.entryCount() > 0)
         return finish(job, UpdateReportCode::Failed, stop);
     DiskBudget budget;
-    for (std::size_t i = 0; i < job.manifest.entryCount(); ++i) {
-        const PatchEntry entry = job.manifest.entryAt(i);
+    const std::vector<PatchEntry> entries = offerOf(job.manifest).entries;
+    std::set<std::string> listed;
+    for (std::size_t i = 0; i < job.manifest.entryCount(); ++i)
+        listed.insert(job.manifest.entryAt(i).archive);
+    for (const DeltaRule& rule : job.manifest.rules().deltas) listed.insert(rule.archive);
+    job.sources.pruneKept(server, listed);
+    bool deltas = true;
+    for (std::size_t next = 0, slot = 0; next < entries.size(); ++slot) {
         budget.followFreeSpace(runDirectory.path());
-        if (!ApplyPatchArchive(job, server, entry.archive, runDirectory.path(), i, budget, stop))
+        const PlanStep step = nextStep(job.config.server.installedVersion, entries, next,
+                                       job.manifest.rules(), deltas);
+        if (step.delta != nullptr) {
+            const DeltaEnd end = ApplyDeltaArchive(job, server, *step.delta, runDirectory.path(),
+                                                   slot, budget, stop);
+            // The chain from here: what failed one delta archive would
+            // likely fail the next.
+            deltas = deltas && end != DeltaEnd::FellBack;
+            if (end == DeltaEnd::FellBack) continue;
+            if (end != DeltaEnd::Applied) return finish(job, UpdateReportCode::Failed, stop);
+        } else if (!ApplyPatchArchive(job, server, entries[next].archive, runDirectory.path(), slot,
+                                      budget, stop)) {
             return finish(job, UpdateReportCode::Failed, stop);
+        }
+        const PatchEntry& entry = entries[step.last];
+        next = step.last + 1;
         // Recorded only once a staged launcher is in place: a run killed in
         // between applies the archive again rather than losing the launcher.
         setInstalledVersion(job.launcherDir, job.config, entry.version);
@@ -389,7 +515,8 @@ bool UpdateWorker::StartUpdateWorker(UpdateRequest request) {
     running_ = true;
     thread_ = std::jthread([this, request = std::move(request)](std::stop_token stop) {
         UpdateJob job{request.launcherDir, request.config, {}, notifier_, reporter_};
-        for (const PatchEntry& entry : request.entries) job.manifest.addEntry(entry);
+        for (const PatchEntry& entry : request.offer.entries) job.manifest.addEntry(entry);
+        job.manifest.setRules(request.offer.rules);
         // The run keeps the server and the keys it started with, whatever
         // config.dat an archive installs.
         const ServerRecord server = job.config.server;

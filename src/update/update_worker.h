@@ -6,6 +6,7 @@
 #include "fetch/version_check.h"
 #include "script/launcher_config.h"
 #include "script/version_manifest.h"
+#include "update/run_notifier.h"
 #include "update/staged_launcher.h"
 #include "update/update_report.h"
 
@@ -28,24 +29,25 @@ class Notifier;
 struct UpdateRequest {
     std::string launcherDir;  // ends in '/'; the update target directory
     LauncherConfig config;
-    std::vector<PatchEntry> entries;  // the archives to apply, in order
+    UpdateOffer offer;
 };
-
-// The entries of a filled manifest, for an UpdateRequest.
-std::vector<PatchEntry> entriesOf(const VersionManifest& manifest);
 
 // Everything one update run works on. Its records are the run's own; only
 // the two front-end interfaces are shared, and they outlive the worker.
 struct UpdateJob {
     std::string launcherDir;   // ends in '/'; the update target directory
     LauncherConfig config;     // installedVersion follows every applied archive
-    VersionManifest manifest;  // the entries and the launcher request of this run
-    Notifier& notifier;
+    VersionManifest manifest;  // the entries, rules and launcher request of this run
+    RunNotifier notifier;      // the front end's, holding back a delta archive's failures
     UpdateReporter& reporter;
     SourceList sources = {};  // the mirrors that failed stay out for the whole run
     // The operations skipped for mistakes of their scripts, each with its
     // path and why, for the final report.
     std::vector<std::string> skipped = {};
+    // The bytes that travelled in the run's finished downloads, and in the
+    // current one as last reported.
+    std::uint64_t travelled = 0;
+    std::uint64_t travelling = 0;
 };
 
 // Owns the one worker thread. Destroying it asks a running update to stop at
@@ -83,19 +85,28 @@ class UpdateWorker {
 // The worker's body: reports 0 and 1, applies every entry in list order and
 // records its version, then reports Completed, Failed or LauncherUpdate, with
 // the installed version, the launcher paths and the skipped operations in
-// that report. The run's
-// downloads and unpacked files share one DiskBudget. Returns the final
-// report's code.
+// that report. Where the
+// rules offer a delta archive from the installed version, it stands in for
+// the entries it covers; when it cannot be used, their whole-file archives
+// follow, and the rest of the run takes the chain. The run's downloads and
+// unpacked files share one DiskBudget. Returns the final report's code.
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server, std::stop_token stop);
+
+// Whether an archive carries its files whole, or rebuilds them from the
+// installed ones with a delta pack (kDeltaPackEntry) before its script runs.
+enum class ArchiveKind { Whole, Delta };
 
 // What ApplyPatchArchive does once the archive is on disk, for an archive
 // that needs no download (gdtool release proves its patches with it):
 // unpacks `zipPath` into `unpackDir` (made here, removed before this returns),
-// runs its update script and operations against job.launcherDir and stages a
-// new launcher. False after the box that the failure calls for, and without
-// one when a stop was requested.
+// rebuilds a delta archive's files, runs its update script and operations
+// against job.launcherDir and stages a new launcher. False after the box
+// that the failure calls for, and without one when a stop was requested; a
+// delta pack that cannot be rebuilt is told through fellBack, before any
+// operation ran.
 bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
-                      const std::filesystem::path& unpackDir, std::stop_token stop);
+                      const std::filesystem::path& unpackDir, std::stop_token stop,
+                      ArchiveKind kind = ArchiveKind::Whole);
 
 // Downloads, unpacks and applies one archive inside `runDirectory`, using
 // `slot` to keep the files of several archives apart, and stages the new
@@ -107,5 +118,19 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
                        const std::filesystem::path& runDirectory, std::size_t slot,
                        DiskBudget& budget, std::stop_token stop);
+
+enum class DeltaEnd {
+    Applied,
+    FellBack,  // nothing of it was placed; said through fellBack, with the reason
+    Failed,    // as ApplyPatchArchive's failures, once its operations had begun
+    Stopped,
+};
+
+// ApplyPatchArchive for the delta archive of `rule`: its files are rebuilt
+// from the installed ones before its script runs. A download, signature,
+// archive or rebuild that fails falls back (and shows no box).
+DeltaEnd ApplyDeltaArchive(UpdateJob& job, const ServerRecord& server, const DeltaRule& rule,
+                           const std::filesystem::path& runDirectory, std::size_t slot,
+                           DiskBudget& budget, std::stop_token stop);
 
 }  // namespace gd

@@ -26,6 +26,18 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+bool readAllAt(int fd, char* data, std::size_t size, std::uint64_t offset) {
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, data, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        data += got;
+        size -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
 CopyResult copyContents(int from, int to) {
     char buffer[kCopyChunk];
     for (;;) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 
 namespace gd {
@@ -10,6 +11,10 @@ namespace gd {
 // write that takes nothing (a full device can answer so) is a failure rather
 // than a reason to try for ever.
 bool writeAll(int fd, const char* data, std::size_t size);
+
+// Reads exactly `size` bytes at `offset`; false on an error or an end of
+// file before them.
+bool readAllAt(int fd, char* data, std::size_t size, std::uint64_t offset);
 
 enum class CopyResult { Done, ReadFailed, WriteFailed };
 

@@ -8,6 +8,7 @@
 #include "script/notifier.h"
 #include "script/version_manifest.h"
 #include "support/ftp_server.h"
+#include "support/string_sink.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -247,7 +248,7 @@ TEST_F(FtpSessionTest, DownloadsInChunksAndReportsAfterEach) {
     ASSERT_TRUE(session.Open(record()));
 
     std::vector<int> reports;
-    const auto progress = [&](int percent) { reports.push_back(percent); };
+    const auto progress = [&](const gd::TransferProgress& p) { reports.push_back(p.percent); };
     EXPECT_EQ(session.DownloadToFile("big.zip", local("big.zip"), progress), DownloadResult::Done);
     EXPECT_EQ(reports, (std::vector<int>{44, 88, 100}));  // after 4 MiB, 8 MiB and at the end
     EXPECT_TRUE(gdtest::readFile(local("big.zip")) == big);
@@ -258,6 +259,28 @@ TEST_F(FtpSessionTest, DownloadsInChunksAndReportsAfterEach) {
               DownloadResult::Done);
     EXPECT_EQ(reports, std::vector<int>{100});
     EXPECT_EQ(std::filesystem::file_size(local("empty.zip")), 0u);
+}
+
+// A download that continues what a sink holds counts the bytes that
+// travel, not the whole file: 4 MiB of 9, the first report at 8 MiB.
+TEST_F(FtpSessionTest, AContinuedDownloadCountsTheBytesThatTravel) {
+    const std::string big = serve("big.zip", 9 * kMiB);
+    startServer();
+    gd::FtpSession session;
+    ASSERT_TRUE(session.Open(record()));
+    gdtest::StringSink sink;
+    sink.text = big.substr(0, 5 * kMiB);
+    std::vector<gd::TransferProgress> reports;
+    EXPECT_EQ(session.Download("big.zip", sink,
+                               [&](const gd::TransferProgress& p) { reports.push_back(p); }),
+              DownloadResult::Done);
+    EXPECT_TRUE(sink.text == big);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].percent, 75);
+    EXPECT_EQ(reports[0].travelled, 3 * kMiB);
+    EXPECT_EQ(reports[1].percent, 100);
+    EXPECT_EQ(reports[1].travelled, 4 * kMiB);
+    EXPECT_EQ(reports[1].toTravel, 4 * kMiB);
 }
 
 TEST_F(FtpSessionTest, TransfersOfOneSessionShareOneLogin) {
@@ -285,7 +308,7 @@ TEST_F(FtpSessionTest, DroppedTransferResumesAtTheByteReached) {
     ASSERT_TRUE(session.Open(record()));
 
     std::vector<int> reports;
-    const auto progress = [&](int percent) { reports.push_back(percent); };
+    const auto progress = [&](const gd::TransferProgress& p) { reports.push_back(p.percent); };
     EXPECT_EQ(session.DownloadToFile("big.zip", local("big.zip"), progress), DownloadResult::Done);
     EXPECT_TRUE(gdtest::readFile(local("big.zip")) == big);
     EXPECT_EQ(restOffsets(), (std::vector<std::string>{"3145735", "6291470"}));
@@ -317,7 +340,7 @@ TEST_F(FtpSessionTest, TransferThatKeepsEndingShortIsReadFailed) {
     ASSERT_TRUE(session.Open(record()));
 
     std::vector<int> reports;
-    const auto progress = [&](int percent) { reports.push_back(percent); };
+    const auto progress = [&](const gd::TransferProgress& p) { reports.push_back(p.percent); };
     EXPECT_EQ(session.DownloadToFile("big.zip", local("big.zip"), progress),
               DownloadResult::ReadFailed);
     EXPECT_TRUE(reports.empty());

@@ -5,6 +5,7 @@
 #include "fetch/http_session.h"
 
 #include "support/script_server.h"
+#include "support/string_sink.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 
@@ -21,15 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class StringSink : public gd::DownloadSink {
-  public:
-    bool accept(std::span<const char> bytes) override {
-        text.append(bytes.data(), bytes.size());
-        return true;
-    }
-    std::uint64_t received() const override { return text.size(); }
-    std::string text;
-};
+using gdtest::StringSink;
 
 std::vector<std::string> lines(const fs::path& file) {
     std::ifstream in(file);
@@ -99,7 +92,7 @@ TEST_F(HttpSessionTest, FaultsOfAMirror) {
         std::vector<int> reports;
         const auto result = session.Download(
             "http://127.0.0.1:" + std::to_string(server.port()) + "/f.zip", sink,
-            [&](int percent) { reports.push_back(percent); }, {}, c.limit);
+            [&](const gd::TransferProgress& p) { reports.push_back(p.percent); }, {}, c.limit);
         EXPECT_EQ(result, c.result) << session.failure();
         if (result == R::Done) {
             EXPECT_TRUE(sink.text == file_);
@@ -110,6 +103,18 @@ TEST_F(HttpSessionTest, FaultsOfAMirror) {
             EXPECT_EQ(asked.back(), "GET /f.zip " + c.rangeAsked);
         }
     }
+    // A sink that holds the first bytes already: only the rest travels.
+    const gdtest::ScriptServer server = mirror({});
+    gd::HttpSession session({.timeouts = {.connect = 5s, .stall = 1s}});
+    StringSink sink;
+    sink.text = file_.substr(0, 100000);
+    std::vector<gd::TransferProgress> reports;
+    EXPECT_EQ(session.Download("http://127.0.0.1:" + std::to_string(server.port()) + "/f.zip", sink,
+                               [&](const gd::TransferProgress& p) { reports.push_back(p); }),
+              R::Done);
+    EXPECT_TRUE(sink.text == file_);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].travelled, file_.size() - 100000);
 }
 
 TEST_F(HttpSessionTest, ProxiesOnlyWhenTheUserSaysSo) {

@@ -1,7 +1,8 @@
 // Signed updates end to end: a real FTP server, archives made by Info-ZIP's
 // zip, keys and signatures made by Debian's minisign (the independent
 // oracle), installations driven through `gdtool update` and `gdtool check`,
-// and once through the engine as the launcher window drives it.
+// and once through the engine as the launcher window drives it; downloads
+// cut by a kill and continued by the next run, signed and unsigned.
 
 #include "fetch/trusted_fetch.h"
 #include "robustness/gdtool_run.h"
@@ -16,7 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -256,6 +260,89 @@ TEST_F(SignedUpdateTest, ADroppedAndResumedDownloadIsStillJudgedWhole) {
     EXPECT_EQ(version(bad), "1.000000,1.000000");
 }
 
+// One download killed midway and the next run: what may happen to the server
+// or the kept bytes in between, and whether the next run may go on from them.
+struct CutDownload {
+    std::string name;
+    bool signedChain;
+    std::function<void(const fs::path& folder, const fs::path& kept)> between;
+    bool continues;  // fewer bytes than the whole archive travel the second time
+};
+
+// The kept download in the user's cache, once it holds `least` bytes.
+std::optional<fs::path> keptPart(std::uintmax_t least) {
+    const fs::path cache = fs::path(std::getenv("XDG_CACHE_HOME")) / "groovedeck";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(cache, error)) {
+        if (entry.path().extension() == ".part" && entry.file_size(error) >= least)
+            return entry.path();
+    }
+    return std::nullopt;
+}
+
+std::uint64_t downloaded(const std::string& output) {
+    const auto at = output.find("downloaded=");
+    return at == std::string::npos ? 0 : std::stoull(output.substr(at + 11));
+}
+
+TEST_F(SignedUpdateTest, ADownloadCutByAKillGoesOnAtTheNextRun) {
+    constexpr std::uint64_t kRate = 512 * 1024;
+    const std::string payload = gdtest::randomBytes(2 * 1024 * 1024, 22);
+    const auto flipByte = [](const fs::path&, const fs::path& kept) {
+        std::string bytes = readFile(kept);
+        bytes[bytes.size() / 2] ^= 0x5a;
+        gdtest::writeFile(kept, bytes);
+    };
+    // A new archive of the same name, of another size and time.
+    const auto republish = [this](const fs::path& folder, const fs::path&) {
+        archive(folder, "big.zip", {{"big.bin", gdtest::randomBytes(2 * 1024 * 1024 + 7, 23)}});
+    };
+    const std::vector<CutDownload> rows = {
+        {"unsigned", false, {}, true},
+        {"republished", false, republish, false},
+        {"signed", true, {}, true},
+        {"altered", true, flipByte, false},
+    };
+    for (const CutDownload& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(fs::path(std::getenv("XDG_CACHE_HOME")) / "groovedeck");
+        const fs::path folder = site_.serverFolder(row.name);
+        archive(folder, "big.zip", {{"big.bin", payload}});
+        gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'big.zip'"});
+        if (row.signedChain) {
+            signFor(folder / "big.zip", keyA_);
+            signFor(folder / "filelist.dat", keyA_);
+        }
+        const fs::path dir =
+            install(row.name, row.name, row.signedChain ? keySetting({&keyA_}) : "");
+        site_.server().setFaults({}, kRate);
+        {
+            const fs::path tmp = site_.root() / "tmp";
+            fs::create_directories(tmp);
+            gdtest::GdtoolRun run({"update", dir.string()}, tmp, site_.root() / "cut.txt",
+                                  site_.root() / "cut-err.txt");
+            std::optional<fs::path> kept;
+            while (!(kept = keptPart(256 * 1024)) && !run.waitFor(50ms)) {
+            }
+            ASSERT_TRUE(kept) << "nothing kept of the download: " << run.errors();
+            EXPECT_FALSE(run.kill().exited);
+            if (row.between) row.between(folder, *kept);
+        }
+        site_.server().setFaults({}, kRate * 4);
+        const Ran rerun = gdtool("update", dir);
+        EXPECT_EQ(rerun.code, 0) << rerun.errors;
+        EXPECT_EQ(version(dir), "1.100000,1.000000");
+        const std::string expected = row.name == "republished"
+                                         ? readFile(site_.root() / "stage" / "big.zip" / "big.bin")
+                                         : payload;
+        EXPECT_TRUE(readFile(dir / "big.bin") == expected);
+        const std::uint64_t whole = fs::file_size(folder / "big.zip");
+        ASSERT_NE(rerun.output.find("downloaded="), std::string::npos) << rerun.output;
+        EXPECT_EQ(downloaded(rerun.output) < whole, row.continues) << rerun.output;
+        EXPECT_FALSE(keptPart(0)) << "the kept download outlived its archive";
+    }
+}
+
 // A verified archive installs a config.dat that trusts both keys; later the
 // publisher signs with the second key only.
 TEST_F(SignedUpdateTest, RotationToASecondKey) {
@@ -318,7 +405,7 @@ TEST_F(SignedUpdateTest, MigrationOfAnUnsignedInstallation) {
     const auto update = [&] {
         if (!gd::CheckForUpdate(recorder, config, manifest)) return false;
         gd::UpdateWorker worker(recorder, recorder);
-        worker.StartUpdateWorker({dir.string() + "/", config, gd::entriesOf(manifest)});
+        worker.StartUpdateWorker({dir.string() + "/", config, gd::offerOf(manifest)});
         worker.wait();
         // What the window takes over from the run's final report.
         config.server.installedVersion = recorder.ending.installedVersion;
@@ -383,7 +470,7 @@ TEST_F(SignedUpdateTest, AnInstalledConfigThatCannotBeUsedNeverMakesItUnsigned) 
         Recorder recorder;
         ASSERT_TRUE(gd::CheckForUpdate(recorder, config, manifest));
         gd::UpdateWorker worker(recorder, recorder);
-        worker.StartUpdateWorker({dir.string() + "/", config, gd::entriesOf(manifest)});
+        worker.StartUpdateWorker({dir.string() + "/", config, gd::offerOf(manifest)});
         worker.wait();
         EXPECT_EQ(recorder.ending.code, gd::UpdateReportCode::Completed);
         EXPECT_TRUE(fs::exists(dir / "v1.1.txt"));

@@ -2,8 +2,10 @@
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
+#include "script/version_rules.h"
 #include "support/child_run.h"
 #include "support/temp_dir.h"
+#include "trust/content_digest.h"
 
 #include <gtest/gtest.h>
 
@@ -134,7 +136,8 @@ TEST(VersionScript, ListsThatWouldNotTakeTheVersionForwardAreRefused) {
     const Case cases[] = {
         {list("1.2", (file("'inf'", "a.zip") + file("1.2", "b.zip")).c_str()), {}, true},
         {list("1.2", (file("1.1", "a.zip") + file("'1e39'", "b.zip")).c_str()), {}, true},
-        {list("1.2", (file("1.2", "b.zip") + file("1.1", "a.zip")).c_str()), {"a.zip", "b.zip"},
+        {list("1.2", (file("1.2", "b.zip") + file("1.1", "a.zip")).c_str()),
+         {"a.zip", "b.zip"},
          false},
         {list("1.2", (file("1.2", "b.zip") + file("1.15", "c.zip") + file("0.9", "old.zip") +
                       file("1.1", "a.zip") + file("1.15", "c2.zip") + file("1.1", "a2.zip"))
@@ -309,6 +312,44 @@ TEST(VersionScript, FailedLoadKeepsThePreviousEntries) {
     gd::runVersionScript(notifier, twoArchives("1.1"), 1.0f, manifest);
     gd::runVersionScript(notifier, "latest_version = ", 1.0f, manifest);
     EXPECT_EQ(manifest.entryCount(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kDigest = gd::digestText(gd::digestOf(*gd::hashContent("an archive")));
+
+// Rules ride in comments: the chain is what any Lua, the original
+// launcher's included, makes of the same text.
+TEST(VersionRules, OfferedInCommentsBesideTheChain) {
+    const std::string script = twoArchives("1.1") + "\n--@delta 1.0 1.2 delta-1.0-1.2.zip " +
+                               kDigest + "\n--@delta 1.1 1.2 d%20space.zip\n--@pin a.zip " +
+                               kDigest + "\r\n";
+    VersionManifest manifest;
+    RecordingNotifier notifier;
+    EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 1.2f);
+    EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"a.zip", "b.zip"}));
+    const gd::VersionRules rules = gd::parseVersionRules(script);
+    ASSERT_EQ(rules.deltas.size(), 2u);
+    EXPECT_FLOAT_EQ(rules.deltas[0].from, 1.0f);
+    EXPECT_FLOAT_EQ(rules.deltas[0].to, 1.2f);
+    EXPECT_EQ(rules.deltas[1].archive, "d space.zip");
+    EXPECT_FALSE(rules.deltas[1].digest);
+    EXPECT_EQ(rules.digestFor("a.zip"), gd::parseDigest(kDigest));
+    EXPECT_EQ(rules.digestFor("delta-1.0-1.2.zip"), gd::parseDigest(kDigest));
+    EXPECT_FALSE(rules.digestFor("b.zip"));
+}
+
+TEST(VersionRules, ALineThatDoesNotParseIsNoRule) {
+    for (const std::string& line : std::vector<std::string>{
+             "--@delta 1.0 1.2", "--@delta 1.2 1.0 back.zip", "--@delta 1.0 1.2 a.zip notadigest",
+             "--@delta 1.0 1.2 a%2.zip", "-- @delta 1.0 1.2 a.zip", "x = 1 --@delta 1.0 1.2 a.zip",
+             "--@pin a.zip", "--@pin a.zip " + kDigest + " extra"}) {
+        const gd::VersionRules rules = gd::parseVersionRules(line + "\n");
+        EXPECT_TRUE(rules.deltas.empty() && rules.pins.empty()) << line;
+    }
+    EXPECT_EQ(gd::fromRuleName(gd::ruleName("a b%c\td.zip")), "a b%c\td.zip");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Every test binary starts here: the user and system registry scopes and HOME
-// point into a private directory, so no test reads or writes the real home or
-// /etc, and the numeric locale stays "C" as in the launcher.
+// Every test binary starts here: the user and system registry scopes, HOME
+// and the user's cache point into a private directory, so no test reads or
+// writes the real home or /etc, and the numeric locale stays "C" as in the
+// launcher.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(base / "xdg-system");
     ::setenv("HOME", (base / "home").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (base / "home" / ".config").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (base / "home" / ".cache").c_str(), 1);
     ::setenv("XDG_CONFIG_DIRS", (base / "xdg-system").c_str(), 1);
     ::setenv("GDTEST_ENV_ROOT", root.c_str(), 1);
     std::setlocale(LC_NUMERIC, "C");

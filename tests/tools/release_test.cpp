@@ -6,11 +6,13 @@
 #include "robustness/tree_snapshot.h"
 #include "robustness/update_site.h"
 #include "support/temp_dir.h"
+#include "trust/content_digest.h"
 
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <lua.hpp>
 
 #include <chrono>
 #include <functional>
@@ -27,6 +29,39 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using gdtest::enciphered;
 using gdtest::randomBytes;
+
+// The archives a version script lists for an installation at `installed`,
+// as the original launcher read them: stock Lua 5.1 with every library, a
+// `patch.File` of its own, `latest_version` and `filelist(latest)`.
+std::vector<std::string> originalChain(const std::string& script, double installed) {
+    struct Listed {
+        double installed;
+        std::vector<std::string> archives;
+    } listed{installed, {}};
+    lua_State* lua = luaL_newstate();
+    luaL_openlibs(lua);
+    lua_newtable(lua);
+    lua_pushlightuserdata(lua, &listed);
+    lua_pushcclosure(
+        lua,
+        [](lua_State* state) {
+            auto* into = static_cast<Listed*>(lua_touserdata(state, lua_upvalueindex(1)));
+            if (static_cast<float>(std::atof(lua_tostring(state, 2))) >
+                static_cast<float>(into->installed))
+                into->archives.push_back(lua_tostring(state, 3));
+            return 0;
+        },
+        1);
+    lua_setfield(lua, -2, "File");
+    lua_setglobal(lua, "patch");
+    const bool ran = luaL_loadbuffer(lua, script.data(), script.size(), "filelist") == 0 &&
+                     lua_pcall(lua, 0, 0, 0) == 0;
+    lua_getglobal(lua, "filelist");
+    lua_getglobal(lua, "latest_version");
+    if (!ran || lua_pcall(lua, 1, 0, 0) != 0) listed.archives = {"(the script failed)"};
+    lua_close(lua);
+    return listed.archives;
+}
 
 struct Node {
     bool folder = false;
@@ -128,6 +163,8 @@ class ReleaseChainTest : public ReleaseTest {
         wanted["files/payload.txt"] = file("beside the archive's own files/");
         wanted.erase("readme.txt");
         wanted["empty2/inner"] = kFolder;
+        // Changed a little, where a delta is far smaller than the file.
+        wanted["data/motion.bin"].bytes.replace(5000, 10, "2.3 motion");
         add("2.3", wanted);
     }
 
@@ -136,9 +173,12 @@ class ReleaseChainTest : public ReleaseTest {
         versions_.push_back(version);
     }
 
+    // Every release keeps its tree, so that each offers a delta archive from
+    // every version before it.
     void publishChain() {
         for (std::size_t i = 1; i < versions_.size(); ++i) {
-            const Result result = release(versions_[i - 1], versions_[i]);
+            const Result result =
+                release(versions_[i - 1], versions_[i], {"--trees", site_.root() / "kept"});
             ASSERT_EQ(result.code, 0) << result.err;
         }
     }
@@ -146,6 +186,10 @@ class ReleaseChainTest : public ReleaseTest {
     std::vector<std::string> versions_;
 };
 
+// Both paths of one server folder: the delta archives alone (the whole-file
+// ones gone), and the chain of whole-file archives that a launcher sees
+// which skips the rules, as the original does (the list without them, as a
+// server's hand-written list has it).
 TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
     // The proof works on hard links to OLD_TREE: it must never write through them.
     const gdtest::Tree trees = gdtest::snapshotTree(site_.root() / "trees");
@@ -153,32 +197,124 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
     EXPECT_EQ(gdtest::treeDifferences(trees, gdtest::snapshotTree(site_.root() / "trees")), "");
     const Result audit = gdtool({"audit", server()});
     EXPECT_EQ(audit.code, 0) << audit.out << audit.err;
+    EXPECT_NE(audit.out.find(", 3 delta archives"), std::string::npos) << audit.out;
+    const std::string list = gdtest::readDecrypted(server() / "filelist.dat");
+    for (const char* from : {"1.0 ", "1.1 ", "1.3 "})
+        EXPECT_NE(list.find(std::string("--@delta ") + from + "2.3 delta-"), std::string::npos)
+            << list;
+    // The original launcher sees the chain alone.
+    EXPECT_EQ(originalChain(list, 1.0),
+              (std::vector<std::string>{"patch-1.1.zip", "patch-1.3.zip", "patch-2.3.zip"}));
+    const fs::path published = site_.root() / "published";
+    fs::copy(server(), published, fs::copy_options::recursive);
 
     const fs::path newest = tree(versions_.back());
     const std::string launcher2 = gdtest::readFile(tree("1.3") / "GrooveDeck");
     const struct {
         std::string start;
         std::string versionFile;  // none: the engine writes 1.0
+        bool deltas;              // the delta archives only, else the chain only
         std::vector<int> exits;   // of successive gdtool update runs
-    } cases[] = {{"1.0", "", {4, 0}},
-                 {"1.1", "1.100000,1.000000", {4, 0}},
-                 {"1.3", "1.300000,1.000000", {0}},
-                 {"2.3", "2.300000,1.000000", {0}}};
+        std::string staged;       // the version recorded with the new launcher
+    } cases[] = {{"1.0", "", false, {4, 0}, "1.3"},
+                 {"1.1", "1.100000,1.000000", false, {4, 0}, "1.3"},
+                 {"1.3", "1.300000,1.000000", false, {0}, ""},
+                 {"2.3", "2.300000,1.000000", false, {0}, ""},
+                 {"1.0", "", true, {4, 0}, "2.3"},
+                 {"1.1", "1.100000,1.000000", true, {4, 0}, "2.3"},
+                 {"1.3", "1.300000,1.000000", true, {0}, ""}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("installation at " + c.start);
+        SCOPED_TRACE("installation at " + c.start + (c.deltas ? ", delta archives" : ", chain"));
+        fs::remove_all(server());
+        fs::copy(published, server(), fs::copy_options::recursive);
+        for (const auto& entry : fs::directory_iterator(published)) {
+            const std::string name = entry.path().filename();
+            if (name.starts_with(c.deltas ? "patch-" : "delta-")) fs::remove(server() / name);
+        }
+        if (!c.deltas) {
+            std::string chain;
+            for (std::size_t at = 0, end = 0; at < list.size(); at = end + 1) {
+                end = list.find('\n', at);
+                if (list.compare(at, 3, "--@") != 0) chain += list.substr(at, end - at + 1);
+            }
+            gdtest::writeEncrypted(server() / "filelist.dat", chain);
+        }
         const fs::path install = site_.root() / ("install-" + c.start);
+        fs::remove_all(install);
         fs::copy(tree(c.start), install, fs::copy_options::recursive);
         if (!c.versionFile.empty()) gdtest::writeEncrypted(install / "version.dat", c.versionFile);
         for (const int expected : c.exits) {
             const Result update = gdtool({"update", install});
             ASSERT_EQ(update.code, expected) << update.out << update.err;
+            EXPECT_EQ(update.err.find("not using"), std::string::npos) << update.err;
             if (expected != 4) continue;
             // The new launcher waits beside the old one; lcopy renames it.
             EXPECT_EQ(gdtest::readFile(install / "GrooveDeck.new"), launcher2);
-            EXPECT_EQ(gdtest::readDecrypted(install / "version.dat"), "1.300000,1.000000");
+            EXPECT_EQ(gdtest::readDecrypted(install / "version.dat"), c.staged + "00000,1.000000");
             fs::rename(install / "GrooveDeck.new", install / "GrooveDeck");
         }
         EXPECT_EQ(gdtest::readDecrypted(install / "version.dat"), "2.300000,1.000000");
+        fs::remove(install / "version.dat");
+        EXPECT_EQ(
+            gdtest::treeDifferences(gdtest::snapshotTree(newest), gdtest::snapshotTree(install)),
+            "");
+    }
+}
+
+// An installed file that is not the one a delta was made against, or a delta
+// archive that cannot be had: the whole-file archive of the same version
+// follows, and when that cannot be had either, nothing of either was placed.
+TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
+    publishChain();
+    const fs::path newest = tree(versions_.back());
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& install)> spoil;
+        const char* said;
+        bool wholeGone;  // the whole-file archive is missing too
+    } cases[] = {
+        {"a base changed in place",
+         [](const fs::path& install) {
+             std::string bytes = gdtest::readFile(install / "data/motion.bin");
+             bytes[1000] ^= 1;
+             gdtest::writeFile(install / "data/motion.bin", bytes);
+         },
+         "the installed data/motion.bin is not the file the delta was made against", false},
+        {"a base removed", [](const fs::path& install) { fs::remove(install / "data/motion.bin"); },
+         "the installed data/motion.bin is missing or not a file", false},
+        {"the delta archive damaged",
+         [this](const fs::path&) {
+             gdtest::writeFile(server() / "delta-1.3-2.3.zip",
+                               gdtest::readFile(server() / "delta-1.3-2.3.zip").substr(100));
+         },
+         "not using delta-1.3-2.3.zip", false},
+        {"both damaged",
+         [this](const fs::path& install) {
+             fs::remove(install / "data/motion.bin");
+             fs::remove(server() / "patch-2.3.zip");
+         },
+         "the installed data/motion.bin is missing or not a file", true},
+    };
+    const fs::path published = site_.root() / "published";
+    fs::copy(server(), published, fs::copy_options::recursive);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(server());
+        fs::copy(published, server(), fs::copy_options::recursive);
+        const fs::path install = site_.root() / "install";
+        fs::remove_all(install);
+        fs::copy(tree("1.3"), install, fs::copy_options::recursive);
+        gdtest::writeEncrypted(install / "version.dat", "1.300000,1.000000");
+        c.spoil(install);
+        const gdtest::Tree before = gdtest::snapshotTree(install);
+        const Result update = gdtool({"update", install});
+        EXPECT_NE(update.err.find(c.said), std::string::npos) << update.err;
+        if (c.wholeGone) {
+            EXPECT_EQ(update.code, 5);
+            EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(install)), "");
+            continue;
+        }
+        EXPECT_EQ(update.code, 0) << update.err;
         fs::remove(install / "version.dat");
         EXPECT_EQ(
             gdtest::treeDifferences(gdtest::snapshotTree(newest), gdtest::snapshotTree(install)),
@@ -463,15 +599,29 @@ TEST_F(ReleaseTest, AuditReportsEachBrokenPromiseOnItsOwnLine) {
                                " zipdir " + gdtest::shellQuoted(server() / "noscript.zip") + " " +
                                gdtest::shellQuoted(stage / "nothing")),
               0);
-    gdtest::serveVersionScript(
-        server(), "1.3",
-        {"'b', 1.1, 'noscript.zip'", "'a', 1.2, 'badcopy.zip'", "'c', 1.3, 'missing.zip'"});
+    gdtest::serveVersionScript(server(), "1.3",
+                               {"'b', 1.1, 'noscript.zip'", "'a', 1.2, 'badcopy.zip'",
+                                "'c', 1.3, 'missing.zip'", "'d', 1.3, 'pinned.zip'"});
+    // The rules' promises: a delta archive that rebuilds nothing, one with
+    // no whole-file archive to fall back to, a pin that another file breaks.
+    fs::copy_file(server() / "badcopy.zip", server() / "nopack.zip");
+    fs::copy_file(server() / "badcopy.zip", server() / "pinned.zip");
+    const std::string otherDigest = gd::digestText(gd::digestOf(*gd::hashContent("another")));
+    gdtest::writeEncrypted(server() / "filelist.dat",
+                           gdtest::readDecrypted(server() / "filelist.dat") +
+                               "--@delta 1.1 1.3 nopack.zip\n--@delta 1.0 1.25 nopack.zip\n"
+                               "--@pin pinned.zip " +
+                               otherDigest + "\n");
 
     const Result audit = gdtool({"audit", server()});
     EXPECT_EQ(audit.code, 1);
-    for (const char* expected : {"badcopy.zip: copies absent.txt, which the archive does not hold",
-                                 "noscript.zip: not a readable zip archive with an update.dat",
-                                 "missing.zip: listed but not in"})
+    for (const char* expected :
+         {"badcopy.zip: copies absent.txt, which the archive does not hold",
+          "noscript.zip: not a readable zip archive with an update.dat",
+          "missing.zip: listed but not in", "nopack.zip: its delta.pack cannot be read",
+          "nopack.zip: offered from 1.000000 to 1.250000, but the chain from there lists no "
+          "whole-file archive",
+          "pinned.zip: not the file that filelist.dat pins"})
         EXPECT_NE(audit.out.find(expected), std::string::npos) << expected << "\n" << audit.out;
 
     // A list in any order is taken as the engine takes it, oldest first; its

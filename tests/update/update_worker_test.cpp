@@ -143,7 +143,7 @@ class UpdateWorkerTest : public ::testing::Test {
         gd::loadLauncherConfig(launcherDir(), config_);
         if (!gd::CheckForUpdate(frontEnd_, config_, manifest_)) return false;
         gd::UpdateWorker worker(frontEnd_, frontEnd_);
-        const gd::UpdateRequest request{launcherDir(), config_, gd::entriesOf(manifest_)};
+        const gd::UpdateRequest request{launcherDir(), config_, gd::offerOf(manifest_)};
         EXPECT_TRUE(worker.StartUpdateWorker(request));
         EXPECT_FALSE(worker.StartUpdateWorker(request));  // only one worker at a time
         worker.wait();

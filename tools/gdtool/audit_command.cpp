@@ -11,9 +11,11 @@
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "trust/content_digest.h"
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
 #include "trust/trusted_comment.h"
+#include "update/delta_pack.h"
 #include "update/run_directory.h"
 #include "update/update_archive.h"
 #include "util/fd_io.h"
@@ -75,12 +77,17 @@ class Audit {
         return false;
     }
 
+    // The rules beside the chain: delta archives and pins.
+    void setRules(gd::VersionRules rules) { rules_ = std::move(rules); }
+    const gd::VersionRules& rules() const { return rules_; }
+
     // Evaluates the version script as a launcher at `installed` would and
-    // remembers the archives it lists.
-    void evaluate(const std::string& script, float installed) {
+    // remembers the archives it lists; the versions the list reaches from there.
+    std::set<float> evaluate(const std::string& script, float installed) {
         RecordingNotifier notifier;
         gd::VersionManifest manifest;
         gd::runVersionScript(notifier, script, installed, manifest);
+        std::set<float> reached;
         const std::string at = "at version " + gd::formatVersion(installed) + ": ";
         for (const std::string& message : notifier.messages) problem(at + message);
         // A list that would take an installation back is refused by the
@@ -89,11 +96,26 @@ class Audit {
             const gd::PatchEntry& entry = manifest.entryAt(i);
             archives_.insert(entry.archive);
             listedVersions_.insert(entry.version);
+            reached.insert(entry.version);
         }
+        return reached;
     }
 
-    void checkArchives() {
-        for (const std::string& archive : archives_) checkArchive(archive);
+    // The chain's archives, as every launcher takes them, then the delta
+    // archives that launchers which read the rules take instead: each must
+    // stand in for whole-file archives that an installation at its version
+    // can fall back to.
+    void checkArchives(const std::string& script) {
+        for (const std::string& archive : archives_) checkArchive(archive, false);
+        for (const gd::DeltaRule& rule : rules_.deltas) {
+            if (!evaluate(script, rule.from).contains(rule.to)) {
+                problem(rule.archive + ": offered from " + gd::formatVersion(rule.from) + " to " +
+                        gd::formatVersion(rule.to) +
+                        ", but the chain from there lists no whole-file archive of that version "
+                        "to fall back to");
+            }
+            checkArchive(rule.archive, true);
+        }
     }
 
     // When filelist.dat's signature expires launchers refuse the list, and
@@ -162,7 +184,7 @@ class Audit {
         return true;
     }
 
-    void checkArchive(const std::string& archive) {
+    void checkArchive(const std::string& archive, bool delta) {
         std::optional<gd::SignatureCheck> check;
         std::string refusal;
         if (!keys_.empty() && !(check = judgedSignature(archive, refusal))) {
@@ -182,16 +204,41 @@ class Audit {
             problem(archive + ": " + check->refusal() + "; not unpacked");
             return;
         }
+        if (const auto pin = rules_.digestFor(archive); pin && gd::digestFile(copy) != pin) {
+            problem(archive + ": not the file that " + kVersionScriptName +
+                    " pins; launchers refuse it");
+            return;
+        }
         const auto contents = gd::UnpackArchive(copy, unpacked);
         if (!contents || !contents->script) {
             problem(archive + ": not a readable zip archive with an update.dat");
             return;
         }
-        checkScript(archive, unpacked, unpacked / *contents->script, *contents);
+        std::set<std::string> rebuilt;
+        if (delta && !readRebuilt(unpacked, rebuilt)) {
+            problem(archive + ": its " + std::string(gd::kDeltaPackEntry) + " cannot be read");
+            return;
+        }
+        checkScript(archive, unpacked, unpacked / *contents->script, *contents, rebuilt);
+    }
+
+    // The files a delta archive's pack rebuilds, as full paths.
+    static bool readRebuilt(const fs::path& unpacked, std::set<std::string>& rebuilt) {
+        const gd::UniqueFd pack(
+            ::open((unpacked / gd::kDeltaPackEntry).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        const auto deltas =
+            pack && ::fstat(pack.get(), &info) == 0
+                ? gd::readDeltaPack(pack.get(), static_cast<std::uint64_t>(info.st_size))
+                : std::nullopt;
+        if (!deltas) return false;
+        for (const gd::DeltaFile& file : deltas->files)
+            rebuilt.insert((unpacked / file.target).lexically_normal().string());
+        return true;
     }
 
     void checkScript(const std::string& archive, const fs::path& unpacked, const fs::path& script,
-                     const gd::UnpackedArchive& contents) {
+                     const gd::UnpackedArchive& contents, const std::set<std::string>& rebuilt) {
         const AuditedScript audited = auditUpdateScript(script, contents);
         if (!audited.failure.empty()) {
             problem(archive + ": update.dat " + audited.failure +
@@ -200,13 +247,18 @@ class Audit {
             return;
         }
         std::error_code error;
+        const auto held = [&](const fs::path& file) {
+            return fs::is_regular_file(file, error) ||
+                   rebuilt.contains(file.lexically_normal().string());
+        };
         for (const std::string& source : audited.copySources) {
-            if (!fs::is_regular_file(source, error))
+            if (!held(source))
                 problem(archive + ": copies " +
                         fs::path(source).lexically_relative(unpacked).string() +
                         ", which the archive does not hold");
         }
-        if (audited.launcherUpdate && !fs::is_regular_file(audited.launcherSource, error))
+        if (audited.launcherUpdate && !held(audited.launcherSource) &&
+            !held(script.parent_path() / gd::kLauncherExecutable))
             problem(archive + ": replaces the launcher, but holds no " + gd::kLauncherExecutable +
                     " beside update.dat");
     }
@@ -216,6 +268,7 @@ class Audit {
     CommandOutput& output_;
     std::set<std::string> archives_;
     std::set<float> listedVersions_;
+    gd::VersionRules rules_;
     int problems_ = 0;
 };
 
@@ -253,21 +306,29 @@ int auditServer(CommandOutput& output, const fs::path& dir, std::vector<gd::Publ
     if (const auto releases = recordedReleases(dir, audit)) {
         for (const Release& release : *releases)
             versions.insert(gd::readVersionNumber(release.version, 0));
-        if (!releases->empty() && script != versionScriptText(*releases))
+        if (!releases->empty() && withoutRules(script) != versionScriptText(*releases))
             audit.problem(std::string(kVersionScriptName) + ": not what " + kRecordName + " makes");
     }
+    // Rules ride in comments: every launcher evaluates the same chain, and
+    // those that read the rules may take delta archives instead.
+    audit.setRules(gd::parseVersionRules(script));
+    for (const gd::DeltaRule& rule : audit.rules().deltas) versions.insert(rule.from);
     audit.evaluate(script, 0.0f);
     versions.insert(audit.listedVersions().begin(), audit.listedVersions().end());
     for (const float version : versions) audit.evaluate(script, version);
-    audit.checkArchives();
+    audit.checkArchives(script);
 
     if (audit.problems() > 0) return kExitRefused;
+    std::string delta;
+    if (!audit.rules().deltas.empty())
+        delta = ", " + std::to_string(audit.rules().deltas.size()) + " delta archives";
     output.line("ok: " + std::to_string(versions.size()) + " versions, " +
-                    std::to_string(audit.archiveCount()) + " archives",
+                    std::to_string(audit.archiveCount()) + " archives" + delta,
                 JsonObject()
                     .add("type", "ok")
                     .add("versions", static_cast<long long>(versions.size()))
-                    .add("archives", static_cast<long long>(audit.archiveCount())));
+                    .add("archives", static_cast<long long>(audit.archiveCount()))
+                    .add("deltaArchives", static_cast<long long>(audit.rules().deltas.size())));
     return kExitOk;
 }
 

@@ -26,14 +26,15 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
      "then)"},
     {"filelist", "filelist FILE VER",
      "evaluate the enciphered version script FILE against the installed version VER and print "
-     "latest= and entry= lines"},
+     "latest= and entry= lines, and a delta= line per delta archive its rules offer"},
     {"check", "check DIR [--json]",
      "online test, probe and version check for the installation in DIR; ends with "
      "status=up-to-date, status=update, status=refused: REASON (exit 1) or status=failed: REASON "
      "(exit 5)"},
     {"update", "update DIR [--json] [--replace-launcher]",
      "check, then update the installation in DIR; one report= line per report, error boxes as "
-     "message= lines on stderr; ends with a status= line. Exit 4 when lcopy is to replace the "
+     "message= lines on stderr, the bytes downloaded as downloaded=; ends with a status= line. "
+     "Exit 4 when lcopy is to replace the "
      "launcher, also while an earlier one waits in DIR/GrooveDeck.new; with --replace-launcher "
      "DIR/lcopy puts it in place then (without starting it), unless a launcher is running"},
     {"pack", "pack OUT.zip SCRIPT DIR",
@@ -42,15 +43,19 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
     {"release",
      "release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n"
      "        [--sign SECFILE [--expires DAYS]] [--allow-empty] [--change-keys]\n"
-     "        [--dry-run] [--json]",
+     "        [--catch-up K] [--trees DIR] [--dry-run] [--json]",
      "the next patch archive from two installation trees, proved by applying it to a copy "
      "of OLD_TREE, then published in SERVER_DIR with filelist.dat rewritten from its record "
      "releases.txt; with --sign, the archive and filelist.dat signed as by sign. OLD_TREE "
      "must be the last release's tree; --allow-empty publishes a release that changes "
-     "nothing, --change-keys one whose config.dat names other publisher keys. With --dry-run "
-     "it prints the changes and runs the proof, and publishes nothing"},
+     "nothing, --change-keys one whose config.dat names other publisher keys. Delta archives "
+     "from the last K versions whose trees are known (5 by default: OLD_TREE and those kept in "
+     "DIR by --trees) rebuild the files from the installed ones; filelist.dat offers them in "
+     "comments the original launcher skips. With --dry-run it prints the changes and runs the "
+     "proofs, and publishes nothing"},
     {"audit", "audit SERVER_DIR [--pub PUBFILE]... [--json]",
-     "evaluate filelist.dat at every version it knows and check every archive it lists; with "
+     "evaluate filelist.dat at every version it knows and check every archive it lists and "
+     "every delta archive its rules offer; with "
      "--pub (once per trusted key), signatures first, and nothing refused is run or "
      "unpacked; a list whose signature expires within 7 days is a warning; one line per "
      "problem"},

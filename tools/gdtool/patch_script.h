@@ -16,7 +16,9 @@ inline constexpr const char* kPayloadFolder = "files/";
 // The Lua text of update.dat: `updater` deletes what went away (files, then
 // folders from the innermost out), makes the new folders (outermost first),
 // copies the shipped files from kPayloadFolder and, when the launcher
-// changed, asks for its replacement last.
-std::string patchScriptText(const TreeDiff& diff, const std::string& version);
+// changed, asks for its replacement last. `compact` copies in one loop over
+// the names, which keeps the script of a small delta archive small (the
+// enciphered script does not compress).
+std::string patchScriptText(const TreeDiff& diff, const std::string& version, bool compact = false);
 
 }  // namespace gdtool

@@ -1,6 +1,7 @@
 // release: the next patch archive from two installation trees, proved with
 // the engine before the server's update directory changes in one step.
 
+#include "catch_up.h"
 #include "command_output.h"
 #include "commands.h"
 #include "install/install_paths.h"
@@ -14,17 +15,20 @@
 #include "server_publication.h"
 #include "tree_diff.h"
 #include "tree_scan.h"
+#include "tree_store.h"
 #include "zip_writer.h"
 
 #include "script/encrypted_script.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "script/version_rules.h"
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -42,6 +46,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kScriptEntry = "update.dat";
+// Delta archives from this many of the last versions, by default.
+constexpr int kDefaultCatchUp = 5;
+constexpr int kCatchUpLimit = 20;
 
 struct ReleaseOptions {
     fs::path serverDir, oldTree, newTree;
@@ -52,6 +59,8 @@ struct ReleaseOptions {
     bool allowEmpty = false;                // a release that only records a new version
     bool changeKeys = false;                // NEW_TREE's config.dat may trust other keys
     std::optional<SigningRequest> signing;  // secretKeyFile's key, once read
+    int catchUp = kDefaultCatchUp;          // delta archives from this many versions
+    std::optional<fs::path> trees;          // where the trees of releases are kept
     bool dryRun = false;                    // prove, but publish nothing
 };
 
@@ -71,7 +80,8 @@ std::optional<ReleaseOptions> parseOptions(Arguments args, std::string& error) {
     std::optional<std::string> secretKey, expires;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const bool takesValue = arg == "--description" || arg == "--sign" || arg == "--expires";
+        const bool takesValue = arg == "--description" || arg == "--sign" || arg == "--expires" ||
+                                arg == "--catch-up" || arg == "--trees";
         if (takesValue && i + 1 == args.size()) {
             error = arg + " needs a value";
             return std::nullopt;
@@ -82,6 +92,18 @@ std::optional<ReleaseOptions> parseOptions(Arguments args, std::string& error) {
             secretKey = args[++i];
         } else if (arg == "--expires") {
             expires = args[++i];
+        } else if (arg == "--catch-up") {
+            const std::string& value = args[++i];
+            if (value.empty() || value.size() > 2 ||
+                value.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(value) > kCatchUpLimit) {
+                error = "--catch-up takes a number of versions from 0 to " +
+                        std::to_string(kCatchUpLimit);
+                return std::nullopt;
+            }
+            options.catchUp = std::stoi(value);
+        } else if (arg == "--trees") {
+            options.trees = args[++i];
         } else if (arg == "--allow-empty") {
             options.allowEmpty = true;
         } else if (arg == "--change-keys") {
@@ -146,7 +168,7 @@ std::optional<std::vector<Release>> publishedReleases(const fs::path& live, std:
     if (fs::exists(live / kVersionScriptName, failure)) {
         const std::string script =
             gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit);
-        if (releases.empty() || script != versionScriptText(releases)) {
+        if (releases.empty() || withoutRules(script) != versionScriptText(releases)) {
             error = notFromRecordMessage(live);
             return std::nullopt;
         }
@@ -254,6 +276,13 @@ std::string versionProblem(const std::vector<Release>& releases, float previous,
            " (versions compare as 32-bit floats)";
 }
 
+std::string tooLongMessage(std::size_t size) {
+    return "filelist.dat would be " + std::to_string(size) +
+           " bytes; launchers read only the first " + std::to_string(gd::kVersionScriptLimit) +
+           " (shorten the descriptions in " + kRecordName +
+           ", or offer fewer delta archives with --catch-up)";
+}
+
 // The releases with the new one, and the version script they make; nullopt
 // when the script outgrows what launchers read.
 std::optional<std::string> nextVersionScript(std::vector<Release>& releases,
@@ -262,12 +291,76 @@ std::optional<std::string> nextVersionScript(std::vector<Release>& releases,
     releases.push_back({options.version, archive, options.description, {}});
     std::string script = versionScriptText(releases);
     if (script.size() > gd::kVersionScriptLimit) {
-        error = "filelist.dat would be " + std::to_string(script.size()) +
-                " bytes; launchers read only the first " + std::to_string(gd::kVersionScriptLimit) +
-                " (shorten the descriptions in " + kRecordName + ")";
+        error = tooLongMessage(script.size());
         return std::nullopt;
     }
     return script;
+}
+
+// The list's rules after its script: the delta archives and, signed, the
+// pins of every archive it names. `newHash` is the new archive's, when signed.
+std::optional<std::string> withRules(const std::string& script, const ReleaseOptions& options,
+                                     std::vector<OfferedDelta> deltas,
+                                     const std::vector<Release>& releases, const fs::path& live,
+                                     const std::optional<gd::ContentHash>& newHash,
+                                     std::string& error) {
+    std::vector<std::pair<std::string, gd::ContentDigest>> pins;
+    if (options.signing && newHash) {
+        pins = listPins(releases, live, gd::digestOf(*newHash), error);
+        if (!error.empty()) return std::nullopt;
+    } else {
+        for (OfferedDelta& delta : deltas) delta.hash.reset();
+    }
+    std::string full = script + versionRulesText(deltas, pins);
+    if (full.size() > gd::kVersionScriptLimit) {
+        error = tooLongMessage(full.size());
+        return std::nullopt;
+    }
+    return full;
+}
+
+// The bases of the delta archives: OLD_TREE, then the newest kept trees of
+// older versions (the releases', and the first release's OLD_TREE), as many
+// as --catch-up asks for.
+std::vector<CatchUpBase> catchUpBases(const ReleaseOptions& options, CommandOutput& output,
+                                      bool firstRelease, const std::string& previousText,
+                                      float previous) {
+    std::vector<CatchUpBase> bases;
+    if (options.catchUp == 0) return bases;
+    bases.push_back({previousText, previous, options.oldTree});
+    if (!options.trees) {
+        if (options.catchUp > 1 && !firstRelease)
+            output.text("(delta archives from " + previousText +
+                        " only: --trees DIR keeps the trees of releases for more)");
+        return bases;
+    }
+    const TreeStore store(*options.trees);
+    std::vector<CatchUpBase> older;
+    for (const std::string& version : store.versions()) {
+        std::string ignored;
+        const auto number = parseReleaseVersion(version, ignored);
+        if (number && *number < previous) older.push_back({version, *number, *store.tree(version)});
+    }
+    std::sort(older.begin(), older.end(),
+              [](const CatchUpBase& a, const CatchUpBase& b) { return a.number > b.number; });
+    for (const CatchUpBase& base : older) {
+        if (bases.size() == static_cast<std::size_t>(options.catchUp)) break;
+        bases.push_back(base);
+    }
+    return bases;
+}
+
+// Keeps OLD_TREE (when not kept yet) and NEW_TREE for the delta archives of
+// later releases. A failure costs those only: the release is out.
+void keepTrees(const ReleaseOptions& options, const std::string& previousText,
+               const TreeScan& oldScan, const TreeScan& newScan, const TreeDiff& diff) {
+    if (!options.trees) return;
+    const TreeStore store(*options.trees);
+    std::string error;
+    if (!store.keep(previousText, options.oldTree, oldScan, {}, {}, error) ||
+        !store.keep(options.version, options.newTree, newScan, previousText, diff.unchangedFiles,
+                    error))
+        std::cerr << "gdtool: " << error << "; later releases offer fewer delta archives\n";
 }
 
 bool reportProof(CommandOutput& output, const std::vector<std::string>& differences, float previous,
@@ -315,6 +408,7 @@ struct Publication {
     std::optional<gd::ContentHash> archiveHash;  // with --sign: of the archive that was proved
     std::string versionScript;                   // plain text
     std::string treeListing;                     // the file kept beside the record
+    std::vector<OfferedDelta> deltas;            // with --sign: each with its hash
 };
 
 bool writeSignature(ServerPublication& publication, const SigningRequest& signing,
@@ -338,11 +432,16 @@ bool publish(ServerPublication& publication, const ReleaseOptions& options,
         !publication.writeFile(kTreeListingName, files.treeListing, error) ||
         !publication.writeFile(kVersionScriptName, files.versionScript, error))
         return false;
-    if (options.signing &&
-        (!writeSignature(publication, *options.signing, files.archive, files.archiveHash, error) ||
-         !writeSignature(publication, *options.signing, kVersionScriptName,
-                         gd::hashContent(files.versionScript), error)))
-        return false;
+    if (options.signing) {
+        bool ok =
+            writeSignature(publication, *options.signing, files.archive, files.archiveHash, error);
+        for (const OfferedDelta& delta : files.deltas)
+            ok = ok &&
+                 writeSignature(publication, *options.signing, delta.archive, delta.hash, error);
+        if (!ok || !writeSignature(publication, *options.signing, kVersionScriptName,
+                                   gd::hashContent(files.versionScript), error))
+            return false;
+    }
     return publication.commit(error);
 }
 
@@ -421,6 +520,9 @@ int release(ReleaseOptions& options, CommandOutput& output) {
         releases->empty() ? base.installed : gd::readVersionNumber(releases->back().version, 0);
     if (error = versionProblem(*releases, previous, options, *version); !error.empty())
         return fail(kExitInput, error);
+    const bool firstRelease = releases->empty();
+    const std::string previousText =
+        firstRelease ? shortVersion(previous) : releases->back().version;
     const TreeDiff diff = diffTrees(options.oldTree, *oldScan, options.newTree, *newScan);
     if (error = releaseProblem(options, live, diff); !error.empty()) return fail(kExitInput, error);
     std::string note;
@@ -429,7 +531,7 @@ int release(ReleaseOptions& options, CommandOutput& output) {
     if (!listing) return fail(kExitInput, error);
 
     Publication files{
-        archiveName(live, options.version), {}, {}, treeListingFile(options.version, *listing)};
+        archiveName(live, options.version), {}, {}, treeListingFile(options.version, *listing), {}};
     auto versionScript = nextVersionScript(*releases, options, files.archive, error);
     if (!versionScript) return fail(kExitInput, error);
     releases->back().tree = listingDigest(*listing);
@@ -452,6 +554,25 @@ int release(ReleaseOptions& options, CommandOutput& output) {
                                     *version},
                                    files);
     if (built != kExitOk) return built;
+
+    auto deltas = makeCatchUpArchives(
+        catchUpBases(options, output, firstRelease, previousText, previous),
+        {options.newTree, *newScan, options.version, *version}, *publication, error);
+    if (!deltas) return error.empty() ? kExitRefused : fail(kExitOutput, error);
+    for (const OfferedDelta& delta : *deltas) {
+        output.line("delta " + delta.archive + ": from " + delta.from + ", " +
+                        std::to_string(delta.size) + " bytes",
+                    JsonObject()
+                        .add("type", "delta")
+                        .add("archive", delta.archive)
+                        .add("from", delta.from)
+                        .add("bytes", static_cast<long long>(delta.size)));
+    }
+    files.deltas = std::move(*deltas);
+    auto listed = withRules(files.versionScript, options, files.deltas, *releases, live,
+                            files.archiveHash, error);
+    if (!listed) return fail(kExitInput, error);
+    files.versionScript = std::move(*listed);
     if (options.dryRun) {
         reportDryRun(output, files.archive, options, live);
         return kExitOk;
@@ -466,6 +587,7 @@ int release(ReleaseOptions& options, CommandOutput& output) {
                     .add("archive", archive)
                     .add("version", options.version)
                     .add("server", live.string()));
+    keepTrees(options, previousText, *oldScan, *newScan, diff);
     if (options.signing) offerResigning(live, earlier, options);
     return kExitOk;
 }

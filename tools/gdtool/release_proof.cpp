@@ -26,6 +26,10 @@ class CollectingNotifier : public gd::Notifier {
     void showMessage(std::string_view caption, std::string_view text) override {
         lines_.push_back("the engine reported " + std::string(caption) + ": " + std::string(text));
     }
+    void fellBack(std::string_view archive, std::string_view reason) override {
+        lines_.push_back("the files of " + std::string(archive) +
+                         " could not be rebuilt: " + std::string(reason));
+    }
 
   private:
     std::vector<std::string>& lines_;
@@ -76,7 +80,8 @@ bool applyArchive(const ProofInput& input, const fs::path& scratch, const fs::pa
     gd::loadVersionFile(launcherDir, job.config);
     const gd::VersionManifest& manifest = job.manifest;
 
-    if (!gd::ApplyArchiveFile(job, input.archive, unpackDir, std::stop_token{})) return false;
+    if (!gd::ApplyArchiveFile(job, input.archive, unpackDir, std::stop_token{}, input.kind))
+        return false;
     if (!gd::setInstalledVersion(launcherDir, job.config, input.version)) {
         lines.push_back("the engine could not record the version");
         return false;

@@ -5,6 +5,8 @@
 #include "tree_diff.h"
 #include "tree_scan.h"
 
+#include "update/update_worker.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,6 +23,7 @@ struct ProofInput {
     float previousVersion;  // the scratch installation's version.dat
     float secondVersion;    // its second number, carried along unchanged
     float version;          // what the engine must record
+    gd::ArchiveKind kind = gd::ArchiveKind::Whole;
 };
 
 // Lays out OLD_TREE as an installation at the previous version in a private

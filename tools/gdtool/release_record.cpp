@@ -3,6 +3,7 @@
 #include "lua_text.h"
 
 #include "script/version_manifest.h"
+#include "script/version_rules.h"
 
 #include <regex>
 
@@ -134,6 +135,35 @@ std::string versionScriptText(const std::vector<Release>& releases) {
                   luaQuoted(release.version) + ", " + luaQuoted(release.archive) + ")\n";
     }
     return script + "end\n";
+}
+
+std::string versionRulesText(const std::vector<OfferedDelta>& deltas,
+                             const std::vector<std::pair<std::string, gd::ContentDigest>>& pins) {
+    std::string rules;
+    for (const OfferedDelta& delta : deltas) {
+        rules += std::string(gd::kDeltaRulePrefix) + delta.from + " " + delta.to + " " +
+                 gd::ruleName(delta.archive);
+        if (delta.hash) rules += " " + gd::digestText(gd::digestOf(*delta.hash));
+        rules += "\n";
+    }
+    for (const auto& [archive, digest] : pins) {
+        rules += std::string(gd::kPinRulePrefix) + gd::ruleName(archive) + " " +
+                 gd::digestText(digest) + "\n";
+    }
+    return rules;
+}
+
+std::string withoutRules(std::string_view script) {
+    std::string kept;
+    while (!script.empty()) {
+        const auto end = script.find('\n');
+        const std::string_view line =
+            script.substr(0, end == std::string_view::npos ? script.size() : end + 1);
+        script.remove_prefix(line.size());
+        if (!line.starts_with(gd::kDeltaRulePrefix) && !line.starts_with(gd::kPinRulePrefix))
+            kept += line;
+    }
+    return kept;
 }
 
 }  // namespace gdtool

@@ -3,6 +3,10 @@
 // file, so that the version script never has to be edited by hand.
 #pragma once
 
+#include "trust/content_digest.h"
+#include "trust/content_hash.h"
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,5 +52,22 @@ std::string descriptionProblem(std::string_view description);
 // same 32-bit floats that version.dat records, so each installation at a
 // recorded version gets exactly the newer archives.
 std::string versionScriptText(const std::vector<Release>& releases);
+
+// A delta archive the list offers: from an installation at `from` straight
+// to `to`.
+struct OfferedDelta {
+    std::string from, to;  // versions as the record writes them
+    std::string archive;
+    std::optional<gd::ContentHash> hash;  // of the archive as proved; written for a signed list
+    std::uint64_t size = 0;               // of the archive
+};
+
+// The rule lines (script/version_rules.h) that follow the script: one per
+// delta archive, then one pin per archive of `pins`, in the record's order.
+std::string versionRulesText(const std::vector<OfferedDelta>& deltas,
+                             const std::vector<std::pair<std::string, gd::ContentDigest>>& pins);
+
+// `script` without its rule lines: what versionScriptText made of it.
+std::string withoutRules(std::string_view script);
 
 }  // namespace gdtool

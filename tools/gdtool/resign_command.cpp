@@ -59,7 +59,7 @@ class SilentNotifier : public gd::Notifier {
 
 // Every archive the version script lists for an installation at version 0
 // or at any version it lists, as audit finds them: those are the ones a
-// fresh installation replays.
+// fresh installation replays; and the delta archives of its rules.
 std::set<std::string> listedArchives(const fs::path& versionScript) {
     const std::string script = gd::readEncryptedFile(versionScript, gd::kVersionScriptLimit);
     std::set<std::string> archives;
@@ -77,6 +77,9 @@ std::set<std::string> listedArchives(const fs::path& versionScript) {
                 versions.insert(manifest.entryAt(i).version);
         }
     }
+    // The delta archives that launchers reading the rules fetch instead.
+    for (const gd::DeltaRule& rule : gd::parseVersionRules(script).deltas)
+        archives.insert(rule.archive);
     return archives;
 }
 

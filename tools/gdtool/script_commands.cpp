@@ -163,6 +163,7 @@ int filelistCommand(const Arguments& args) {
     StderrNotifier notifier(output);
     gd::VersionManifest manifest;
     const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
+    manifest.setRules(gd::parseVersionRules(*script));
     output.text("latest=" + gd::formatVersion(latest));
     printEntries(output, manifest);
     return notifier.shown() ? kExitRefused : kExitOk;

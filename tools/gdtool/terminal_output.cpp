@@ -3,6 +3,7 @@
 #include "script/version_manifest.h"
 
 #include <iostream>
+#include <set>
 
 namespace gdtool {
 
@@ -42,10 +43,35 @@ void StderrNotifier::sourceSkipped(std::string_view source, std::string_view rea
     output_.json(JsonObject().add("type", "skipped").add("source", source).add("reason", reason));
 }
 
+void StderrNotifier::fellBack(std::string_view archive, std::string_view reason) {
+    std::lock_guard lock(mutex_);
+    std::cerr << "gdtool: not using " << archive << ": " << reason
+              << "; the whole-file archives of its versions follow" << std::endl;
+    output_.json(
+        JsonObject().add("type", "fell-back").add("archive", archive).add("reason", reason));
+}
+
 std::string StderrNotifier::lastReason() const {
     std::lock_guard lock(mutex_);
     return lastReason_;
 }
+
+namespace {
+
+// The delta archives that an installation at the manifest's base version can
+// reach: from that version or one the chain brings it to.
+std::vector<const gd::DeltaRule*> reachableDeltas(const gd::VersionManifest& manifest) {
+    std::set<float> reachable{manifest.baseVersion()};
+    for (std::size_t i = 0; i < manifest.entryCount(); ++i)
+        reachable.insert(manifest.entryAt(i).version);
+    std::vector<const gd::DeltaRule*> deltas;
+    for (const gd::DeltaRule& rule : manifest.rules().deltas) {
+        if (manifest.entryCount() > 0 && reachable.contains(rule.from)) deltas.push_back(&rule);
+    }
+    return deltas;
+}
+
+}  // namespace
 
 std::vector<JsonObject> entryObjects(const gd::VersionManifest& manifest) {
     std::vector<JsonObject> entries;
@@ -56,6 +82,13 @@ std::vector<JsonObject> entryObjects(const gd::VersionManifest& manifest) {
                               .add("version", gd::formatVersion(entry.version))
                               .add("archive", entry.archive));
     }
+    for (const gd::DeltaRule* rule : reachableDeltas(manifest)) {
+        entries.push_back(JsonObject()
+                              .add("from", gd::formatVersion(rule->from))
+                              .add("version", gd::formatVersion(rule->to))
+                              .add("archive", rule->archive)
+                              .add("delta", true));
+    }
     return entries;
 }
 
@@ -64,6 +97,10 @@ void printEntries(CommandOutput& output, const gd::VersionManifest& manifest) {
         const gd::PatchEntry& entry = manifest.entryAt(i);
         output.text("entry=" + entry.label + '\t' + gd::formatVersion(entry.version) + '\t' +
                     entry.archive);
+    }
+    for (const gd::DeltaRule* rule : reachableDeltas(manifest)) {
+        output.text("delta=" + gd::formatVersion(rule->from) + '\t' + gd::formatVersion(rule->to) +
+                    '\t' + rule->archive);
     }
 }
 

@@ -32,6 +32,7 @@ class StderrNotifier : public gd::Notifier {
     void unreachable(std::string_view reason) override;
     void served(std::string_view file, std::string_view source) override;
     void sourceSkipped(std::string_view source, std::string_view reason) override;
+    void fellBack(std::string_view archive, std::string_view reason) override;
     bool shown() const { return shown_; }
     bool anyRefused() const { return refused_; }
     bool anyUnreachable() const { return unreachable_; }
@@ -50,7 +51,9 @@ class StderrNotifier : public gd::Notifier {
     std::string lastReason_;
 };
 
-// One "entry=<label>\t<version>\t<archive>" line per archive of `manifest`.
+// One "entry=<label>\t<version>\t<archive>" line per archive of `manifest`,
+// then one "delta=<from>\t<to>\t<archive>" line per delta archive its rules
+// offer from the installed version or a listed one.
 void printEntries(CommandOutput& output, const gd::VersionManifest& manifest);
 // The same entries as JSON objects, for a command's summary object.
 std::vector<JsonObject> entryObjects(const gd::VersionManifest& manifest);

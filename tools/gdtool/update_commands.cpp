@@ -55,17 +55,23 @@ class PrintingReporter : public gd::UpdateReporter {
     void OnUpdateReport(const gd::UpdateReport& report) override {
         const gd::UpdateReportCode code = report.code;
         last_ = report;
+        JsonObject object;
+        object.add("type", "report")
+            .add("code", static_cast<int>(code))
+            .add("name", reportName(code))
+            .add("value", report.value)
+            .add("text", report.text);
+        // A download's bytes that travel: a delta archive's, or what a
+        // continued download still brings.
+        if (code == gd::UpdateReportCode::Downloading)
+            object.add("travelled", static_cast<long long>(report.travelled))
+                .add("toTravel", static_cast<long long>(report.toTravel));
         // The text line keeps the number that scripts have always parsed.
         output_.line("report=" + std::to_string(static_cast<unsigned>(code)) +
                          " value=" + std::to_string(report.value) + " text=" + report.text,
-                     JsonObject()
-                         .add("type", "report")
-                         .add("code", static_cast<int>(code))
-                         .add("name", reportName(code))
-                         .add("value", report.value)
-                         .add("text", report.text));
+                     object);
         if (drawBar_ && code == gd::UpdateReportCode::Downloading) {
-            drawProgress(report.value);
+            drawProgress(report);
         } else if (barShown_) {
             std::cerr << "\r\033[K" << std::flush;
             barShown_ = false;
@@ -79,11 +85,16 @@ class PrintingReporter : public gd::UpdateReporter {
     const gd::UpdateReport& last() const { return last_; }
 
   private:
-    void drawProgress(int percent) {
+    // The bytes that travel: a delta archive's, or what a continued
+    // download still brings.
+    void drawProgress(const gd::UpdateReport& report) {
         constexpr int kWidth = 40;
-        const int filled = percent * kWidth / 100;
+        const int filled = report.value * kWidth / 100;
+        char bytes[64];
+        std::snprintf(bytes, sizeof bytes, " %.1f of %.1f MiB", report.travelled / 1048576.0,
+                      report.toTravel / 1048576.0);
         std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
-                  << percent << "%" << std::flush;
+                  << report.value << "%" << (report.toTravel > 0 ? bytes : "") << std::flush;
         barShown_ = true;
     }
 
@@ -127,8 +138,17 @@ void replaceLauncher(CommandOutput& output, const std::string& dir,
 }
 
 // The end of a run that leaves a launcher to replace.
+// What a run's downloads brought: delta archives and continued downloads
+// bring less than the files they make.
+void printDownloaded(CommandOutput& output, std::uint64_t travelled) {
+    output.line(
+        "downloaded=" + std::to_string(travelled),
+        JsonObject().add("type", "downloaded").add("bytes", static_cast<long long>(travelled)));
+}
+
 int launcherUpdate(CommandOutput& output, const std::string& dir,
-                   const gd::LauncherReplacement& replacement, bool replace) {
+                   const gd::LauncherReplacement& replacement, bool replace,
+                   std::optional<std::uint64_t> travelled = std::nullopt) {
     printLauncherReplacement(output, replacement);
     if (replace) {
         replaceLauncher(output, dir, replacement);
@@ -138,6 +158,7 @@ int launcherUpdate(CommandOutput& output, const std::string& dir,
                      "gdtool update --replace-launcher does now"
                   << std::endl;
     }
+    if (travelled) printDownloaded(output, *travelled);
     printStatus(output, "launcher-update");
     return kExitLauncherUpdate;
 }
@@ -234,19 +255,21 @@ int updateCommand(const Arguments& arguments) {
 
     {
         gd::UpdateWorker worker(notifier, reporter);
-        worker.StartUpdateWorker({dir, config, gd::entriesOf(manifest)});
+        worker.StartUpdateWorker({dir, config, gd::offerOf(manifest)});
         worker.wait();
     }
     const gd::UpdateReport& last = reporter.last();
     switch (last.code) {
         case gd::UpdateReportCode::Completed:
+            printDownloaded(output, last.travelled);
             printStatus(output, "updated");
             return kExitOk;
         case gd::UpdateReportCode::LauncherUpdate:
             return launcherUpdate(output, dir, {last.launcherCopySource, last.launcherCopyTarget},
-                                  replace);
+                                  replace, last.travelled);
         default: {
             const std::string reason = notifier.lastReason();
+            printDownloaded(output, last.travelled);
             printStatus(output, "failed", reason.empty() ? "the update did not complete" : reason);
             return kExitFailed;
         }

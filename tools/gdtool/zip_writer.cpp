@@ -96,13 +96,13 @@ ZipWriter::~ZipWriter() {
 }
 
 bool ZipWriter::add(const std::string& name, mode_t mode, std::time_t modified, std::uint64_t size,
-                    const Reader& read) {
+                    const Reader& read, bool stored) {
     const zip_fileinfo info = entryInfo(mode, modified);
     const int zip64 = size >= 0xffffffffull ? 1 : 0;
     if (zipOpenNewFileInZip4_64(zip_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                                Z_DEFAULT_STRATEGY, nullptr, 0, kMadeOnUnix, kUtf8NamesFlag,
-                                zip64) != ZIP_OK)
+                                stored ? 0 : Z_DEFLATED, stored ? 0 : Z_DEFAULT_COMPRESSION, 0,
+                                -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                kMadeOnUnix, kUtf8NamesFlag, zip64) != ZIP_OK)
         return false;
     bool ok = true;
     buffer_.resize(kChunk);
@@ -114,24 +114,25 @@ bool ZipWriter::add(const std::string& name, mode_t mode, std::time_t modified, 
     return zipCloseFileInZip(zip_) == ZIP_OK && ok;
 }
 
-bool ZipWriter::addFile(const std::string& name, const std::filesystem::path& file) {
+bool ZipWriter::addFile(const std::string& name, const std::filesystem::path& file, bool stored) {
     const gd::UniqueFd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (!in || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     bool readFailed = false;
     std::uint64_t total = 0;
-    const bool added =
-        add(name, info.st_mode, info.st_mtime, static_cast<std::uint64_t>(info.st_size),
-            [&](char* buffer, std::size_t size) -> std::size_t {
-                for (;;) {
-                    const ssize_t got = ::read(in.get(), buffer, size);
-                    if (got < 0 && errno == EINTR) continue;
-                    if (got < 0) readFailed = true;
-                    if (got <= 0) return 0;
-                    total += static_cast<std::uint64_t>(got);
-                    return static_cast<std::size_t>(got);
-                }
-            });
+    const bool added = add(
+        name, info.st_mode, info.st_mtime, static_cast<std::uint64_t>(info.st_size),
+        [&](char* buffer, std::size_t size) -> std::size_t {
+            for (;;) {
+                const ssize_t got = ::read(in.get(), buffer, size);
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) readFailed = true;
+                if (got <= 0) return 0;
+                total += static_cast<std::uint64_t>(got);
+                return static_cast<std::size_t>(got);
+            }
+        },
+        stored);
     // A file that changed size while it was read would be stored half old.
     return added && !readFailed && total == static_cast<std::uint64_t>(info.st_size);
 }

@@ -32,12 +32,13 @@ class ZipWriter {
     // Fills the buffer and returns the byte count; 0 at the end.
     using Reader = std::function<std::size_t(char* buffer, std::size_t size)>;
 
-    // Adds one deflated regular file named `name` (its path inside the
-    // archive, '/' between folders) with the permission bits of `mode`.
+    // Adds one regular file named `name` (its path inside the archive, '/'
+    // between folders) with the permission bits of `mode`, deflated unless
+    // `stored` (for what is compressed already).
     bool add(const std::string& name, mode_t mode, std::time_t modified, std::uint64_t size,
-             const Reader& read);
+             const Reader& read, bool stored = false);
     // Adds the file at `file` under `name`, with its mode and time stamp.
-    bool addFile(const std::string& name, const std::filesystem::path& file);
+    bool addFile(const std::string& name, const std::filesystem::path& file, bool stored = false);
     // Adds `bytes` under `name`, mode 0644, stamped now.
     bool addBytes(const std::string& name, const std::string& bytes);
 

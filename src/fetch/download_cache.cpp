@@ -1,0 +1,205 @@
+#include "fetch/download_cache.h"
+
+#include "script/launcher_config.h"
+#include "trust/content_hash.h"
+#include "util/fd_io.h"
+#include "util/user_dirs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+namespace gd {
+namespace {
+
+constexpr std::size_t kReplayPiece = 256 * 1024;
+
+// A short stable name for `text`: never the server's own words, which could
+// hold anything.
+std::optional<std::string> keyOf(std::string_view text) {
+    const auto hash = hashContent(text);
+    if (!hash) return std::nullopt;
+    std::string key;
+    char digits[3];
+    for (std::size_t i = 0; i < 10; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", (*hash)[i]);
+        key += digits;
+    }
+    return key;
+}
+
+std::optional<std::string> serverKeyOf(const ServerRecord& server) {
+    return keyOf(server.ftpAddress + '\n' + server.ftpPath);
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+KeptDownload::KeptDownload(int folder, std::string name, UniqueFd data)
+    : folder_(folder), name_(std::move(name)), data_(std::move(data)) {
+    struct stat info {};
+    if (::fstat(data_.get(), &info) == 0) size_ = static_cast<std::uint64_t>(info.st_size);
+    if (::lseek(data_.get(), 0, SEEK_END) < 0) discard();
+}
+
+bool KeptDownload::read(std::uint64_t offset, std::span<char> into) const {
+    const std::size_t count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(into.size(), size_ - std::min(offset, size_)));
+    return data_ && readAllAt(data_.get(), into.data(), count, offset);
+}
+
+bool KeptDownload::append(std::span<const char> bytes) {
+    if (!data_ || !writeAll(data_.get(), bytes.data(), bytes.size())) return false;
+    size_ += bytes.size();
+    return true;
+}
+
+void KeptDownload::discard() {
+    ::unlinkat(folder_, (name_ + ".stamp").c_str(), 0);
+    size_ = 0;
+    if (data_ && (::ftruncate(data_.get(), 0) != 0 || ::lseek(data_.get(), 0, SEEK_SET) != 0))
+        data_.reset();  // nothing more is kept rather than a torn file
+}
+
+void KeptDownload::remove() {
+    ::unlinkat(folder_, (name_ + ".part").c_str(), 0);
+    ::unlinkat(folder_, (name_ + ".stamp").c_str(), 0);
+    data_.reset();
+    size_ = 0;
+}
+
+std::optional<RemoteStamp> KeptDownload::stamp() const {
+    const UniqueFd file(
+        ::openat(folder_, (name_ + ".stamp").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    char text[64] = {};
+    if (!file || ::read(file.get(), text, sizeof text - 1) <= 0) return std::nullopt;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+    if (std::sscanf(text, "%" SCNu64 " %" SCNd64, &size, &modified) != 2) return std::nullopt;
+    return RemoteStamp{size, modified};
+}
+
+void KeptDownload::record(const RemoteStamp& stamp) {
+    const std::string name = name_ + ".stamp";
+    ::unlinkat(folder_, name.c_str(), 0);
+    // A file whose server tells no size or time cannot be recognised later.
+    if (!stamp.size || !stamp.modified) return;
+    const UniqueFd file(::openat(folder_, name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    char text[64];
+    const int length =
+        std::snprintf(text, sizeof text, "%" PRIu64 " %" PRId64 "\n", *stamp.size, *stamp.modified);
+    if (!file || !writeAll(file.get(), text, static_cast<std::size_t>(length)))
+        ::unlinkat(folder_, name.c_str(), 0);
+}
+
+std::optional<DownloadCache> DownloadCache::open() {
+    const auto base = xdgBaseDir("XDG_CACHE_HOME", ".cache");
+    if (!base) return std::nullopt;
+    const std::filesystem::path folder = *base / "groovedeck";
+    ::mkdir(base->c_str(), 0700);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid()) return std::nullopt;
+    // Ours and no link: closed to others should anyone have opened it.
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) return std::nullopt;
+    return DownloadCache(std::move(fd));
+}
+
+std::unique_ptr<KeptDownload> DownloadCache::keep(const ServerRecord& server,
+                                                  const std::string& archive) {
+    const auto serverKey = serverKeyOf(server);
+    const auto archiveKey = keyOf(archive);
+    if (!serverKey || !archiveKey) return nullptr;
+    const std::string name = *serverKey + "-" + *archiveKey;
+    const std::string part = name + ".part";
+    UniqueFd data(::openat(folder_.get(), part.c_str(),
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!data && errno == EEXIST) {
+        data.reset(::openat(folder_.get(), part.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (data && (::fstat(data.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+                     info.st_uid != ::geteuid() || info.st_nlink != 1))
+            return nullptr;
+    }
+    // Another run downloading the same archive keeps it; this one keeps nothing.
+    if (!data || ::flock(data.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    return std::make_unique<KeptDownload>(folder_.get(), name, std::move(data));
+}
+
+void DownloadCache::prune(const ServerRecord& server, const std::set<std::string>& listed) {
+    const auto serverKey = serverKeyOf(server);
+    const int copy = ::fcntl(folder_.get(), F_DUPFD_CLOEXEC, 0);
+    if (!serverKey || copy < 0) return;
+    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy));
+    if (!dir) {
+        ::close(copy);
+        return;
+    }
+    std::set<std::string> wanted;
+    for (const std::string& archive : listed) {
+        if (const auto key = keyOf(archive)) wanted.insert(*serverKey + "-" + *key);
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        const auto dot = name.rfind('.');
+        if (!name.starts_with(*serverKey + "-") || dot == std::string_view::npos) continue;
+        if (!wanted.contains(std::string(name.substr(0, dot)))) stale.emplace_back(name);
+    }
+    for (const std::string& name : stale) ::unlinkat(folder_.get(), name.c_str(), 0);
+}
+
+KeepingSink::KeepingSink(KeptDownload& kept, DownloadSink& next, bool judged, Charge charge)
+    : kept_(kept), next_(next), judged_(judged), charge_(std::move(charge)) {}
+
+bool KeepingSink::begin(const RemoteStamp& stamp) {
+    if (!next_.begin(stamp)) return false;
+    const std::uint64_t size = kept_.size();
+    const bool fits = !stamp.size || size <= *stamp.size;
+    // Unsigned, nothing but the server's stamp tells that the bytes are still
+    // those of its file.
+    const bool same = judged_ || (stamp.size && stamp.modified && kept_.stamp() == stamp);
+    if (size > 0 && fits && same && next_.received() == 0) return replay();
+    kept_.discard();
+    kept_.record(stamp);
+    return true;
+}
+
+bool KeepingSink::replay() {
+    if (charge_ && !charge_(kept_.size())) {
+        kept_.discard();
+        return true;
+    }
+    resumed_ = true;
+    std::vector<char> piece(kReplayPiece);
+    for (std::uint64_t at = 0; at < kept_.size(); at += piece.size()) {
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), kept_.size() - at));
+        if (!kept_.read(at, {piece.data(), count}) || !next_.accept({piece.data(), count}))
+            return false;
+    }
+    return true;
+}
+
+bool KeepingSink::accept(std::span<const char> bytes) {
+    if (charge_ && !charge_(bytes.size())) return false;
+    // A cache that cannot take more keeps nothing rather than a torn file;
+    // the download itself goes on.
+    if (!kept_.append(bytes)) kept_.remove();
+    return next_.accept(bytes);
+}
+
+}  // namespace gd

@@ -1,0 +1,191 @@
+// Delta packs made by gdtool's writer and rebuilt by the engine against an
+// installation; zstd's own --patch-from as the independent maker of a frame.
+
+#include "update/delta_rebuild.h"
+#include "delta_pack_writer.h"
+#include "robustness/update_site.h"
+#include "support/temp_dir.h"
+#include "update/delta_pack.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using gdtest::randomBytes;
+using gdtest::readFile;
+using gdtest::writeFile;
+
+// Machine code as a new build changes it: the same bytes with an offset
+// every few hundred bytes moved by a constant, and a block inserted.
+std::string rebuiltCode(const std::string& code) {
+    std::string changed = code;
+    for (std::size_t i = 100; i + 4 < changed.size(); i += 300) changed[i] += 7;
+    changed.insert(changed.size() / 2, randomBytes(5000, 99));
+    return changed;
+}
+
+std::string text(int lines, int variant) {
+    std::string out;
+    for (int i = 0; i < lines; ++i)
+        out += "line " + std::to_string(i) + (i % 97 == 0 ? " v" + std::to_string(variant) : "") +
+               " of the motion table\n";
+    return out;
+}
+
+class DeltaRebuildTest : public ::testing::Test {
+  protected:
+    DeltaRebuildTest() {
+        fs::create_directories(install_);
+        fs::create_directories(older_);
+        fs::create_directories(newer_);
+        fs::create_directories(unpacked_);
+    }
+
+    // path -> (old content or none, new content)
+    void add(const std::string& path, const std::string* before, const std::string& after,
+             mode_t mode = 0644) {
+        for (const fs::path& root : {older_, install_, newer_})
+            fs::create_directories((root / path).parent_path());
+        if (before != nullptr) {
+            writeFile(older_ / path, *before);
+            writeFile(install_ / path, *before);
+        }
+        writeFile(newer_ / path, after);
+        sources_.push_back({"files/" + path, newer_ / path, before ? path : "",
+                            before ? older_ / path : fs::path(), mode});
+        wanted_["files/" + path] = after;
+    }
+
+    gd::Rebuilt rebuild() {
+        std::string error;
+        EXPECT_TRUE(gdtool::writeDeltaPack(sources_, pack(), error)) << error;
+        return gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
+    }
+
+    void expectRebuilt() {
+        for (const auto& [path, bytes] : wanted_)
+            EXPECT_EQ(readFile(unpacked_ / path), bytes) << path;
+        EXPECT_FALSE(fs::exists(pack()));
+    }
+
+    fs::path pack() const { return unpacked_ / "delta.pack"; }
+
+    gdtest::TempDir root_;
+    fs::path install_ = root_.path() / "install", older_ = root_.path() / "old",
+             newer_ = root_.path() / "new", unpacked_ = root_.path() / "unpacked";
+    std::vector<gdtool::DeltaSource> sources_;
+    std::map<std::string, std::string> wanted_;
+};
+
+TEST_F(DeltaRebuildTest, RebuildsEveryKindOfChangeFromTheInstalledFiles) {
+    const std::string code =
+        "\x7f"
+        "ELF" +
+        randomBytes(300 * 1024, 1);
+    const std::string table = text(2000, 1), small = text(20, 1), empty;
+    add("bin/editor", &code, rebuiltCode(code), 0755);
+    add("data/table.txt", &table, text(2000, 2));
+    add("data/small.txt", &small, text(21, 2));
+    add("data/new.bin", nullptr, randomBytes(70000, 3));
+    add("data/emptied.txt", &table, empty);
+    add("data/was empty.txt", &empty, "now something\n");
+    add("data/same bytes, new bits.sh", &small, small, 0700);
+    const gd::Rebuilt rebuilt = rebuild();
+    ASSERT_TRUE(rebuilt.done) << rebuilt.failure;
+    expectRebuilt();
+    struct stat info {};
+    ASSERT_EQ(::stat((unpacked_ / "files/bin/editor").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0100, 0100u);
+}
+
+TEST_F(DeltaRebuildTest, AnInstalledFileThatIsNotTheBaseFailsTheRebuild) {
+    const std::string code =
+        "\x7f"
+        "ELF" +
+        randomBytes(64 * 1024, 4);
+    const std::string table = text(500, 1);
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> spoil;  // the installed file
+        const char* failure;
+    } cases[] = {
+        {"changed in place",
+         [](const fs::path& f) { writeFile(f, std::string(readFile(f)).replace(9, 1, "#")); },
+         "is not the file the delta was made against"},
+        {"another size", [](const fs::path& f) { writeFile(f, readFile(f) + "x"); },
+         "is not the file the delta was made against"},
+        {"missing", [](const fs::path& f) { fs::remove(f); }, "is missing or not a file"},
+        {"a link to the right bytes",
+         [this](const fs::path& f) {
+             fs::rename(f, root_.path() / "elsewhere");
+             fs::create_symlink(root_.path() / "elsewhere", f);
+         },
+         "is missing or not a file"},
+    };
+    add("bin/editor", &code, rebuiltCode(code), 0755);
+    add("data/table.txt", &table, text(500, 2));
+    for (const char* spoiled : {"bin/editor", "data/table.txt"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(spoiled) + ": " + c.name);
+            fs::remove_all(unpacked_);
+            fs::create_directories(unpacked_);
+            fs::remove_all(install_);
+            fs::copy(older_, install_, fs::copy_options::recursive);
+            c.spoil(install_ / spoiled);
+            const gd::Rebuilt rebuilt = rebuild();
+            EXPECT_FALSE(rebuilt.done);
+            EXPECT_NE(rebuilt.failure.find(spoiled), std::string::npos) << rebuilt.failure;
+            EXPECT_NE(rebuilt.failure.find(c.failure), std::string::npos) << rebuilt.failure;
+        }
+    }
+}
+
+// A frame from the zstd tool itself, with its size and checksum, rebuilds the
+// file.
+TEST_F(DeltaRebuildTest, AFrameFromZstdPatchFromRebuildsTheFile) {
+    const std::string before = text(3000, 1), after = text(3000, 2);
+    writeFile(install_ / "motion.txt", before);
+    writeFile(older_ / "motion.txt", before);
+    writeFile(newer_ / "motion.txt", after);
+    const fs::path frame = root_.path() / "frame.zst";
+    ASSERT_EQ(gdtest::runShell("zstd -q -19 --long=27 --patch-from=" +
+                               gdtest::shellQuoted(older_ / "motion.txt") + " " +
+                               gdtest::shellQuoted(newer_ / "motion.txt") + " -o " +
+                               gdtest::shellQuoted(frame) + " 2>/dev/null"),
+              0);
+    // A pack's frames go without zstd's magic number.
+    const std::string payload = readFile(frame).substr(4);
+    gd::DeltaPack deltas;
+    deltas.groups.push_back({gd::DeltaMethod::Prefix, payload.size(), {}, {}, {}, 0});
+    deltas.files.push_back({0, "motion.txt", "motion.txt", before.size(), after.size(), 0644,
+                            gd::digestOf(*gd::hashContent(after))});
+    writeFile(pack(), gd::deltaPackHeader(deltas) + payload);
+    const gd::Rebuilt rebuilt =
+        gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
+    ASSERT_TRUE(rebuilt.done) << rebuilt.failure;
+    EXPECT_EQ(readFile(unpacked_ / "motion.txt"), after);
+
+    // The same pack cut short, or with a byte of its frame changed, is refused.
+    for (const std::size_t cut : {std::size_t{3}, payload.size() / 2, std::size_t{1}}) {
+        fs::remove_all(unpacked_);
+        fs::create_directories(unpacked_);
+        std::string damaged = gd::deltaPackHeader(deltas) + payload;
+        if (cut == 1) {
+            damaged[damaged.size() - 10] ^= 0x55;
+        } else {
+            damaged.resize(damaged.size() - cut);
+        }
+        writeFile(pack(), damaged);
+        EXPECT_FALSE(
+            gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32).done);
+    }
+}
+
+}  // namespace
