@@ -251,8 +251,12 @@ bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_out
 bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
                    RebuiltFiles& out, std::string& failure) {
     // The frame is read in pieces; the result is the window that its matches
-    // reach back into, whole in memory.
-    const auto result = std::make_unique_for_overwrite<char[]>(total);
+    // reach back into, whole in memory, its pages made at once.
+    const BaseMemory result(total);
+    if (!result.ok()) {
+        failure = "no memory for the rebuilt files";
+        return false;
+    }
     const auto piece = std::make_unique_for_overwrite<char[]>(kWriteSize);
     const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
     if (!context ||
@@ -264,12 +268,12 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, st
         failure = "cannot use the installed files";
         return false;
     }
-    ZSTD_outBuffer output{result.get(), total, 0};
+    ZSTD_outBuffer output{result.data(), total, 0};
     if (!decodeFrame(pack, group, context.get(), output, piece.get()) || output.pos != total) {
         failure = "the delta does not apply to the installed files";
         return false;
     }
-    return out.write(result.get(), total);
+    return out.write(result.data(), total);
 }
 
 // One control record: `copy` bytes of the bases from `from`, each with an
