@@ -129,12 +129,8 @@ struct Transfer {
     void report(std::uint64_t at) const {
         if (*progress) (*progress)(transferProgress(start, at, size));
     }
-    // The end of a whole transfer: 100, all of it travelled.
     void reportDone() const {
-        TransferProgress done = transferProgress(start, reached(), size);
-        done.percent = 100;
-        done.toTravel = done.travelled;
-        if (*progress) (*progress)(done);
+        if (*progress) (*progress)(finishedTransfer(start, reached(), size));
     }
 
     bool take(const char* data, std::size_t bytes) {

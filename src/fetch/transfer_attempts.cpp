@@ -30,6 +30,14 @@ TransferProgress transferProgress(std::uint64_t start, std::uint64_t reached,
     return progress;
 }
 
+TransferProgress finishedTransfer(std::uint64_t start, std::uint64_t reached,
+                                  std::optional<std::uint64_t> size) {
+    TransferProgress done = transferProgress(start, reached, size);
+    done.percent = 100;
+    done.toTravel = done.travelled;
+    return done;
+}
+
 bool pauseBeforeRetry(const std::stop_token& stop) {
     return waitUnlessStopped(stop, kChunkRetryPause);
 }

@@ -44,6 +44,9 @@ struct TransferProgress {
 // into a sink that held `start` bytes when it began.
 TransferProgress transferProgress(std::uint64_t start, std::uint64_t reached,
                                   std::optional<std::uint64_t> size);
+// The same at the end of a whole transfer: 100, all of it travelled.
+TransferProgress finishedTransfer(std::uint64_t start, std::uint64_t reached,
+                                  std::optional<std::uint64_t> size);
 
 // Waits kChunkRetryPause; false when `stop` was requested meanwhile.
 bool pauseBeforeRetry(const std::stop_token& stop);

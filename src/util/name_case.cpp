@@ -188,9 +188,13 @@ void FolderNames::noteRemoved(int directory, const std::string& name) {
     listing->changed = changeTime(info);
 }
 
-std::string CaseIndex::resolve(std::string_view relative) const {
+namespace {
+
+// Calls visit(component, folded path up to it, the rest from the component
+// on) for each component of `relative`, until visit returns false.
+template <typename Visit>
+void walkFolded(std::string_view relative, Visit visit) {
     std::string key;
-    std::string resolved;
     std::size_t start = 0;
     while (start <= relative.size()) {
         std::size_t end = relative.find('/', start);
@@ -198,34 +202,37 @@ std::string CaseIndex::resolve(std::string_view relative) const {
         const std::string_view part = relative.substr(start, end - start);
         if (!key.empty()) key += '/';
         key += foldCase(part);
+        if (!visit(part, key, relative.substr(start))) return;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+std::string CaseIndex::resolve(std::string_view relative) const {
+    std::string resolved;
+    walkFolded(relative, [&](std::string_view, const std::string& key, std::string_view rest) {
         const auto known = paths_.find(key);
         if (known == paths_.end()) {
             // Nothing below an unknown folder is known either.
             if (!resolved.empty()) resolved += '/';
-            resolved += relative.substr(start);
-            return resolved;
+            resolved += rest;
+            return false;
         }
         resolved = known->second;
-        start = end + 1;
-    }
+        return true;
+    });
     return resolved;
 }
 
 void CaseIndex::add(std::string_view relative) {
-    std::string key;
     std::string spelled;
-    std::size_t start = 0;
-    while (start <= relative.size()) {
-        std::size_t end = relative.find('/', start);
-        if (end == std::string_view::npos) end = relative.size();
-        const std::string_view part = relative.substr(start, end - start);
-        if (!key.empty()) key += '/';
-        key += foldCase(part);
+    walkFolded(relative, [&](std::string_view part, const std::string& key, std::string_view) {
         const auto made = paths_.emplace(
             key, spelled.empty() ? std::string(part) : spelled + "/" + std::string(part));
         spelled = made.first->second;
-        start = end + 1;
-    }
+        return true;
+    });
 }
 
 }  // namespace gd
