@@ -20,7 +20,7 @@ std::optional<std::filesystem::path> homeDir() {
 }
 
 std::optional<std::filesystem::path> xdgBaseDir(const char* variable, const char* fallback) {
-    // The specification has relative values ignored.
+    // Relative values are ignored, as the XDG base directory rules ask.
     if (const char* value = std::getenv(variable); value != nullptr && value[0] == '/')
         return value;
     const auto home = homeDir();
