@@ -282,21 +282,39 @@ OperationResult makeDirectoryOnce(const TreePath& path, FolderNames* names) {
     return syncDirectory(directory) ? done() : systemFailure(prefix, errno);
 }
 
-OperationResult deleteOnce(const TreePath& path, FolderNames* names) {
-    const std::string prefix = naming("delete", path);
+// What delete and rmdir remove: the entry's folder, name and status.
+struct FoundEntry {
+    TreeLocation location;
+    struct stat info;
+};
+
+// The entry at `path`, or how the removal ends without it: skipped when it
+// is gone already (together with a folder that held it), failed when it
+// cannot be reached.
+std::variant<FoundEntry, OperationResult> findForRemoval(const TreePath& path,
+                                                         const std::string& prefix,
+                                                         FolderNames* names) {
     TreeWalkFailure walk;
-    const auto location = locateInTree(path, walk, names);
-    // Gone already, together with a folder that held it.
+    auto location = locateInTree(path, walk, names);
     if (!location) {
         if (walk.error == ENOENT || walk.error == ENOTDIR) return skipped(prefix + "not there");
         return walkFailure(prefix, walk);
     }
-    const int directory = location->directory.get();
-    const auto existing = statAt(directory, location->name);
+    const auto existing = statAt(location->directory.get(), location->name);
     if (!existing) {
         if (errno == ENOENT) return skipped(prefix + "not there");
         return systemFailure(prefix, errno);
     }
+    return FoundEntry{std::move(*location), *existing};
+}
+
+OperationResult deleteOnce(const TreePath& path, FolderNames* names) {
+    const std::string prefix = naming("delete", path);
+    auto found = findForRemoval(path, prefix, names);
+    if (auto* ended = std::get_if<OperationResult>(&found)) return *ended;
+    const TreeLocation* location = &std::get<FoundEntry>(found).location;
+    const struct stat* existing = &std::get<FoundEntry>(found).info;
+    const int directory = location->directory.get();
     if (S_ISDIR(existing->st_mode)) return done();
     if (S_ISLNK(existing->st_mode) && judgeLeafLink(directory, location->name).folder)
         return done();
@@ -313,18 +331,11 @@ OperationResult deleteOnce(const TreePath& path, FolderNames* names) {
 // removed.
 OperationResult removeEmptyDirectoryOnce(const TreePath& path, FolderNames* names) {
     const std::string prefix = naming("rmdir", path);
-    TreeWalkFailure walk;
-    const auto location = locateInTree(path, walk, names);
-    if (!location) {
-        if (walk.error == ENOENT || walk.error == ENOTDIR) return skipped(prefix + "not there");
-        return walkFailure(prefix, walk);
-    }
+    auto found = findForRemoval(path, prefix, names);
+    if (auto* ended = std::get_if<OperationResult>(&found)) return *ended;
+    const TreeLocation* location = &std::get<FoundEntry>(found).location;
+    const struct stat* existing = &std::get<FoundEntry>(found).info;
     const int directory = location->directory.get();
-    const auto existing = statAt(directory, location->name);
-    if (!existing) {
-        if (errno == ENOENT) return skipped(prefix + "not there");
-        return systemFailure(prefix, errno);
-    }
     if (S_ISLNK(existing->st_mode)) {
         const LeafLink link = judgeLeafLink(directory, location->name);
         return link.folder ? done() : failed(prefix + "it is " + link.why);
