@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
+
 namespace gdtool {
 
 namespace {
@@ -50,8 +52,9 @@ bool writeDeltaArchive(int fd, const DeltaArchiveInput& input, std::string& erro
     std::string script = patchScriptText(input.diff, input.version, true);
     gd::ScriptCipher::encrypt(script.data(), script.size());
     ZipWriter zip(fd);
-    const bool written = zip && zip.addFile(std::string(gd::kDeltaPackEntry), pack, true) &&
-                         zip.addBytes("update.dat", script) && zip.close() && ::fsync(fd) == 0;
+    const bool written =
+        zip && zip.addFile(std::string(gd::kDeltaPackEntry), pack, true, std::time(nullptr)) &&
+        zip.addBytes("update.dat", script) && zip.close() && ::fsync(fd) == 0;
     if (!written) error = "cannot write the delta archive";
     return written;
 }

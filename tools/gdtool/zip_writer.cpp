@@ -114,14 +114,16 @@ bool ZipWriter::add(const std::string& name, mode_t mode, std::time_t modified, 
     return zipCloseFileInZip(zip_) == ZIP_OK && ok;
 }
 
-bool ZipWriter::addFile(const std::string& name, const std::filesystem::path& file, bool stored) {
+bool ZipWriter::addFile(const std::string& name, const std::filesystem::path& file, bool stored,
+                        std::optional<std::time_t> modified) {
     const gd::UniqueFd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (!in || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     bool readFailed = false;
     std::uint64_t total = 0;
     const bool added = add(
-        name, info.st_mode, info.st_mtime, static_cast<std::uint64_t>(info.st_size),
+        name, info.st_mode, modified.value_or(info.st_mtime),
+        static_cast<std::uint64_t>(info.st_size),
         [&](char* buffer, std::size_t size) -> std::size_t {
             for (;;) {
                 const ssize_t got = ::read(in.get(), buffer, size);

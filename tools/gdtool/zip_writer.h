@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,11 @@ class ZipWriter {
     // `stored` (for what is compressed already).
     bool add(const std::string& name, mode_t mode, std::time_t modified, std::uint64_t size,
              const Reader& read, bool stored = false);
-    // Adds the file at `file` under `name`, with its mode and time stamp.
-    bool addFile(const std::string& name, const std::filesystem::path& file, bool stored = false);
+    // Adds the file at `file` under `name`, with its mode and time stamp, or
+    // stamped `modified` when given (a file made for the archive carries the
+    // clock's time, as addBytes does, not the moment the disk saw it).
+    bool addFile(const std::string& name, const std::filesystem::path& file, bool stored = false,
+                 std::optional<std::time_t> modified = std::nullopt);
     // Adds `bytes` under `name`, mode 0644, stamped now.
     bool addBytes(const std::string& name, const std::string& bytes);
 
