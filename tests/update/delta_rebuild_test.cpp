@@ -2,7 +2,7 @@
 // installation; zstd's own --patch-from as the independent maker of a frame.
 
 #include "update/delta_rebuild.h"
-#include "delta_pack_writer.h"
+#include "publish/delta_pack_writer.h"
 #include "robustness/update_site.h"
 #include "support/temp_dir.h"
 #include "update/delta_pack.h"
@@ -65,7 +65,7 @@ class DeltaRebuildTest : public ::testing::Test {
 
     gd::Rebuilt rebuild() {
         std::string error;
-        EXPECT_TRUE(gdtool::writeDeltaPack(sources_, pack(), error)) << error;
+        EXPECT_TRUE(gd::publish::writeDeltaPack(sources_, pack(), error)) << error;
         return gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
     }
 
@@ -80,7 +80,7 @@ class DeltaRebuildTest : public ::testing::Test {
     gdtest::TempDir root_;
     fs::path install_ = root_.path() / "install", older_ = root_.path() / "old",
              newer_ = root_.path() / "new", unpacked_ = root_.path() / "unpacked";
-    std::vector<gdtool::DeltaSource> sources_;
+    std::vector<gd::publish::DeltaSource> sources_;
     std::map<std::string, std::string> wanted_;
 };
 

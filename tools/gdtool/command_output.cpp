@@ -109,11 +109,4 @@ void CommandOutput::write(std::string_view line) {
     std::cout << line << std::endl;
 }
 
-bool takeFlag(std::vector<std::string>& args, std::string_view flag) {
-    const auto end = std::remove(args.begin(), args.end(), flag);
-    const bool found = end != args.end();
-    args.erase(end, args.end());
-    return found;
-}
-
 }  // namespace gdtool

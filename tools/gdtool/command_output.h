@@ -60,7 +60,4 @@ class CommandOutput {
     std::mutex mutex_;
 };
 
-// Removes every `flag` from `args`; whether there was one.
-bool takeFlag(std::vector<std::string>& args, std::string_view flag);
-
 }  // namespace gdtool

@@ -2,6 +2,7 @@
 // returns the process exit code.
 #pragma once
 
+#include "publish/publish_failure.h"
 #include "trust/public_key.h"
 
 #include <filesystem>
@@ -12,6 +13,9 @@
 
 namespace gd {
 struct ServerRecord;
+}
+namespace gd::publish {
+struct AuditReport;
 }
 
 namespace gdtool {
@@ -36,6 +40,21 @@ inline constexpr int kExitLauncherUpdate = 4;  // update: lcopy is to replace th
 // archive failed it); the installation is as the last good archive left it.
 inline constexpr int kExitFailed = 5;
 inline constexpr int kExitOutput = 6;  // what gdtool was to write could not be written
+
+// The exit code of a publisher's step that ended so.
+constexpr int exitCodeOf(gd::publish::Outcome outcome) {
+    switch (outcome) {
+        case gd::publish::Outcome::Done:
+            return kExitOk;
+        case gd::publish::Outcome::Refused:
+            return kExitRefused;
+        case gd::publish::Outcome::BadInput:
+            return kExitInput;
+        case gd::publish::Outcome::CannotWrite:
+            return kExitOutput;
+    }
+    return kExitRefused;
+}
 
 // Prints "gdtool: MESSAGE" on stderr and returns kExitUsage, or `exitCode`.
 int fail(std::string_view message);
@@ -65,10 +84,9 @@ int releaseCommand(const Arguments& args);
 int auditCommand(const Arguments& args);
 int resignCommand(const Arguments& args);
 
-// The audit of the update directory `dir`, with every signature checked
-// first against `keys` when there are any; the exit code.
-int auditServer(CommandOutput& output, const std::filesystem::path& dir,
-                std::vector<gd::PublicKey> keys);
+// The lines of the audit of the update directory `dir`; its exit code.
+int printAudit(CommandOutput& output, const std::filesystem::path& dir,
+               const gd::publish::AuditReport& report);
 int keygenCommand(const Arguments& args);
 int signCommand(const Arguments& args);
 int verifyCommand(const Arguments& args);

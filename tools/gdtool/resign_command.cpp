@@ -1,34 +1,25 @@
-// resign: the one regular chore of a signed server, done in one step. The
-// signature of filelist.dat lasts 30 days by default; launchers refuse the
-// list after that and see no update until it is signed anew.
+// resign: filelist.dat (and with --archives every listed archive) signed
+// anew in one step (see publish/resign.h), then audited.
 
+#include "arguments.h"
 #include "command_output.h"
 #include "commands.h"
-#include "key_files.h"
-#include "release_record.h"
-#include "release_signing.h"
-#include "server_publication.h"
 
-#include "script/encrypted_script.h"
-#include "script/notifier.h"
-#include "script/version_manifest.h"
-#include "trust/content_hash.h"
-#include "trust/signature_file.h"
-
-#include <filesystem>
-#include <iostream>
-#include <set>
+#include "publish/audit.h"
+#include "publish/key_files.h"
+#include "publish/resign.h"
 
 namespace gdtool {
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace pub = gd::publish;
 
 struct ResignOptions {
     fs::path serverDir, secretKeyFile;
     std::optional<int> expiresDays;
-    bool archives = false;  // every listed archive too, as after a key rotation
+    bool archives = false;
 };
 
 std::optional<ResignOptions> parseOptions(Arguments args, std::string& error) {
@@ -52,53 +43,6 @@ std::optional<ResignOptions> parseOptions(Arguments args, std::string& error) {
     return options;
 }
 
-class SilentNotifier : public gd::Notifier {
-  public:
-    void showMessage(std::string_view, std::string_view) override {}
-};
-
-// Every archive the version script lists for an installation at version 0
-// or at any version it lists, as audit finds them: those are the ones a
-// fresh installation replays; and the delta archives of its rules.
-std::set<std::string> listedArchives(const fs::path& versionScript) {
-    const std::string script = gd::readEncryptedFile(versionScript, gd::kVersionScriptLimit);
-    std::set<std::string> archives;
-    std::set<float> versions{0.0f}, evaluated;
-    SilentNotifier notifier;
-    while (!versions.empty()) {
-        const float version = *versions.begin();
-        versions.erase(versions.begin());
-        if (!evaluated.insert(version).second) continue;
-        gd::VersionManifest manifest;
-        gd::runVersionScript(notifier, script, version, manifest);
-        for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
-            archives.insert(manifest.entryAt(i).archive);
-            if (!evaluated.contains(manifest.entryAt(i).version))
-                versions.insert(manifest.entryAt(i).version);
-        }
-    }
-    // The delta archives that launchers reading the rules fetch instead.
-    for (const gd::DeltaRule& rule : gd::parseVersionRules(script).deltas)
-        archives.insert(rule.archive);
-    return archives;
-}
-
-// NAME.minisig beside NAME in the staged tree, over the hash of what NAME
-// holds there (the live file, linked).
-bool signStaged(ServerPublication& publication, const SigningRequest& request,
-                const std::string& name, CommandOutput& output, std::string& error) {
-    const auto hash = gd::hashFile(publication.staged() / name);
-    if (!hash) {
-        error = "cannot read " + (publication.live() / name).string();
-        return false;
-    }
-    const auto text = signatureFor(request, name, *hash, error);
-    const std::string signature = name + std::string(gd::kSignatureSuffix);
-    if (!text || !publication.writeFile(signature, *text, error)) return false;
-    output.line("signed=" + signature, JsonObject().add("type", "signed").add("file", signature));
-    return true;
-}
-
 }  // namespace
 
 int resignCommand(const Arguments& args) {
@@ -107,29 +51,17 @@ int resignCommand(const Arguments& args) {
     std::string error;
     const auto options = parseOptions(rest, error);
     if (!options) return fail(error);
-    auto key = readSecretKey(options->secretKeyFile, error);
+    auto key = pub::readSecretKey(options->secretKeyFile, error);
     if (!key) return fail(kExitInput, error);
-    const SigningRequest request{*key, options->expiresDays};
+    const gd::PublicKey publicKey = key->publicKey();
 
-    auto publication = ServerPublication::begin(options->serverDir, error);
-    if (!publication) return fail(kExitInput, error);
-    const fs::path list = publication->staged() / kVersionScriptName;
-    std::error_code failure;
-    if (!fs::is_regular_file(list, failure))
-        return fail(kExitInput,
-                    "no " + std::string(kVersionScriptName) + " in " + options->serverDir.string());
-    if (options->archives) {
-        for (const std::string& archive : listedArchives(list)) {
-            // A listed archive that is missing is the audit's to report.
-            if (fs::is_regular_file(publication->staged() / archive, failure) &&
-                !signStaged(*publication, request, archive, output, error))
-                return fail(kExitOutput, error);
-        }
-    }
-    if (!signStaged(*publication, request, kVersionScriptName, output, error) ||
-        !publication->commit(error))
-        return fail(kExitOutput, error);
-    return auditServer(output, publication->live(), {key->publicKey()});
+    const pub::ResignResult result = pub::resign(
+        {options->serverDir, {std::move(*key), options->expiresDays}, options->archives});
+    for (const std::string& signature : result.signedFiles)
+        output.line("signed=" + signature,
+                    JsonObject().add("type", "signed").add("file", signature));
+    if (result.failure) return fail(exitCodeOf(result.failure.outcome), result.failure.reason);
+    return printAudit(output, result.live, pub::auditServer(result.live, {publicKey}));
 }
 
 }  // namespace gdtool

@@ -1,5 +1,6 @@
 // encrypt, decrypt, config and filelist: the engine's local side.
 
+#include "arguments.h"
 #include "command_output.h"
 #include "commands.h"
 #include "terminal_output.h"

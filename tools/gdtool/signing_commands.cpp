@@ -1,8 +1,10 @@
 // keygen, sign and verify: the publisher's side of signed updates, in
 // minisign's formats, so that Debian's minisign can take either side.
 
+#include "arguments.h"
 #include "commands.h"
-#include "key_files.h"
+
+#include "publish/key_files.h"
 
 #include "trust/key_generation.h"
 #include "trust/public_key.h"
@@ -54,7 +56,7 @@ int signCommand(const Arguments& args) {
     }
     if (args.empty() || files.empty()) return fail("sign needs SECFILE and at least one FILE");
     std::string problem;
-    const auto key = readSecretKey(args[0], problem);
+    const auto key = gd::publish::readSecretKey(args[0], problem);
     if (!key) return fail(kExitInput, problem);
     // Every file first: a missing one is a wrong argument, and no signature
     // is written for the others then.
@@ -72,14 +74,15 @@ int signCommand(const Arguments& args) {
 int verifyCommand(const Arguments& args) {
     if (args.size() != 2) return fail("verify needs PUBFILE and FILE");
     std::string problem;
-    const auto key = readPublicKey(args[0], problem);
+    const auto key = gd::publish::readPublicKey(args[0], problem);
     if (!key) return fail(kExitInput, problem);
 
     const std::filesystem::path file = args[1];
     if (!readable(file)) return fail(kExitInput, "cannot read " + args[1]);
     gd::SignatureCheck check(std::span(&*key, 1),
                              gd::expectationsFor(file.filename().string(), std::time(nullptr)));
-    const auto signature = readSmallFile(gd::signatureNameFor(args[1]), gd::kSignatureFileLimit);
+    const auto signature =
+        gd::publish::readSmallFile(gd::signatureNameFor(args[1]), gd::kSignatureFileLimit);
     if (!check.judgeSignatureFile(signature) || !check.judgeFile(file)) {
         std::cerr << "gdtool: " << check.refusal() << '\n';
         return kExitRefused;

@@ -1,5 +1,6 @@
 // check and update: the engine's network side, driven from a terminal.
 
+#include "arguments.h"
 #include "commands.h"
 #include "terminal_output.h"
 

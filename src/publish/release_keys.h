@@ -1,0 +1,22 @@
+// The publisher keys that a release leaves installations with. Keys change
+// only through an update that installs config.dat, so a release whose
+// config.dat does not load, or names other keys than the tree before it,
+// changes what every installation trusts: it is published only when the
+// publisher says that is meant.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace gd::publish {
+
+// Why NEW_TREE's config.dat cannot be published over OLD_TREE's: it is too
+// large for launchers, fails to load or run, or holds settings they refuse
+// (always refused), or it names other keys than OLD_TREE's, none of them, or
+// OLD_TREE's does not load, so that they cannot be compared (refused unless
+// `changeKeys`). Empty when it can be published. A tree without config.dat
+// has no keys.
+std::string configKeyProblem(const std::filesystem::path& oldTree,
+                             const std::filesystem::path& newTree, bool changeKeys);
+
+}  // namespace gd::publish

@@ -1,0 +1,31 @@
+#include "arguments.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace gdtool {
+
+namespace {
+
+constexpr int kMaxValidDays = 36500;
+
+}  // namespace
+
+bool takeFlag(std::vector<std::string>& args, std::string_view flag) {
+    const auto end = std::remove(args.begin(), args.end(), flag);
+    const bool found = end != args.end();
+    args.erase(end, args.end());
+    return found;
+}
+
+std::optional<int> parseValidDays(const std::string& text) {
+    int days = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
+    if (error != std::errc{} || end != text.data() + text.size() || days < 1 ||
+        days > kMaxValidDays) {
+        return std::nullopt;
+    }
+    return days;
+}
+
+}  // namespace gdtool

@@ -1,0 +1,18 @@
+// What several commands take from their arguments alike.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gdtool {
+
+// Removes every `flag` from `args`; whether there was one.
+bool takeFlag(std::vector<std::string>& args, std::string_view flag);
+
+// --expires DAYS: a whole number of days from 1 to 36500.
+std::optional<int> parseValidDays(const std::string& text);
+inline constexpr const char* kValidDaysProblem = "--expires needs a number of days from 1 to 36500";
+
+}  // namespace gdtool
