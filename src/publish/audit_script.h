@@ -1,4 +1,4 @@
-// update.dat as gdtool audit runs it: on the publisher's machine, where the
+// update.dat as the audit runs it: on the publisher's machine, where the
 // secret key lives, so with less than launchers give it. The script gets
 // base (without loaders), string, table, math, os's time functions and
 // debug's traceback and getinfo, and an `update` table that only records what

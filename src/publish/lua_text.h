@@ -1,4 +1,4 @@
-// Text that gdtool writes into Lua scripts the engine runs.
+// Text that the publisher writes into Lua scripts the engine runs.
 #pragma once
 
 #include <string>

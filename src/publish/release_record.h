@@ -1,5 +1,5 @@
 // The release record: a plain-text list of the published releases that
-// gdtool release keeps beside filelist.dat, and from which it writes that
+// a release keeps beside filelist.dat, and from which it writes that
 // file, so that the version script never has to be edited by hand.
 #pragma once
 
@@ -24,6 +24,8 @@ struct Release {
     // The digest of the tree the release brings installations to (see
     // tree_digest.h); empty for releases recorded before digests were.
     std::string tree;
+
+    bool operator==(const Release&) const = default;
 };
 
 // A version as the engine holds it: digits with an optional fraction, whose

@@ -1,5 +1,5 @@
-// Signatures of published files, made as gdtool sign makes them but over
-// the hash that gdtool release took of what it wrote and proved, never over
+// Signatures of published files, made as `gdtool sign` makes them but over
+// the hash that the release took of what it wrote and proved, never over
 // whatever a path holds by the time it signs.
 #pragma once
 
