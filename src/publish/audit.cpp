@@ -60,8 +60,11 @@ std::string utcText(std::int64_t seconds) {
 
 class Audit {
   public:
-    Audit(fs::path serverDir, std::vector<gd::PublicKey> keys, AuditReport& report)
-        : dir_(std::move(serverDir)), keys_(std::move(keys)), report_(report) {}
+    Audit(fs::path serverDir, fs::path shown, std::vector<gd::PublicKey> keys, AuditReport& report)
+        : dir_(std::move(serverDir)),
+          shown_(std::move(shown)),
+          keys_(std::move(keys)),
+          report_(report) {}
 
     // Without keys, or when `bytes` (all of filelist.dat) carry a signature
     // by one of them that the launcher would accept: whether it may be run.
@@ -129,7 +132,8 @@ class Audit {
         if (!expires) return;
         const std::int64_t now = std::time(nullptr);
         const std::string list = std::string(kVersionScriptName) + ": ";
-        const std::string redo = "; sign it anew with gdtool resign " + dir_.string() + " SECFILE";
+        const std::string redo =
+            "; sign it anew with gdtool resign " + shown_.string() + " SECFILE";
         if (*expires <= now) {
             problem(list + "its signature expired at " + utcText(*expires) +
                     ", and launchers refuse it" + redo);
@@ -165,7 +169,7 @@ class Audit {
             ::open((dir_ / archive).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (!from || ::fstat(from.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            problem(archive + ": listed but not in " + dir_.string());
+            problem(archive + ": listed but not in " + shown_.string());
             return false;
         }
         const gd::UniqueFd to(
@@ -257,6 +261,7 @@ class Audit {
     }
 
     fs::path dir_;
+    fs::path shown_;  // the name of dir_ in what is said
     std::vector<gd::PublicKey> keys_;
     AuditReport& report_;
     std::set<std::string> archives_;
@@ -280,14 +285,15 @@ bool AuditReport::faulty() const {
                        [](const AuditFinding& finding) { return !finding.warning; });
 }
 
-AuditReport auditServer(const fs::path& dir, std::vector<gd::PublicKey> keys) {
+AuditReport auditServer(const fs::path& dir, std::vector<gd::PublicKey> keys,
+                        const fs::path& shownAs) {
     AuditReport report;
     std::error_code error;
     if (!fs::is_regular_file(dir / kVersionScriptName, error)) {
         report.listMissing = true;
         return report;
     }
-    Audit audit(dir, std::move(keys), report);
+    Audit audit(dir, shownAs.empty() ? dir : shownAs, std::move(keys), report);
     std::ifstream in(dir / kVersionScriptName, std::ios::binary);
     std::string script(std::istreambuf_iterator<char>(in), {});
     if (!audit.trustVersionScript(script)) {

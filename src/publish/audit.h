@@ -31,8 +31,11 @@ struct AuditReport {
     bool faulty() const;
 };
 
-// Audits the update directory `dir`; with `keys`, every signature is checked
-// against them first, and nothing unsigned is evaluated or unpacked.
-AuditReport auditServer(const std::filesystem::path& dir, std::vector<gd::PublicKey> keys);
+// Audits the update directory `dir` (named `shownAs` in the findings, when
+// given: a staged copy is named as the directory it becomes); with `keys`,
+// every signature is checked against them first, and nothing unsigned is
+// evaluated or unpacked.
+AuditReport auditServer(const std::filesystem::path& dir, std::vector<gd::PublicKey> keys,
+                        const std::filesystem::path& shownAs = {});
 
 }  // namespace gd::publish

@@ -93,31 +93,6 @@ std::optional<std::vector<OfferedDelta>> makeCatchUpArchives(const std::vector<C
     return made;
 }
 
-std::vector<std::pair<std::string, gd::ContentDigest>> listPins(
-    const std::vector<Release>& releases, const fs::path& live, const gd::ContentDigest& newArchive,
-    std::string& error) {
-    const gd::VersionRules current = gd::parseVersionRules(
-        gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit));
-    std::vector<std::pair<std::string, gd::ContentDigest>> pins;
-    for (const Release& release : releases) {
-        if (&release == &releases.back()) {
-            pins.emplace_back(release.archive, newArchive);
-            continue;
-        }
-        const fs::path file = live / release.archive;
-        auto digest = current.digestFor(release.archive);
-        std::error_code missing;
-        if (!digest && !fs::exists(file, missing)) continue;
-        if (!digest) digest = gd::digestFile(file);
-        if (!digest) {
-            error = "cannot read " + file.string();
-            return {};
-        }
-        pins.emplace_back(release.archive, *digest);
-    }
-    return pins;
-}
-
 std::string shortVersion(float version) {
     std::string text = gd::formatVersion(version);
     while (text.ends_with('0') && !text.ends_with(".0")) text.pop_back();

@@ -44,15 +44,6 @@ std::optional<std::vector<OfferedDelta>> makeCatchUpArchives(const std::vector<C
                                                              std::string& error,
                                                              std::optional<ProofFailure>& failure);
 
-// The pins of a signed list, in the record's order: each listed archive's
-// digest, taken over from the live list where that pins it already (so that
-// an archive changed behind the record's back shows as such rather than
-// being pinned anew), else read from the file; the new release's is
-// `newArchive`. An archive that is not there is not pinned.
-std::vector<std::pair<std::string, gd::ContentDigest>> listPins(
-    const std::vector<Release>& releases, const std::filesystem::path& live,
-    const gd::ContentDigest& newArchive, std::string& error);
-
 // A version as the short text of its float ("1.0" for 1.000000), for the
 // OLD_TREE of a first release, which the record does not name.
 std::string shortVersion(float version);

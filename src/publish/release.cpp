@@ -1,6 +1,7 @@
 #include "publish/release.h"
 
 #include "publish/key_files.h"
+#include "publish/list_writer.h"
 #include "publish/patch_script.h"
 #include "publish/release_base.h"
 #include "publish/release_keys.h"
@@ -12,18 +13,16 @@
 #include "script/encrypted_script.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
-#include "script/version_rules.h"
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <span>
 
 namespace gd::publish {
@@ -36,46 +35,6 @@ constexpr const char* kScriptEntry = "update.dat";
 
 Failure badInput(std::string reason) {
     return {Outcome::BadInput, std::move(reason)};
-}
-
-std::optional<std::string> readPlainFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string notFromRecordMessage(const fs::path& live) {
-    return (live / kVersionScriptName).string() +
-           " was not made from a release record, and gdtool release never overwrites a "
-           "hand-written version script.\nTo start a record, write " +
-           (live / kRecordName).string() +
-           " with one line per archive already published, oldest first:\n"
-           "VERSION<TAB>ARCHIVE<TAB>DESCRIPTION\n"
-           "and move filelist.dat away; the next gdtool release writes it from the record.";
-}
-
-// The releases published so far; nullopt, with the refusal in `error`, when
-// the record does not parse or filelist.dat is not its product.
-std::optional<std::vector<Release>> publishedReleases(const fs::path& live, std::string& error) {
-    std::vector<Release> releases;
-    if (const auto text = readPlainFile(live / kRecordName)) {
-        auto parsed = parseRecord(*text, error);
-        if (!parsed) {
-            error = (live / kRecordName).string() + ": " + error;
-            return std::nullopt;
-        }
-        releases = std::move(*parsed);
-    }
-    std::error_code failure;
-    if (fs::exists(live / kVersionScriptName, failure)) {
-        const std::string script =
-            gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit);
-        if (releases.empty() || withoutRules(script) != versionScriptText(releases)) {
-            error = notFromRecordMessage(live);
-            return std::nullopt;
-        }
-    }
-    return releases;
 }
 
 // `role` is the argument's name, OLD_TREE or NEW_TREE, which every problem
@@ -96,10 +55,10 @@ bool taken(const fs::path& path) {
     return fs::symlink_status(path, error).type() != fs::file_type::not_found;
 }
 
-std::string archiveName(const fs::path& live, const std::string& version) {
-    std::string name = "patch-" + version + ".zip";
+std::string freeArchiveName(const fs::path& live, const std::string& stem) {
+    std::string name = stem + ".zip";
     for (int n = 2; taken(live / name) || taken(live / (name + ".minisig")); ++n)
-        name = "patch-" + version + "-" + std::to_string(n) + ".zip";
+        name = stem + "-" + std::to_string(n) + ".zip";
     return name;
 }
 
@@ -116,25 +75,38 @@ std::string heldSignatures(const fs::path& live) {
     return count > 3 ? names + ", ..." : names;
 }
 
-// The proof and the hash read the archive through the descriptor it was
+// The proof and the hash read an archive through the descriptor it was
 // written to, never through its name.
 fs::path descriptorPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-bool writeArchive(int fd, const ReleasePlan& plan, std::string& error) {
-    std::string enciphered = plan.updateScript;
+// One whole-file archive: the chain's (from OLD_TREE) or a bridge (from a
+// staged release's tree).
+struct WholeArchive {
+    std::string name;
+    const fs::path& oldTree;
+    const TreeScan& oldScan;
+    const TreeDiff& diff;
+    const std::string& script;  // update.dat, plain
+    float from = 0;             // the version of an installation at oldTree
+    float second = 1.0f;        // its version.dat's second number
+    std::string fromText;
+};
+
+bool writeArchive(int fd, const WholeArchive& archive, const fs::path& newTree,
+                  std::string& error) {
+    std::string enciphered = archive.script;
     gd::ScriptCipher::encrypt(enciphered.data(), enciphered.size());
     ZipWriter zip(fd);
     bool ok = static_cast<bool>(zip);
-    const fs::path& newTree = plan.request.newTree;
-    for (const std::string& file : plan.diff.shippedFiles) {
+    for (const std::string& file : archive.diff.shippedFiles) {
         if (!ok) break;
         ok = zip.addFile(kPayloadFolder + file, newTree / file);
         if (!ok) error = "cannot read " + (newTree / file).string();
     }
     // Beside the script, where the launcher's replacement looks for it.
-    if (ok && plan.diff.launcherChanged)
+    if (ok && archive.diff.launcherChanged)
         ok = zip.addFile(gd::kLauncherExecutable, newTree / gd::kLauncherExecutable);
     // Last, so that no shipped file whose name contains UPDATE.DAT can be
     // taken for it.
@@ -147,7 +119,9 @@ bool writeArchive(int fd, const ReleasePlan& plan, std::string& error) {
 // Why `version` cannot follow the releases (or OLD_TREE's version), or empty.
 std::string versionProblem(const std::vector<Release>& releases, float previous,
                            const std::string& text, float version) {
-    if (version > previous) return {};
+    const float newest =
+        releases.empty() ? previous : gd::readVersionNumber(releases.back().version, 0);
+    if (version > previous && version > newest) return {};
     const std::string last = releases.empty()
                                  ? gd::formatVersion(previous) + ", the version of OLD_TREE"
                                  : releases.back().version + ", the last release";
@@ -155,48 +129,17 @@ std::string versionProblem(const std::vector<Release>& releases, float previous,
            " (versions compare as 32-bit floats)";
 }
 
-std::string tooLongMessage(std::size_t size) {
-    return "filelist.dat would be " + std::to_string(size) +
-           " bytes; launchers read only the first " + std::to_string(gd::kVersionScriptLimit) +
-           " (shorten the descriptions in " + kRecordName +
-           ", or offer fewer delta archives with --catch-up)";
-}
-
-// The list's rules after its script: the delta archives and, signed, the
-// pins of every archive it names. `newHash` is the new archive's, when signed.
-std::optional<std::string> withRules(const ReleasePlan& plan, std::vector<OfferedDelta> deltas,
-                                     const std::optional<gd::ContentHash>& newHash,
-                                     std::string& error) {
-    std::vector<std::pair<std::string, gd::ContentDigest>> pins;
-    if (plan.request.signing && newHash) {
-        pins = listPins(plan.releases, plan.publication.live(), gd::digestOf(*newHash), error);
-        if (!error.empty()) return std::nullopt;
-    } else {
-        for (OfferedDelta& delta : deltas) delta.hash.reset();
-    }
-    std::string full = plan.versionScript + versionRulesText(deltas, pins);
-    if (full.size() > gd::kVersionScriptLimit) {
-        error = tooLongMessage(full.size());
-        return std::nullopt;
-    }
-    return full;
-}
-
 // The bases of the delta archives: OLD_TREE, then the newest kept trees of
 // older versions (the releases', and the first release's OLD_TREE), as many
-// as the request asks for.
-std::vector<CatchUpBase> catchUpBases(const ReleasePlan& plan, std::vector<std::string>& notices) {
+// as the request asks for; and every staged release the new one bridges.
+std::vector<CatchUpBase> catchUpBases(const ReleasePlan& plan) {
     const ReleaseRequest& request = plan.request;
     std::vector<CatchUpBase> bases;
+    for (const StagedBase& staged : plan.bridged)
+        bases.push_back({staged.version, staged.number, staged.tree});
     if (request.catchUp == 0) return bases;
     bases.push_back({plan.previousText, plan.previous, request.oldTree});
-    if (!request.trees) {
-        if (request.catchUp > 1 && !plan.firstRelease)
-            notices.push_back("delta archives from " + plan.previousText +
-                              " only: --trees DIR keeps the trees of releases for more");
-        return bases;
-    }
-    const TreeStore store(*request.trees);
+    const TreeStore store(plan.trees);
     std::vector<CatchUpBase> older;
     for (const std::string& version : store.versions()) {
         std::string ignored;
@@ -207,23 +150,22 @@ std::vector<CatchUpBase> catchUpBases(const ReleasePlan& plan, std::vector<std::
     std::sort(older.begin(), older.end(),
               [](const CatchUpBase& a, const CatchUpBase& b) { return a.number > b.number; });
     for (const CatchUpBase& base : older) {
-        if (bases.size() == static_cast<std::size_t>(request.catchUp)) break;
+        if (bases.size() == plan.bridged.size() + static_cast<std::size_t>(request.catchUp)) break;
         bases.push_back(base);
     }
     return bases;
 }
 
-// Keeps OLD_TREE (when not kept yet) and NEW_TREE for the delta archives of
-// later releases. A failure costs those only: the release is out.
+// Keeps OLD_TREE (when not kept yet) and NEW_TREE, for the delta archives,
+// bridges and reverts of later releases.
 std::string keepTrees(const ReleasePlan& plan) {
     const ReleaseRequest& request = plan.request;
-    if (!request.trees) return {};
-    const TreeStore store(*request.trees);
+    const TreeStore store(plan.trees);
     std::string error;
     if (!store.keep(plan.previousText, request.oldTree, plan.oldScan, {}, {}, error) ||
         !store.keep(request.version, request.newTree, plan.newScan, plan.previousText,
                     plan.diff.unchangedFiles, error))
-        return error;
+        return error + "; later releases offer fewer delta archives";
     return {};
 }
 
@@ -248,43 +190,10 @@ std::vector<std::string> lackingSignatures(const fs::path& live,
     return lacking;
 }
 
-// What is published besides the archive.
-struct Publication {
-    std::optional<gd::ContentHash> archiveHash;  // when signed: of the archive that was proved
-    std::string versionScript;                   // plain text
-    std::vector<OfferedDelta> deltas;            // when signed: each with its hash
-};
-
 bool writeSignature(ServerPublication& publication, const SigningRequest& signing,
-                    const std::string& name, const std::optional<gd::ContentHash>& hash,
-                    std::string& error) {
-    if (!hash) {
-        error = "cannot hash " + name;
-        return false;
-    }
-    const auto text = signatureFor(signing, name, *hash, error);
+                    const std::string& name, const gd::ContentHash& hash, std::string& error) {
+    const auto text = signatureFor(signing, name, hash, error);
     return text && publication.writeFile(name + std::string(gd::kSignatureSuffix), *text, error);
-}
-
-// Record, version script, the tree's listing and (when signed) signatures go
-// into the staged tree, which then becomes the update directory in one step,
-// so that the signatures go live together with what they sign.
-bool publish(ReleasePlan& plan, Publication files, std::string& error) {
-    ServerPublication& publication = plan.publication;
-    gd::ScriptCipher::encrypt(files.versionScript.data(), files.versionScript.size());
-    if (!publication.writeFile(kRecordName, recordText(plan.releases), error) ||
-        !publication.writeFile(kTreeListingName, plan.treeListing, error) ||
-        !publication.writeFile(kVersionScriptName, files.versionScript, error))
-        return false;
-    if (const auto& signing = plan.request.signing) {
-        bool ok = writeSignature(publication, *signing, plan.archive, files.archiveHash, error);
-        for (const OfferedDelta& delta : files.deltas)
-            ok = ok && writeSignature(publication, *signing, delta.archive, delta.hash, error);
-        if (!ok || !writeSignature(publication, *signing, kVersionScriptName,
-                                   gd::hashContent(files.versionScript), error))
-            return false;
-    }
-    return publication.commit(error);
 }
 
 // Refusals that need the server's current state and both trees, before
@@ -300,30 +209,146 @@ std::string releaseProblem(const ReleaseRequest& request, const fs::path& live,
     if (diff.empty() && !request.allowEmpty)
         return "NEW_TREE changes nothing against OLD_TREE; give --allow-empty to publish a "
                "release that only records a new version";
-    return configKeyProblem(request.oldTree, request.newTree, request.changeKeys);
+    if (std::string problem =
+            configKeyProblem(request.oldTree, request.newTree, request.changeKeys);
+        !problem.empty())
+        return problem;
+    std::optional<gd::PublicKey> signer;
+    if (request.signing) signer = request.signing->key.publicKey();
+    return signingKeyProblem(request.oldTree, request.newTree, signer);
 }
 
-// The archive, created new in the staged tree, proved, and hashed (when
-// signed) through the one descriptor it was written to.
-Failure buildArchive(ReleasePlan& plan, ReleaseResult& result,
-                     std::optional<gd::ContentHash>& hash) {
+std::string audienceProblem(const ReleaseRequest& request) {
+    if (request.share < 1 || request.share > 100)
+        return "a release goes to a share of 1 to 100 percent of the installations";
+    if (!request.channel.empty() && !validChannelName(request.channel))
+        return "a channel's name is 1 to 32 of a-z, 0-9, _ and -, beginning with a letter or digit";
+    return {};
+}
+
+// The staged releases after the chain's last one, below the new version:
+// installations may hold them, and each gets a bridge to the new release.
+std::optional<std::vector<StagedBase>> stagedBases(const std::vector<Release>& releases,
+                                                   const fs::path& trees, std::string& error) {
+    std::vector<StagedBase> bases;
+    const Release* last = lastGeneral(releases);
+    const TreeStore store(trees);
+    for (const Release& release : releases) {
+        if (release.general() || (last && &release < last)) continue;
+        const auto tree = store.tree(release.version);
+        if (!tree) {
+            error = "the tree of the staged release " + release.version + " is not kept in " +
+                    trees.string() +
+                    "; installations that took it need a bridge to the new release, made from "
+                    "that tree (give --trees DIR where it is kept)";
+            return std::nullopt;
+        }
+        bases.push_back({release.version, gd::readVersionNumber(release.version, 0), *tree});
+    }
+    return bases;
+}
+
+// The keys to prove the live list's signature by: what installations at the
+// chain's last release trust, and what the publisher's record says.
+std::vector<gd::PublicKey> proofKeys(const fs::path& oldTree,
+                                     const std::optional<PublisherData>& data) {
+    std::vector<gd::PublicKey> keys = trustedKeys(oldTree);
+    std::string ignored;
+    if (data) {
+        if (const auto record = data->record(ignored))
+            keys.insert(keys.end(), record->keys.begin(), record->keys.end());
+    }
+    return keys;
+}
+
+// The whole-file archive created new in the staged tree, proved, hashed
+// through the one descriptor it was written to, and its size.
+Failure buildWholeArchive(ReleasePlan& plan, const WholeArchive& archive, ReleaseResult& result,
+                          gd::ContentDigest& digest, std::optional<gd::ContentHash>& hash,
+                          std::uint64_t& size) {
     std::string error;
-    const gd::UniqueFd archive = plan.publication.createFile(plan.archive, error);
-    if (!archive) return {Outcome::CannotWrite, error};
-    if (!writeArchive(archive.get(), plan, error))
-        return {Outcome::CannotWrite, plan.archive + ": " + error};
+    const gd::UniqueFd fd = plan.publication.createFile(archive.name, error);
+    if (!fd) return {Outcome::CannotWrite, error};
     const ReleaseRequest& request = plan.request;
-    auto differences = proveRelease({request.oldTree, plan.oldScan, request.newTree, plan.newScan,
-                                     plan.diff, descriptorPath(archive.get()), plan.previous,
-                                     plan.base.second, plan.version});
+    if (!writeArchive(fd.get(), archive, request.newTree, error))
+        return {Outcome::CannotWrite, archive.name + ": " + error};
+    auto differences =
+        proveRelease({archive.oldTree, archive.oldScan, request.newTree, plan.newScan, archive.diff,
+                      descriptorPath(fd.get()), archive.from, archive.second, plan.version});
     if (!differences.empty()) {
         result.proofFailure =
-            ProofFailure{plan.archive, gd::formatVersion(plan.previous),
-                         "NEW_TREE " + request.newTree.string(), std::move(differences)};
+            ProofFailure{archive.name, archive.fromText, "NEW_TREE " + request.newTree.string(),
+                         std::move(differences)};
         return {Outcome::Refused, {}};
     }
-    if (request.signing) hash = gd::hashDescriptor(archive.get());
+    hash = gd::hashDescriptor(fd.get());
+    struct stat info {};
+    if (!hash || ::fstat(fd.get(), &info) != 0)
+        return {Outcome::CannotWrite, "cannot read " + archive.name};
+    digest = gd::digestOf(*hash);
+    size = static_cast<std::uint64_t>(info.st_size);
     return {};
+}
+
+// Made in this step, to be signed and pinned.
+struct Made {
+    std::map<std::string, gd::ContentDigest> digests;
+    std::vector<std::pair<std::string, gd::ContentHash>> hashes;
+};
+
+Failure buildBridges(ReleasePlan& plan, ReleaseResult& result, Made& made) {
+    for (const StagedBase& staged : plan.bridged) {
+        std::vector<std::string> problems;
+        const auto scan = scanTree(staged.tree, problems);
+        if (!scan || !problems.empty())
+            return {Outcome::CannotWrite, "cannot read the kept tree " + staged.tree.string()};
+        const TreeDiff diff = diffTrees(staged.tree, *scan, plan.request.newTree, plan.newScan);
+        if (!diff.problems.empty()) return {Outcome::CannotWrite, diff.problems.front()};
+        const std::string script = patchScriptText(diff, plan.request.version);
+        const std::string name = freeArchiveName(
+            plan.publication.live(), "patch-" + plan.request.version + "-from-" + staged.version);
+        std::optional<gd::ContentHash> hash;
+        gd::ContentDigest digest{};
+        std::uint64_t size = 0;
+        const WholeArchive archive{name,   staged.tree,   *scan, diff,
+                                   script, staged.number, 1.0f,  staged.version};
+        if (const Failure failure = buildWholeArchive(plan, archive, result, digest, hash, size))
+            return failure;
+        made.digests[name] = digest;
+        made.hashes.emplace_back(name, *hash);
+        result.bridges.push_back({staged.version, name});
+    }
+    plan.releases.back().bridges = result.bridges;
+    return {};
+}
+
+// Record, list, the tree's listing and (when signed) signatures go into
+// the staged tree, which then becomes the update directory in one step, so
+// that the signatures go live together with what they sign.
+bool publish(ReleasePlan& plan, const std::string& list, const Made& made,
+             const std::vector<gd::PublicKey>& keys, std::string& error) {
+    ServerPublication& publication = plan.publication;
+    if (!publication.writeFile(kTreeListingName, plan.treeListing, error)) return false;
+    if (const auto& signing = plan.request.signing) {
+        for (const auto& [name, hash] : made.hashes)
+            if (!writeSignature(publication, *signing, name, hash, error)) return false;
+    }
+    return stageList(publication, plan.releases, list, plan.request.signing, error) &&
+           commitRecorded(publication, plan.data ? &*plan.data : nullptr, {keys, {}}, plan.releases,
+                          gd::parseVersionRules(list), error);
+}
+
+// What installations trust once they take the release: NEW_TREE's keys, and
+// for a staged release only those that the chain's installations share.
+std::vector<gd::PublicKey> keysAfter(const ReleasePlan& plan) {
+    std::vector<gd::PublicKey> after = trustedKeys(plan.request.newTree);
+    if (plan.releases.back().general()) return after;
+    const std::vector<gd::PublicKey> before = trustedKeys(plan.request.oldTree);
+    if (before.empty()) return after;
+    std::erase_if(after, [&](const gd::PublicKey& key) {
+        return std::find(before.begin(), before.end(), key) == before.end();
+    });
+    return after;
 }
 
 }  // namespace
@@ -341,6 +366,8 @@ std::optional<ReleasePlan> planRelease(ReleaseRequest request, Failure& failure)
     if (!version) return failure = badInput(error), std::nullopt;
     if (error = descriptionProblem(request.description); !error.empty())
         return failure = badInput(error), std::nullopt;
+    if (error = audienceProblem(request); !error.empty())
+        return failure = badInput(error), std::nullopt;
     auto oldScan = scanInstallation(request.oldTree, "OLD_TREE", error);
     auto newScan = oldScan ? scanInstallation(request.newTree, "NEW_TREE", error) : std::nullopt;
     if (!newScan) return failure = badInput(error), std::nullopt;
@@ -348,28 +375,52 @@ std::optional<ReleasePlan> planRelease(ReleaseRequest request, Failure& failure)
     auto publication = ServerPublication::begin(request.serverDir, error);
     if (!publication) return failure = badInput(error), std::nullopt;
     const fs::path live = publication->live();
-    auto releases = publishedReleases(live, error);
-    if (!releases) return failure = badInput(error), std::nullopt;
+    std::vector<std::string> notes;
+    auto data = PublisherData::open(live, error);
+    if (!data) notes.push_back(error + "; nothing is recorded of this release there");
+    if (!data && !request.trees)
+        return failure = badInput(error + "; give --trees DIR to keep the trees of releases"),
+               std::nullopt;
+    const fs::path trees = request.trees ? *request.trees : data->trees();
+    auto state =
+        readServerState(live, data ? &*data : nullptr, proofKeys(request.oldTree, data), failure);
+    if (!state) return std::nullopt;
+    if (data && !state->published && !state->releases.empty())
+        notes.push_back("gdtool keeps no record of what was published in " + live.string() +
+                        " yet; from this release on, " + data->recordFile().string() +
+                        " records it");
+    std::vector<Release> releases = state->releases;
     const BaseVersion base = oldTreeVersion(request.oldTree);
-    const float previous =
-        releases->empty() ? base.installed : gd::readVersionNumber(releases->back().version, 0);
-    if (error = versionProblem(*releases, previous, request.version, *version); !error.empty())
+    const Release* general = lastGeneral(releases);
+    const float previous = general ? gd::readVersionNumber(general->version, 0) : base.installed;
+    if (error = versionProblem(releases, previous, request.version, *version); !error.empty())
         return failure = badInput(error), std::nullopt;
-    const bool firstRelease = releases->empty();
-    std::string previousText = firstRelease ? shortVersion(previous) : releases->back().version;
+    const bool firstRelease = releases.empty();
+    std::string previousText = general ? general->version : shortVersion(previous);
     TreeDiff diff = diffTrees(request.oldTree, *oldScan, request.newTree, *newScan);
     if (error = releaseProblem(request, live, diff); !error.empty())
         return failure = badInput(error), std::nullopt;
+    auto bridged = stagedBases(releases, trees, error);
+    if (!bridged) return failure = badInput(error), std::nullopt;
     std::string note;
     const auto listing = checkReleaseBase(
-        {live, request.oldTree, *oldScan, request.newTree, *newScan, diff}, *releases, error, note);
+        {live, request.oldTree, *oldScan, request.newTree, *newScan, diff}, releases, error, note);
     if (!listing) return failure = badInput(error), std::nullopt;
+    if (!note.empty()) notes.insert(notes.begin(), note);
 
-    std::string archive = archiveName(live, request.version);
-    releases->push_back({request.version, archive, request.description, listingDigest(*listing)});
-    std::string versionScript = versionScriptText(*releases);
-    if (versionScript.size() > gd::kVersionScriptLimit)
-        return failure = badInput(tooLongMessage(versionScript.size())), std::nullopt;
+    std::string archive = freeArchiveName(live, "patch-" + request.version);
+    Release added;
+    added.version = request.version;
+    added.archive = archive;
+    added.description = request.description;
+    added.tree = listingDigest(*listing);
+    added.share = request.share;
+    added.channel = request.channel;
+    if (!added.general()) added.from = previousText;
+    releases.push_back(std::move(added));
+    if (const std::string script = versionScriptText(releases);
+        script.size() > gd::kVersionScriptLimit)
+        return failure = badInput(listTooLongMessage(script.size())), std::nullopt;
     std::string updateScript = patchScriptText(diff, request.version);
     if (updateScript.size() > gd::kUpdateScriptLimit)
         return failure = badInput("the update script would exceed the 1 MiB that launchers read"),
@@ -377,30 +428,43 @@ std::optional<ReleasePlan> planRelease(ReleaseRequest request, Failure& failure)
     std::string treeListing = treeListingFile(request.version, *listing);
     return ReleasePlan{std::move(request),
                        std::move(*publication),
-                       std::move(*releases),
+                       std::move(data),
+                       std::move(*state),
+                       std::move(releases),
                        *version,
                        base,
                        previous,
                        std::move(previousText),
                        firstRelease,
+                       trees,
+                       std::move(*bridged),
                        std::move(*oldScan),
                        std::move(*newScan),
                        std::move(diff),
-                       std::move(note),
+                       std::move(notes),
                        std::move(archive),
                        std::move(updateScript),
-                       std::move(versionScript),
                        std::move(treeListing)};
 }
 
 ReleaseResult carryOut(ReleasePlan& plan) {
     ReleaseResult result;
-    Publication files;
-    if ((result.failure = buildArchive(plan, result, files.archiveHash))) return result;
+    Made made;
+    std::optional<gd::ContentHash> hash;
+    gd::ContentDigest digest{};
+    const WholeArchive whole{plan.archive,      plan.request.oldTree,
+                             plan.oldScan,      plan.diff,
+                             plan.updateScript, plan.previous,
+                             plan.base.second,  gd::formatVersion(plan.previous)};
+    if ((result.failure = buildWholeArchive(plan, whole, result, digest, hash, result.archiveSize)))
+        return result;
+    made.digests[plan.archive] = digest;
+    made.hashes.emplace_back(plan.archive, *hash);
+    if ((result.failure = buildBridges(plan, result, made))) return result;
 
     std::string error;
     auto deltas = makeCatchUpArchives(
-        catchUpBases(plan, result.notices),
+        catchUpBases(plan),
         {plan.request.newTree, plan.newScan, plan.request.version, plan.version}, plan.publication,
         error, result.proofFailure);
     if (!deltas) {
@@ -408,21 +472,71 @@ ReleaseResult carryOut(ReleasePlan& plan) {
             error.empty() ? Failure{Outcome::Refused, {}} : Failure{Outcome::CannotWrite, error};
         return result;
     }
-    result.deltas = *deltas;
-    files.deltas = std::move(*deltas);
-    auto listed = withRules(plan, files.deltas, files.archiveHash, error);
-    if (!listed) return result.failure = badInput(error), result;
-    files.versionScript = std::move(*listed);
+    result.deltas = std::move(*deltas);
+    std::vector<OfferedDelta> listed = result.deltas;
+    if (plan.request.signing) {
+        for (const OfferedDelta& delta : listed)
+            made.hashes.emplace_back(delta.archive, *delta.hash);
+    } else {
+        for (OfferedDelta& delta : listed) delta.hash.reset();
+    }
+    std::vector<std::pair<std::string, gd::ContentDigest>> pins;
+    if (plan.request.signing) {
+        std::map<std::string, gd::ContentDigest> known = plan.state.rules.pins;
+        known.insert(made.digests.begin(), made.digests.end());
+        pins = listPins(plan.releases, known, plan.publication.live(), error);
+        if (!error.empty()) return result.failure = badInput(error), result;
+    }
+    const auto list = composeList(plan.releases, deltaRuleLines(listed), pins, error);
+    if (!list) return result.failure = badInput(error), result;
     if (plan.request.dryRun) return result;
 
     const std::vector<Release> earlier(plan.releases.begin(), plan.releases.end() - 1);
-    if (!publish(plan, std::move(files), error))
+    if (!plan.request.signing) made.hashes.clear();
+    if (!publish(plan, *list, made, keysAfter(plan), error))
         return result.failure = {Outcome::CannotWrite, error}, result;
     result.published = true;
     result.keepProblem = keepTrees(plan);
     if (const auto& signing = plan.request.signing)
         result.notSignedByKey = lackingSignatures(plan.publication.live(), earlier, *signing);
     return result;
+}
+
+std::optional<ReleasePlan> planRevert(ReleaseRequest request, const std::string& good,
+                                      Failure& failure) {
+    std::error_code error;
+    const fs::path live = fs::canonical(request.serverDir, error);
+    if (error)
+        return failure = badInput("no update directory " + request.serverDir.string()),
+               std::nullopt;
+    std::string problem;
+    std::optional<PublisherData> data;
+    if (!request.trees && !(data = PublisherData::open(live, problem)))
+        return failure = badInput(problem), std::nullopt;
+    const fs::path trees = request.trees ? *request.trees : data->trees();
+    Failure ignored;
+    const auto state = readServerState(live, nullptr, {}, ignored);
+    const Release* general = state ? lastGeneral(state->releases) : nullptr;
+    if (!general)
+        return failure = badInput(live.string() +
+                                  " has no release that everyone is offered to "
+                                  "revert from"),
+               std::nullopt;
+    const TreeStore store(trees);
+    const auto from = store.tree(general->version);
+    const auto to = store.tree(good);
+    if (!from || !to)
+        return failure = badInput("the tree of " + (from ? good : general->version) +
+                                  " is not kept in " + trees.string() +
+                                  " (give --trees DIR where the trees of releases are kept)"),
+               std::nullopt;
+    request.oldTree = *from;
+    request.newTree = *to;
+    request.allowEmpty = true;
+    request.share = 100;
+    request.channel.clear();
+    request.trees = trees;
+    return planRelease(std::move(request), failure);
 }
 
 }  // namespace gd::publish

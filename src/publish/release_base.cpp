@@ -1,5 +1,6 @@
 #include "publish/release_base.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -41,7 +42,11 @@ std::optional<TreeListing> checkReleaseBase(const ReleaseTrees& trees,
         listTree(trees.oldTree, trees.oldScan, error, *newListing, trees.diff.unchangedFiles);
     if (!oldListing) return std::nullopt;
     const std::string digest = listingDigest(*oldListing);
-    Release& last = releases.back();
+    // The chain's last release: a staged one after it is no base.
+    auto general = std::find_if(releases.rbegin(), releases.rend(),
+                                [](const Release& release) { return release.general(); });
+    if (general == releases.rend()) return newListing;
+    Release& last = *general;
     if (last.tree.empty()) {
         last.tree = digest;
         note = std::string(kRecordName) + " recorded no tree for " + last.version + ": " +
@@ -49,9 +54,11 @@ std::optional<TreeListing> checkReleaseBase(const ReleaseTrees& trees,
         return newListing;
     }
     if (digest == last.tree) return newListing;
+    const std::string which = &last == &releases.back() ? "" : " that everyone is offered";
     error = "OLD_TREE " + trees.oldTree.string() + " is not the tree of release " + last.version +
-            ", the last in " + kRecordName + "; give the NEW_TREE that release was made from " +
-            "(an installation updated to " + last.version + " holds it too). " +
+            ", the last in " + kRecordName + which +
+            "; give the NEW_TREE that release was made from " + "(an installation updated to " +
+            last.version + " holds it too). " +
             "OLD_TREE differs from it:" + differencesFrom(trees.live, last, *oldListing);
     return std::nullopt;
 }

@@ -53,6 +53,12 @@ bool sameKeys(std::vector<gd::PublicKey> a, std::vector<gd::PublicKey> b) {
     return a == b;
 }
 
+bool trusts(const std::vector<gd::PublicKey>& keys, const gd::PublicKey& key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+}  // namespace
+
 std::string keyList(const std::vector<gd::PublicKey>& keys) {
     if (keys.empty()) return "none";
     std::string text;
@@ -61,7 +67,33 @@ std::string keyList(const std::vector<gd::PublicKey>& keys) {
     return text;
 }
 
-}  // namespace
+std::vector<gd::PublicKey> trustedKeys(const fs::path& tree) {
+    return keysOf(tree).keys;
+}
+
+std::string signingKeyProblem(const fs::path& oldTree, const fs::path& newTree,
+                              const std::optional<gd::PublicKey>& signer) {
+    const std::vector<gd::PublicKey> after = trustedKeys(newTree);
+    const std::vector<gd::PublicKey> before = trustedKeys(oldTree);
+    const std::string file = (newTree / kConfigName).string();
+    if (!signer) {
+        if (after.empty()) return {};
+        return file + " trusts publisher keys (" + keyList(after) +
+               "): installations that take this release refuse every list not signed by one "
+               "of them; give --sign SECFILE with one of them";
+    }
+    const std::string id = gd::keyIdText(signer->id);
+    if (!trusts(after, *signer))
+        return "the key " + id + " is not one that " + file + " trusts (" + keyList(after) +
+               "): installations that take this release would refuse every list it signs";
+    if (!before.empty() && !trusts(before, *signer))
+        return "the key " + id + " is not one that " + (oldTree / kConfigName).string() +
+               " trusts (" + keyList(before) +
+               "): installations at the last release would refuse this list. To move to a new "
+               "key, publish a release whose config.dat trusts both the old key and the new "
+               "(--change-keys), signed with the old one; then sign with the new";
+    return {};
+}
 
 std::string configKeyProblem(const fs::path& oldTree, const fs::path& newTree, bool changeKeys) {
     const TreeKeys after = keysOf(newTree);

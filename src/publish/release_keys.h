@@ -5,8 +5,12 @@
 // publisher says that is meant.
 #pragma once
 
+#include "trust/public_key.h"
+
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace gd::publish {
 
@@ -18,5 +22,19 @@ namespace gd::publish {
 // has no keys.
 std::string configKeyProblem(const std::filesystem::path& oldTree,
                              const std::filesystem::path& newTree, bool changeKeys);
+
+// The keys that the tree's config.dat trusts: none for a tree without one,
+// or whose config.dat launchers cannot use.
+std::vector<gd::PublicKey> trustedKeys(const std::filesystem::path& tree);
+
+// Why a release from OLD_TREE to NEW_TREE cannot be signed by `signer` (or
+// left unsigned, without one): installations at OLD_TREE, or those that take
+// NEW_TREE, would refuse the list it signs. Empty when it can.
+std::string signingKeyProblem(const std::filesystem::path& oldTree,
+                              const std::filesystem::path& newTree,
+                              const std::optional<gd::PublicKey>& signer);
+
+// "none", or the ids of `keys` as minisign shows them.
+std::string keyList(const std::vector<gd::PublicKey>& keys);
 
 }  // namespace gd::publish

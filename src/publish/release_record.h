@@ -17,6 +17,15 @@ namespace gd::publish {
 inline constexpr const char* kRecordName = "releases.txt";
 inline constexpr const char* kVersionScriptName = "filelist.dat";
 
+// A whole-file archive that takes an installation at a staged release's
+// version to a later release, recorded with the later release.
+struct Bridge {
+    std::string from;  // the staged version, as the record writes it
+    std::string archive;
+
+    bool operator==(const Bridge&) const = default;
+};
+
 struct Release {
     std::string version;      // as the publisher wrote it, e.g. "1.3"
     std::string archive;      // file name in the server's update directory
@@ -24,9 +33,22 @@ struct Release {
     // The digest of the tree the release brings installations to (see
     // tree_digest.h); empty for releases recorded before digests were.
     std::string tree;
+    // Who is offered it: every installation (100, no channel: the chain
+    // that the Lua part lists), or a share of them, or of those that opted
+    // into a channel (a staged release, offered by the list's rules only).
+    int share = 100;
+    std::string channel;
+    // A staged release's archive starts from this version (the chain's last
+    // release when it was published); empty for the chain's releases.
+    std::string from;
+    std::vector<Bridge> bridges;  // made with this release
 
+    bool general() const { return share == 100 && channel.empty(); }
     bool operator==(const Release&) const = default;
 };
+
+// The newest release of the chain, or nullptr when there is none.
+const Release* lastGeneral(const std::vector<Release>& releases);
 
 // A version as the engine holds it: digits with an optional fraction, whose
 // 32-bit float survives being written to version.dat with "%f" and read back
@@ -37,10 +59,15 @@ std::optional<float> parseReleaseVersion(std::string_view text, std::string& err
 // The record's lines: "#" comments and blank lines, then one line per
 // release, oldest first: VERSION<TAB>ARCHIVE<TAB>DESCRIPTION. A release's
 // tree digest follows its line as the comment "#tree VERSION DIGEST", which
-// readers that know nothing of it skip. nullopt, with the line at fault in
-// `error`, when a line does not parse, an archive is no plain file name, the
-// versions do not grow as 32-bit floats, or a digest does not follow the
-// line of its release.
+// readers that know nothing of it skip. A staged release is the comment
+// "#staged VERSION<TAB>ARCHIVE<TAB>DESCRIPTION<TAB>FROM<TAB>SHARE<TAB>CHANNEL"
+// (CHANNEL "-" for none), so that a reader that knows nothing of it never
+// takes it for the chain's (and, finding its tree digest after no release of
+// that version, refuses the record); a bridge made with a release follows it
+// as "#bridge FROM ARCHIVE". nullopt, with the line at fault in `error`, when
+// a line does not parse, an archive is no plain file name, the versions do
+// not grow as 32-bit floats, or a digest or bridge does not follow the line
+// of its release.
 std::optional<std::vector<Release>> parseRecord(std::string_view text, std::string& error);
 std::string recordText(const std::vector<Release>& releases);
 
@@ -48,8 +75,9 @@ std::string recordText(const std::vector<Release>& releases);
 // empty when it can.
 std::string descriptionProblem(std::string_view description);
 
-// The plain Lua text of filelist.dat for the releases: latest_version is the
-// newest, and `filelist` names every archive oldest first. The engine drops
+// The plain Lua text of filelist.dat for the chain's releases (staged ones
+// are the rules' to offer): latest_version is the newest, and `filelist`
+// names every archive oldest first. The engine drops
 // every archive whose version is not above the installed one, comparing the
 // same 32-bit floats that version.dat records, so each installation at a
 // recorded version gets exactly the newer archives.
@@ -65,9 +93,14 @@ struct OfferedDelta {
 };
 
 // The rule lines (script/version_rules.h) that follow the script: one per
-// delta archive, then one pin per archive of `pins`, in the record's order.
-std::string versionRulesText(const std::vector<OfferedDelta>& deltas,
+// staged release and bridge of `releases`, one per delta archive, then one
+// pin per archive of `pins`, in the record's order.
+std::string versionRulesText(const std::vector<Release>& releases,
+                             const std::vector<OfferedDelta>& deltas,
                              const std::vector<std::pair<std::string, gd::ContentDigest>>& pins);
+
+// Whether `name` can name a channel: [a-z0-9][a-z0-9_-]{0,31}.
+bool validChannelName(std::string_view name);
 
 // `script` without its rule lines: what versionScriptText made of it.
 std::string withoutRules(std::string_view script);

@@ -1,53 +1,18 @@
 #include "publish/resign.h"
 
+#include "publish/publisher_data.h"
 #include "publish/release_record.h"
 #include "publish/server_publication.h"
+#include "publish/server_state.h"
 
-#include "script/encrypted_script.h"
-#include "script/notifier.h"
-#include "script/version_manifest.h"
-#include "script/version_rules.h"
 #include "trust/content_hash.h"
 #include "trust/signature_file.h"
-
-#include <set>
 
 namespace gd::publish {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class SilentNotifier : public gd::Notifier {
-  public:
-    void showMessage(std::string_view, std::string_view) override {}
-};
-
-// Every archive the version script lists for an installation at version 0
-// or at any version it lists, as audit finds them: those are the ones a
-// fresh installation replays; and the delta archives of its rules.
-std::set<std::string> listedArchives(const fs::path& versionScript) {
-    const std::string script = gd::readEncryptedFile(versionScript, gd::kVersionScriptLimit);
-    std::set<std::string> archives;
-    std::set<float> versions{0.0f}, evaluated;
-    SilentNotifier notifier;
-    while (!versions.empty()) {
-        const float version = *versions.begin();
-        versions.erase(versions.begin());
-        if (!evaluated.insert(version).second) continue;
-        gd::VersionManifest manifest;
-        gd::runVersionScript(notifier, script, version, manifest);
-        for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
-            archives.insert(manifest.entryAt(i).archive);
-            if (!evaluated.contains(manifest.entryAt(i).version))
-                versions.insert(manifest.entryAt(i).version);
-        }
-    }
-    // The delta archives that launchers reading the rules fetch instead.
-    for (const gd::DeltaRule& rule : gd::parseVersionRules(script).deltas)
-        archives.insert(rule.archive);
-    return archives;
-}
 
 // NAME.minisig beside NAME in the staged tree, over the hash of what NAME
 // holds there (the live file, linked).
@@ -65,6 +30,28 @@ bool signStaged(ServerPublication& publication, const SigningRequest& request,
     return true;
 }
 
+// The archives to sign with --archives: every one the proved list names,
+// each pinned by it. Those it names without a pin, or that are missing, are
+// refused by name.
+std::optional<std::vector<std::string>> archivesToSign(const ServerState& state,
+                                                       const fs::path& live, std::string& error) {
+    std::vector<std::string> archives, refused;
+    for (const std::string& archive : listedArchives(state.releases, state.rules)) {
+        std::error_code missing;
+        if (!state.rules.digestFor(archive)) {
+            refused.push_back(archive + ": " + kVersionScriptName + " does not pin it");
+        } else if (!fs::is_regular_file(fs::symlink_status(live / archive, missing))) {
+            refused.push_back(archive + ": listed but not in " + live.string());
+        } else {
+            archives.push_back(archive);
+        }
+    }
+    if (refused.empty()) return archives;
+    error = "nothing was signed; these archives cannot be proved the publisher's:";
+    for (const std::string& line : refused) error += "\n  " + line;
+    return std::nullopt;
+}
+
 }  // namespace
 
 ResignResult resign(const ResignRequest& request) {
@@ -73,24 +60,46 @@ ResignResult resign(const ResignRequest& request) {
     auto publication = ServerPublication::begin(request.serverDir, error);
     if (!publication) return result.failure = {Outcome::BadInput, error}, result;
     result.live = publication->live();
-    const fs::path list = publication->staged() / kVersionScriptName;
-    std::error_code failure;
-    if (!fs::is_regular_file(list, failure)) {
+    const auto data = PublisherData::open(result.live, error);
+    const PublisherData* record = data ? &*data : nullptr;
+    const auto keys = keysForSigning(record, request.signing.key.publicKey(), result.failure);
+    if (!keys) return result;
+    const auto state = readServerState(result.live, record, *keys, result.failure);
+    if (!state) return result;
+    if (state->list.empty()) {
         result.failure = {Outcome::BadInput, "no " + std::string(kVersionScriptName) + " in " +
                                                  request.serverDir.string()};
         return result;
     }
-    if (request.archives) {
-        for (const std::string& archive : listedArchives(list)) {
-            // A listed archive that is missing is the audit's to report.
-            if (fs::is_regular_file(publication->staged() / archive, failure) &&
-                !signStaged(*publication, request.signing, archive, result.signedFiles, error))
-                return result.failure = {Outcome::CannotWrite, error}, result;
-        }
+    if (!state->signedList &&
+        !(state->published && state->published->files.contains(kVersionScriptName))) {
+        result.failure = {Outcome::BadInput,
+                          std::string(kVersionScriptName) +
+                              " carries no signature to renew, and no record of gdtool's "
+                              "vouches for it; a server becomes signed by a release with --sign"};
+        return result;
     }
-    if (!signStaged(*publication, request.signing, kVersionScriptName, result.signedFiles, error) ||
-        !publication->commit(error))
-        result.failure = {Outcome::CannotWrite, error};
+    std::vector<std::string> archives;
+    if (request.archives) {
+        auto listed = archivesToSign(*state, result.live, error);
+        if (!listed) return result.failure = {Outcome::BadInput, error}, result;
+        archives = std::move(*listed);
+    }
+    for (const std::string& archive : archives)
+        if (!signStaged(*publication, request.signing, archive, result.signedFiles, error))
+            return result.failure = {Outcome::CannotWrite, error}, result;
+    if (!signStaged(*publication, request.signing, kVersionScriptName, result.signedFiles, error))
+        return result.failure = {Outcome::CannotWrite, error}, result;
+
+    // The result must pass the audit before it goes live.
+    result.audit = auditServer(publication->staged(), *keys, result.live);
+    if (result.audit.listRefused || result.audit.faulty())
+        return result.failure = {Outcome::Refused, {}}, result;
+    PublishedRecord published{*keys, {}};
+    if (state->published) published.keys = state->published->keys;
+    if (!commitRecorded(*publication, record, std::move(published), state->releases, state->rules,
+                        error))
+        return result.failure = {Outcome::CannotWrite, error}, result;
     return result;
 }
 

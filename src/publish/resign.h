@@ -1,8 +1,15 @@
 // Resigning: the one regular chore of a signed server, done in one step. The
 // signature of filelist.dat lasts 30 days by default; launchers refuse the
 // list after that and see no update until it is signed anew.
+//
+// Resigning signs only what the publisher proved before: the list as it was
+// signed by a key installations trust (or as the publisher's record has it),
+// and, with `archives`, only archives that this list names and pins. Anything
+// else is refused by name, and the directory stays as it was. The result is
+// audited before it goes live.
 #pragma once
 
+#include "publish/audit.h"
 #include "publish/publish_failure.h"
 #include "publish/release_signing.h"
 
@@ -19,14 +26,12 @@ struct ResignRequest {
 };
 
 struct ResignResult {
-    Failure failure;
+    Failure failure;                       // Refused: the audit's findings
     std::filesystem::path live;            // the update directory, resolved
     std::vector<std::string> signedFiles;  // the signature files written, in order
+    AuditReport audit;                     // of the result, before it went live
 };
 
-// Signs filelist.dat (and with `archives` every archive it lists) anew in a
-// staged copy of the update directory, which then takes its place in one
-// step.
 ResignResult resign(const ResignRequest& request);
 
 }  // namespace gd::publish

@@ -26,6 +26,8 @@ namespace gd {
 
 inline constexpr std::string_view kDeltaRulePrefix = "--@delta ";
 inline constexpr std::string_view kPinRulePrefix = "--@pin ";
+inline constexpr std::string_view kStageRulePrefix = "--@stage ";
+inline constexpr std::string_view kBridgeRulePrefix = "--@bridge ";
 
 struct DeltaRule {
     float from = 0;

@@ -14,6 +14,14 @@ namespace {
 
 namespace pub = gd::publish;
 
+pub::Release release(std::string version, std::string archive, std::string description) {
+    pub::Release made;
+    made.version = std::move(version);
+    made.archive = std::move(archive);
+    made.description = std::move(description);
+    return made;
+}
+
 class SilentNotifier : public gd::Notifier {
   public:
     void showMessage(std::string_view caption, std::string_view text) override {
@@ -24,25 +32,35 @@ class SilentNotifier : public gd::Notifier {
 
 // Descriptions and names that Lua quoting must carry byte for byte.
 TEST(ReleaseRecord, TheEngineReadsBackEveryLabelNameAndRuleAsWritten) {
-    const std::vector<pub::Release> releases = {
-        {"1.1", "patch-1.1.zip", "2026/01/10", {}},
-        {"1.2", "patch 1.2 %.zip", "quote \" back \\ slash", {}},
-        {"1.25",
-         "p\xe3\x83\x80.zip",
-         "\x83\x5C cp932 \x01\x7f digit after \x01"
-         "9",
-         {}},
-        {"2", "patch-2.zip", "]] --[[ not a comment", {}},
+    std::vector<pub::Release> releases = {
+        release("1.1", "patch-1.1.zip", "2026/01/10"),
+        release("1.2", "patch 1.2 %.zip", "quote \" back \\ slash"),
+        release("1.25", "p\xe3\x83\x80.zip",
+                "\x83\x5C cp932 \x01\x7f digit after \x01"
+                "9"),
+        release("2", "patch-2.zip", "]] --[[ not a comment"),
+        release("2.5", "patch-2.5.zip", "staged: never in the chain"),
+        release("3", "patch-3.zip", "after the staged one"),
     };
-    const pub::OfferedDelta delta{"1.1", "2", "delta 1.1%2.zip", gd::hashContent("d"), 1};
+    releases[4].share = 20;
+    releases[4].channel = "beta";
+    releases[4].from = "2";
+    releases[5].bridges = {{"2.5", "patch-3-from-2.5.zip"}};
+    const pub::OfferedDelta delta{"1.1", "3", "delta 1.1%3.zip", gd::hashContent("d"), 1};
     const gd::ContentDigest pin = gd::digestOf(*gd::hashContent("archive"));
-    const std::string script = pub::versionScriptText(releases) +
-                               pub::versionRulesText({delta}, {{"patch 1.2 %.zip", pin}});
+    const std::string ruleLines =
+        pub::versionRulesText(releases, {delta}, {{"patch 1.2 %.zip", pin}});
+    const std::string script = pub::versionScriptText(releases) + ruleLines;
+    EXPECT_NE(ruleLines.find(
+                  "--@stage 2.5 2 20 beta patch-2.5.zip\n--@bridge 2.5 3 patch-3-from-2.5.zip\n"),
+              std::string::npos)
+        << ruleLines;
 
     SilentNotifier notifier;
     gd::VersionManifest manifest;
-    EXPECT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 2.0f);
+    EXPECT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 3.0f);
     EXPECT_EQ(notifier.shown, "");
+    std::erase_if(releases, [](const pub::Release& release) { return !release.general(); });
     ASSERT_EQ(manifest.entryCount(), releases.size());
     for (std::size_t i = 0; i < releases.size(); ++i) {
         EXPECT_EQ(manifest.entryAt(i).label, releases[i].description);
@@ -54,7 +72,7 @@ TEST(ReleaseRecord, TheEngineReadsBackEveryLabelNameAndRuleAsWritten) {
     EXPECT_EQ(rules.deltas[0].from, 1.1f);
     EXPECT_EQ(rules.deltas[0].digest, gd::digestOf(*delta.hash));
     EXPECT_EQ(rules.digestFor("patch 1.2 %.zip"), pin);
-    EXPECT_EQ(pub::withoutRules(script), pub::versionScriptText(releases));
+    EXPECT_EQ(pub::withoutRules(script), pub::versionScriptText(releases));  // the chain alone
 }
 
 TEST(ReleaseRecord, RefusesARecordThatCannotBeReplayed) {
@@ -73,6 +91,15 @@ TEST(ReleaseRecord, RefusesARecordThatCannotBeReplayed) {
         {"1.0 a.zip x\n", "expected VERSION<TAB>ARCHIVE<TAB>DESCRIPTION"},
         {"#tree 1.0 " + digest + "\n1.0\ta.zip\tx\n", "line 1: a tree digest must follow"},
         {"1.0\ta.zip\tx\n#tree 1.0 abc\n", "128 hexadecimal digits"},
+        {"1.0\ta.zip\tx\n#staged 1.1\tb.zip\ty\t1.0\t0\t-\n#tree 1.1 " + digest +
+             "\n1.2\tc.zip\tz\n#bridge 1.1 c-from-1.1.zip\n",
+         ""},
+        {"#staged 1.1\tb.zip\ty\t1.0\t20\tbeta\n", ""},
+        {"#staged 1.1\tb.zip\ty\t1.0\t100\t-\n", "no staged release"},
+        {"#staged 1.1\tb.zip\ty\t1.0\t101\t-\n", "SHARE (0 to 100)"},
+        {"#staged 1.1\tb.zip\ty\t1.0\t5\tBeta!\n", "CHANNEL (a name, or -)"},
+        {"#staged 1.1\tb.zip\ty\t20\t-\n", "expected #staged VERSION"},
+        {"1.0\ta.zip\tx\n#bridge 1.0 b.zip\n", "line 2: a bridge is"},
     };
     for (const auto& row : rows) {
         std::string error;

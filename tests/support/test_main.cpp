@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     ::setenv("HOME", (base / "home").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (base / "home" / ".config").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", (base / "home" / ".cache").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (base / "home" / ".local" / "share").c_str(), 1);
     ::setenv("XDG_CONFIG_DIRS", (base / "xdg-system").c_str(), 1);
     ::setenv("GDTEST_ENV_ROOT", root.c_str(), 1);
     std::setlocale(LC_NUMERIC, "C");

@@ -7,6 +7,8 @@ lcopy="$2"
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 python=/usr/bin/python3
 work=$(mktemp -d)
+# What the publisher keeps of a server (its record, the trees of releases) goes here.
+export XDG_DATA_HOME="$work/data"
 ftp_pid=""
 trap '[ -n "$ftp_pid" ] && kill "$ftp_pid"; rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -235,9 +237,22 @@ rm "$work/new/link"
 out=$("$gdtool" release "$work/pub/update" "$work/old" "$work/new" 1.1 --dry-run --json); rc=$?
 check "a dry run proves and publishes nothing" "0 " "$rc $(ls -A "$work/pub/update")"
 contains "and lists the changes" '{"type":"change","change":"A","path":"b.txt"}' "$out"
+# Installations trust k1, then k1 and k2 (a key rotation), then k2 signs.
+key_of() { sed -n 2p "$1"; }
+printf 'DUREDOR_SIGN_KEY = "%s"\n' "$(key_of "$work/k1.pub")" | "$gdtool" encrypt - "$work/old/config.dat"
+cp "$work/old/config.dat" "$work/new/config.dat"
 "$gdtool" release "$work/pub/update" "$work/old" "$work/new" 1.1 --sign "$work/k1.sec" > /dev/null
 cp -r "$work/new" "$work/newer" && echo c > "$work/newer/c.txt"
-err=$("$gdtool" release "$work/pub/update" "$work/new" "$work/newer" 1.2 --sign "$work/k2.sec" 2>&1 >/dev/null)
+printf 'DUREDOR_SIGN_KEY = {"%s", "%s"}\n' "$(key_of "$work/k1.pub")" "$(key_of "$work/k2.pub")" |
+  "$gdtool" encrypt - "$work/newer/config.dat"
+err=$("$gdtool" release "$work/pub/update" "$work/new" "$work/newer" 1.2 --sign "$work/k2.sec" \
+  --change-keys 2>&1 >/dev/null)
+contains "release refuses a key that installations at the last release do not trust" \
+  "installations at the last release would refuse this list" "$err"
+"$gdtool" release "$work/pub/update" "$work/new" "$work/newer" 1.2 --sign "$work/k1.sec" \
+  --change-keys > /dev/null
+cp -r "$work/newer" "$work/newest" && echo d > "$work/newest/d.txt"
+err=$("$gdtool" release "$work/pub/update" "$work/newer" "$work/newest" 1.3 --sign "$work/k2.sec" 2>&1 >/dev/null)
 contains "release offers to sign earlier archives with a new key" \
   "not signed by this key: patch-1.1.zip" "$err"
 check "which audit refuses" 1 "$("$gdtool" audit "$work/pub/update" --pub "$work/k2.pub" > /dev/null; echo $?)"

@@ -122,6 +122,13 @@ class ReleaseTest : public ::testing::Test {
         return gdtool(args);
     }
 
+    // What gdtool keeps of the servers it published (records, kept trees).
+    static fs::path publisherData() {
+        return fs::path(std::getenv("XDG_DATA_HOME")) / "groovedeck-publisher";
+    }
+    // A server made anew, or as an older gdtool left it: nothing recorded.
+    static void forgetPublished() { fs::remove_all(publisherData()); }
+
     std::string config(const std::string& build) const {
         return enciphered(site_.configText("update") + "-- build " + build + "\n");
     }
@@ -396,6 +403,7 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
         SCOPED_TRACE(c.name);
         fs::remove_all(server());
         fs::create_directories(server());
+        forgetPublished();
         c.setUp();
         fs::rename(tree("1.1"), tree(c.version));
         const gdtest::Tree before = gdtest::snapshotTree(site_.serverRoot());
@@ -411,26 +419,29 @@ TEST_F(ReleaseRefusalTest, RefusesAndLeavesTheServerAsItWas) {
     }
 }
 
-// What a release does with config.dat's keys: every installation takes them.
+// What a release does with config.dat's keys: every installation takes them,
+// and refuses every list signed by a key it does not trust.
 TEST_F(ReleaseRefusalTest, KeepsThePublisherKeysUnlessToldOtherwise) {
     std::string keys[2];  // as Lua strings
-    for (std::string& key : keys) {
-        const fs::path pub = site_.root() / "k.pub", sec = site_.root() / "k.sec";
-        fs::remove(pub);
-        fs::remove(sec);
-        ASSERT_EQ(gdtool({"keygen", pub, sec}).code, 0);
+    std::string secrets[2];
+    for (int k = 0; k < 2; ++k) {
+        const fs::path pub = site_.root() / ("k" + std::to_string(k) + ".pub");
+        secrets[k] = site_.root() / ("k" + std::to_string(k) + ".sec");
+        ASSERT_EQ(gdtool({"keygen", pub, secrets[k]}).code, 0);
         std::istringstream lines(gdtest::readFile(pub));
-        std::getline(lines, key);
-        std::getline(lines, key);
-        key = "'" + key + "'";
+        std::getline(lines, keys[k]);
+        std::getline(lines, keys[k]);
+        keys[k] = "'" + keys[k] + "'";
     }
     const std::string one = "DUREDOR_SIGN_KEY = " + keys[0] + "\n";
     const std::string both = "DUREDOR_SIGN_KEY = {" + keys[1] + ", " + keys[0] + "}\n";
+    const std::string other = "DUREDOR_SIGN_KEY = " + keys[1] + "\n";
     const struct {
         std::string before, after;  // config.dat's text; none: no config.dat
         std::vector<std::string> extra;
         int code;
         std::string message;
+        int signer = 0;  // the key that signs the release, when NEW_TREE trusts keys; -1: none
     } cases[] = {
         {one, "DUREDOR_SIGN_KEY = {" + keys[0] + "}\n", {}, 0, ""},
         {"", "", {}, 0, ""},
@@ -447,16 +458,26 @@ TEST_F(ReleaseRefusalTest, KeepsThePublisherKeysUnlessToldOtherwise) {
          "bytes; launchers read 4096 at most"},
         {one, "DUREDOR_SIGN_KEY = 'RWQnot'\n", {"--change-keys"}, 3, "no minisign public key"},
         {"error('old')\n", one, {}, 3, "cannot be compared with it; give --change-keys"},
+        // Signed by a key that installations do not trust: every one would refuse the list.
+        {one, one, {}, 3, "the key ", 1},
+        {one, one, {}, 3, "trusts publisher keys", -1},
+        {one, both, {"--change-keys"}, 3, "installations at the last release would refuse", 1},
+        {one, other, {"--change-keys"}, 3, "installations that take this release would refuse", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before + " -> " + c.after);
         fs::remove_all(server());
         fs::create_directories(server());
+        forgetPublished();
         for (const auto& [version, text] : {std::pair{"1.0", c.before}, {"1.1", c.after}}) {
             fs::remove(tree(version) / "config.dat");
             if (text != "none") gdtest::writeFile(tree(version) / "config.dat", enciphered(text));
         }
-        const Result result = release("1.0", "1.1", c.extra);
+        std::vector<std::string> extra = c.extra;
+        if (c.signer >= 0 && c.after.find("DUREDOR_SIGN_KEY = ") == 0 &&
+            c.after != "DUREDOR_SIGN_KEY = 'RWQnot'\n")
+            extra.insert(extra.end(), {"--sign", secrets[c.signer]});
+        const Result result = release("1.0", "1.1", extra);
         EXPECT_EQ(result.code, c.code) << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         EXPECT_EQ(fs::exists(server() / "filelist.dat"), c.code == 0);
@@ -494,6 +515,7 @@ TEST_F(ReleaseRefusalTest, AReleaseStartsFromTheTreeOfTheLastOne) {
         SCOPED_TRACE(c.name);
         fs::remove_all(server());
         fs::copy(kept, server(), fs::copy_options::recursive);
+        forgetPublished();  // as an older gdtool left the server
         gdtest::writeFile(server() / "releases.txt", c.record);
         if (!c.keepListing) fs::remove(server() / "releases-tree.txt");
         const Result result = release(c.from, "1.2");
@@ -526,6 +548,13 @@ TEST_F(ReleaseRefusalTest, SignsTheArchiveAndTheListForMinisignAndAudit) {
     ASSERT_EQ(gdtest::runShell("minisign -G -W -p " + gdtest::shellQuoted(pub) + " -s " +
                                gdtest::shellQuoted(sec) + " > /dev/null"),
               0);
+    std::istringstream lines(gdtest::readFile(pub));
+    std::string key;
+    std::getline(lines, key);
+    std::getline(lines, key);
+    for (const char* version : {"1.0", "1.1"})
+        gdtest::writeFile(tree(version) / "config.dat",
+                          enciphered("DUREDOR_SIGN_KEY = '" + key + "'\n"));
     ASSERT_EQ(release("1.0", "1.1", {"--sign", sec, "--expires", "7"}).code, 0);
     const struct {
         const char* file;
@@ -743,8 +772,9 @@ TEST_F(ReleaseTest, AKilledReleaseLeavesTheOldTreeOrTheNew) {
     const std::vector<std::string> describe{"--description", "same"};
     ASSERT_EQ(release("1.0", "1.1", describe).code, 0);
     const gdtest::Tree old = gdtest::snapshotTree(server());
-    const fs::path done = site_.root() / "done";
+    const fs::path done = site_.root() / "done", doneData = site_.root() / "done-data";
     fs::copy(server(), done, fs::copy_options::recursive);
+    fs::copy(publisherData(), doneData, fs::copy_options::recursive);
 
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(release("1.1", "1.2", describe).code, 0);
@@ -757,6 +787,8 @@ TEST_F(ReleaseTest, AKilledReleaseLeavesTheOldTreeOrTheNew) {
         SCOPED_TRACE(trial);
         fs::remove_all(server());
         fs::copy(done, server(), fs::copy_options::recursive);
+        forgetPublished();
+        fs::copy(doneData, publisherData(), fs::copy_options::recursive);
         gdtest::GdtoolRun run(
             {"release", server(), tree("1.1"), tree("1.2"), "1.2", "--description", "same"}, tmp(),
             site_.root() / "out.txt", site_.root() / "err.txt");

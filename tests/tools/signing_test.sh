@@ -6,6 +6,8 @@
 set -u
 gdtool="$1"
 work=$(mktemp -d)
+# What the publisher keeps of a server (its record, the trees of releases) goes here.
+export XDG_DATA_HOME="$work/data"
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 passed=0 failed=0

@@ -28,4 +28,12 @@ std::optional<int> parseValidDays(const std::string& text) {
     return days;
 }
 
+std::optional<int> parsePercent(const std::string& text) {
+    int percent = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), percent);
+    if (error != std::errc{} || end != text.data() + text.size() || percent < 0 || percent > 100)
+        return std::nullopt;
+    return percent;
+}
+
 }  // namespace gdtool

@@ -13,6 +13,9 @@ bool takeFlag(std::vector<std::string>& args, std::string_view flag);
 
 // --expires DAYS: a whole number of days from 1 to 36500.
 std::optional<int> parseValidDays(const std::string& text);
+// A share of the installations: a whole number from 0 to 100.
+std::optional<int> parsePercent(const std::string& text);
+
 inline constexpr const char* kValidDaysProblem = "--expires needs a number of days from 1 to 36500";
 
 }  // namespace gdtool

@@ -83,6 +83,8 @@ int packCommand(const Arguments& args);
 int releaseCommand(const Arguments& args);
 int auditCommand(const Arguments& args);
 int resignCommand(const Arguments& args);
+int rolloutCommand(const Arguments& args);
+int revertCommand(const Arguments& args);
 
 // The lines of the audit of the update directory `dir`; its exit code.
 int printAudit(CommandOutput& output, const std::filesystem::path& dir,

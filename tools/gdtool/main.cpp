@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     }
     // What killed runs of this user left under $TMPDIR goes before a new run
     // makes its own private directory.
-    if (command == "update" || command == "release" || command == "audit")
+    if (command == "update" || command == "release" || command == "revert" || command == "audit")
         gd::removeStaleRunDirectories();
     if (command == "encrypt") return encryptCommand(args, true);
     if (command == "decrypt") return encryptCommand(args, false);
@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     if (command == "release") return releaseCommand(args);
     if (command == "audit") return auditCommand(args);
     if (command == "resign") return resignCommand(args);
+    if (command == "rollout") return rolloutCommand(args);
+    if (command == "revert") return revertCommand(args);
     if (command == "keygen") return keygenCommand(args);
     if (command == "sign") return signCommand(args);
     if (command == "verify") return verifyCommand(args);

@@ -9,6 +9,8 @@
 #include "publish/key_files.h"
 #include "publish/resign.h"
 
+#include <iostream>
+
 namespace gdtool {
 
 namespace {
@@ -53,15 +55,18 @@ int resignCommand(const Arguments& args) {
     if (!options) return fail(error);
     auto key = pub::readSecretKey(options->secretKeyFile, error);
     if (!key) return fail(kExitInput, error);
-    const gd::PublicKey publicKey = key->publicKey();
 
     const pub::ResignResult result = pub::resign(
         {options->serverDir, {std::move(*key), options->expiresDays}, options->archives});
+    if (result.failure.outcome == pub::Outcome::Refused) {
+        std::cerr << "gdtool: the result fails the audit; nothing was signed\n";
+        return printAudit(output, result.live, result.audit);
+    }
+    if (result.failure) return fail(exitCodeOf(result.failure.outcome), result.failure.reason);
     for (const std::string& signature : result.signedFiles)
         output.line("signed=" + signature,
                     JsonObject().add("type", "signed").add("file", signature));
-    if (result.failure) return fail(exitCodeOf(result.failure.outcome), result.failure.reason);
-    return printAudit(output, result.live, pub::auditServer(result.live, {publicKey}));
+    return printAudit(output, result.live, result.audit);
 }
 
 }  // namespace gdtool
