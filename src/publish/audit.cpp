@@ -9,6 +9,7 @@
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "script/version_rules.h"
 #include "trust/content_digest.h"
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
@@ -82,6 +83,28 @@ class Audit {
     void setRules(gd::VersionRules rules) { rules_ = std::move(rules); }
     const gd::VersionRules& rules() const { return rules_; }
 
+    // The staged releases and bridges of the record, which the list's
+    // rules must offer as the record has them.
+    void setRecord(const std::vector<Release>& releases, std::string_view script) {
+        for (const Release& release : releases) {
+            const float version = gd::readVersionNumber(release.version, 0);
+            if (!release.general()) {
+                staged_[version] = gd::readVersionNumber(release.from, 0);
+                report_.staged.push_back({release.version, release.share, release.channel});
+                stagedArchives_.push_back(release.archive);
+            }
+            for (const Bridge& bridge : release.bridges) {
+                bridges_.insert({gd::readVersionNumber(bridge.from, 0), version});
+                stagedArchives_.push_back(bridge.archive);
+            }
+        }
+        if (stagedRules(script) != versionRulesText(releases, {}, {}))
+            problem(std::string(kVersionScriptName) +
+                    ": its staged releases and bridges are not "
+                    "what " +
+                    kRecordName + " makes");
+    }
+
     // Evaluates the version script as a launcher at `installed` would and
     // remembers the archives it lists; the versions the list reaches from there.
     std::set<float> evaluate(const std::string& script, float installed) {
@@ -108,8 +131,9 @@ class Audit {
     // can fall back to.
     void checkArchives(const std::string& script) {
         for (const std::string& archive : archives_) checkArchive(archive, false);
+        for (const std::string& archive : stagedArchives_) checkArchive(archive, false);
         for (const gd::DeltaRule& rule : rules_.deltas) {
-            if (!evaluate(script, rule.from).contains(rule.to)) {
+            if (!fallsBack(script, rule.from, rule.to)) {
                 problem(rule.archive + ": offered from " + gd::formatVersion(rule.from) + " to " +
                         gd::formatVersion(rule.to) +
                         ", but the chain from there lists no whole-file archive of that version "
@@ -149,6 +173,31 @@ class Audit {
     std::size_t archiveCount() const { return archives_.size(); }
 
   private:
+    // The `--@stage` and `--@bridge` lines of the list.
+    static std::string stagedRules(std::string_view script) {
+        std::string lines;
+        while (!script.empty()) {
+            const auto end = script.find('\n');
+            const std::string_view line =
+                script.substr(0, end == std::string_view::npos ? script.size() : end + 1);
+            script.remove_prefix(line.size());
+            if (line.starts_with(gd::kStageRulePrefix) || line.starts_with(gd::kBridgeRulePrefix))
+                lines += line;
+        }
+        return lines;
+    }
+
+    // Whether an installation at `from` that cannot use a delta archive to
+    // `to` has whole-file archives there: the chain's, a staged release's
+    // after the chain, or a bridge.
+    bool fallsBack(const std::string& script, float from, float to) {
+        const std::set<float> chain = evaluate(script, from);
+        if (chain.contains(to) || bridges_.contains({from, to})) return true;
+        const auto staged = staged_.find(to);
+        return staged != staged_.end() &&
+               (staged->second == from || chain.contains(staged->second));
+    }
+
     // The signature file of `name` judged as the launcher judges it, the
     // content still to come; nullopt with the refusal when it is refused.
     std::optional<gd::SignatureCheck> judgedSignature(const std::string& name,
@@ -265,6 +314,9 @@ class Audit {
     std::vector<gd::PublicKey> keys_;
     AuditReport& report_;
     std::set<std::string> archives_;
+    std::map<float, float> staged_;              // staged version -> the version it starts from
+    std::set<std::pair<float, float>> bridges_;  // from, to
+    std::vector<std::string> stagedArchives_;    // staged releases' and bridges'
     std::set<float> listedVersions_;
     gd::VersionRules rules_;
 };
@@ -316,6 +368,7 @@ AuditReport auditServer(const fs::path& dir, std::vector<gd::PublicKey> keys,
             versions.insert(gd::readVersionNumber(release.version, 0));
         if (!releases->empty() && withoutRules(script) != versionScriptText(*releases))
             audit.problem(std::string(kVersionScriptName) + ": not what " + kRecordName + " makes");
+        audit.setRecord(*releases, script);
     }
     // Rules ride in comments: every launcher evaluates the same chain, and
     // those that read the rules may take delta archives instead.

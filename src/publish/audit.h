@@ -18,6 +18,13 @@ struct AuditFinding {
     std::string text;      // one line, naming the file at fault
 };
 
+// A release that not every installation is offered.
+struct StagedRelease {
+    std::string version;
+    int share = 0;        // of the installations (of the channel); 0: halted
+    std::string channel;  // empty: every installation's share
+};
+
 struct AuditReport {
     bool listMissing = false;  // no filelist.dat: nothing was audited
     // The version list's signature was refused: nothing else was checked.
@@ -26,6 +33,7 @@ struct AuditReport {
     std::size_t versions = 0;            // versions an installation can be at
     std::size_t archives = 0;            // archives of the chain
     std::size_t deltaArchives = 0;
+    std::vector<StagedRelease> staged;  // as the record has them
 
     // Whether any finding is a problem (not only a warning).
     bool faulty() const;

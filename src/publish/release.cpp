@@ -23,6 +23,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <span>
 
 namespace gd::publish {
@@ -351,6 +353,42 @@ std::vector<gd::PublicKey> keysAfter(const ReleasePlan& plan) {
     return after;
 }
 
+// The bytes an installation at `from` downloads without a delta archive:
+// the bridge from a staged version, or the chain's archives after `from`
+// with the new one.
+std::uint64_t bytesWithout(const ReleasePlan& plan, const ReleaseResult& result,
+                           const std::string& from) {
+    const auto sizeOf = [&](const std::string& archive) {
+        struct stat info {};
+        const fs::path file = plan.publication.staged() / archive;
+        return ::stat(file.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    };
+    for (const Bridge& bridge : result.bridges)
+        if (bridge.from == from) return sizeOf(bridge.archive);
+    const float start = gd::readVersionNumber(from, 0);
+    std::uint64_t total = result.archiveSize;
+    for (const Release& release : plan.releases) {
+        if (&release != &plan.releases.back() && release.general() &&
+            gd::readVersionNumber(release.version, 0) > start)
+            total += sizeOf(release.archive);
+    }
+    return total;
+}
+
+// A delta archive that saves nothing against what it stands in for is
+// not published.
+void dropUseless(ReleasePlan& plan, ReleaseResult& result) {
+    std::erase_if(result.deltas, [&](const OfferedDelta& delta) {
+        const std::uint64_t without = bytesWithout(plan, result, delta.from);
+        if (delta.size < without) return false;
+        plan.publication.drop(delta.archive);
+        result.notices.push_back("no delta archive from " + delta.from + ": its " +
+                                 std::to_string(delta.size) + " bytes save nothing against the " +
+                                 std::to_string(without) + " of the whole-file archives");
+        return true;
+    });
+}
+
 }  // namespace
 
 BaseVersion oldTreeVersion(const fs::path& oldTree) {
@@ -473,6 +511,7 @@ ReleaseResult carryOut(ReleasePlan& plan) {
         return result;
     }
     result.deltas = std::move(*deltas);
+    dropUseless(plan, result);
     std::vector<OfferedDelta> listed = result.deltas;
     if (plan.request.signing) {
         for (const OfferedDelta& delta : listed)
@@ -487,7 +526,11 @@ ReleaseResult carryOut(ReleasePlan& plan) {
         pins = listPins(plan.releases, known, plan.publication.live(), error);
         if (!error.empty()) return result.failure = badInput(error), result;
     }
-    const auto list = composeList(plan.releases, deltaRuleLines(listed), pins, error);
+    // A staged release leaves the chain's delta archives offered to those
+    // who are not offered it.
+    std::string deltaLines = deltaRuleLines(listed);
+    if (!plan.releases.back().general()) deltaLines = deltaRuleLines(plan.state.list) + deltaLines;
+    const auto list = composeList(plan.releases, deltaLines, pins, error);
     if (!list) return result.failure = badInput(error), result;
     if (plan.request.dryRun) return result;
 
@@ -514,9 +557,10 @@ std::optional<ReleasePlan> planRevert(ReleaseRequest request, const std::string&
     if (!request.trees && !(data = PublisherData::open(live, problem)))
         return failure = badInput(problem), std::nullopt;
     const fs::path trees = request.trees ? *request.trees : data->trees();
-    Failure ignored;
-    const auto state = readServerState(live, nullptr, {}, ignored);
-    const Release* general = state ? lastGeneral(state->releases) : nullptr;
+    // Which trees to take; planRelease proves the directory before anything is built.
+    std::ifstream in(live / kRecordName, std::ios::binary);
+    const auto releases = parseRecord(std::string(std::istreambuf_iterator<char>(in), {}), problem);
+    const Release* general = releases ? lastGeneral(*releases) : nullptr;
     if (!general)
         return failure = badInput(live.string() +
                                   " has no release that everyone is offered to "

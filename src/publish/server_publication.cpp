@@ -190,6 +190,10 @@ gd::UniqueFd ServerPublication::createFile(const std::string& name, std::string&
     return file;
 }
 
+void ServerPublication::drop(const std::string& name) {
+    ::unlinkat(stagedFd_.get(), name.c_str(), 0);
+}
+
 bool ServerPublication::commit(std::string& error) {
     if (!gd::syncDirectory(staged_)) {
         error = reason("cannot flush " + staged_.string());

@@ -42,6 +42,9 @@ class ServerPublication {
     // tree. An empty descriptor with `error` set on failure.
     gd::UniqueFd createFile(const std::string& name, std::string& error);
 
+    // Removes `name`, made by createFile, from the staged tree again.
+    void drop(const std::string& name);
+
     // Flushes the staged tree, trades it for the live one and removes the old
     // tree. False with `error` when the trade did not happen: the live tree
     // is then untouched.

@@ -157,8 +157,6 @@ std::optional<ServerState> readServerState(const fs::path& live, const Publisher
 
     const std::string raw = readPlainFile(live / kVersionScriptName).value_or("");
     state.list = gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit);
-    if (state.releases.empty() || withoutRules(state.list) != versionScriptText(state.releases))
-        return failure = {Outcome::BadInput, notFromRecordMessage(live)}, std::nullopt;
     state.rules = gd::parseVersionRules(state.list);
     state.signedList = present(live / gd::signatureNameFor(kVersionScriptName));
     // The publisher's record vouches for the list as well as its signature.
@@ -171,6 +169,8 @@ std::optional<ServerState> readServerState(const fs::path& live, const Publisher
             return std::nullopt;
         }
     }
+    if (state.releases.empty() || withoutRules(state.list) != versionScriptText(state.releases))
+        return failure = {Outcome::BadInput, notFromRecordMessage(live)}, std::nullopt;
     if (const auto lines = pinMismatches(live, state); !lines.empty())
         return failure = refusal(live, "holds archives that the list does not pin", lines),
                std::nullopt;

@@ -22,6 +22,17 @@ int printAudit(CommandOutput& output, const fs::path& dir, const gd::publish::Au
         output.line(finding.warning ? "warning: " + finding.text : finding.text,
                     JsonObject().add("type", type).add("text", finding.text));
     }
+    for (const gd::publish::StagedRelease& staged : report.staged) {
+        const std::string channel = staged.channel.empty() ? "" : " in channel " + staged.channel;
+        output.line("staged " + staged.version + ": " + std::to_string(staged.share) +
+                        " % of the installations" + channel +
+                        (staged.share == 0 ? " (halted)" : ""),
+                    JsonObject()
+                        .add("type", "staged")
+                        .add("version", staged.version)
+                        .add("share", staged.share)
+                        .add("channel", staged.channel));
+    }
     if (report.listRefused || report.faulty()) return kExitRefused;
     std::string delta;
     if (report.deltaArchives > 0)

@@ -144,7 +144,8 @@ void printProofFailure(CommandOutput& output, const pub::ProofFailure& failure) 
 
 void printArchives(CommandOutput& output, const pub::ReleasePlan& plan,
                    const pub::ReleaseResult& result) {
-    for (const std::string& notice : result.notices) output.text("(" + notice + ")");
+    for (const std::string& notice : result.notices)
+        output.line("(" + notice + ")", JsonObject().add("type", "note").add("text", notice));
     output.line("archive " + plan.archive + ": " + std::to_string(result.archiveSize) + " bytes",
                 JsonObject()
                     .add("type", "archive")
