@@ -808,3 +808,77 @@ TEST_F(ReleaseTest, AKilledReleaseLeavesTheOldTreeOrTheNew) {
 }
 
 }  // namespace
+
+namespace {
+
+// Staged releases, halting and reverting as the publisher sees them: the
+// list's Lua part (all a launcher of the original format reads) holds only
+// what everyone gets; the rules offer the rest, under the list's signature.
+TEST_F(ReleaseTest, AStagedReleaseIsOfferedByTheRulesAloneUntilEveryoneGetsIt) {
+    // The bad release changes a little of a large file, which the revert
+    // takes back.
+    const std::string data = randomBytes(64 * 1024, 1);
+    for (const char* version : {"1.0", "1.1", "1.2", "1.3"}) {
+        const bool bad = std::string(version) == "1.2";
+        layOut({{"readme.txt", file(version)},
+                {"data.bin", file(bad ? randomBytes(100, 2) + data.substr(100) : data)}},
+               tree(version));
+    }
+    ASSERT_EQ(release("1.0", "1.1").code, 0);
+    const auto list = [this] { return gdtest::readDecrypted(server() / "filelist.dat"); };
+    const auto chain = [&] { return originalChain(list(), 1.0); };
+    const struct {
+        const char* name;
+        std::vector<std::string> command;
+        int code;
+        std::string said;  // in the output, or the list when the command succeeded
+        std::vector<std::string> originalSees = {};
+    } rows[] = {
+        {"staged to a fifth",
+         {"release", "1.1", "1.2", "--rollout", "20"},
+         0,
+         "--@stage 1.2 1.1 20 - patch-1.2.zip\n",
+         {"patch-1.1.zip"}},
+        {"a release that is everyone's", {"rollout", "1.1", "50"}, 3, "goes to every installation"},
+        {"no such release", {"rollout", "1.5", "50"}, 3, "no release 1.5"},
+        {"widened", {"rollout", "1.2", "60"}, 0, "--@stage 1.2 1.1 60 - ", {"patch-1.1.zip"}},
+        {"halted", {"rollout", "1.2", "0"}, 0, "--@stage 1.2 1.1 0 - ", {"patch-1.1.zip"}},
+        {"a revert to a tree that was never kept",
+         {"revert", "1.3", "--to", "0.9"},
+         3,
+         "is not kept in"},
+        {"reverted to 1.1 as 1.3",
+         {"revert", "1.3", "--to", "1.1"},
+         0,
+         "--@bridge 1.2 1.3 patch-1.3-from-1.2.zip\n",
+         {"patch-1.1.zip", "patch-1.3.zip"}},
+        {"a halted release behind the revert", {"rollout", "1.2", "100"}, 3, "is behind 1.3"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> args{row.command[0], server()};
+        if (row.command[0] == "release") {
+            args.insert(args.end(), {tree(row.command[1]), tree(row.command[2]), row.command[2]});
+            args.insert(args.end(), row.command.begin() + 3, row.command.end());
+        } else {
+            args.insert(args.end(), row.command.begin() + 1, row.command.end());
+        }
+        const Result result = gdtool(args);
+        EXPECT_EQ(result.code, row.code) << result.out << result.err;
+        const std::string where = row.code == 0 ? list() : result.out + result.err;
+        EXPECT_NE(where.find(row.said), std::string::npos) << where;
+        if (row.code == 0) {
+            EXPECT_EQ(chain(), row.originalSees);
+        }
+    }
+    // The revert: those at 1.1 take a whole-file archive of nothing, those
+    // who took 1.2 a delta of what it changed.
+    EXPECT_LT(fs::file_size(server() / "patch-1.3.zip"), 300u);
+    EXPECT_NE(list().find("--@delta 1.2 1.3 "), std::string::npos) << list();
+    const Result audit = gdtool({"audit", server()});
+    EXPECT_EQ(audit.code, 0) << audit.out;
+    EXPECT_NE(audit.out.find("staged 1.2: 0 % of the installations (halted)"), std::string::npos)
+        << audit.out;
+}
+
+}  // namespace
