@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "install/install_paths.h"
 #include "key_files.h"
+#include "list_binding.h"
 #include "patch_script.h"
 #include "release_base.h"
 #include "release_keys.h"
@@ -500,6 +501,9 @@ int release(ReleaseOptions& options, CommandOutput& output) {
         auto key = readSecretKey(*options.secretKeyFile, error);
         if (!key) return fail(kExitInput, error);
         options.signing = SigningRequest{std::move(*key), options.expiresDays};
+        // Installations at either tree take the list: those that have not
+        // yet taken a config.dat that moves them to another folder too.
+        options.signing->folders = treeFolders({options.oldTree, options.newTree});
     }
     const auto version = parseReleaseVersion(options.version, error);
     if (!version) return fail(kExitInput, error);

@@ -5,6 +5,7 @@
 #include "command_output.h"
 #include "commands.h"
 #include "key_files.h"
+#include "list_binding.h"
 #include "release_record.h"
 #include "release_signing.h"
 #include "server_publication.h"
@@ -29,6 +30,9 @@ struct ResignOptions {
     fs::path serverDir, secretKeyFile;
     std::optional<int> expiresDays;
     bool archives = false;  // every listed archive too, as after a key rotation
+    // --folder: the update folders the list is for; none given: those its
+    // signature names now (see list_binding.h).
+    std::vector<std::string> folders;
 };
 
 std::optional<ResignOptions> parseOptions(Arguments args, std::string& error) {
@@ -36,7 +40,9 @@ std::optional<ResignOptions> parseOptions(Arguments args, std::string& error) {
     options.archives = takeFlag(args, "--archives");
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--expires") {
+        if (args[i] == "--folder" && i + 1 < args.size()) {
+            options.folders.push_back(args[++i]);
+        } else if (args[i] != "--expires") {
             positional.push_back(args[i]);
         } else if (i + 1 == args.size() || !(options.expiresDays = parseValidDays(args[++i]))) {
             error = kValidDaysProblem;
@@ -44,7 +50,9 @@ std::optional<ResignOptions> parseOptions(Arguments args, std::string& error) {
         }
     }
     if (positional.size() != 2) {
-        error = "resign needs SERVER_DIR and SECFILE [--expires DAYS] [--archives]";
+        error =
+            "resign needs SERVER_DIR and SECFILE [--expires DAYS] [--archives] "
+            "[--folder PATH]...";
         return std::nullopt;
     }
     options.serverDir = positional[0];
@@ -109,7 +117,7 @@ int resignCommand(const Arguments& args) {
     if (!options) return fail(error);
     auto key = readSecretKey(options->secretKeyFile, error);
     if (!key) return fail(kExitInput, error);
-    const SigningRequest request{*key, options->expiresDays};
+    SigningRequest request{*key, options->expiresDays};
 
     auto publication = ServerPublication::begin(options->serverDir, error);
     if (!publication) return fail(kExitInput, error);
@@ -118,6 +126,12 @@ int resignCommand(const Arguments& args) {
     if (!fs::is_regular_file(list, failure))
         return fail(kExitInput,
                     "no " + std::string(kVersionScriptName) + " in " + options->serverDir.string());
+    request.folders =
+        !options->folders.empty() ? options->folders : signedFolders(list, key->publicKey());
+    if (request.folders.empty())
+        std::cerr << "gdtool: " << kVersionScriptName
+                  << " is signed for installations in any update folder; --folder PATH binds it "
+                     "to those whose DUREDOR_FTP_PATH is PATH\n";
     if (options->archives) {
         for (const std::string& archive : listedArchives(list)) {
             // A listed archive that is missing is the audit's to report.
