@@ -2,6 +2,7 @@
 
 #include "script/launcher_config.h"
 #include "trust/content_hash.h"
+#include "util/disk_room.h"
 #include "util/fd_io.h"
 #include "util/user_dirs.h"
 
@@ -57,6 +58,14 @@ bool KeptDownload::read(std::uint64_t offset, std::span<char> into) const {
     const std::size_t count = static_cast<std::size_t>(
         std::min<std::uint64_t>(into.size(), size_ - std::min(offset, size_)));
     return data_ && readAllAt(data_.get(), into.data(), count, offset);
+}
+
+bool KeptDownload::hasRoomFor(std::uint64_t bytes) {
+    if (!data_) return false;
+    if (room_ < bytes) room_ = roomBeyondReserve(data_.get());
+    if (room_ < bytes) return false;
+    room_ -= bytes;
+    return true;
 }
 
 bool KeptDownload::append(std::span<const char> bytes) {
@@ -195,10 +204,17 @@ bool KeepingSink::replay() {
 }
 
 bool KeepingSink::accept(std::span<const char> bytes) {
-    if (charge_ && !charge_(bytes.size())) return false;
-    // A cache that cannot take more keeps nothing rather than a torn file;
-    // the download itself goes on.
-    if (!kept_.append(bytes)) kept_.remove();
+    continued_ = true;
+    if (keeping_ && !kept_.hasRoomFor(bytes.size())) keeping_ = false;
+    if (keeping_) {
+        if (charge_ && !charge_(bytes.size())) return false;
+        // A cache that cannot take more keeps nothing rather than a torn
+        // file; the download itself goes on.
+        if (!kept_.append(bytes)) {
+            kept_.remove();
+            keeping_ = false;
+        }
+    }
     return next_.accept(bytes);
 }
 

@@ -38,6 +38,9 @@ class KeptDownload {
     std::uint64_t size() const { return size_; }
     // The bytes at `offset` into `into` (as many as fit); false on a read error.
     bool read(std::uint64_t offset, std::span<char> into) const;
+    // Whether the cache's file system has room for `bytes` more beyond the
+    // reserve that a run keeps free on its own (util/disk_room.h).
+    bool hasRoomFor(std::uint64_t bytes);
     bool append(std::span<const char> bytes);
     // Empties it and forgets the stamp: the next download starts from zero.
     void discard();
@@ -51,6 +54,7 @@ class KeptDownload {
     std::string name_;
     UniqueFd data_;
     std::uint64_t size_ = 0;
+    std::uint64_t room_ = 0;  // as last measured, less what was appended since
 };
 
 class DownloadCache {
@@ -74,7 +78,9 @@ class DownloadCache {
 
 // Feeds what is kept into `next`, then keeps each byte that arrives before
 // passing it on. `charge` is asked for room before any byte is written to the
-// cache; refused room ends the transfer as a sink refusal.
+// cache; refused room ends the transfer as a sink refusal. Where the cache's
+// file system would go below its reserve, it keeps no more (what it holds
+// stays a head start) and the download goes on.
 class KeepingSink final : public DownloadSink {
   public:
     using Charge = std::function<bool(std::uint64_t)>;
@@ -89,6 +95,9 @@ class KeepingSink final : public DownloadSink {
     std::uint64_t received() const override { return next_.received(); }
     // Whether the download went on from bytes an earlier run kept.
     bool resumed() const { return resumed_; }
+    // Whether the source sent any byte after those: a source that cannot
+    // continue (no REST, a failed Range) sends none.
+    bool continued() const { return continued_; }
 
   private:
     bool replay();
@@ -98,6 +107,8 @@ class KeepingSink final : public DownloadSink {
     bool judged_;
     Charge charge_;
     bool resumed_ = false;
+    bool continued_ = false;
+    bool keeping_ = true;
 };
 
 }  // namespace gd

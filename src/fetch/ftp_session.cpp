@@ -414,6 +414,8 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
         if (code == CURLE_REMOTE_FILE_NOT_FOUND && state.reached() == 0) {
             return DownloadResult::NotOpened;
         }
+        // A server that refuses REST refuses it on every attempt.
+        if (code == CURLE_FTP_COULDNT_USE_REST) return DownloadResult::ReadFailed;
         if (!attempts.failed(state.reached())) return DownloadResult::ReadFailed;
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }

@@ -99,7 +99,8 @@ class FtpSession {
     // end (100, all travelled); a sink that already holds bytes is continued
     // where it stopped, and its bytes do not count as travelled.
     // A chunk gets kChunkAttempts attempts, kChunkRetryPause apart; every
-    // retry resumes (REST) at the sink's received(). A transfer that ends
+    // retry resumes (REST) at the sink's received(), and a server that
+    // refuses REST fails the transfer at once. A transfer that ends
     // short of the announced size is a failed attempt, so it never gives Done.
     // A remote size of 0 reports 100 at the end.
     // NotOpened: the remote file cannot be opened. ReadFailed: every attempt

@@ -69,6 +69,12 @@ struct Keeping {
     KeepingSink::Charge charge;
 };
 
+// What one try made of the bytes an earlier run kept.
+struct KeptUse {
+    bool resumed = false;    // it went on from them
+    bool continued = false;  // and the source sent bytes after them
+};
+
 namespace {
 
 // The signature of `archive` from `source`; what the attempt ends with when
@@ -88,13 +94,14 @@ std::optional<SourceAttempt> fetchSignature(UpdateSource& source, RemoteSignatur
 // written into it however many resumptions it took. `file` holds the
 // archive only when this is Done.
 SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
-                          const std::string& archive, const std::filesystem::path& localPath,
+                          const std::string& archive, const std::optional<ContentDigest>& pinned,
+                          const std::filesystem::path& localPath,
                           std::optional<FileDownloadSink>& file, const ProgressSink& progress,
                           std::stop_token stop, std::uint64_t limit, const Keeping& keeping,
-                          bool& resumed) {
+                          KeptUse& used) {
     file.reset();
-    resumed = false;
-    RemoteSignature signature(server, archive);
+    used = {};
+    RemoteSignature signature(server, archive, pinned);
     if (auto failed = fetchSignature(source, signature, stop)) return *failed;
     if (!file.emplace(localPath).isOpen()) {
         file.reset();
@@ -107,7 +114,7 @@ SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
         keeper.emplace(*keeping.kept, sink, signature.isSigned(), keeping.charge);
     DownloadSink& first = keeper ? static_cast<DownloadSink&>(*keeper) : sink;
     SourceAttempt tried{source.stream(archive, first, progress, stop, limit), source.failure()};
-    resumed = keeper && keeper->resumed();
+    if (keeper) used = {keeper->resumed(), keeper->continued()};
     if (tried.result == DownloadResult::Done && !signature.judgeDownload(*file))
         tried = {DownloadResult::ReadFailed, signature.refusal(), true};
     if (tried.result != DownloadResult::Done) file.reset();
@@ -116,12 +123,14 @@ SourceAttempt fetchSigned(UpdateSource& source, const ServerRecord& server,
 
 // One source's try at an archive read as it arrives, into a fresh sink.
 SourceAttempt streamSigned(UpdateSource& source, const ServerRecord& server,
-                           const std::string& archive, ArchiveStream& stream,
-                           const ProgressSink& progress, std::stop_token stop, std::uint64_t limit,
-                           const Keeping& keeping, bool& resumed) {
+                           const std::string& archive, const std::optional<ContentDigest>& pinned,
+                           ArchiveStream& stream, const ProgressSink& progress,
+                           std::stop_token stop, std::uint64_t limit, const Keeping& keeping,
+                           KeptUse& used) {
+    used = {};
     SourceAttempt wholeFile;
     wholeFile.wholeFileNeeded = true;
-    RemoteSignature signature(server, archive);
+    RemoteSignature signature(server, archive, pinned);
     if (auto failed = fetchSignature(source, signature, stop)) return *failed;
     if (!signature.judgesStream()) return wholeFile;
     DownloadSink* sink = stream.restart();
@@ -134,7 +143,7 @@ SourceAttempt streamSigned(UpdateSource& source, const ServerRecord& server,
         keeper.emplace(*keeping.kept, signedSink, signature.isSigned(), keeping.charge);
     DownloadSink& first = keeper ? static_cast<DownloadSink&>(*keeper) : signedSink;
     DownloadResult result = source.stream(archive, first, progress, stop, limit);
-    resumed = keeper && keeper->resumed();
+    if (keeper) used = {keeper->resumed(), keeper->continued()};
     const bool refusedBytes = !stream.finish();
     if (refusedBytes && result == DownloadResult::Done) result = DownloadResult::ReadFailed;
     if (result == DownloadResult::ReadFailed && stream.needsWholeFile()) return wholeFile;
@@ -148,18 +157,23 @@ SourceAttempt streamSigned(UpdateSource& source, const ServerRecord& server,
 }
 
 // One source's try with what an earlier run kept; when that try fails its
-// check (a refused signature, bytes that cannot be unpacked) the kept bytes
-// are dropped and the source is asked again from zero, so that a bad kept
-// file never sticks an installation. The kept file goes once the archive has
-// arrived whole, accepted or not.
+// check (a refused signature, bytes that cannot be unpacked), or the source
+// cannot go on from the kept bytes (no REST, a failed continuation: not a
+// byte came after them), the kept bytes are dropped and the source is asked
+// again from zero, so that a bad kept file never sticks an installation.
+// The kept file goes once the archive has arrived whole, accepted or not.
+// `fromKept`: whether the try that counts went on from kept bytes.
 template <typename Attempt>
-SourceAttempt withKept(const Keeping& keeping, const Attempt& attempt) {
-    bool resumed = false;
-    SourceAttempt tried = attempt(keeping, resumed);
-    if (resumed && (tried.refused || tried.sinkRefused)) {
+SourceAttempt withKept(const Keeping& keeping, bool& fromKept, const Attempt& attempt) {
+    KeptUse used;
+    SourceAttempt tried = attempt(keeping, used);
+    const bool notContinued =
+        used.resumed && !used.continued && tried.result == DownloadResult::ReadFailed;
+    if (used.resumed && (tried.refused || tried.sinkRefused || notContinued)) {
         keeping.kept->discard();
-        tried = attempt(keeping, resumed);
+        tried = attempt(keeping, used);
     }
+    fromKept = used.resumed;
     if (keeping.kept != nullptr && (tried.result == DownloadResult::Done || tried.refused))
         keeping.kept->remove();
     return tried;
@@ -268,31 +282,34 @@ SourceAttempt SourceList::fetchFromSources(Notifier& notifier, const ServerRecor
 
 DownloadResult SourceList::fetchArchive(Notifier& notifier, const ServerRecord& server,
                                         const std::string& archive,
+                                        std::optional<ContentDigest> pinned,
                                         const std::filesystem::path& localPath,
                                         std::optional<FileDownloadSink>& file,
                                         const ProgressSink& progress, std::stop_token stop,
                                         std::uint64_t limit, const KeepingSink::Charge& charge) {
     const Keeping keeping{kept(server, archive), charge};
-    return fetchFromSources(notifier, server, archive, stop,
-                            [&](UpdateSource& source) {
-                                return withKept(keeping, [&](const Keeping& k, bool& resumed) {
-                                    return fetchSigned(source, server, archive, localPath, file,
-                                                       progress, stop, limit, k, resumed);
-                                });
-                            })
+    return fetchFromSources(
+               notifier, server, archive, stop,
+               [&](UpdateSource& source) {
+                   return withKept(keeping, keptBytesUsed_, [&](const Keeping& k, KeptUse& used) {
+                       return fetchSigned(source, server, archive, pinned, localPath, file,
+                                          progress, stop, limit, k, used);
+                   });
+               })
         .result;
 }
 
 StreamEnd SourceList::streamArchive(Notifier& notifier, const ServerRecord& server,
-                                    const std::string& archive, ArchiveStream& stream,
-                                    const ProgressSink& progress, std::stop_token stop,
-                                    std::uint64_t limit, const KeepingSink::Charge& charge) {
+                                    const std::string& archive, std::optional<ContentDigest> pinned,
+                                    ArchiveStream& stream, const ProgressSink& progress,
+                                    std::stop_token stop, std::uint64_t limit,
+                                    const KeepingSink::Charge& charge) {
     const Keeping keeping{kept(server, archive), charge};
     const SourceAttempt tried =
         fetchFromSources(notifier, server, archive, stop, [&](UpdateSource& source) {
-            return withKept(keeping, [&](const Keeping& k, bool& resumed) {
-                return streamSigned(source, server, archive, stream, progress, stop, limit, k,
-                                    resumed);
+            return withKept(keeping, keptBytesUsed_, [&](const Keeping& k, KeptUse& used) {
+                return streamSigned(source, server, archive, pinned, stream, progress, stop, limit,
+                                    k, used);
             });
         });
     if (tried.wholeFileNeeded) return StreamEnd::WholeFileNeeded;

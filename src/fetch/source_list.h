@@ -12,6 +12,7 @@
 #include "fetch/file_download_sink.h"
 #include "fetch/ftp_session.h"
 #include "script/launcher_config.h"
+#include "trust/content_digest.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -68,13 +69,15 @@ class SourceList {
                                                   std::stop_token stop = {});
 
     // An archive into a file at `localPath` with its signature judged, from
-    // the first source that serves it whole and signed; `progress` starts
+    // the first source that serves it whole and signed (and, when the signed
+    // list pins it, with the `pinned` content); `progress` starts
     // again with each source, and so does the file: each attempt makes
     // `file` anew. Done: `file` holds the archive, judged by the bytes
     // written into it; otherwise what the FTP server's attempt ended with
     // (after its box and refusal, as a download from it alone shows them).
     DownloadResult fetchArchive(Notifier& notifier, const ServerRecord& server,
-                                const std::string& archive, const std::filesystem::path& localPath,
+                                const std::string& archive, std::optional<ContentDigest> pinned,
+                                const std::filesystem::path& localPath,
                                 std::optional<FileDownloadSink>& file, const ProgressSink& progress,
                                 std::stop_token stop, std::uint64_t limit,
                                 const KeepingSink::Charge& charge = {});
@@ -83,8 +86,9 @@ class SourceList {
     // order; a source that fails midway is skipped and the next one starts
     // from a fresh sink. Without mirrors, the FTP server alone.
     StreamEnd streamArchive(Notifier& notifier, const ServerRecord& server,
-                            const std::string& archive, ArchiveStream& stream,
-                            const ProgressSink& progress, std::stop_token stop, std::uint64_t limit,
+                            const std::string& archive, std::optional<ContentDigest> pinned,
+                            ArchiveStream& stream, const ProgressSink& progress,
+                            std::stop_token stop, std::uint64_t limit,
                             const KeepingSink::Charge& charge = {});
 
     // Both go on from what an earlier run kept of the archive in the user's
@@ -92,6 +96,9 @@ class SourceList {
     // `charge` is asked for room for every kept byte. This drops what is kept
     // from `server` of archives it no longer lists.
     void pruneKept(const ServerRecord& server, const std::set<std::string>& listed);
+    // Whether the last archive fetched went on from kept bytes: should it
+    // then fail to unpack, fetching it again starts from zero.
+    bool lastFromKept() const { return keptBytesUsed_; }
 
   private:
     using AttemptAt = std::function<SourceAttempt(UpdateSource&)>;
@@ -109,6 +116,7 @@ class SourceList {
     std::optional<DownloadCache> cache_;
     std::unique_ptr<KeptDownload> kept_;
     std::string keptArchive_;
+    bool keptBytesUsed_ = false;
 };
 
 }  // namespace gd

@@ -26,10 +26,12 @@ void explainOpenFailure(Notifier& notifier, const FtpSession& session) {
     }
 }
 
-RemoteSignature::RemoteSignature(const ServerRecord& server, std::string_view remoteName)
+RemoteSignature::RemoteSignature(const ServerRecord& server, std::string_view remoteName,
+                                 std::optional<ContentDigest> pinned)
     : isSigned_(!server.signKeys.empty()),
       remoteName_(remoteName),
-      check_(server.signKeys, expectationsFor(remoteName, std::time(nullptr))) {}
+      check_(server.signKeys,
+             expectationsFor(remoteName, std::time(nullptr), server.ftpPath, pinned)) {}
 
 bool RemoteSignature::fetch(FtpSession& session, std::stop_token stop) {
     ServerRecord unused;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "script/launcher_config.h"
+#include "trust/content_digest.h"
 #include "trust/content_hash.h"
 #include "trust/signature_check.h"
 
@@ -47,10 +48,14 @@ std::optional<std::string> fetchVersionScript(Notifier& notifier, UpdateSource& 
                                               std::stop_token stop = {});
 
 // The signature of one file in the update directory, in the two steps of a
-// download. Without pinned keys every step passes at once.
+// download. Without pinned keys every step passes at once. Signed, the file
+// must also be meant for this installation: the version list for its update
+// folder (when its signature names folders), an archive with the content
+// that the signed list pins (`pinned`), judged on the same hash.
 class RemoteSignature {
   public:
-    RemoteSignature(const ServerRecord& server, std::string_view remoteName);
+    RemoteSignature(const ServerRecord& server, std::string_view remoteName,
+                    std::optional<ContentDigest> pinned = std::nullopt);
 
     bool isSigned() const { return isSigned_; }
     // Fetches and judges remoteName.minisig (at most kSignatureFileLimit + 1

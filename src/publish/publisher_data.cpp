@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kKeyPrefix = "key ";
 constexpr std::string_view kFilePrefix = "file ";
+constexpr std::string_view kFolderPrefix = "folder ";
 
 std::string hexOf(const gd::ContentHash& hash, std::size_t bytes) {
     constexpr char kHex[] = "0123456789abcdef";
@@ -116,6 +117,8 @@ std::string publishedRecordText(const PublishedRecord& record, const fs::path& l
         ".\n# The next release, rollout, revert or resign refuses a directory that differs.\n";
     for (const gd::PublicKey& key : record.keys)
         text += std::string(kKeyPrefix) + gd::encodePublicKey(key) + "\n";
+    for (const std::string& folder : record.folders)
+        text += std::string(kFolderPrefix) + folder + "\n";
     for (const auto& [name, digest] : record.files)
         text += std::string(kFilePrefix) + gd::digestText(digest) + " " + name + "\n";
     return text;
@@ -132,6 +135,10 @@ std::optional<PublishedRecord> parsePublishedRecord(std::string_view text) {
             const auto key = gd::parsePublicKey(line.substr(kKeyPrefix.size()));
             if (!key) return std::nullopt;
             record.keys.push_back(*key);
+            continue;
+        }
+        if (line.starts_with(kFolderPrefix)) {
+            record.folders.emplace_back(line.substr(kFolderPrefix.size()));
             continue;
         }
         if (!line.starts_with(kFilePrefix)) return std::nullopt;

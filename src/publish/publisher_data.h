@@ -22,6 +22,9 @@ struct PublishedRecord {
     // Keys that installations trust after the newest release; empty: they
     // are unsigned.
     std::vector<gd::PublicKey> keys;
+    // The update folders (DUREDOR_FTP_PATH) whose installations the list is
+    // signed for (see list_binding.h); empty: any.
+    std::vector<std::string> folders;
     std::map<std::string, gd::ContentDigest> files;  // name in the update directory -> digest
 };
 

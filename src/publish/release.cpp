@@ -1,6 +1,7 @@
 #include "publish/release.h"
 
 #include "publish/key_files.h"
+#include "publish/list_binding.h"
 #include "publish/list_writer.h"
 #include "publish/patch_script.h"
 #include "publish/release_base.h"
@@ -336,8 +337,12 @@ bool publish(ReleasePlan& plan, const std::string& list, const Made& made,
             if (!writeSignature(publication, *signing, name, hash, error)) return false;
     }
     return stageList(publication, plan.releases, list, plan.request.signing, error) &&
-           commitRecorded(publication, plan.data ? &*plan.data : nullptr, {keys, {}}, plan.releases,
-                          gd::parseVersionRules(list), error);
+           commitRecorded(
+               publication, plan.data ? &*plan.data : nullptr,
+               {keys,
+                plan.request.signing ? plan.request.signing->folders : std::vector<std::string>{},
+                {}},
+               plan.releases, gd::parseVersionRules(list), error);
 }
 
 // What installations trust once they take the release: NEW_TREE's keys, and
@@ -446,6 +451,9 @@ std::optional<ReleasePlan> planRelease(ReleaseRequest request, Failure& failure)
     if (!listing) return failure = badInput(error), std::nullopt;
     if (!note.empty()) notes.insert(notes.begin(), note);
 
+    // Installations at either tree take the list: those that have not yet
+    // taken a config.dat that moves them to another folder too.
+    if (request.signing) request.signing->folders = treeFolders({request.oldTree, request.newTree});
     std::string archive = freeArchiveName(live, "patch-" + request.version);
     Release added;
     added.version = request.version;

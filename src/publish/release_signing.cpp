@@ -16,11 +16,13 @@ std::optional<std::string> signatureFor(const SigningRequest& request, const std
     }
     // An archive's signature never expires: an installation may stay behind
     // for years and must still be able to take the archive then.
-    const std::optional<int> days =
-        name == gd::kVersionListName ? request.expiresDays : std::nullopt;
+    const bool list = name == gd::kVersionListName;
+    const std::optional<int> days = list ? request.expiresDays : std::nullopt;
     const std::int64_t now = std::time(nullptr);
+    const std::span<const std::string> folders =
+        list ? std::span(request.folders) : std::span<const std::string>();
     return gd::signHash(request.key, hash,
-                        gd::makeTrustedComment(name, gd::expiryFor(name, days, now), now));
+                        gd::makeTrustedComment(name, gd::expiryFor(name, days, now), now, folders));
 }
 
 }  // namespace gd::publish

@@ -1,5 +1,6 @@
 #include "publish/resign.h"
 
+#include "publish/list_binding.h"
 #include "publish/publisher_data.h"
 #include "publish/release_record.h"
 #include "publish/server_publication.h"
@@ -79,6 +80,9 @@ ResignResult resign(const ResignRequest& request) {
                               "vouches for it; a server becomes signed by a release with --sign"};
         return result;
     }
+    SigningRequest signing = request.signing;
+    signing.folders = request.folders.empty() ? boundFolders(*state, result.live) : request.folders;
+    result.folders = signing.folders;
     std::vector<std::string> archives;
     if (request.archives) {
         auto listed = archivesToSign(*state, result.live, error);
@@ -86,16 +90,16 @@ ResignResult resign(const ResignRequest& request) {
         archives = std::move(*listed);
     }
     for (const std::string& archive : archives)
-        if (!signStaged(*publication, request.signing, archive, result.signedFiles, error))
+        if (!signStaged(*publication, signing, archive, result.signedFiles, error))
             return result.failure = {Outcome::CannotWrite, error}, result;
-    if (!signStaged(*publication, request.signing, kVersionScriptName, result.signedFiles, error))
+    if (!signStaged(*publication, signing, kVersionScriptName, result.signedFiles, error))
         return result.failure = {Outcome::CannotWrite, error}, result;
 
     // The result must pass the audit before it goes live.
     result.audit = auditServer(publication->staged(), *keys, result.live);
     if (result.audit.listRefused || result.audit.faulty())
         return result.failure = {Outcome::Refused, {}}, result;
-    PublishedRecord published{*keys, {}};
+    PublishedRecord published{*keys, signing.folders, {}};
     if (state->published) published.keys = state->published->keys;
     if (!commitRecorded(*publication, record, std::move(published), state->releases, state->rules,
                         error))

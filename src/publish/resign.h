@@ -23,6 +23,8 @@ struct ResignRequest {
     std::filesystem::path serverDir;
     SigningRequest signing;
     bool archives = false;  // every listed archive too, as after a key rotation
+    // The update folders the list is for; none: those it is signed for now.
+    std::vector<std::string> folders;
 };
 
 struct ResignResult {
@@ -30,6 +32,7 @@ struct ResignResult {
     std::filesystem::path live;            // the update directory, resolved
     std::vector<std::string> signedFiles;  // the signature files written, in order
     AuditReport audit;                     // of the result, before it went live
+    std::vector<std::string> folders;      // the list is signed for; none: any
 };
 
 ResignResult resign(const ResignRequest& request);

@@ -1,5 +1,6 @@
 #include "publish/rollout.h"
 
+#include "publish/list_binding.h"
 #include "publish/list_writer.h"
 #include "publish/publisher_data.h"
 #include "publish/release_keys.h"
@@ -91,13 +92,15 @@ RolloutResult rollout(const RolloutRequest& request) {
                           ? composeList(releases, deltaRuleLines(state->list), pins, error)
                           : std::nullopt;
     if (!list) return result.failure = badInput(error), result;
-    if (!stageList(*publication, releases, *list, request.signing, error))
+    std::optional<SigningRequest> signing = request.signing;
+    if (signing) signing->folders = boundFolders(*state, result.live);
+    if (!stageList(*publication, releases, *list, signing, error))
         return result.failure = {Outcome::CannotWrite, error}, result;
     result.audit = auditServer(publication->staged(), *keys, result.live);
     if (result.audit.listRefused || result.audit.faulty())
         return result.failure = {Outcome::Refused, {}}, result;
     if (request.dryRun) return result;
-    PublishedRecord published{*keys, {}};
+    PublishedRecord published{*keys, signing ? signing->folders : std::vector<std::string>{}, {}};
     if (state->published) published.keys = state->published->keys;
     if (!commitRecorded(*publication, record, std::move(published), releases,
                         gd::parseVersionRules(*list), error))

@@ -4,9 +4,13 @@
 #include "script/lua_pattern_matcher.h"
 #include "script/lua_source_loaders.h"
 
+#include "util/text_escape.h"
+
 #include <lua.hpp>
 
+#include <cstdio>
 #include <initializer_list>
+#include <string>
 
 namespace gd {
 
@@ -22,9 +26,40 @@ void setFunction(lua_State* state, int table, const char* name, lua_CFunction fu
     lua_setfield(state, table, name);
 }
 
+void writeScriptLine(std::string_view text) {
+    const std::string shown = "script: " + escapeControls(text, "\t") + "\n";
+    std::fwrite(shown.data(), 1, shown.size(), stderr);
+}
+
+// Lua's print, to standard error and marked as a script's: standard output
+// is what gdtool's callers parse, and a version script fetched from a server
+// must not be able to write a line of gdtool's there. The pieces are joined
+// on Lua's stack, where an error in a __tostring unwinds nothing of ours.
+int printToStandardError(lua_State* state) {
+    const int count = lua_gettop(state);
+    luaL_checkstack(state, count * 2 + 2, "too many arguments to print");
+    lua_getglobal(state, "tostring");
+    const int tostring = lua_gettop(state);
+    for (int i = 1; i <= count; ++i) {
+        if (i > 1) lua_pushliteral(state, "\t");
+        lua_pushvalue(state, tostring);
+        lua_pushvalue(state, i);
+        lua_call(state, 1, 1);
+        if (lua_type(state, -1) != LUA_TSTRING && lua_type(state, -1) != LUA_TNUMBER)
+            return luaL_error(state,
+                              LUA_QL("tostring") " must return a string to " LUA_QL("print"));
+    }
+    lua_concat(state, lua_gettop(state) - tostring);
+    std::size_t length = 0;
+    const char* text = lua_tolstring(state, -1, &length);
+    writeScriptLine({text, length});
+    return 0;
+}
+
 // What both sets share. The string table is also the strings' metatable's
 // __index, so ("a"):find(...) reaches the same functions.
 void harden(lua_State* state) {
+    setFunction(state, LUA_GLOBALSINDEX, "print", printToStandardError);
     // debug.sethook turns the time limit off, and finalisers (newproxy)
     // run with hooks disabled.
     removeField(state, LUA_GLOBALSINDEX, "debug");

@@ -20,7 +20,9 @@ inline constexpr std::size_t kLogRotateSize = 256 * 1024;
 class LauncherLog {
   public:
     // Opens (making its folder, mode 0700) the log at `path`; a log that
-    // cannot be opened takes every line and keeps none.
+    // cannot be opened takes every line and keeps none. So does one whose
+    // folder is not the user's own folder, or whose name holds anything but
+    // the user's own plain file (a link, a FIFO, a device, a hard link).
     explicit LauncherLog(const std::filesystem::path& path);
     LauncherLog(const LauncherLog&) = delete;
     LauncherLog& operator=(const LauncherLog&) = delete;
@@ -29,7 +31,8 @@ class LauncherLog {
     static std::optional<std::filesystem::path> defaultPath();
 
     // Appends "YYYY-MM-DD hh:mm:ss <line>" with the local time; line breaks
-    // in `line` become " | ", so that every entry is one line. Any thread.
+    // in `line` become " | " and every other control character is escaped
+    // (util/text_escape.h), so that every entry is one line. Any thread.
     void write(std::string_view line);
 
   private:

@@ -41,6 +41,15 @@ SignatureExpectations expectationsFor(std::string_view requestedName, std::int64
     return {std::string(name), name == kVersionListName, now};
 }
 
+SignatureExpectations expectationsFor(std::string_view requestedName, std::int64_t now,
+                                      std::string_view ftpPath,
+                                      std::optional<ContentDigest> pinned) {
+    SignatureExpectations expectations = expectationsFor(requestedName, now);
+    expectations.folder = boundFolder(ftpPath);
+    expectations.digest = pinned;
+    return expectations;
+}
+
 std::string signatureNameFor(std::string_view requestedName) {
     return std::string(requestedName) + std::string(kSignatureSuffix);
 }
@@ -101,6 +110,11 @@ bool SignatureCheck::judgeTrustedComment() {
         return refuse(SignatureFault::WrongFile,
                       "it signs file=" + *comment.file + ", not " + expectations_.fileName);
     }
+    if (comment.unreadableFolder) {
+        return refuse(SignatureFault::OtherFolder,
+                      "its trusted comment names a folder= that cannot be read");
+    }
+    if (!judgeFolder(comment.folders)) return false;
     if (!comment.expires) {
         if (!expectations_.requireExpiry) return true;
         return refuse(SignatureFault::NoExpiry, "its trusted comment has no expires=");
@@ -116,6 +130,18 @@ bool SignatureCheck::judgeTrustedComment() {
     return true;
 }
 
+bool SignatureCheck::judgeFolder(const std::vector<std::string>& folders) {
+    if (!expectations_.folder || folders.empty()) return true;
+    std::string named;
+    for (const std::string& folder : folders) {
+        if (folder == *expectations_.folder) return true;
+        named += (named.empty() ? "" : ", ") + folder;
+    }
+    return refuse(SignatureFault::OtherFolder,
+                  "it is signed for the update folder " + named + ", not for this installation's " +
+                      *expectations_.folder + " (the list of another product or channel)");
+}
+
 bool SignatureCheck::ready() const {
     return verdict_.accepted() && file_ && signer_;
 }
@@ -126,6 +152,24 @@ bool SignatureCheck::judgeSignedBytes(std::string_view bytes) {
                   expectations_.fileName + " is not the file that was signed (damaged or altered)");
 }
 
+bool SignatureCheck::judgePin(const ContentHash& hash) {
+    if (!expectations_.digest) return true;
+    const ContentDigest digest = digestOf(hash);
+    if (digest == *expectations_.digest) return true;
+    return refuse(SignatureFault::NotPinned,
+                  expectations_.fileName + " is signed but is not the " + expectations_.fileName +
+                      " that " + std::string(kVersionListName) + " pins (its digest is " +
+                      digestText(digest) + ", the list pins " + digestText(*expectations_.digest) +
+                      "): signed, but for another product, server or release");
+}
+
+bool SignatureCheck::judgePin(std::string_view bytes) {
+    if (!expectations_.digest) return true;
+    const auto hash = hashContent(bytes);
+    if (!hash) return refuseContent("its content cannot be hashed");
+    return judgePin(*hash);
+}
+
 bool SignatureCheck::signsHash() const {
     return ready() && file_->algorithm == SignatureAlgorithm::Prehashed;
 }
@@ -134,12 +178,14 @@ bool SignatureCheck::judgeHash(const ContentHash& hash) {
     if (!ready()) return false;
     if (!signsHash()) return refuseContent("its signature needs the whole content, not its hash");
     return judgeSignedBytes(
-        std::string_view(reinterpret_cast<const char*>(hash.data()), hash.size()));
+               std::string_view(reinterpret_cast<const char*>(hash.data()), hash.size())) &&
+           judgePin(hash);
 }
 
 bool SignatureCheck::judgeContent(std::string_view bytes) {
     if (!ready()) return false;
-    if (file_->algorithm == SignatureAlgorithm::Legacy) return judgeSignedBytes(bytes);
+    if (file_->algorithm == SignatureAlgorithm::Legacy)
+        return judgeSignedBytes(bytes) && judgePin(bytes);
     const auto hash = hashContent(bytes);
     if (!hash) return refuseContent("its content cannot be hashed");
     return judgeHash(*hash);
@@ -151,7 +197,7 @@ bool SignatureCheck::judgeFile(const std::filesystem::path& path) {
         // The legacy algorithm signs the file itself, which the check needs in one piece.
         const MappedFile mapped(path);
         if (!mapped.ok()) return refuseContent(path.string() + " cannot be read");
-        return judgeSignedBytes(mapped.bytes());
+        return judgeSignedBytes(mapped.bytes()) && judgePin(mapped.bytes());
     }
     const auto hash = hashFile(path);
     if (!hash) return refuseContent(path.string() + " cannot be read");

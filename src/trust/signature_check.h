@@ -4,6 +4,7 @@
 // mirror, a local file); nothing here fetches anything.
 #pragma once
 
+#include "trust/content_digest.h"
 #include "trust/content_hash.h"
 #include "trust/public_key.h"
 #include "trust/signature_file.h"
@@ -34,6 +35,8 @@ enum class SignatureFault {
     Expired,        // expires= has passed
     Tampered,       // the content is not what was signed
     Unreadable,     // the content could not be read, or not as a whole
+    OtherFolder,    // folder= binds it to other update folders than the installation's
+    NotPinned,      // signed, but not the content that the signed list pins
 };
 
 struct SignatureVerdict {
@@ -46,12 +49,24 @@ struct SignatureExpectations {
     std::string fileName;  // what file= must say
     bool requireExpiry = false;
     std::int64_t now = 0;  // Unix seconds
+    // The installation's update folder (boundFolder): a signature that
+    // names folders with folder= must name this one. Unset: any folder.
+    std::optional<std::string> folder = std::nullopt;
+    // What the signed version list pins the content to: the content must
+    // have this digest as well as the signature, so that a file signed with
+    // the same key for another product or server cannot stand in for it.
+    std::optional<ContentDigest> digest = std::nullopt;
 };
 
 // What the launcher expects of the signature of a file it requested as
 // `requestedName`: file= its last path component (after the last '/'), and
 // expires= when that is the version list. Any expires= given is enforced.
 SignatureExpectations expectationsFor(std::string_view requestedName, std::int64_t now);
+// The same for an installation whose update folder is `ftpPath`
+// (DUREDOR_FTP_PATH), and the digest that the signed list pins, if any.
+SignatureExpectations expectationsFor(std::string_view requestedName, std::int64_t now,
+                                      std::string_view ftpPath,
+                                      std::optional<ContentDigest> pinned);
 // The name of the signature file beside `requestedName`.
 std::string signatureNameFor(std::string_view requestedName);
 
@@ -87,7 +102,11 @@ class SignatureCheck {
   private:
     bool refuse(SignatureFault fault, std::string detail);
     bool judgeTrustedComment();
+    bool judgeFolder(const std::vector<std::string>& folders);
     bool judgeSignedBytes(std::string_view bytes);
+    // After the signature held: the content's hash against the pin.
+    bool judgePin(const ContentHash& hash);
+    bool judgePin(std::string_view bytes);
     bool ready() const;
 
     std::vector<PublicKey> keys_;

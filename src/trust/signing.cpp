@@ -65,13 +65,15 @@ std::string signHash(const SecretKey& key, const ContentHash& hash,
 }
 
 bool writeSignatureFor(const std::filesystem::path& file, const SecretKey& key,
-                       std::optional<int> days, std::int64_t now, std::string& problem) {
+                       std::optional<int> days, std::int64_t now, std::string& problem,
+                       std::span<const std::string> folders) {
     const std::string name = file.filename().string();
     if (!isSignableName(name)) {
         problem = file.string() + ": a signed name cannot hold blanks or control characters";
         return false;
     }
-    const auto comment = makeTrustedComment(name, expiryFor(name, days, now), now);
+    if (name != kVersionListName) folders = {};
+    const auto comment = makeTrustedComment(name, expiryFor(name, days, now), now, folders);
     const auto text = signFile(key, file, comment);
     if (!text) {
         problem = file.string() + " cannot be read";

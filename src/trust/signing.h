@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,9 +37,11 @@ std::string signHash(const SecretKey& key, const ContentHash& hash,
                      std::string_view trustedComment);
 
 // Writes FILE.minisig beside `file` (replacing one that is there in one
-// step), signed for file=<its name> and the expiry of expiryFor. False with
+// step), signed for file=<its name> and the expiry of expiryFor, and for the
+// version list, bound to `folders` (see trusted_comment.h). False with
 // `problem` set in plain words; an older signature file then stays.
 bool writeSignatureFor(const std::filesystem::path& file, const SecretKey& key,
-                       std::optional<int> days, std::int64_t now, std::string& problem);
+                       std::optional<int> days, std::int64_t now, std::string& problem,
+                       std::span<const std::string> folders = {});
 
 }  // namespace gd

@@ -1,9 +1,12 @@
 #include "trust/trusted_comment.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace gd {
 namespace {
+
+constexpr std::string_view kFolderToken = "folder=";
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -12,6 +15,49 @@ bool isBlank(char c) {
 void keep(std::optional<std::string>& field, std::string_view value, bool& repeated) {
     if (field) repeated = true;
     field = std::string(value);
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A byte that would end the token or the comment's line, or start an escape.
+bool needsEscape(unsigned char byte) {
+    return byte <= 0x20 || byte == 0x7f || byte == '%';
+}
+
+std::string encodedFolder(std::string_view folder) {
+    std::string out;
+    for (const char c : folder) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (!needsEscape(byte)) {
+            out += c;
+            continue;
+        }
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+        out += escaped;
+    }
+    return out;
+}
+
+std::optional<std::string> decodedFolder(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        if (low < 0) return std::nullopt;
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return boundFolder(out);
 }
 
 }  // namespace
@@ -28,15 +74,36 @@ TrustedComment readTrustedComment(std::string_view text) {
         if (token.starts_with("expires=")) {
             keep(comment.expires, token.substr(8), comment.repeated);
         }
+        if (token.starts_with(kFolderToken)) {
+            if (auto folder = decodedFolder(token.substr(kFolderToken.size()))) {
+                comment.folders.push_back(std::move(*folder));
+            } else {
+                comment.unreadableFolder = true;
+            }
+        }
     }
     return comment;
 }
 
 std::string makeTrustedComment(std::string_view fileName, std::optional<std::int64_t> expires,
-                               std::int64_t now) {
+                               std::int64_t now, std::span<const std::string> folders) {
     std::string text = "timestamp=" + std::to_string(now) + " file=" + std::string(fileName);
     if (expires) text += " expires=" + std::to_string(*expires);
+    for (const std::string& folder : folders)
+        text += " " + std::string(kFolderToken) + encodedFolder(boundFolder(folder));
     return text;
+}
+
+std::string boundFolder(std::string_view ftpPath) {
+    std::string folder;
+    while (!ftpPath.empty()) {
+        const auto slash = ftpPath.find('/');
+        const std::string_view part = ftpPath.substr(0, slash);
+        if (!part.empty()) folder += "/" + std::string(part);
+        if (slash == std::string_view::npos) break;
+        ftpPath.remove_prefix(slash + 1);
+    }
+    return folder.empty() ? "/" : folder;
 }
 
 std::optional<std::int64_t> parseUnixTime(std::string_view text) {

@@ -17,6 +17,8 @@ constexpr std::string_view kMagic{"GDDP\x01", 5};
 // Room for the magic and both lengths.
 constexpr std::size_t kLeadLimit = kMagic.size() + 20;
 constexpr std::uint64_t kManifestLimit = 16ull * 1024 * 1024;
+// A control record's three numbers, at their longest.
+constexpr std::uint64_t kRecordBytesLimit = 3 * 10;
 // LZMA2 cannot use a smaller dictionary.
 constexpr std::uint32_t kLzmaDictionaryMinimum = 4096;
 
@@ -176,6 +178,9 @@ bool groupFits(const DeltaPack& pack, std::size_t index) {
         return fileCount == 1 ? bases <= kPrefixFileLimit && sizes <= kPrefixFileLimit
                               : bases + sizes <= kPrefixGroupLimit;
     if (baseCount > 1 && bases > kDiffGroupBaseLimit) return false;
+    // No more records than the output has bytes, and one to end on, each of
+    // three numbers: what the control stream may unpack to.
+    if (group.control.size > kRecordBytesLimit * (sizes + 1)) return false;
     return group.added.size + group.fresh.size == sizes && group.added.size <= sizes;
 }
 

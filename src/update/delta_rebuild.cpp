@@ -200,30 +200,61 @@ struct Bases {
     std::string_view view() const { return {memory.data(), static_cast<std::size_t>(filled)}; }
 };
 
-// The installed base of `file`, reached without following links; it must be
-// a file of the size the delta expects.
-bool appendBase(const std::string& launcherDir, const DeltaFile& file, Bases& bases,
-                std::string& failure) {
+// The installed base of `file`, reached without following links and opened
+// only once it is seen to be a plain file (a FIFO or a device would block
+// or act on being opened) of the size the delta expects; an empty
+// descriptor, with `failure` said, otherwise.
+UniqueFd openBase(const std::string& launcherDir, const DeltaFile& file, std::string& failure) {
     const auto path = placeInside(launcherDir, file.base);
-    auto location = path ? locateInTree(*path) : std::nullopt;
-    const UniqueFd in(location ? ::openat(location->directory.get(), location->name.c_str(),
-                                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
-                               : -1);
+    const auto location = path ? locateInTree(*path) : std::nullopt;
     struct stat info {};
+    UniqueFd in;
+    if (location &&
+        ::fstatat(location->directory.get(), location->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) ==
+            0 &&
+        S_ISREG(info.st_mode))
+        in.reset(::openat(location->directory.get(), location->name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // Judged again on what was opened: the name may have changed meanwhile.
     if (!in || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         failure = "the installed " + file.base + " is missing or not a file";
-        return false;
+        return {};
     }
     if (static_cast<std::uint64_t>(info.st_size) != file.baseSize) {
         failure = "the installed " + file.base + " is not the file the delta was made against";
-        return false;
+        return {};
     }
-    if (!readAllAt(in.get(), bases.memory.data() + bases.filled, file.baseSize, 0)) {
-        failure = "cannot read the installed " + file.base;
-        return false;
+    return in;
+}
+
+// The group's bases, one after the other, in memory made only once every
+// one of them is found to be there at its declared size: the delta's word
+// alone never sizes the memory. Each is opened again to be read (a group
+// may hold more files than a process may keep open) and judged again then.
+std::unique_ptr<Bases> readBases(const std::string& launcherDir,
+                                 const std::vector<const DeltaFile*>& files, std::string& failure) {
+    std::uint64_t total = 0;
+    for (const DeltaFile* file : files) {
+        if (file->base.empty()) continue;
+        if (!openBase(launcherDir, *file, failure)) return nullptr;
+        total += file->baseSize;
     }
-    bases.filled += file.baseSize;
-    return true;
+    auto bases = std::make_unique<Bases>(total);
+    if (!bases->memory.ok()) {
+        failure = "no memory for the installed files";
+        return nullptr;
+    }
+    for (const DeltaFile* file : files) {
+        if (file->base.empty()) continue;
+        const UniqueFd in = openBase(launcherDir, *file, failure);
+        if (!in) return nullptr;
+        if (!readAllAt(in.get(), bases->memory.data() + bases->filled, file->baseSize, 0)) {
+            failure = "cannot read the installed " + file->base;
+            return nullptr;
+        }
+        bases->filled += file->baseSize;
+    }
+    return bases;
 }
 
 // The group's zstd frame, read in pieces, into `output`. False when it is
@@ -282,31 +313,55 @@ struct Record {
     std::uint64_t copy = 0, fresh = 0, from = 0;
 };
 
-// The control records of a group, checked against its output and bases.
-std::optional<std::vector<Record>> readRecords(int pack, const DeltaGroup& group,
-                                               std::uint64_t total, std::uint64_t bases) {
+// The control records of a group, read one at a time from its decoded
+// control stream, each checked against the output and the bases: the
+// records are never held as a table, whatever their count.
+class RecordCursor {
+  public:
+    RecordCursor(std::string_view control, std::uint64_t total, std::uint64_t bases)
+        : in_(control), total_(total), bases_(bases) {}
+
+    // The next record; nullopt once the output is made, or at one that
+    // does not fit it or the bases.
+    std::optional<Record> next() {
+        if (made_ == total_) return std::nullopt;
+        const auto copy = in_.number(), fresh = in_.number();
+        const auto seek = in_.signedNumber();
+        if (!seek || *copy > total_ - made_ || *fresh > total_ - made_ - *copy) return std::nullopt;
+        if (*copy > bases_ || from_ > bases_ - *copy) return std::nullopt;
+        const Record record{*copy, *fresh, from_};
+        made_ += *copy + *fresh;
+        from_ += *copy;
+        // The next copy starts anywhere in the bases, or at their end.
+        const auto to = static_cast<std::int64_t>(from_) + *seek;
+        if (to < 0 || static_cast<std::uint64_t>(to) > bases_) return std::nullopt;
+        from_ = static_cast<std::uint64_t>(to);
+        return record;
+    }
+    bool madeAll() const { return made_ == total_; }
+    bool atEnd() const { return in_.atEnd(); }
+
+  private:
+    VarintReader in_;
+    std::uint64_t total_, bases_;
+    std::uint64_t made_ = 0, from_ = 0;
+};
+
+// The decoded control stream of a group, once its records are found to
+// make the output exactly: no more of them than the output has bytes (and
+// one to end on), so that records that make nothing cannot run on.
+std::optional<std::string> readControl(int pack, const DeltaGroup& group, std::uint64_t total,
+                                       std::uint64_t bases) {
     std::string control(static_cast<std::size_t>(group.control.size), '\0');
     LzmaReader reader(pack, group.offset, group.control.packed, group.control.size,
                       group.control.dictionary);
     if (!reader.read(control.data(), control.size()) || !reader.finished()) return std::nullopt;
-    VarintReader in(control);
-    std::vector<Record> records;
-    std::uint64_t made = 0, from = 0;
-    while (made < total) {
-        const auto copy = in.number(), fresh = in.number();
-        const auto seek = in.signedNumber();
-        if (!seek || *copy > total - made || *fresh > total - made - *copy) return std::nullopt;
-        if (*copy > bases || from > bases - *copy) return std::nullopt;
-        records.push_back({*copy, *fresh, from});
-        made += *copy + *fresh;
-        from += *copy;
-        // The next copy starts anywhere in the bases, or at their end.
-        const auto to = static_cast<std::int64_t>(from) + *seek;
-        if (to < 0 || static_cast<std::uint64_t>(to) > bases) return std::nullopt;
-        from = static_cast<std::uint64_t>(to);
+    RecordCursor records(control, total, bases);
+    for (std::uint64_t count = 0; !records.madeAll(); ++count) {
+        if (count > total || !records.next()) return std::nullopt;
     }
-    if (!in.atEnd()) return std::nullopt;
-    return records;
+    if (!records.atEnd()) return std::nullopt;
+    return control;
 }
 
 // Takes a group's bytes in output order as they come out of its two LZMA
@@ -314,27 +369,26 @@ std::optional<std::vector<Record>> readRecords(int pack, const DeltaGroup& group
 // the files. It runs on a thread of its own, beside the decoding.
 class DiffOutput final : public DownloadSink {
   public:
-    DiffOutput(const std::vector<Record>& records, std::string_view bases, RebuiltFiles& out)
+    DiffOutput(RecordCursor records, std::string_view bases, RebuiltFiles& out)
         : records_(records), bases_(bases), out_(out) {}
 
     bool accept(std::span<const char> bytes) override {
         while (!bytes.empty()) {
-            while (record_ < records_.size() &&
-                   offset_ == records_[record_].copy + records_[record_].fresh) {
-                ++record_;
+            while (offset_ == record_.copy + record_.fresh) {
+                const auto next = records_.next();
+                if (!next) return false;
+                record_ = *next;
                 offset_ = 0;
             }
-            if (record_ == records_.size()) return false;
-            const Record& record = records_[record_];
             std::size_t count = 0;
-            if (offset_ < record.copy) {
+            if (offset_ < record_.copy) {
                 count = static_cast<std::size_t>(
-                    std::min<std::uint64_t>({bytes.size(), record.copy - offset_, kPiece}));
-                if (!out_.write(bytes.data(), count, bases_.data() + record.from + offset_))
+                    std::min<std::uint64_t>({bytes.size(), record_.copy - offset_, kPiece}));
+                if (!out_.write(bytes.data(), count, bases_.data() + record_.from + offset_))
                     return false;
             } else {
                 count = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(bytes.size(), record.copy + record.fresh - offset_));
+                    std::min<std::uint64_t>(bytes.size(), record_.copy + record_.fresh - offset_));
                 if (!out_.write(bytes.data(), count)) return false;
             }
             offset_ += count;
@@ -346,10 +400,10 @@ class DiffOutput final : public DownloadSink {
     std::uint64_t received() const override { return received_; }
 
   private:
-    const std::vector<Record>& records_;
+    RecordCursor records_;
     std::string_view bases_;
     RebuiltFiles& out_;
-    std::size_t record_ = 0;
+    Record record_;             // the current one; none yet: empty
     std::uint64_t offset_ = 0;  // in the current record
     std::uint64_t received_ = 0;
 };
@@ -368,19 +422,21 @@ bool pump(LzmaReader& stream, std::uint64_t count, DownloadSink& sink, char* buf
 // this thread decodes, another adds and writes.
 bool applyDiff(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
                RebuiltFiles& out) {
-    const auto records = readRecords(pack, group, total, bases.size());
-    if (!records) return false;
+    const auto control = readControl(pack, group, total, bases.size());
+    if (!control) return false;
     LzmaReader added(pack, group.offset + group.control.packed, group.added.packed,
                      group.added.size, group.added.dictionary);
     LzmaReader fresh(pack, group.offset + group.control.packed + group.added.packed,
                      group.fresh.packed, group.fresh.size, group.fresh.dictionary);
-    auto output = std::make_unique<DiffOutput>(*records, bases, out);
+    auto output =
+        std::make_unique<DiffOutput>(RecordCursor(*control, total, bases.size()), bases, out);
     PipelinedSink pipeline(*output);
     const auto buffer = std::make_unique_for_overwrite<char[]>(kPiece);
     bool pumped = true;
-    for (const Record& record : *records) {
-        pumped = pump(added, record.copy, pipeline, buffer.get()) &&
-                 pump(fresh, record.fresh, pipeline, buffer.get());
+    RecordCursor records(*control, total, bases.size());
+    while (const auto record = records.next()) {
+        pumped = pump(added, record->copy, pipeline, buffer.get()) &&
+                 pump(fresh, record->fresh, pipeline, buffer.get());
         if (!pumped) break;
     }
     return pipeline.finish() && pumped && added.finished() && fresh.finished();
@@ -390,28 +446,21 @@ bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
                   const fs::path& unpackedDir, const std::string& launcherDir,
                   std::string& failure) {
     std::vector<const DeltaFile*> files;
-    std::uint64_t total = 0, baseTotal = 0;
+    std::uint64_t total = 0;
     for (const DeltaFile& file : deltas.files) {
         if (file.group != index) continue;
         files.push_back(&file);
         total += file.size;
-        baseTotal += file.baseSize;
     }
-    Bases bases(baseTotal);
-    if (!bases.memory.ok()) {
-        failure = "no memory for the installed files";
-        return false;
-    }
-    for (const DeltaFile* file : files) {
-        if (!file->base.empty() && !appendBase(launcherDir, *file, bases, failure)) return false;
-    }
+    const auto bases = readBases(launcherDir, files, failure);
+    if (!bases) return false;
     RebuiltFiles out(unpackedDir, files);
     const DeltaGroup& group = deltas.groups[index];
     bool applied = false;
     if (group.method == DeltaMethod::Prefix) {
-        applied = rebuildPrefix(pack, group, bases.view(), total, out, failure);
+        applied = rebuildPrefix(pack, group, bases->view(), total, out, failure);
     } else {
-        applied = applyDiff(pack, group, bases.view(), total, out);
+        applied = applyDiff(pack, group, bases->view(), total, out);
         if (!applied && failure.empty() && out.failure().empty())
             failure = "the delta does not apply to the installed files";
     }

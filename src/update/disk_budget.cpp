@@ -1,7 +1,5 @@
 #include "update/disk_budget.h"
 
-#include <sys/statvfs.h>
-
 #include <algorithm>
 #include <system_error>
 
@@ -14,12 +12,7 @@ bool DiskBudget::charge(std::uint64_t bytes) {
 }
 
 void DiskBudget::followFreeSpace(const std::filesystem::path& folder) {
-    struct statvfs space {};
-    std::uint64_t room = 0;
-    if (::statvfs(folder.c_str(), &space) == 0) {
-        const std::uint64_t free = std::uint64_t{space.f_bavail} * space.f_frsize;
-        room = free > kDiskReserve ? free - kDiskReserve : 0;
-    }
+    const std::uint64_t room = roomBeyondReserve(folder);
     capacity_ = charged_ + std::min(room, kRunDiskBudget - std::min(charged_, kRunDiskBudget));
 }
 

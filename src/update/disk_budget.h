@@ -4,6 +4,8 @@
 // it applies.
 #pragma once
 
+#include "util/disk_room.h"
+
 #include <cstdint>
 #include <filesystem>
 
@@ -13,9 +15,6 @@ namespace gd {
 // zip file without ZIP64 records describes (4 GiB unpacked), downloaded whole
 // and unpacked, with room to spare.
 inline constexpr std::uint64_t kRunDiskBudget = 10ull * 1024 * 1024 * 1024;
-// What a run leaves free on the file system of its folder, so that the
-// system and the user's programs go on working while it unpacks.
-inline constexpr std::uint64_t kDiskReserve = 256ull * 1024 * 1024;
 
 class DiskBudget {
   public:
@@ -25,7 +24,7 @@ class DiskBudget {
 
     std::uint64_t available() const { return capacity_ - charged_; }
     // Makes what is available no more than the free space of `folder`'s file
-    // system less kDiskReserve (and no more than kRunDiskBudget in all): the
+    // system less kDiskReserve (util/disk_room.h) (and no more than kRunDiskBudget in all): the
     // space may have gone to the installation or to other programs since.
     // Nothing is available when the free space cannot be told.
     void followFreeSpace(const std::filesystem::path& folder);

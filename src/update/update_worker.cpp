@@ -90,8 +90,9 @@ bool downloadArchive(UpdateJob& job, const ServerRecord& server, const std::stri
     DownloadResult result;
     {
         KeptCharge kept(budget);
-        result = job.sources.fetchArchive(job.notifier, server, archive, download.path(), file,
-                                          progressOf(job), stop, budget.available(), kept.charge());
+        result = job.sources.fetchArchive(
+            job.notifier, server, archive, job.manifest.rules().digestFor(archive), download.path(),
+            file, progressOf(job), stop, budget.available(), kept.charge());
     }
     return result == DownloadResult::Done && download.charge(file->received());
 }
@@ -167,8 +168,9 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
     StreamEnd end;
     {
         KeptCharge kept(budget);
-        end = job.sources.streamArchive(job.notifier, server, archive, stream, progressOf(job),
-                                        stop, budget.available(), kept.charge());
+        end = job.sources.streamArchive(job.notifier, server, archive,
+                                        job.manifest.rules().digestFor(archive), stream,
+                                        progressOf(job), stop, budget.available(), kept.charge());
     }
     switch (end) {
         case StreamEnd::WholeFileNeeded:
@@ -364,15 +366,19 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
             streamArchive(job, server, archive, parts, unpacked, budget, stop, kind);
         if (!streamed.wholeFileNeeded) return {streamed.fetched, std::move(streamed.contents)};
     }
-    // The whole file first, then UnpackArchive's rules on it.
-    ChargedPath download(budget, runDirectory / (name + ".zip"));
-    unpacked.remove();
-    std::optional<FileDownloadSink> file;
-    if (!downloadArchive(job, server, archive, download, file, budget, stop)) return {};
-    Fetched fetched{true, unpackArchive(file->fd(), unpacked, budget, kind)};
-    // The archive has served its purpose.
-    file.reset();
-    download.remove();
+    // The whole file first, then UnpackArchive's rules on it. Bytes kept
+    // from an earlier run that make an archive that cannot be unpacked (an
+    // unsigned one whose server changed it under the same size and time) go,
+    // and it is fetched once more from zero.
+    Fetched fetched;
+    for (int round = 0; round < 2; ++round) {
+        ChargedPath download(budget, runDirectory / (name + ".zip"));
+        unpacked.remove();
+        std::optional<FileDownloadSink> file;
+        if (!downloadArchive(job, server, archive, download, file, budget, stop)) return {};
+        fetched = {true, unpackArchive(file->fd(), unpacked, budget, kind)};
+        if (fetched.contents || !job.sources.lastFromKept()) break;
+    }
     return fetched;
 }
 

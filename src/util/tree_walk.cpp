@@ -74,6 +74,68 @@ UniqueFd openSubdirectory(int parent, const std::string& name, const std::string
     return directory;
 }
 
+// As many links as the kernel follows in one lookup.
+constexpr int kLinkHops = 40;
+
+bool ownedByUserOrRoot(const struct stat& info) {
+    return info.st_uid == ::geteuid() || info.st_uid == 0;
+}
+
+UniqueFd openTargetFolder(int directory, std::string_view target, int& hops, std::string& why);
+
+// The folder that the link `name` in `directory`, met on the way to a
+// link's target at `walked`, leads to, by openTargetFolder's rule.
+UniqueFd followInnerLink(int directory, const std::string& name, const std::string& walked,
+                         int& hops, std::string& why) {
+    const int error = errno;
+    const UniqueFd link(::openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!link || ::fstat(link.get(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+        errno = error;
+        return {};
+    }
+    char target[PATH_MAX];
+    ssize_t length = -1;
+    if (!ownedByUserOrRoot(info)) {
+        why = "which leads through " + walked + ", a symbolic link owned by uid " +
+              std::to_string(info.st_uid) + ", neither by this user nor by root";
+    } else if (++hops > kLinkHops ||
+               (length = ::readlinkat(link.get(), "", target, sizeof target)) <= 0 ||
+               static_cast<std::size_t>(length) >= sizeof target) {
+        why = "which leads through " + walked + ", one link too many or one that cannot be read";
+    } else {
+        return openTargetFolder(directory, std::string_view(target, length), hops, why);
+    }
+    errno = ELOOP;
+    return {};
+}
+
+// The folder a link's `target` names, from `directory` where it is relative,
+// opened one component at a time: a link on the way is followed only when
+// the user or root owns it, as the link that led here is, since someone
+// else could swap one of theirs for a link to anywhere at any moment. An
+// empty descriptor, with errno set and `why` filled, when it cannot be had;
+// `why` is empty when the system's reason (errno) says it.
+UniqueFd openTargetFolder(int directory, std::string_view target, int& hops, std::string& why) {
+    const bool absolute = target.starts_with('/');
+    UniqueFd current(::openat(absolute ? AT_FDCWD : directory, absolute ? "/" : ".",
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string walked = absolute ? "/" : "";
+    while (current && !target.empty()) {
+        const auto slash = target.find('/');
+        const std::string part(target.substr(0, slash));
+        target.remove_prefix(slash == std::string_view::npos ? target.size() : slash + 1);
+        if (part.empty() || part == ".") continue;
+        walked += (walked.empty() || walked.ends_with('/') ? "" : "/") + part;
+        UniqueFd next(
+            ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && (errno == ELOOP || errno == ENOTDIR))
+            next = followInnerLink(current.get(), part, walked, hops, why);
+        current = std::move(next);
+    }
+    return current;
+}
+
 }  // namespace
 
 UniqueFd followOwnLink(int directory, const std::string& name, std::string& why) {
@@ -99,7 +161,11 @@ UniqueFd followOwnLink(int directory, const std::string& name, std::string& why)
         return refuse("a symbolic link that cannot be read");
     target[length] = '\0';
     // An absolute target ignores `directory`, a relative one starts there.
-    UniqueFd opened(::openat(directory, target, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int hops = 1;
+    std::string through;
+    UniqueFd opened = openTargetFolder(directory, target, hops, through);
+    if (!opened && !through.empty())
+        return refuse("a symbolic link to " + std::string(target) + ", " + through);
     if (!opened)
         return refuse("a symbolic link to " + std::string(target) + ", which is no folder (" +
                       std::strerror(errno) + ")");

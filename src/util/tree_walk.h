@@ -51,7 +51,8 @@ std::optional<TreeLocation> locateInTree(const TreePath& path);
 // the walk follows that link (see above); otherwise an empty descriptor,
 // errno ELOOP (or the system's reason) and `why` in plain words. The link is
 // judged by the same inode that is read, so swapping it meanwhile changes
-// nothing.
+// nothing; its target is walked one component at a time, and a link on the
+// way is followed only when the user or root owns it, by the same rule.
 UniqueFd followOwnLink(int directory, const std::string& name, std::string& why);
 
 }  // namespace gd

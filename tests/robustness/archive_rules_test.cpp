@@ -39,8 +39,9 @@ using namespace std::chrono_literals;
 enum class Archiver { Windows, ZeroBits, Unix };
 
 // Who owns the links of a case and the folder they lead to; the stranger's
-// cases need root to hand them over.
-enum class Owner { Own, StrangersLink, StrangersFolder };
+// cases need root to hand them over. StrangersLinkOnTheWay: the user's own
+// link leads to the user's folder through a link of the stranger's.
+enum class Owner { Own, StrangersLink, StrangersFolder, StrangersLinkOnTheWay };
 constexpr uid_t kStranger = 54321;
 
 // A file (or, with a trailing '/', a folder) and its permission bits.
@@ -164,6 +165,12 @@ const std::vector<RuleCase> kCases = {
      {"delete data/victim.txt: data: a symbolic link to {outside}, a folder owned by uid 54321, "
       "not by this user"},
      {}, {}, Owner::StrangersFolder},
+    {"link_on_the_way", "a copy through the user's link whose target passes a stranger's link",
+     Archiver::Unix, {kPayload}, R"(function updater() update.copy("x.txt", "data\\x.txt") end)", {},
+     {"data"}, kRefused, {},
+     {"copy x.txt to data/x.txt: data: a symbolic link to {outside}/hop, which leads through "
+      "{outside}/hop, a symbolic link owned by uid 54321, neither by this user nor by root"},
+     {}, {}, Owner::StrangersLinkOnTheWay},
     {"link_target", "a copy onto a link", Archiver::Unix, {kPayload},
      R"(function updater() update.copy("x.txt", "readme.txt") end)", {}, {"readme.txt"}, kRefused, {},
      {"copy x.txt to readme.txt: it is a symbolic link to {outside}/victim.txt, which is no folder "
@@ -231,7 +238,13 @@ class ArchiveRulesTest : public ::testing::TestWithParam<RuleCase> {
         gdtest::writeFile(at("install/version.dat"), enciphered("1.000000,1.000000"));
         for (const Node& node : c.installed) put(at("install"), node);
         for (const std::string& link : c.links) {
-            const fs::path target = link == "readme.txt" ? at("outside/victim.txt") : at("outside");
+            fs::path target = link == "readme.txt" ? at("outside/victim.txt") : at("outside");
+            if (c.owner == Owner::StrangersLinkOnTheWay) {
+                fs::create_directories(at("outside/real"));
+                fs::create_symlink(at("outside/real"), at("outside/hop"));
+                ASSERT_EQ(::lchown(at("outside/hop").c_str(), kStranger, kStranger), 0);
+                target = at("outside/hop");
+            }
             fs::create_symlink(target, at("install") / link);
             if (c.owner == Owner::StrangersLink) {
                 ASSERT_EQ(::lchown((at("install") / link).c_str(), kStranger, kStranger), 0);
@@ -288,7 +301,7 @@ int lastReport(const std::string& output) {
 std::string expectedErrors(const RuleCase& c, const std::string& outside) {
     std::string text;
     for (std::string line : c.said) {
-        if (const auto at = line.find("{outside}"); at != std::string::npos)
+        for (auto at = line.find("{outside}"); at != std::string::npos; at = line.find("{outside}"))
             line.replace(at, 9, outside);
         text += "gdtool: " + line + "\n";
     }
@@ -394,6 +407,45 @@ TEST(RunDiskRoom, FollowsTheFreeSpaceOfTheRunsFileSystem) {
         EXPECT_EQ(gdtest::readDecrypted(install / "version.dat"), row.result.version);
         EXPECT_EQ(fs::exists(install / "zeros"), row.result.exitCode == 0) << row.zeros;
     }
+}
+
+// The download cache keeps the same reserve on its own file system (a small
+// tmpfs here): a download that fails after every byte arrived (the server
+// sends more than it announced) keeps no more of it than leaves that free.
+TEST(RunDiskRoom, TheDownloadCacheKeepsTheReserveOnItsOwnFileSystem) {
+    if (gdtest::runShell("unshare -rm true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no mount namespace for a small file system here";
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    gdtest::UpdateSite site;
+    const fs::path install = site.root() / "install", stage = site.root() / "stage",
+                   cache = site.root() / "cache";
+    for (const fs::path& folder : {install, stage, cache}) fs::create_directories(folder);
+    site.writeConfig(install, "update");
+    gdtest::writeFile(install / "version.dat", enciphered("1.000000,1.000000"));
+    gdtest::writeFile(stage / "update.dat",
+                      enciphered("function updater() update.copy('noise', 'noise') end"));
+    gdtest::writeFile(stage / "noise", gdtest::randomBytes(8 * kMiB, 5));
+    ASSERT_EQ(
+        gdtest::runShell("cd " + gdtest::shellQuoted(stage) + " && zip -qrX " +
+                         gdtest::shellQuoted(site.serverFolder("update") / "noise.zip") + " ."),
+        0);
+    gdtest::serveVersionScript(site.serverFolder("update"), "1.1", {"'n', 1.1, 'noise.zip'"});
+    site.server().setFaults({{gdtest::FtpFault::Kind::Overrun, "noise.zip", 1024}});
+
+    const std::string size = std::to_string((gd::kDiskReserve + 2 * kMiB) / 1024) + "k";
+    const std::string command =
+        "unshare -rm sh -c 'mount -t tmpfs -o size=" + size +
+        " none \"$0\" && XDG_CACHE_HOME=\"$0\" \"$1\" update \"$2\" > /dev/null 2>&1; "
+        "echo $? $(stat -f -c \"%a %S\" \"$0\")' " +
+        gdtest::shellQuoted(cache) + " " + gdtest::shellQuoted(GD_GDTOOL_PATH) + " " +
+        gdtest::shellQuoted(install) + " > " + gdtest::shellQuoted(site.root() / "out.txt");
+    ASSERT_EQ(gdtest::runShell(command), 0);
+    std::istringstream said(gdtest::readFile(site.root() / "out.txt"));
+    int code = -1;
+    std::uint64_t blocks = 0, blockSize = 0;
+    said >> code >> blocks >> blockSize;
+    EXPECT_EQ(code, 5);
+    EXPECT_GE(blocks * blockSize, gd::kDiskReserve);
 }
 
 }  // namespace

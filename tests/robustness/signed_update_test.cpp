@@ -267,6 +267,8 @@ struct CutDownload {
     bool signedChain;
     std::function<void(const fs::path& folder, const fs::path& kept)> between;
     bool continues;  // fewer bytes than the whole archive travel the second time
+    std::vector<gdtest::FtpFault> rerunFaults = {};  // the server's during the next run
+    bool wholeFile = false;  // an archive that is downloaded whole before it is unpacked
 };
 
 // The kept download in the user's cache, once it holds `least` bytes.
@@ -302,12 +304,22 @@ TEST_F(SignedUpdateTest, ADownloadCutByAKillGoesOnAtTheNextRun) {
         {"republished", false, republish, false},
         {"signed", true, {}, true},
         {"altered", true, flipByte, false},
+        // A server that cannot go on from the kept bytes: from zero at once.
+        {"no REST", true, {}, false, {{gdtest::FtpFault::Kind::NoRest, "big.zip"}}},
+        {"altered, whole file", false, flipByte, false, {}, true},
     };
     for (const CutDownload& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(fs::path(std::getenv("XDG_CACHE_HOME")) / "groovedeck");
         const fs::path folder = site_.serverFolder(row.name);
         archive(folder, "big.zip", {{"big.bin", payload}});
+        // Bytes before the first entry: it cannot be unpacked as it arrives.
+        if (row.wholeFile) {
+            ASSERT_EQ(runShell("cd " + shellQuoted(folder) +
+                               " && { printf stub; cat big.zip; } > sfx.zip && mv sfx.zip big.zip "
+                               "&& zip -qA big.zip"),
+                      0);
+        }
         gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'big.zip'"});
         if (row.signedChain) {
             signFor(folder / "big.zip", keyA_);
@@ -328,7 +340,7 @@ TEST_F(SignedUpdateTest, ADownloadCutByAKillGoesOnAtTheNextRun) {
             EXPECT_FALSE(run.kill().exited);
             if (row.between) row.between(folder, *kept);
         }
-        site_.server().setFaults({}, kRate * 4);
+        site_.server().setFaults(row.rerunFaults, kRate * 4);
         const Ran rerun = gdtool("update", dir);
         EXPECT_EQ(rerun.code, 0) << rerun.errors;
         EXPECT_EQ(version(dir), "1.100000,1.000000");

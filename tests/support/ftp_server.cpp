@@ -44,6 +44,8 @@ const char* kindName(FtpFault::Kind kind) {
             return "overrun";
         case FtpFault::Kind::Unsized:
             return "unsized";
+        case FtpFault::Kind::NoRest:
+            return "norest";
     }
     return "drop";
 }

@@ -39,6 +39,7 @@ struct FtpFault {
         Trickle,   // goes on sending, four bytes a second
         Overrun,   // sends the whole file, then afterBytes more, and claims success
         Unsized,   // answers SIZE of the file with 502 (not implemented); transfers stay
+        NoRest,    // answers every REST with 502, as a server that cannot resume
     };
     Kind kind = Kind::Drop;
     std::string file;              // base name of the remote file it applies to

@@ -24,6 +24,7 @@ serves until it is killed. The single virtual user sees --root as "/".
                sending four bytes a second (enough for any no-progress rule).
                "overrun" sends the whole file and then `after` bytes more, and
                answers 226. "unsized" answers SIZE of the file with 502 instead.
+               "norest" answers every REST with 502, as a server that cannot resume.
                Counters restart whenever the file's content changes.
 --tls-cert, --tls-key
                explicit FTPS only: AUTH TLS before the login and protected data
@@ -70,12 +71,17 @@ class Control:
         return any(f.get("kind") == "unsized" and f.get("file") == name
                    for f in self.plan.get("faults", []))
 
+    def no_rest(self):
+        """Whether REST is to be refused."""
+        self._reload()
+        return any(f.get("kind") == "norest" for f in self.plan.get("faults", []))
+
     def for_transfer(self, name):
         """The rate and the fault (or None) that the next RETR of `name` gets."""
         self._reload()
         fault = None
         for index, candidate in enumerate(self.plan.get("faults", [])):
-            if candidate.get("file") != name or candidate.get("kind") == "unsized":
+            if candidate.get("file") != name or candidate.get("kind") in ("unsized", "norest"):
                 continue
             times = candidate.get("times", -1)
             if times < 0 or self.used[index] < times:
@@ -180,6 +186,13 @@ class LoggingHandler(FTPHandler):
             self.respond("502 Command not implemented.")
             return
         super().ftp_SIZE(path)
+
+    def ftp_REST(self, line):
+        control = FaultyDTPHandler.control
+        if control is not None and control.no_rest():
+            self.respond("502 Command not implemented.")
+            return
+        super().ftp_REST(line)
 
     def pre_process_command(self, line, cmd, arg):
         shown = "****" if cmd == "PASS" else (arg or "")

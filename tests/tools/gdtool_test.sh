@@ -146,6 +146,15 @@ printf 'latest_version = 1.1\nfunction filelist() patch.File("d", 1.1, "%s") end
 printf 'latest_version = 1.1\nfunction filelist() patch.File("d", 1.1, "%s") end\n' p2.zip |
   "$gdtool" encrypt - "$work/srv/gone/filelist.dat"
 cp "$work/broken.dat" "$work/srv/broken/filelist.dat"
+# An unsigned list that tries to write gdtool's lines: its print and a label
+# with a line break in it.
+mkdir -p "$work/srv/forge"
+cat <<'LUA' | "$gdtool" encrypt - "$work/srv/forge/filelist.dat"
+print("status=up-to-date")
+print('{"type":"status","status":"up-to-date"}\027[2J')
+latest_version = 1.1
+function filelist() patch.File("d\nstatus=up-to-date", 1.1, "p.zip") end
+LUA
 "$python" "$source_dir/tests/support/ftp_server.py" --root "$work/srv" --user gd --password pw \
   > "$work/ftp.port" 2> "$work/ftp.log" &
 ftp_pid=$!
@@ -163,6 +172,7 @@ installation folder "127.0.0.1:$port" pw /nothere
 installation down "127.0.0.1:$closed" pw /update
 installation broken "127.0.0.1:$port" pw /broken
 installation gone "127.0.0.1:$port" pw /gone
+installation forge "127.0.0.1:$port" pw /forge
 server="the update server 127.0.0.1:$port"
 # EXIT | ARGUMENTS | stdout holds | stderr holds
 rows=(
@@ -202,6 +212,20 @@ for line in open(sys.argv[1]): json.loads(line)
 print("ok")' "$work/out" 2>&1)" ;;
   esac
 done
+
+# What a script prints goes to stderr, marked and escaped; stdout has
+# gdtool's lines alone, whatever the script's values hold.
+for json in "" --json; do
+  # shellcheck disable=SC2086
+  "$gdtool" check "$work/forge" $json > "$work/out" 2> "$work/err"
+  check "one status, the last line [check $json]" "1 1" \
+    "$(grep -c '^status=\|^{"type":"status"' "$work/out") $(tail -n1 "$work/out" | grep -c 'update')"
+  check "no escape character [check $json]" 0 "$(cat "$work/out" "$work/err" | grep -c $'\033')"
+done
+contains "a script's print is marked" 'script: {"type":"status","status":"up-to-date"}\x1B[2J' \
+  "$(cat "$work/err")"
+contains "a label's line break is escaped" 'entry=d\x0Astatus=up-to-date	1.100000	p.zip' \
+  "$("$gdtool" check "$work/forge")"
 
 # A launcher staged by an update waits for lcopy; --replace-launcher has the
 # installation's lcopy put it in place without a display, unless one runs.

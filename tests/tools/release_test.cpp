@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -552,9 +553,11 @@ TEST_F(ReleaseRefusalTest, SignsTheArchiveAndTheListForMinisignAndAudit) {
     std::string key;
     std::getline(lines, key);
     std::getline(lines, key);
+    // The list is bound to the update folder of the trees' config.dat.
     for (const char* version : {"1.0", "1.1"})
         gdtest::writeFile(tree(version) / "config.dat",
-                          enciphered("DUREDOR_SIGN_KEY = '" + key + "'\n"));
+                          enciphered(site_.configText("update") + "DUREDOR_SIGN_KEY = '" + key +
+                                     "'\n"));
     ASSERT_EQ(release("1.0", "1.1", {"--sign", sec, "--expires", "7"}).code, 0);
     const struct {
         const char* file;
@@ -570,6 +573,7 @@ TEST_F(ReleaseRefusalTest, SignsTheArchiveAndTheListForMinisignAndAudit) {
         const std::string said = gdtest::readFile(out);
         EXPECT_NE(said.find(std::string("file=") + f.file), std::string::npos) << said;
         EXPECT_EQ(said.find("expires=") != std::string::npos, f.expires) << said;
+        EXPECT_EQ(said.find("folder=/update") != std::string::npos, f.expires) << said;
     }
     EXPECT_EQ(gdtool({"audit", server(), "--pub", pub}).code, 0);
 
@@ -580,6 +584,81 @@ TEST_F(ReleaseRefusalTest, SignsTheArchiveAndTheListForMinisignAndAudit) {
     EXPECT_NE(tampered.out.find("patch-1.1.zip: signature of patch-1.1.zip refused"),
               std::string::npos)
         << tampered.out;
+}
+
+// Two products signed with one key, each released by gdtool into its own
+// folder: what the other product's folder holds, signed all the same, is
+// refused where it does not belong, on the whole-file and on the delta path,
+// and the list by the folder it is bound to.
+TEST_F(ReleaseTest, AnotherProductsSignedFilesAreRefused) {
+    const fs::path pub = site_.root() / "key.pub", sec = site_.root() / "key.sec";
+    ASSERT_EQ(gdtest::runShell("minisign -G -W -p " + gdtest::shellQuoted(pub) + " -s " +
+                               gdtest::shellQuoted(sec) + " > /dev/null"),
+              0);
+    std::istringstream keyLines(gdtest::readFile(pub));
+    std::string keyLine;
+    std::getline(keyLines, keyLine);
+    std::getline(keyLines, keyLine);
+    for (const char* product : {"update", "other"}) {
+        for (const char* version : {"1.0", "1.1"}) {
+            layOut({{"config.dat", file(enciphered(site_.configText(product) +
+                                                   "DUREDOR_SIGN_KEY = '" + keyLine + "'\n"))},
+                    {"readme.txt", file(std::string(product) + " " + version)},
+                    {"data/motion.bin", file(randomBytes(64 * 1024, product[0]) + version)}},
+                   tree(std::string(product) + version));
+        }
+        const Result released =
+            gdtool({"release", site_.serverFolder(product), tree(std::string(product) + "1.0"),
+                    tree(std::string(product) + "1.1"), "1.1", "--sign", sec});
+        ASSERT_EQ(released.code, 0) << released.err;
+    }
+    // resign keeps the folder that release bound the list to.
+    ASSERT_EQ(gdtool({"resign", server(), sec}).code, 0);
+    EXPECT_NE(gdtest::readFile(server() / "filelist.dat.minisig").find(" folder=/update\n"),
+              std::string::npos);
+    const fs::path published = site_.root() / "published";
+    fs::copy(server(), published, fs::copy_options::recursive);
+    const struct {
+        const char* name;
+        std::vector<std::string> taken;  // of the other product's files; empty: all
+        int code;
+        std::string said;
+        const char* version;  // the tree the installation ends at
+    } cases[] = {
+        // clang-format off
+        {"its whole-file archive, after its delta archive", {"patch-1.1.zip", "delta-1.0-1.1.zip"}, 5,
+         "signature of patch-1.1.zip refused: patch-1.1.zip is signed but is not the patch-1.1.zip "
+         "that filelist.dat pins", "update1.0"},
+        {"its delta archive", {"delta-1.0-1.1.zip"}, 0,
+         "not using delta-1.0-1.1.zip: signature of delta-1.0-1.1.zip refused: delta-1.0-1.1.zip "
+         "is signed but is not the delta-1.0-1.1.zip that filelist.dat pins", "update1.1"},
+        {"its whole folder", {}, 5,
+         "signature of filelist.dat refused: it is signed for the update folder /other, not for "
+         "this installation's /update", "update1.0"},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(server());
+        fs::copy(published, server(), fs::copy_options::recursive);
+        for (const auto& entry : fs::directory_iterator(site_.serverFolder("other"))) {
+            const std::string name = entry.path().filename();
+            const std::string signedName = name.substr(0, name.find(".minisig"));
+            if (c.taken.empty() ||
+                std::find(c.taken.begin(), c.taken.end(), signedName) != c.taken.end())
+                fs::copy(entry.path(), server() / name, fs::copy_options::overwrite_existing);
+        }
+        const fs::path install = site_.root() / "install";
+        fs::remove_all(install);
+        fs::copy(tree("update1.0"), install, fs::copy_options::recursive);
+        const Result update = gdtool({"update", install});
+        EXPECT_EQ(update.code, c.code) << update.err;
+        EXPECT_NE(update.err.find(c.said), std::string::npos) << update.err;
+        fs::remove(install / "version.dat");
+        EXPECT_EQ(gdtest::treeDifferences(gdtest::snapshotTree(tree(c.version)),
+                                          gdtest::snapshotTree(install)),
+                  "");
+    }
 }
 
 // A server whose archives were made by hand joins a record written by hand.

@@ -56,6 +56,10 @@ check "list signature names its file" filelist.dat "$(field file <<< "$comment")
 check "list signature lasts 30 days" 2592000 \
   $(( $(field expires <<< "$comment") - $(field timestamp <<< "$comment") ))
 check "archive signature has no expiry" "" "$(trusted gd.pub p110.zip | field expires)"
+"$gdtool" sign gd.sec --folder update/ --folder "/beta channel" filelist.dat p110.zip > /dev/null
+check "a list for its folders, which minisign accepts" "/update /beta%20channel" \
+  "$(trusted gd.pub filelist.dat | field folder | paste -sd' ')"
+check "an archive for any folder" "" "$(trusted gd.pub p110.zip | field folder)"
 "$gdtool" sign ms.sec --expires 2 p110.zip > /dev/null
 comment=$(trusted ms.pub p110.zip)
 check "--expires DAYS" 172800 $(( $(field expires <<< "$comment") - $(field timestamp <<< "$comment") ))
@@ -84,6 +88,7 @@ refusals=(
   "list expired|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t 'file=filelist.dat expires=1000'|expired"
   "list without expiry|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t file=filelist.dat|has no expires="
   "unreadable expiry|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t 'file=filelist.dat expires=soon'|expires=soon is no time"
+  "unreadable folder|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t 'file=filelist.dat expires=9999999999 folder=/a%zz'|names a folder= that cannot be read"
 )
 for row in "${refusals[@]}"; do
   IFS='|' read -r name file spoil says <<< "$row"

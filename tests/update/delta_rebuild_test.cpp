@@ -7,10 +7,16 @@
 #include "support/temp_dir.h"
 #include "update/delta_pack.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <lzma.h>
 
+#include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -128,6 +134,13 @@ TEST_F(DeltaRebuildTest, AnInstalledFileThatIsNotTheBaseFailsTheRebuild) {
              fs::create_symlink(root_.path() / "elsewhere", f);
          },
          "is missing or not a file"},
+        // Opening one would wait for a writer for ever.
+        {"a FIFO",
+         [](const fs::path& f) {
+             fs::remove(f);
+             ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0);
+         },
+         "is missing or not a file"},
     };
     add("bin/editor", &code, rebuiltCode(code), 0755);
     add("data/table.txt", &table, text(500, 2));
@@ -144,6 +157,87 @@ TEST_F(DeltaRebuildTest, AnInstalledFileThatIsNotTheBaseFailsTheRebuild) {
             EXPECT_NE(rebuilt.failure.find(spoiled), std::string::npos) << rebuilt.failure;
             EXPECT_NE(rebuilt.failure.find(c.failure), std::string::npos) << rebuilt.failure;
         }
+    }
+}
+
+// A raw LZMA2 stream of `bytes`, as a Diff group holds its streams.
+std::string lzmaRaw(const std::string& bytes, gd::LzmaStream& stream) {
+    lzma_options_lzma options{};
+    lzma_lzma_preset(&options, 0);
+    options.dict_size = 4096;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream coder = LZMA_STREAM_INIT;
+    std::string out(bytes.size() / 16 + 65536, '\0');
+    EXPECT_EQ(lzma_raw_encoder(&coder, filters), LZMA_OK);
+    coder.next_in = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    coder.avail_in = bytes.size();
+    coder.next_out = reinterpret_cast<std::uint8_t*>(out.data());
+    coder.avail_out = out.size();
+    EXPECT_EQ(lzma_code(&coder, LZMA_FINISH), LZMA_STREAM_END);
+    out.resize(coder.total_out);
+    lzma_end(&coder);
+    stream = {out.size(), bytes.size(), 4096};
+    return out;
+}
+
+// What the rebuild says (into `said`), run in a child whose address space is
+// the test's and `room` more: a pack that makes it map or grow past that fails.
+std::string failureWithin(std::uint64_t room, const std::function<gd::Rebuilt()>& rebuild,
+                          const fs::path& said) {
+    if (const pid_t child = ::fork(); child == 0) {
+        std::uint64_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = pages * ::sysconf(_SC_PAGESIZE) + room;
+        const struct rlimit space { limit, limit };
+        std::string text = "threw";
+        try {
+            if (::setrlimit(RLIMIT_AS, &space) == 0) text = rebuild().failure;
+        } catch (...) {
+        }
+        writeFile(said, text);
+        ::_exit(0);
+    } else {
+        ::waitpid(child, nullptr, 0);
+    }
+    return readFile(said);
+}
+
+// The pack's word alone never sizes the memory: a base's declared size is
+// held against the installed file before memory is made for it, and the
+// control records against the output before they are decoded.
+TEST_F(DeltaRebuildTest, APackCannotMakeTheRebuildTakeMoreMemoryThanItsFiles) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own mappings need more address space than the limit";
+#endif
+    writeFile(install_ / "small.bin", "ten bytes!");
+    const auto diffPack = [](std::uint64_t baseSize, const std::string& control) {
+        gd::DeltaGroup group;
+        const std::string packed = lzmaRaw(control, group.control);
+        const std::string added = lzmaRaw("", group.added), fresh = lzmaRaw("12345", group.fresh);
+        group.length = packed.size() + added.size() + fresh.size();
+        gd::DeltaPack deltas;
+        deltas.groups.push_back(group);
+        deltas.files.push_back({0, "out.bin", baseSize > 0 ? "small.bin" : "", baseSize, 5, 0644,
+                                gd::digestOf(*gd::hashContent("12345"))});
+        return gd::deltaPackHeader(deltas) + packed + added + fresh;
+    };
+    const struct {
+        const char* name;
+        std::string pack;
+        const char* failure;
+    } cases[] = {
+        {"a base declared at 3 GiB", diffPack(3ull << 30, std::string(3, '\0')),
+         "the installed small.bin is not the file the delta was made against"},
+        {"48 MiB of records that make nothing", diffPack(0, std::string(48u << 20, '\0')),
+         "delta.pack cannot be read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(pack(), c.pack);
+        const auto rebuild = [&] {
+            return gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
+        };
+        EXPECT_EQ(failureWithin(256u << 20, rebuild, root_.path() / "said"), c.failure);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "util/safe_path.h"
 
 #include "util/text_encoding.h"
+#include "util/text_escape.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,24 @@ TEST(TextEncoding, Utf8StaysAndCp932IsConverted) {
     EXPECT_FALSE(gd::isValidUtf8("\xED\xA0\x80"));           // surrogate
     EXPECT_FALSE(gd::isValidUtf8("\xE3\x82"));               // cut short
     EXPECT_TRUE(gd::isValidUtf8("\xF0\x9F\x8E\xB5"));
+}
+
+// Nothing from outside ends a line or steers a terminal; CP932 text keeps
+// its bytes, which are no C1 controls there.
+TEST(TextEscape, EscapesEveryControlCharacter) {
+    const struct {
+        std::string text, kept, shown;
+    } rows[] = {
+        {"a\nstatus=up-to-date", "", "a\\x0Astatus=up-to-date"},
+        {"\x1b[2J\r\t\x7f", "", "\\x1B[2J\\x0D\\x09\\x7F"},
+        {"a\tb\x01", "\t", "a\tb\\x01"},
+        {"\xc2\x9b"
+         "31m \xe2\x80\xa8 \xe2\x80\xa9 é",
+         "", "\\u009B31m \\u2028 \\u2029 é"},
+        {"\x83\x5f\x83\x93\x83\x58\x9b", "", "\x83\x5f\x83\x93\x83\x58\x9b"},
+        {std::string("nul\0here", 8), "", "nul\\x00here"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(gd::escapeControls(row.text, row.kept), row.shown);
 }
 
 }  // namespace

@@ -46,7 +46,8 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
      "        [--catch-up K] [--trees DIR] [--dry-run] [--json]",
      "the next patch archive from two installation trees, proved by applying it to a copy "
      "of OLD_TREE, then published in SERVER_DIR with filelist.dat rewritten from its record "
-     "releases.txt; with --sign, the archive and filelist.dat signed as by sign. OLD_TREE "
+     "releases.txt; with --sign, the archive and filelist.dat signed as by sign, the list "
+     "for the update folders of OLD_TREE's and NEW_TREE's config.dat. OLD_TREE "
      "must be the last release's tree; --allow-empty publishes a release that changes "
      "nothing, --change-keys one whose config.dat names other publisher keys. Delta archives "
      "from the last K versions whose trees are known (5 by default: OLD_TREE and those kept in "
@@ -59,14 +60,15 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
      "--pub (once per trusted key), signatures first, and nothing refused is run or "
      "unpacked; a list whose signature expires within 7 days is a warning; one line per "
      "problem"},
-    {"resign", "resign SERVER_DIR SECFILE [--expires DAYS] [--archives]",
+    {"resign", "resign SERVER_DIR SECFILE [--expires DAYS] [--archives] [--folder PATH]...",
      "sign SERVER_DIR/filelist.dat anew (30 days unless DAYS says otherwise; with --archives every "
-     "listed archive too), in one step as release publishes, then audit the result"},
+     "listed archive too), in one step as release publishes, then audit the result; the list "
+     "stays for the update folders its signature names, or is for each PATH given"},
     {"keygen", "keygen PUBFILE SECFILE",
      "make a minisign key pair (the secret key without password, mode 0600); never overwrites"},
-    {"sign", "sign SECFILE [--expires DAYS] FILE...",
+    {"sign", "sign SECFILE [--expires DAYS] [--folder PATH]... FILE...",
      "write FILE.minisig for each FILE; filelist.dat expires after 30 days unless DAYS says "
-     "otherwise"},
+     "otherwise, and is for installations whose DUREDOR_FTP_PATH is a PATH given (any without)"},
     {"verify", "verify PUBFILE FILE", "check FILE against FILE.minisig as the launcher would"},
     {"help", "COMMAND --help", "the usage of one command"},
 }};

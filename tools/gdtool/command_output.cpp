@@ -1,6 +1,7 @@
 #include "command_output.h"
 
 #include "util/text_encoding.h"
+#include "util/text_escape.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -55,6 +56,17 @@ std::string jsonString(std::string_view text) {
     return out + "\"";
 }
 
+std::string shownText(std::string_view text) {
+    return gd::escapeControls(text);
+}
+
+FieldLine::FieldLine(std::initializer_list<std::string_view> fields) {
+    for (const std::string_view field : fields) {
+        if (!text_.empty()) text_ += '\t';
+        text_ += shownText(field);
+    }
+}
+
 JsonObject& JsonObject::member(std::string_view key, std::string_view json) {
     if (!members_.empty()) members_ += ',';
     members_ += jsonString(key);
@@ -93,11 +105,19 @@ JsonObject& JsonObject::add(std::string_view key, const std::vector<JsonObject>&
 }
 
 void CommandOutput::line(std::string_view text, const JsonObject& object) {
-    write(json_ ? object.text() : text);
+    write(json_ ? object.text() : gd::escapeControls(text, "\t"));
+}
+
+void CommandOutput::line(const FieldLine& fields, const JsonObject& object) {
+    write(json_ ? object.text() : fields.text());
 }
 
 void CommandOutput::text(std::string_view text) {
-    if (!json_) write(text);
+    if (!json_) write(gd::escapeControls(text, "\t"));
+}
+
+void CommandOutput::text(const FieldLine& fields) {
+    if (!json_) write(fields.text());
 }
 
 void CommandOutput::json(const JsonObject& object) {

@@ -4,6 +4,7 @@
 // drift apart in how they are written.
 #pragma once
 
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -41,6 +42,23 @@ class JsonObject {
 // A JSON string literal of `text`, quotes included.
 std::string jsonString(std::string_view text);
 
+// Text from outside (a server, a script, installation data) as gdtool shows
+// it on a terminal: every control character escaped (util/text_escape.h),
+// so that it can neither end the line nor steer the terminal.
+std::string shownText(std::string_view text);
+
+// A text line of tab-separated fields ("key=" with the first one): each
+// field shown as shownText shows it, tabs included, so that the only tabs
+// left are the separators.
+class FieldLine {
+  public:
+    FieldLine(std::initializer_list<std::string_view> fields);
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+};
+
 // stdout in the form the command line asked for. Safe to use from the update
 // worker's thread and the main thread at once: each line goes out whole.
 class CommandOutput {
@@ -48,9 +66,13 @@ class CommandOutput {
     explicit CommandOutput(bool json = false) : json_(json) {}
     bool json() const { return json_; }
     // `text` (without its line break) in text form, `object` with --json.
+    // Text lines go out with their control characters escaped, tabs aside
+    // (see FieldLine), whatever the values in them hold.
     void line(std::string_view text, const JsonObject& object);
+    void line(const FieldLine& fields, const JsonObject& object);
     // Only in text form: a line that --json gives as part of a larger object.
     void text(std::string_view text);
+    void text(const FieldLine& fields);
     // Only with --json: what text form says on stderr or not at all.
     void json(const JsonObject& object);
 

@@ -44,12 +44,15 @@ int keygenCommand(const Arguments& args) {
 
 int signCommand(const Arguments& args) {
     std::optional<int> days;
+    std::vector<std::string> folders;  // of the installations a version list is for
     Arguments files;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--expires") {
             if (i + 1 == args.size() || !(days = parseValidDays(args[i + 1])))
                 return fail(kValidDaysProblem);
             ++i;
+        } else if (args[i] == "--folder" && i + 1 < args.size()) {
+            folders.push_back(args[++i]);
         } else {
             files.push_back(args[i]);
         }
@@ -64,7 +67,7 @@ int signCommand(const Arguments& args) {
         if (!readable(file)) return fail(kExitInput, "cannot read " + file);
     const std::int64_t now = std::time(nullptr);
     for (const std::string& file : files) {
-        if (!gd::writeSignatureFor(file, *key, days, now, problem))
+        if (!gd::writeSignatureFor(file, *key, days, now, problem, folders))
             return fail(kExitOutput, problem);
         std::cout << "signed=" << file << gd::kSignatureSuffix << '\n';
     }

@@ -9,7 +9,7 @@ namespace gdtool {
 
 void StderrNotifier::showMessage(std::string_view caption, std::string_view text) {
     std::lock_guard lock(mutex_);
-    std::cerr << prefix_ << caption << ": " << text << std::endl;
+    std::cerr << prefix_ << shownText(caption) << ": " << shownText(text) << std::endl;
     output_.json(JsonObject().add("type", "message").add("caption", caption).add("text", text));
     shown_ = true;
     lastReason_ = text;
@@ -17,7 +17,7 @@ void StderrNotifier::showMessage(std::string_view caption, std::string_view text
 
 void StderrNotifier::refused(std::string_view reason) {
     std::lock_guard lock(mutex_);
-    std::cerr << "gdtool: " << reason << std::endl;
+    std::cerr << "gdtool: " << shownText(reason) << std::endl;
     output_.json(JsonObject().add("type", "refused").add("reason", reason));
     refused_ = true;
     lastReason_ = reason;
@@ -25,7 +25,7 @@ void StderrNotifier::refused(std::string_view reason) {
 
 void StderrNotifier::unreachable(std::string_view reason) {
     std::lock_guard lock(mutex_);
-    std::cerr << "gdtool: " << reason << std::endl;
+    std::cerr << "gdtool: " << shownText(reason) << std::endl;
     output_.json(JsonObject().add("type", "unreachable").add("reason", reason));
     unreachable_ = true;
     lastReason_ = reason;
@@ -33,19 +33,20 @@ void StderrNotifier::unreachable(std::string_view reason) {
 
 void StderrNotifier::served(std::string_view file, std::string_view source) {
     if (!sayServed_) return;
-    output_.line("source=" + std::string(file) + '\t' + std::string(source),
+    output_.line(FieldLine{"source=" + std::string(file), source},
                  JsonObject().add("type", "source").add("file", file).add("source", source));
 }
 
 void StderrNotifier::sourceSkipped(std::string_view source, std::string_view reason) {
     std::lock_guard lock(mutex_);
-    std::cerr << "gdtool: skipping " << source << " for this run: " << reason << std::endl;
+    std::cerr << "gdtool: skipping " << shownText(source) << " for this run: " << shownText(reason)
+              << std::endl;
     output_.json(JsonObject().add("type", "skipped").add("source", source).add("reason", reason));
 }
 
 void StderrNotifier::fellBack(std::string_view archive, std::string_view reason) {
     std::lock_guard lock(mutex_);
-    std::cerr << "gdtool: not using " << archive << ": " << reason
+    std::cerr << "gdtool: not using " << shownText(archive) << ": " << shownText(reason)
               << "; the whole-file archives of its versions follow" << std::endl;
     output_.json(
         JsonObject().add("type", "fell-back").add("archive", archive).add("reason", reason));
@@ -95,12 +96,12 @@ std::vector<JsonObject> entryObjects(const gd::VersionManifest& manifest) {
 void printEntries(CommandOutput& output, const gd::VersionManifest& manifest) {
     for (std::size_t i = 0; i < manifest.entryCount(); ++i) {
         const gd::PatchEntry& entry = manifest.entryAt(i);
-        output.text("entry=" + entry.label + '\t' + gd::formatVersion(entry.version) + '\t' +
-                    entry.archive);
+        output.text(
+            FieldLine{"entry=" + entry.label, gd::formatVersion(entry.version), entry.archive});
     }
     for (const gd::DeltaRule* rule : reachableDeltas(manifest)) {
-        output.text("delta=" + gd::formatVersion(rule->from) + '\t' + gd::formatVersion(rule->to) +
-                    '\t' + rule->archive);
+        output.text(FieldLine{"delta=" + gd::formatVersion(rule->from), gd::formatVersion(rule->to),
+                              rule->archive});
     }
 }
 

@@ -78,7 +78,7 @@ class PrintingReporter : public gd::UpdateReporter {
             barShown_ = false;
         }
         for (const std::string& skipped : report.skipped) {
-            std::cerr << "gdtool: skipped " << skipped << std::endl;
+            std::cerr << "gdtool: skipped " << shownText(skipped) << std::endl;
             output_.json(JsonObject().add("type", "omitted").add("operation", skipped));
         }
     }
@@ -107,7 +107,7 @@ class PrintingReporter : public gd::UpdateReporter {
 
 // What lcopy is to be started with.
 void printLauncherReplacement(CommandOutput& output, const gd::LauncherReplacement& replacement) {
-    output.line("launcher=" + replacement.source + '\t' + replacement.target,
+    output.line(FieldLine{"launcher=" + replacement.source, replacement.target},
                 JsonObject()
                     .add("type", "launcher")
                     .add("source", replacement.source)
