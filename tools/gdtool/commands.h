@@ -38,6 +38,8 @@ inline constexpr int kExitFailed = 5;
 inline constexpr int kExitOutput = 6;  // what gdtool was to write could not be written
 
 // Prints "gdtool: MESSAGE" on stderr and returns kExitUsage, or `exitCode`.
+// A usage error points to the help of the command the message begins with,
+// or to gdtool --help.
 int fail(std::string_view message);
 int fail(int exitCode, std::string_view message);
 
