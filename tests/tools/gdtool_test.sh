@@ -96,6 +96,7 @@ for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.
            "2|release $work" "2|release $work $work $work 1.1 --expires 3" "2|audit" \
            "3|filelist $work/missing.dat 1.0" "3|filelist $work/filelist.dat abc" \
            "3|encrypt $work/missing $work/out" "3|config $work/missing" "3|audit $work/install" \
+           "3|resign $work/install $work/missing.sec --json" \
            "3|pack $work/out.zip $work/filelist.lua $work/missing" \
            "6|encrypt $work/filelist.lua $work/missing/out"; do
   IFS='|' read -r code args <<< "$row"

@@ -190,6 +190,11 @@ std::vector<SynopsisOption> optionsOf(std::string_view synopsis) {
     return options;
 }
 
+// Options that a command takes although its synopsis does not show them.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kUnlistedOptions = {{
+    {"resign", "--json"},
+}};
+
 // "-" is standard input and "-1" a number; anything else after a dash is an
 // option.
 bool looksLikeOption(std::string_view arg) {
@@ -237,7 +242,10 @@ std::optional<std::string> unknownOption(std::string_view command,
     const auto entry = std::find_if(kCommands.begin(), kCommands.end(),
                                     [&](const CommandUsage& item) { return item.name == command; });
     if (entry == kCommands.end() || command == "help") return std::nullopt;
-    const std::vector<SynopsisOption> known = optionsOf(entry->synopsis);
+    std::vector<SynopsisOption> known = optionsOf(entry->synopsis);
+    for (const auto& [name, option] : kUnlistedOptions) {
+        if (name == command) known.push_back({option, false});
+    }
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (!looksLikeOption(args[i])) continue;
         const auto option = std::find_if(known.begin(), known.end(),
