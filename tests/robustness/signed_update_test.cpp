@@ -165,7 +165,7 @@ TEST_F(SignedUpdateTest, ASignedChainOfThreeArchivesFromOnePointZero) {
     const Ran checked = gdtool("check", dir);
     EXPECT_EQ(checked.code, 0) << checked.errors;
     EXPECT_EQ(checked.output,
-              "signed=1\nkey=" + keyA_.id + "\nonline=1\nlatest=0.000000\nstatus=up-to-date\n");
+              "signed=1\nkey=" + keyA_.id + "\nonline=1\nlatest=1.300000\nstatus=up-to-date\n");
 }
 
 // Each spoils a good signed chain so that its first step is refused.

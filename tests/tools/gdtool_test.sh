@@ -81,6 +81,18 @@ entry=2026/02/10	1.200000	b.zip" "$out"
 check "filelist exit" 0 $rc
 check "filelist up to date" "latest=0.000000" "$("$gdtool" filelist "$work/filelist.dat" 1.2)"
 
+# One result whatever LANG says: scripts compare, sort and name dates in the C locale.
+printf 'local t = {"b", "B", "a"} table.sort(t) latest_version = 1.1\nfunction filelist() patch.File(table.concat(t) .. tostring("a" < "B") .. os.date("!%%A", 0), 1.1, "a.zip") end\n' |
+  "$gdtool" encrypt - "$work/locale.dat"
+for lang in "" C.UTF-8 en_US.UTF-8 ja_JP.UTF-8; do
+  if [ -n "$lang" ] && ! locale -a | grep -qix "${lang/UTF-8/utf8}"; then
+    echo "skipped under LANG=$lang: the locale is not installed"
+    continue
+  fi
+  check "one result under LANG=$lang" "entry=BabfalseThursday	1.100000	a.zip" \
+    "$(LANG=$lang LC_ALL=$lang "$gdtool" filelist "$work/locale.dat" 1.0 | grep entry=)"
+done
+
 printf 'latest_version = ' | "$gdtool" encrypt - "$work/broken.dat"
 err=$("$gdtool" filelist "$work/broken.dat" 1.0 2>&1 >/dev/null); rc=$?
 check "syntax error exit" 1 $rc
