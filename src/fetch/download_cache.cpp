@@ -14,8 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
+#include <map>
 #include <vector>
 
 namespace gd {
@@ -44,6 +47,20 @@ std::optional<std::string> serverKeyOf(const ServerRecord& server) {
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
+
+// What other servers left behind: an installation moved to another server,
+// or removed, would keep its cut downloads for good. An entry whose files
+// have not changed for this long goes, whichever server it came from.
+constexpr std::chrono::hours kUnseenServerAge{24 * 30};
+
+// A cached entry's name without its extension: two keys, "-" between them.
+bool isEntryName(std::string_view name) {
+    constexpr std::size_t kKeyLength = 20;
+    if (name.size() != 2 * kKeyLength + 1 || name[kKeyLength] != '-') return false;
+    name.remove_prefix(kKeyLength + 1);
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 }  // namespace
 
@@ -162,11 +179,31 @@ void DownloadCache::prune(const ServerRecord& server, const std::set<std::string
         if (const auto key = keyOf(archive)) wanted.insert(*serverKey + "-" + *key);
     }
     std::vector<std::string> stale;
+    // Other servers' entries, each with the newest change of its files.
+    std::map<std::string, std::time_t> others;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
         const auto dot = name.rfind('.');
-        if (!name.starts_with(*serverKey + "-") || dot == std::string_view::npos) continue;
-        if (!wanted.contains(std::string(name.substr(0, dot)))) stale.emplace_back(name);
+        if (dot == std::string_view::npos) continue;
+        const std::string base(name.substr(0, dot));
+        if (name.starts_with(*serverKey + "-")) {
+            if (!wanted.contains(base)) stale.emplace_back(name);
+            continue;
+        }
+        struct stat info {};
+        if (!isEntryName(base) ||
+            ::fstatat(folder_.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        std::time_t& newest = others[base];
+        newest = std::max(newest, info.st_mtime);
+    }
+    const std::time_t unseenSince =
+        std::time(nullptr) -
+        std::chrono::duration_cast<std::chrono::seconds>(kUnseenServerAge).count();
+    for (const auto& [base, newest] : others) {
+        if (newest >= unseenSince) continue;
+        stale.push_back(base + ".part");
+        stale.push_back(base + ".stamp");
     }
     for (const std::string& name : stale) ::unlinkat(folder_.get(), name.c_str(), 0);
 }

@@ -68,7 +68,8 @@ class DownloadCache {
     // nullptr when it cannot be kept (another run is downloading it, or the
     // name holds something other than a plain file of ours).
     std::unique_ptr<KeptDownload> keep(const ServerRecord& server, const std::string& archive);
-    // Removes what is kept from `server` of archives it no longer lists.
+    // Removes what is kept from `server` of archives it no longer lists, and
+    // what other servers left that has not changed for a month.
     void prune(const ServerRecord& server, const std::set<std::string>& listed);
 
   private:

@@ -2,6 +2,7 @@
 
 #include "script/encrypted_script.h"
 #include "script/lua_state.h"
+#include "script/script_cipher.h"
 #include "script/trust_settings.h"
 #include "script/version_manifest.h"
 
@@ -82,6 +83,16 @@ std::string readConfigText(const std::filesystem::path& path, std::string& fault
     return text;
 }
 
+// A config.dat written as plain Lua deciphers into noise that does not
+// load; the file itself would. Says so, with the way out, when it does.
+std::string plainTextHint(std::string_view deciphered) {
+    std::string file(deciphered);
+    ScriptCipher::encrypt(file.data(), file.size());
+    LuaState lua;
+    if (file.empty() || !lua || lua.load(file, "config.dat") != 0) return {};
+    return "; config.dat is plain Lua text: encipher it with gdtool encrypt";
+}
+
 }  // namespace
 
 std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
@@ -94,7 +105,7 @@ std::string applyConfigChunk(std::string_view chunk, LauncherConfig& config,
         // A chunk that does not load leaves its error message on the stack,
         // and calling that fails harmlessly, as it always has.
         if (lua.load(chunk, "config.dat") != 0)
-            fault = "the chunk does not load: " + errorText(lua.get());
+            fault = "the chunk does not load: " + errorText(lua.get()) + plainTextHint(chunk);
         if (lua.pcall(0, 0) != 0 && fault.empty())
             fault = "the chunk stopped with an error: " + errorText(lua.get());
         lua_settop(lua.get(), 0);

@@ -136,16 +136,6 @@ void auxSort(SortState* sort, int l, int u) {
     }                         // repeat the routine for the larger one
 }
 
-// The script's message handler (upvalue 1), unless the call is past its
-// deadline: then the message goes through unchanged.
-int guardedHandler(lua_State* state) {
-    if (isPastLuaDeadline(state)) return 1;
-    lua_pushvalue(state, lua_upvalueindex(1));
-    lua_insert(state, 1);
-    lua_call(state, lua_gettop(state) - 1, 1);
-    return 1;
-}
-
 }  // namespace
 
 int boundedRep(lua_State* state) {
@@ -172,17 +162,6 @@ int boundedRep(lua_State* state) {
     }
     lua_pushlstring(state, block, total);
     return 1;
-}
-
-int boundedXpcall(lua_State* state) {
-    luaL_checkany(state, 2);
-    lua_settop(state, 2);
-    lua_pushcclosure(state, guardedHandler, 1);
-    lua_insert(state, 1);  // the handler under the function to be called
-    const int status = lua_pcall(state, 0, LUA_MULTRET, 1);
-    lua_pushboolean(state, status == 0);
-    lua_replace(state, 1);
-    return lua_gettop(state);  // status and every result
 }
 
 int boundedSort(lua_State* state) {

@@ -1,5 +1,4 @@
-// string.rep, table.sort and xpcall that cannot outlast the running call's
-// deadline.
+// string.rep and table.sort that cannot outlast the running call's deadline.
 #pragma once
 
 struct lua_State;
@@ -17,10 +16,5 @@ int boundedRep(lua_State* state);
 // comparisons: with the default or a C comparison function a large table
 // took seconds without a Lua instruction.
 int boundedSort(lua_State* state);
-
-// xpcall as in Lua 5.1, but the message handler is skipped for the time
-// limit's error: Lua runs the handler of an error raised by the instruction
-// hook with hooks disabled, so a handler that loops would never be stopped.
-int boundedXpcall(lua_State* state);
 
 }  // namespace gd

@@ -3,6 +3,7 @@
 #include "script/lua_bounded_functions.h"
 #include "script/lua_pattern_matcher.h"
 #include "script/lua_source_loaders.h"
+#include "script/script_locale.h"
 
 #include "util/text_escape.h"
 
@@ -64,7 +65,6 @@ void harden(lua_State* state) {
     // run with hooks disabled.
     removeField(state, LUA_GLOBALSINDEX, "debug");
     removeField(state, LUA_GLOBALSINDEX, "newproxy");
-    setFunction(state, LUA_GLOBALSINDEX, "xpcall", boundedXpcall);
 
     lua_getfield(state, LUA_GLOBALSINDEX, LUA_STRLIBNAME);
     const int string = lua_gettop(state);
@@ -90,6 +90,9 @@ int openStandard(lua_State* state) {
     lua_getfield(state, -1, "loaded");
     removeField(state, lua_gettop(state), LUA_DBLIBNAME);
     lua_pop(state, 2);
+    lua_getfield(state, LUA_GLOBALSINDEX, LUA_OSLIBNAME);
+    setFunction(state, lua_gettop(state), "setlocale", fixedScriptSetlocale);
+    lua_pop(state, 1);
     installSourceLoaders(state);
     harden(state);
     return 0;

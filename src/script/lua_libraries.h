@@ -23,9 +23,10 @@ enum class LuaLibraries {
 };
 
 // The lua_CFunction that opens `libraries` in a fresh state; run it with
-// lua_cpcall. In both sets string.dump is gone, every loader compiles source
-// text only, and the library functions that could run long without the
-// interpreter noticing stop at the running call's deadline.
+// lua_cpcall. In every set string.dump is gone, every loader compiles source
+// text only, the library functions that could run long without the
+// interpreter noticing stop at the running call's deadline, and
+// os.setlocale, where there is one, cannot change the scripts' locale.
 LuaCFunction libraryOpener(LuaLibraries libraries);
 
 // Sets the global `debug` (and what require("debug") gives, where package is

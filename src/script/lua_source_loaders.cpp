@@ -83,6 +83,7 @@ int loadFunction(lua_State* state) {
 struct FileReader {
     std::FILE* file = nullptr;
     bool extraLine = false;
+    int readError = 0;  // errno of the read that failed, for the message
     char buffer[LUAL_BUFFERSIZE];
 };
 
@@ -95,6 +96,7 @@ const char* readFile(lua_State* /*state*/, void* data, std::size_t* size) {
     }
     if (std::feof(reader->file)) return nullptr;
     *size = std::fread(reader->buffer, 1, sizeof reader->buffer, reader->file);
+    if (std::ferror(reader->file) && reader->readError == 0) reader->readError = errno;
     return *size > 0 ? reader->buffer : nullptr;
 }
 
@@ -103,11 +105,13 @@ struct FileCloser {
 };
 
 // Loads the open file unless it holds bytecode; lua_load runs protected, so
-// nothing here unwinds past the caller's file owner.
-int loadOpenFile(lua_State* state, std::FILE* file, const char* chunkName, bool& readFailed) {
+// nothing here unwinds past the caller's file owner. `readError` is the errno
+// of a read that failed (a folder reads as EISDIR), else 0.
+int loadOpenFile(lua_State* state, std::FILE* file, const char* chunkName, int& readError) {
     FileReader reader;
     reader.file = file;
     int c = std::getc(file);
+    if (c == EOF && std::ferror(file)) reader.readError = errno;
     if (c == '#') {  // an executable script's "#!" line
         reader.extraLine = true;
         while ((c = std::getc(file)) != EOF && c != '\n') {
@@ -117,7 +121,7 @@ int loadOpenFile(lua_State* state, std::FILE* file, const char* chunkName, bool&
     if (c == static_cast<unsigned char>(kPrecompiledMark)) return -1;
     std::ungetc(c, file);
     const int status = lua_load(state, readFile, &reader, chunkName);
-    readFailed = std::ferror(file) != 0;
+    readError = std::ferror(file) == 0 ? 0 : reader.readError != 0 ? reader.readError : EIO;
     return status;
 }
 
@@ -137,18 +141,19 @@ int loadSourceFile(lua_State* state, const char* fileName) {
         return LUA_ERRFILE;
     }
     int status = 0;
-    bool readFailed = false;
+    int readError = 0;
     {
         const std::unique_ptr<std::FILE, FileCloser> owner(file == stdin ? nullptr : file);
-        status = loadOpenFile(state, file, lua_tostring(state, nameIndex), readFailed);
+        status = loadOpenFile(state, file, lua_tostring(state, nameIndex), readError);
     }
     if (status == -1) {
         lua_remove(state, nameIndex);
         return refuse(state);
     }
-    if (readFailed) {
+    if (readError != 0) {
         lua_settop(state, nameIndex);
-        lua_pushfstring(state, "cannot read %s", lua_tostring(state, nameIndex) + 1);
+        lua_pushfstring(state, "cannot read %s: %s", lua_tostring(state, nameIndex) + 1,
+                        std::strerror(readError));
         lua_remove(state, nameIndex);
         return LUA_ERRFILE;
     }

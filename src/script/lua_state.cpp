@@ -57,6 +57,15 @@ void* limitedAlloc(void* userData, void* block, std::size_t oldSize, std::size_t
     std::abort();  // lua_error does not return
 }
 
+// Ends the running call from inside the hook. Lua runs the message handler
+// of an error raised in a hook with hooks disabled, where nothing could stop
+// a handler that loops; a failed allocation unwinds without calling any
+// handler. The call's owner then reports the time limit (LuaState::pcall).
+[[noreturn]] void failFromHook(lua_State* state) {
+    lua_newuserdata(state, 1);  // refused past the deadline: LUA_ERRMEM
+    raiseTimeLimit(state);      // not reached
+}
+
 void onCountOrCall(lua_State* state, lua_Debug* /*event*/) {
     if (!ownerOf(state)->overdue()) {
         // A coroutine that failed an earlier call's limit still counts by one.
@@ -64,10 +73,10 @@ void onCountOrCall(lua_State* state, lua_Debug* /*event*/) {
             lua_sethook(state, onCountOrCall, kHookMask, kHookInstructionCount);
         return;
     }
-    // From now on every instruction of this thread fails, so that a pcall in
-    // a loop or an error handler cannot run on past the limit.
+    // From now on every instruction and every call of this thread fails, so
+    // that a pcall in a loop or an error handler cannot run on past the limit.
     lua_sethook(state, onCountOrCall, kHookMask, 1);
-    raiseTimeLimit(state);
+    failFromHook(state);
 }
 
 int registerTimeLimitMessage(lua_State* state) {
@@ -87,6 +96,8 @@ int onPanic(lua_State* /*state*/) {
 
 LuaState::LuaState(std::chrono::milliseconds timeLimit, LuaLibraries libraries)
     : timeLimit_(timeLimit) {
+    if (!locale_) return;
+    const ThreadLocaleScope scriptLocale(locale_.get());
     state_ = lua_newstate(limitedAlloc, this);
     if (state_ == nullptr) return;
     lua_atpanic(state_, onPanic);
@@ -122,25 +133,32 @@ int LuaState::load(std::string_view chunk, const char* chunkName) {
         lua_pushfstring(state_, "%s: precompiled chunks are not accepted", chunkName);
         return LUA_ERRSYNTAX;
     }
+    // The lexer's letters and numbers follow the locale too.
+    const ThreadLocaleScope scriptLocale(locale_.get());
     return luaL_loadbuffer(state_, chunk.data(), chunk.size(), chunkName);
 }
 
 int LuaState::pcall(int arguments, int results) {
+    const ThreadLocaleScope scriptLocale(locale_.get());
     startClock();
-    const int status = lua_pcall(state_, arguments, results, 0);
-    deadline_ = Clock::time_point::max();
-    return status;
+    return finishCall(lua_pcall(state_, arguments, results, 0));
 }
 
 int LuaState::cpcall(LuaCFunction function, void* data) {
+    const ThreadLocaleScope scriptLocale(locale_.get());
     startClock();
-    const int status = lua_cpcall(state_, function, data);
-    deadline_ = Clock::time_point::max();
-    return status;
+    return finishCall(lua_cpcall(state_, function, data));
 }
 
-bool isPastLuaDeadline(lua_State* state) {
-    return ownerOf(state)->overdue();
+int LuaState::finishCall(int status) {
+    const bool pastDeadline = status != 0 && overdue();
+    deadline_ = Clock::time_point::max();
+    if (!pastDeadline) return status;
+    // Stopped from the hook, the call unwound as out of memory.
+    lua_pop(state_, 1);
+    lua_pushlightuserdata(state_, const_cast<char*>(&kTimeLimitMessageKey));
+    lua_rawget(state_, LUA_REGISTRYINDEX);
+    return LUA_ERRRUN;
 }
 
 void checkLuaDeadline(lua_State* state) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "script/lua_libraries.h"
+#include "script/script_locale.h"
 
 #include <chrono>
 #include <cstddef>
@@ -18,7 +19,8 @@ namespace gd {
 // limit every further instruction and every allocation of that call fails, so
 // neither pcall nor an error handler can keep it going, and the library
 // functions that can run long without either (pattern matching, string.rep,
-// table.sort) look at the clock themselves.
+// table.sort) look at the clock themselves. Every load and call runs in the
+// scripts' own locale (see script_locale.h) on the thread that makes it.
 inline constexpr std::size_t kLuaMemoryLimit = 256u * 1024 * 1024;
 inline constexpr std::chrono::milliseconds kLuaTimeLimit{10000};
 // An archive's update.dat may copy large files with io or run a program with
@@ -42,7 +44,9 @@ class LuaState {
     // load status (0 when loaded; the error message is pushed otherwise). A
     // precompiled (bytecode) chunk is refused as a syntax error.
     int load(std::string_view chunk, const char* chunkName);
-    // lua_pcall with the time limit counted from this call.
+    // lua_pcall with the time limit counted from this call. A call that ran
+    // past its limit fails with LUA_ERRRUN and the time limit's message,
+    // whatever error unwound it.
     int pcall(int arguments, int results);
     // lua_cpcall with the time limit counted from this call: `function` runs
     // protected with `data` as its one (light userdata) argument, so that it
@@ -57,7 +61,11 @@ class LuaState {
 
   private:
     void startClock();
+    // The status of a call that just ended, and its message on the stack:
+    // the time limit's, when the call was past its deadline.
+    int finishCall(int status);
 
+    ScriptLocale locale_;
     lua_State* state_ = nullptr;
     std::size_t allocated_ = 0;
     std::chrono::milliseconds timeLimit_;
@@ -69,8 +77,6 @@ class LuaState {
 // its deadline. For C functions that can work long without running a Lua
 // instruction or allocating.
 void checkLuaDeadline(lua_State* state);
-// Whether the call running in `state` is past its deadline.
-bool isPastLuaDeadline(lua_State* state);
 
 // Counts `bytes` that a C function keeps outside the state on a script's behalf
 // (copies into the engine's own lists) against the state's memory limit, so

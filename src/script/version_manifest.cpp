@@ -126,7 +126,9 @@ int evaluateList(lua_State* state) {
     const float latest =
         lua_isnumber(state, -1) ? static_cast<float>(lua_tonumber(state, -1)) : 0.0f;
     lua_pop(state, 1);
-    if (!isUsableVersion(latest) || !(latest > evaluation.installed)) return 0;
+    if (!isUsableVersion(latest)) return 0;
+    evaluation.manifest.setAnnouncedVersion(latest);
+    if (!(latest > evaluation.installed)) return 0;
 
     evaluation.manifest.setBaseVersion(evaluation.installed);
     lua_getfield(state, LUA_GLOBALSINDEX, "filelist");
@@ -195,6 +197,7 @@ bool setInstalledVersion(const std::string& launcherDir, LauncherConfig& config,
 
 float runVersionScript(Notifier& notifier, std::string_view text, float installedVersion,
                        VersionManifest& manifest, std::chrono::milliseconds timeLimit) {
+    manifest.setAnnouncedVersion(0.0f);
     LuaState lua(timeLimit, LuaLibraries::Safe);
     if (!lua || lua.cpcall(registerPatchTable, &manifest) != 0) return 0.0f;
 

@@ -52,6 +52,11 @@ class VersionManifest {
     void setBaseVersion(float version) { baseVersion_ = version; }
     float baseVersion() const { return baseVersion_; }
 
+    // The script's latest_version as it said it, newer than the
+    // installation or not; 0 when it is no finite number.
+    void setAnnouncedVersion(float version) { announcedVersion_ = version; }
+    float announcedVersion() const { return announcedVersion_; }
+
     void setLauncherCopy(std::string source, std::string target) {
         launcherCopySource_ = std::move(source);
         launcherCopyTarget_ = std::move(target);
@@ -67,6 +72,7 @@ class VersionManifest {
     std::vector<PatchEntry> entries_;
     VersionRules rules_;
     float baseVersion_ = 0;
+    float announcedVersion_ = 0;
     std::atomic<bool> launcherUpdatePending_{false};
     std::string launcherCopySource_;
     std::string launcherCopyTarget_;

@@ -12,6 +12,9 @@ Usage:
       the same with Unix host entries whose permission bits are all zero (the
       archive attribute only), as a ZipInfo came out before zipfile began to
       give an entry without any attributes 0600
+  archive_maker.py zeroregdir OUT.zip DIR
+      the same with the file type of a regular file and permission bits that
+      are all zero, as zipfile's write() keeps a file of mode 000
   archive_maker.py samecrc GENUINE TEMPLATE OUT
       TEMPLATE, as long as GENUINE, with its first "@@@@" replaced by the four
       bytes that give it GENUINE's CRC-32
@@ -471,8 +474,12 @@ def zerodir(out, directory):
     infodir(out, directory, UNIX, 0x20)
 
 
+def zeroregdir(out, directory):
+    infodir(out, directory, UNIX, stat.S_IFREG << 16)
+
+
 def main(argv):
-    makers = {"zipdir": zipdir, "dosdir": dosdir, "zerodir": zerodir}
+    makers = {"zipdir": zipdir, "dosdir": dosdir, "zerodir": zerodir, "zeroregdir": zeroregdir}
     if len(argv) == 4 and argv[1] in makers:
         makers[argv[1]](argv[2], argv[3])
     elif len(argv) == 5 and argv[1] == "samecrc":

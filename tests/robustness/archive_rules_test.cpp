@@ -35,8 +35,9 @@ using gdtest::enciphered;
 using namespace std::chrono_literals;
 
 // Windows: Python's zipfile, MS-DOS host entries; ZeroBits: Python's zipfile,
-// Unix host entries whose permission bits are all zero; Unix: Info-ZIP.
-enum class Archiver { Windows, ZeroBits, Unix };
+// Unix host entries whose permission bits are all zero, without (ZeroBits) or
+// with (RegularZeroBits) the file type; Unix: Info-ZIP.
+enum class Archiver { Windows, ZeroBits, RegularZeroBits, Unix };
 
 // Who owns the links of a case and the folder they lead to; the stranger's
 // cases need root to hand them over. StrangersLinkOnTheWay: the user's own
@@ -102,6 +103,13 @@ const std::vector<RuleCase> kCases = {
      R"(function updater() update.copy("StepTool", "StepTool") update.copy("notes.txt", "notes.txt") end)",
      {{"StepTool", "old step", 0755}}, {}, kApplied,
      {{"StepTool", "new step", 0755}, {"notes.txt", "notes", 0644}}},
+    {"regular_zero_bits_keep_modes", "so do those of a regular file, copied or moved into place",
+     Archiver::RegularZeroBits, {{"StepTool", "new step"}, {"bin/AvatarTool", "avatar"}},
+     R"(function updater() update.copy("StepTool", "StepTool") update.copy("StepTool", "step.bak")
+        update.copy("bin\\AvatarTool", "AvatarTool") end)",
+     {{"StepTool", "old step", 0755}, {"step.bak", "old", 0640}, {"AvatarTool", "old", 0750}}, {},
+     kApplied,
+     {{"StepTool", "new step", 0755}, {"step.bak", "new step", 0640}, {"AvatarTool", "avatar", 0750}}},
     {"windows_launcher", "the staged launcher takes the launcher's bits",
      Archiver::Windows, {{"GrooveDeck", "new launcher"}}, "function updater() update.launcherupdate() end",
      {{"GrooveDeck", "launcher", 0755}}, {},
@@ -264,9 +272,10 @@ class ArchiveRulesTest : public ::testing::TestWithParam<RuleCase> {
         };
         const std::string infoZip = "cd " + gdtest::shellQuoted(at("stage")) + " && zip -qrX " +
                                     gdtest::shellQuoted(archive) + " .";
-        const std::string command = c.archiver == Archiver::Windows    ? python("dosdir")
-                                    : c.archiver == Archiver::ZeroBits ? python("zerodir")
-                                                                       : infoZip;
+        const std::string command = c.archiver == Archiver::Windows           ? python("dosdir")
+                                    : c.archiver == Archiver::ZeroBits        ? python("zerodir")
+                                    : c.archiver == Archiver::RegularZeroBits ? python("zeroregdir")
+                                                                              : infoZip;
         ASSERT_EQ(gdtest::runShell(command), 0) << command;
         gdtest::serveVersionScript(site_.serverFolder("update"), "1.1", {"'r', 1.1, 'rules.zip'"});
     }

@@ -23,6 +23,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -164,7 +165,7 @@ TEST_F(SignedUpdateTest, ASignedChainOfThreeArchivesFromOnePointZero) {
     const Ran checked = gdtool("check", dir);
     EXPECT_EQ(checked.code, 0) << checked.errors;
     EXPECT_EQ(checked.output,
-              "signed=1\nkey=" + keyA_.id + "\nonline=1\nlatest=0.000000\nstatus=up-to-date\n");
+              "signed=1\nkey=" + keyA_.id + "\nonline=1\nlatest=1.300000\nstatus=up-to-date\n");
 }
 
 // Each spoils a good signed chain so that its first step is refused.
@@ -353,6 +354,34 @@ TEST_F(SignedUpdateTest, ADownloadCutByAKillGoesOnAtTheNextRun) {
         EXPECT_EQ(downloaded(rerun.output) < whole, row.continues) << rerun.output;
         EXPECT_FALSE(keptPart(0)) << "the kept download outlived its archive";
     }
+}
+
+// What another server left in the cache goes once nothing of it has changed
+// for a month; the run's own server is judged by its list alone.
+TEST_F(SignedUpdateTest, KeptDownloadsOfServersUnseenForAMonthGo) {
+    const fs::path cache = fs::path(std::getenv("XDG_CACHE_HOME")) / "groovedeck";
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    fs::permissions(cache, fs::perms::owner_all, fs::perm_options::replace);
+    const auto entry = [](char archive, const char* extension) {
+        return std::string(20, 'a') + "-" + std::string(20, archive) + extension;
+    };
+    // file, days since it last changed, whether it stays
+    const std::vector<std::tuple<std::string, int, bool>> rows = {
+        {entry('1', ".part"), 31, false}, {entry('1', ".stamp"), 40, false},
+        {entry('2', ".part"), 29, true},  {entry('2', ".stamp"), 40, true},
+        {"notes.txt", 400, true},
+    };
+    for (const auto& [name, days, stays] : rows) {
+        gdtest::writeFile(cache / name, "kept");
+        fs::last_write_time(cache / name,
+                            fs::file_time_type::clock::now() - std::chrono::hours(24 * days));
+    }
+    const fs::path folder = site_.serverFolder("unseen");
+    archive(folder, "a.zip", {{"a.txt", "a"}});
+    gdtest::serveVersionScript(folder, "1.1", {"'a', 1.1, 'a.zip'"});
+    EXPECT_EQ(gdtool("update", install("unseen", "unseen", "")).code, 0);
+    for (const auto& [name, days, stays] : rows) EXPECT_EQ(fs::exists(cache / name), stays) << name;
 }
 
 // A verified archive installs a config.dat that trusts both keys; later the

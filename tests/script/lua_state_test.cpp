@@ -1,13 +1,22 @@
 #include "script/lua_state.h"
 
+#include "script/launcher_config.h"
+#include "script/notifier.h"
+#include "script/version_manifest.h"
 #include "support/child_run.h"
 #include "support/temp_dir.h"
+#include "update/patch.h"
+#include "update/update_script.h"
 
+#include <unistd.h>
 #include <lua.hpp>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -210,6 +219,148 @@ TEST(LuaState, BoundedLibraryFunctionsAgreeWithLiblua) {
         gd::LuaState lua;
         EXPECT_EQ(results(lua.get(), lua.load(chunk, "test")), expected) << chunk;
     }
+}
+
+// What the engine changes in the libraries it offers stays out of sight:
+// Debian's lua5.1 interpreter is the oracle. Each chunk runs as a main chunk
+// named "=stdin", called from C, with the set that update.dat gets, and
+// leaves its result in R.
+int runAsMainChunk(lua_State* state) {
+    const auto* chunk = static_cast<const std::string*>(lua_touserdata(state, 1));
+    if (luaL_loadbuffer(state, chunk->data(), chunk->size(), "=stdin") != 0) lua_error(state);
+    lua_call(state, 0, 0);
+    return 0;
+}
+
+std::string stockOutput(const std::filesystem::path& chunkFile) {
+    std::string output;
+    std::FILE* pipe = ::popen(("lua5.1 - < '" + chunkFile.string() + "' 2>&1").c_str(), "r");
+    if (pipe == nullptr) return output;
+    char piece[4096];
+    for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, pipe)) > 0;)
+        output.append(piece, got);
+    ::pclose(pipe);
+    return output;
+}
+
+TEST(LuaState, AgreesWithTheStockInterpreter) {
+    ASSERT_EQ(::access("/usr/bin/lua5.1", X_OK), 0)
+        << "Debian's lua5.1 is the oracle here; scripts/install-deps installs it";
+    const char* const cases[] = {
+        // a message handler runs right above the function that raised the error
+        "R = select(2, xpcall(function() error('x') end, debug.traceback))",
+        "R = select(2, xpcall(function() error('x') end, function(m) "
+        "local i = debug.getinfo(3, 'Sl') return m .. i.short_src .. i.currentline end))",
+        "R = select(2, xpcall(function() local t = nil; return t.x end, function(m) "
+        "return debug.traceback(m, 2) end))",
+        "R = table.concat({tostring(xpcall(function() return 1, 2 end, print))}, ',')",
+        // only a function is a handler
+        "R = tostring(select(2, xpcall(function() error('x') end, "
+        "setmetatable({}, {__call = function(_, m) return 'table ' .. m end}))))",
+        // the system's reason for a file that cannot be read
+        "R = select(2, loadfile('/'))",
+        "R = select(2, pcall(dofile, '/'))",
+        "R = select(2, loadfile('/nonexistent/x.lua'))",
+        "package.path = '/?' R = select(2, pcall(require, 'tmp'))",
+    };
+    gdtest::TempDir temp;
+    const std::filesystem::path chunkFile = temp.path() / "chunk.lua";
+    for (const char* chunk : cases) {
+        gdtest::writeFile(chunkFile, std::string(chunk) + "\nio.write(tostring(R))");
+        gd::LuaState lua(gd::kLuaTimeLimit, gd::LuaLibraries::Update);
+        std::string ours = std::string(chunk) + "\nR = tostring(R)";
+        ASSERT_EQ(lua.cpcall(runAsMainChunk, &ours), 0)
+            << chunk << ": " << gd::luaText(lua.get(), -1);
+        lua_getfield(lua.get(), LUA_GLOBALSINDEX, "R");
+        EXPECT_EQ(std::string(gd::luaText(lua.get(), -1)), stockOutput(chunkFile)) << chunk;
+    }
+}
+
+// The process's locale as the window leaves it for LANG=`name` (QApplication
+// sets every category from the environment, the launcher then puts
+// LC_NUMERIC back to "C"); the test's own when the scope ends.
+class ProcessLocale {
+  public:
+    explicit ProcessLocale(const char* name) : usable_(std::setlocale(LC_ALL, name) != nullptr) {
+        std::setlocale(LC_NUMERIC, "C");
+    }
+    ~ProcessLocale() {
+        std::setlocale(LC_ALL, "C");
+        std::setlocale(LC_NUMERIC, "C");
+    }
+    bool usable() const { return usable_; }
+
+  private:
+    bool usable_;
+};
+
+class SilentNotifier : public gd::Notifier {
+  public:
+    void showMessage(std::string_view, std::string_view) override {}
+};
+
+// What the probe found in config.dat (on the calling thread, as the
+// launcher's start runs it), filelist.dat and update.dat (each on a thread
+// of its own, as the window's check and update run them).
+std::vector<std::string> probeResults(const std::filesystem::path& folder) {
+    const std::string probe =
+        "local words = {'b', 'B', 'a', 'A', '_', '\\195\\169'} table.sort(words) "
+        "probe = table.concat(words, ' ') .. '|' .. tostring('a' < 'B') .. '|' .. "
+        "os.date('!%A %B %p %c', 0) .. '|' .. tostring(os.setlocale and os.setlocale()) .. "
+        "'|' .. tostring(os.setlocale and os.setlocale('ja_JP.UTF-8')) .. '|' .. "
+        "tostring(('\\195\\169'):find('%a'))\n";
+    std::vector<std::string> results;
+    gd::LauncherConfig config;
+    gd::applyConfigChunk(probe + "DUREDOR_FTP_PATH = probe", config);
+    results.push_back(config.server.ftpPath);
+
+    std::thread([&] {
+        SilentNotifier notifier;
+        gd::VersionManifest manifest;
+        gd::runVersionScript(
+            notifier,
+            probe + "latest_version = 2 function filelist() patch.File(probe, 2, 'a.zip') end",
+            1.0f, manifest);
+        results.push_back(manifest.entryCount() == 1 ? manifest.entryAt(0).label : "no entry");
+    }).join();
+
+    const std::filesystem::path out = folder / "probe.txt";
+    gdtest::writeEncrypted(folder / "update.dat",
+                           probe + "local f = assert(io.open('" + out.string() +
+                               "', 'w')) f:write(probe) f:close() function updater() end");
+    std::thread([&] {
+        gd::VersionManifest manifest;
+        gd::PatchQueue queue;
+        gd::RunUpdateScript(folder / "update.dat", folder.string() + "/", manifest, queue);
+    }).join();
+    results.push_back(gdtest::readFile(out));
+    return results;
+}
+
+// A publisher's script gives one result on every machine and in both front
+// ends, whatever LANG says: scripts run in the "C" locale.
+TEST(LuaState, ScriptsRunInOneLocaleWhateverTheProcessUses) {
+    gdtest::TempDir temp;
+    const std::vector<std::string> expected = probeResults(temp.path());
+    ASSERT_EQ(expected.size(), 3u);
+    EXPECT_EQ(expected[0],
+              "A B _ a b \xC3\xA9|false|Thursday January AM Thu Jan  1 00:00:00 1970|C|nil|nil");
+    EXPECT_EQ(expected[1],
+              "A B _ a b \xC3\xA9|false|Thursday January AM Thu Jan  1 00:00:00 1970|nil|nil|nil");
+    EXPECT_EQ(expected[2], expected[0]);
+    std::string missing;
+    for (const char* name : {"en_US.UTF-8", "ja_JP.UTF-8"}) {
+        SCOPED_TRACE(name);
+        const ProcessLocale locale(name);
+        if (!locale.usable()) {
+            missing += std::string(" ") + name;
+            continue;
+        }
+        EXPECT_EQ(probeResults(temp.path()), expected);
+    }
+    if (!missing.empty())
+        GTEST_SKIP() << "not installed here, so not tried:" << missing
+                     << " (scripts/install-deps generates them)";
 }
 
 TEST(LuaState, PrecompiledChunksAreRefusedWhereverTheyAreLoaded) {

@@ -49,11 +49,19 @@ LUA
 expected="CERTIFICATION_URL=http://127.0.0.1:8080/news.php
 DUREDOR_FTP_ADR=127.0.0.1:2121
 DUREDOR_FTP_USER=groove
-DUREDOR_FTP_PASS=deck
+DUREDOR_FTP_PASS=<hidden>
 DUREDOR_FTP_PATH=21
 installedVersion=1.000000
 secondVersion=1.000000"
 check "config" "$expected" "$("$gdtool" config "$work/install")"
+check "config --show-password" "DUREDOR_FTP_PASS=deck" \
+  "$("$gdtool" config "$work/install" --show-password | grep PASS)"
+# A config.dat written as plain Lua is said to need enciphering.
+mkdir "$work/plainlua"
+cp "$work/config.lua" "$work/plainlua/config.dat"
+out=$("$gdtool" config "$work/plainlua"); rc=$?
+check "plain config.dat exit" 1 $rc
+contains "plain config.dat says so" "config.dat is plain Lua text: encipher it with gdtool encrypt" "$out"
 check "version.dat created" "1.000000,1.000000" "$("$gdtool" decrypt "$work/install/version.dat" -)"
 printf '2.500000,1.000000' | "$gdtool" encrypt - "$work/install/version.dat"
 check "config version" "installedVersion=2.500000" \
@@ -75,6 +83,18 @@ entry=2026/02/10	1.200000	b.zip" "$out"
 check "filelist exit" 0 $rc
 check "filelist up to date" "latest=0.000000" "$("$gdtool" filelist "$work/filelist.dat" 1.2)"
 
+# One result whatever LANG says: scripts compare, sort and name dates in the C locale.
+printf 'local t = {"b", "B", "a"} table.sort(t) latest_version = 1.1\nfunction filelist() patch.File(table.concat(t) .. tostring("a" < "B") .. os.date("!%%A", 0), 1.1, "a.zip") end\n' |
+  "$gdtool" encrypt - "$work/locale.dat"
+for lang in "" C.UTF-8 en_US.UTF-8 ja_JP.UTF-8; do
+  if [ -n "$lang" ] && ! locale -a | grep -qix "${lang/UTF-8/utf8}"; then
+    echo "skipped under LANG=$lang: the locale is not installed"
+    continue
+  fi
+  check "one result under LANG=$lang" "entry=BabfalseThursday	1.100000	a.zip" \
+    "$(LANG=$lang LC_ALL=$lang "$gdtool" filelist "$work/locale.dat" 1.0 | grep entry=)"
+done
+
 printf 'latest_version = ' | "$gdtool" encrypt - "$work/broken.dat"
 err=$("$gdtool" filelist "$work/broken.dat" 1.0 2>&1 >/dev/null); rc=$?
 check "syntax error exit" 1 $rc
@@ -90,6 +110,7 @@ for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.
            "2|release $work" "2|release $work $work $work 1.1 --expires 3" "2|audit" \
            "3|filelist $work/missing.dat 1.0" "3|filelist $work/filelist.dat abc" \
            "3|encrypt $work/missing $work/out" "3|config $work/missing" "3|audit $work/install" \
+           "3|resign $work/install $work/missing.sec --json" \
            "3|pack $work/out.zip $work/filelist.lua $work/missing" \
            "6|encrypt $work/filelist.lua $work/missing/out"; do
   IFS='|' read -r code args <<< "$row"
@@ -99,6 +120,18 @@ for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.
   [ -n "$args" ] && check "one line [$args]" 1 "$(printf '%s\n' "$err" | wc -l)"
 done
 check "help" 0 "$("$gdtool" --help >/dev/null; echo $?)"
+# A usage error names what is wrong and where the help is.
+for row in "update $work/install --frob|gdtool: update: unknown option --frob (see gdtool update --help)" \
+           "sign $work/k.sec -x $work/f|gdtool: sign: unknown option -x (see gdtool sign --help)" \
+           "config|gdtool: config needs DIR [--json] [--show-password] (see gdtool config --help)" \
+           "frobnicate|gdtool: unknown command: frobnicate (see gdtool --help)" \
+           "release $work $work $work 1.1 --description --x --frob|unknown option --frob"; do
+  IFS='|' read -r args says <<< "$row"
+  # shellcheck disable=SC2086
+  err=$("$gdtool" $args 2>&1 >/dev/null); rc=$?
+  check "usage rc [$args]" 2 $rc
+  contains "usage says [$args]" "$says" "$err"
+done
 
 # Wrong arguments are the caller's fault (exit 3) and change nothing: a
 # folder without config.dat, a file to sign or check that is not there, a
@@ -129,6 +162,13 @@ for command in encrypt decrypt config filelist check update pack release audit r
                sign verify; do
   out=$("$gdtool" "$command" --help); rc=$?
   check "$command --help" "0 usage: gdtool $command" "$rc $(head -c $((14 + ${#command})) <<< "$out")"
+  case "$command" in
+    pack | release | audit | resign) ;;
+    *) contains "$command --help has an example" "example:
+  gdtool $command " "$out"
+       check "$command --help keeps to its exit codes" "" "$(grep -E '^  [0-9]' <<< "$out" |
+         grep -E "$(case "$command" in update) echo ' 6 ' ;; *) echo ' 4 ' ;; esac)")" ;;
+  esac
   check "gdtool.1 describes $command" yes "$(grep -qE "^\.BI? $command( |\$)|^\\\\fB$command\\\\fR" \
     "$source_dir/packaging/gdtool.1" && echo yes)"
 done
@@ -189,6 +229,7 @@ rows=(
   "0|check $work/good|status=update|"
   "0|update $work/good --json|{\"type\":\"report\",\"code\":3,\"name\":\"Completed\",\"value\":0,\"text\":\"\"}|"
   "0|update $work/good|status=up-to-date|"
+  "0|check $work/good|latest=1.100000|"
   "0|check $work/good --json|{\"type\":\"status\",\"status\":\"up-to-date\"}|"
   "0|config $work/good --json|\"DUREDOR_FTP_PATH\":\"/update\",\"installedVersion\":\"1.100000\"|"
   "0|config $work/cp932 --json|\"CERTIFICATION_URL\":\"http://例/\\t\\u0001\"|"
@@ -242,10 +283,27 @@ check "nor while a launcher runs" "4 old" "$? $(cat "$work/good/GrooveDeck")"
 contains "which it says" "a launcher is running" "$err"
 exec 4>&-
 out=$("$gdtool" update "$work/good" --replace-launcher 2> /dev/null); rc=$?
-check "--replace-launcher puts it in place" "4 new no" \
+check "--replace-launcher puts it in place" "0 new no" \
   "$rc $(cat "$work/good/GrooveDeck") $([ -e "$work/good/GrooveDeck.new" ] && echo yes || echo no)"
 contains "and says so" "replaced=$work/good/GrooveDeck" "$out"
 check "the next update goes on" 0 "$("$gdtool" update "$work/good" > /dev/null 2>&1; echo $?)"
+# A launcher in the middle of a chain: put in place, and the run goes on.
+mkdir -p "$work/srv/chain" "$work/launcher" "$work/after"
+printf 'newer' > "$work/launcher/GrooveDeck"
+echo 'function updater() update.launcherupdate() end' > "$work/launcher.lua"
+"$gdtool" pack "$work/srv/chain/p12.zip" "$work/launcher.lua" "$work/launcher"
+echo after > "$work/after/after.txt"
+echo 'function updater() update.copy("after.txt", "after.txt") end' > "$work/after.lua"
+"$gdtool" pack "$work/srv/chain/p13.zip" "$work/after.lua" "$work/after"
+printf 'latest_version = 1.3\nfunction filelist() patch.File("d", 1.2, "p12.zip") patch.File("d", 1.3, "p13.zip") end\n' |
+  "$gdtool" encrypt - "$work/srv/chain/filelist.dat"
+installation chain "127.0.0.1:$port" pw /chain
+cp "$lcopy" "$work/chain/lcopy"
+printf 'old' > "$work/chain/GrooveDeck"
+out=$("$gdtool" update "$work/chain" --replace-launcher 2> /dev/null); rc=$?
+check "--replace-launcher goes on with the archives after it" "0 1.300000 newer after" \
+  "$rc $("$gdtool" decrypt "$work/chain/version.dat" - | cut -d, -f1) $(cat "$work/chain/GrooveDeck") $(cat "$work/chain/after.txt" 2>&1)"
+check "and ends with one status line" "status=updated" "$(grep status= <<< "$out")"
 
 # The publisher's safety nets: a dry run publishes nothing, a release that
 # names the tree at fault, a new key that earlier archives lack, resign, and

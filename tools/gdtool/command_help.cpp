@@ -1,5 +1,6 @@
 #include "command_help.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -16,14 +17,14 @@ struct CommandUsage {
 constexpr std::size_t kLineWidth = 88;
 constexpr std::size_t kDescriptionColumn = 22;
 
-constexpr std::array<CommandUsage, 14> kCommands = {{
+constexpr std::array<CommandUsage, 16> kCommands = {{
     {"encrypt", "encrypt IN OUT",
      "encipher IN into OUT with the script password ('-' = stdin/stdout)"},
     {"decrypt", "decrypt IN OUT", "decipher likewise"},
-    {"config", "config DIR [--json]",
+    {"config", "config DIR [--json] [--show-password]",
      "load DIR/config.dat and DIR/version.dat as the launcher does (creating version.dat when "
-     "missing) and print the settings; exit 3 when DIR holds no config.dat (nothing is created "
-     "then)"},
+     "missing) and print the settings, the FTP password as <hidden> unless --show-password; "
+     "exit 3 when DIR holds no config.dat (nothing is created then)"},
     {"filelist", "filelist FILE VER",
      "evaluate the enciphered version script FILE against the installed version VER and print "
      "latest= and entry= lines, and a delta= line per delta archive its rules offer"},
@@ -36,34 +37,57 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
      "message= lines on stderr, the bytes downloaded as downloaded=; ends with a status= line. "
      "Exit 4 when lcopy is to replace the "
      "launcher, also while an earlier one waits in DIR/GrooveDeck.new; with --replace-launcher "
-     "DIR/lcopy puts it in place then (without starting it), unless a launcher is running"},
+     "DIR/lcopy puts it in place then (without starting it), unless a launcher is running, and "
+     "the update goes on with the archives after it"},
     {"pack", "pack OUT.zip SCRIPT DIR",
      "build a patch archive of every file under DIR plus SCRIPT enciphered as update.dat at the "
      "archive root; links and special files are refused"},
     {"release",
      "release SERVER_DIR OLD_TREE NEW_TREE VERSION [--description TEXT]\n"
      "        [--sign SECFILE [--expires DAYS]] [--allow-empty] [--change-keys]\n"
-     "        [--catch-up K] [--trees DIR] [--dry-run] [--json]",
+     "        [--rollout PERCENT] [--channel NAME] [--catch-up K] [--trees DIR]\n"
+     "        [--dry-run] [--json]",
      "the next patch archive from two installation trees, proved by applying it to a copy "
      "of OLD_TREE, then published in SERVER_DIR with filelist.dat rewritten from its record "
-     "releases.txt; with --sign, the archive and filelist.dat signed as by sign, the list "
-     "for the update folders of OLD_TREE's and NEW_TREE's config.dat. OLD_TREE "
-     "must be the last release's tree; --allow-empty publishes a release that changes "
-     "nothing, --change-keys one whose config.dat names other publisher keys. Delta archives "
-     "from the last K versions whose trees are known (5 by default: OLD_TREE and those kept in "
-     "DIR by --trees) rebuild the files from the installed ones; filelist.dat offers them in "
-     "comments the original launcher skips. With --dry-run it prints the changes and runs the "
-     "proofs, and publishes nothing"},
+     "releases.txt; with --sign (a key that the trees' config.dat trusts), the archives and "
+     "filelist.dat signed as by sign, the list for the update folders of OLD_TREE's and "
+     "NEW_TREE's config.dat. First the update directory must be as gdtool last published it "
+     "(its record is kept in $XDG_DATA_HOME/groovedeck-publisher) and a signed list must "
+     "verify. OLD_TREE must be the tree of the last release that everyone is offered; "
+     "--allow-empty publishes a release that changes nothing, --change-keys one whose "
+     "config.dat names other publisher keys. --rollout offers VERSION to that share of the "
+     "installations, --channel only to those in channel NAME; each staged release the new one "
+     "follows gets a bridge from its tree. Delta archives from the last K versions whose trees "
+     "are kept (5 by default; the trees of releases are kept beside the record unless --trees "
+     "DIR) rebuild the files from the installed ones, where they save bytes. With --dry-run it "
+     "prints the changes and runs the proofs, and publishes nothing"},
+    {"rollout",
+     "rollout SERVER_DIR VERSION PERCENT [--sign SECFILE [--expires DAYS]]\n"
+     "        [--dry-run] [--json]",
+     "offer the staged release VERSION to PERCENT of the installations (of its channel): "
+     "widening keeps everyone who has it and adds more, 100 makes it an ordinary release "
+     "(the original launcher sees it then), 0 halts it; the list is signed anew and audited "
+     "before it goes live"},
+    {"revert",
+     "revert SERVER_DIR VERSION --to GOOD_VERSION [--sign SECFILE [--expires DAYS]]\n"
+     "        [--description TEXT] [--catch-up K] [--trees DIR] [--dry-run] [--json]",
+     "publish the kept tree of GOOD_VERSION as the new VERSION to everyone: installations "
+     "that took a staged (or halted) release go back in one step (a delta from its tree, or "
+     "a bridge), the others take an archive of nothing and never the staged release"},
     {"audit", "audit SERVER_DIR [--pub PUBFILE]... [--json]",
-     "evaluate filelist.dat at every version it knows and check every archive it lists and "
-     "every delta archive its rules offer; with "
+     "evaluate filelist.dat at every version it knows and check every archive it lists, "
+     "every staged release and bridge, and every delta archive its rules offer; with "
      "--pub (once per trusted key), signatures first, and nothing refused is run or "
-     "unpacked; a list whose signature expires within 7 days is a warning; one line per "
-     "problem"},
-    {"resign", "resign SERVER_DIR SECFILE [--expires DAYS] [--archives] [--folder PATH]...",
+     "unpacked (without --pub it says so); a list whose signature expires within 7 days is a "
+     "warning; the share and channel of each staged release; one line per problem"},
+    {"resign",
+     "resign SERVER_DIR SECFILE [--expires DAYS] [--archives] [--folder PATH]... [--json]",
      "sign SERVER_DIR/filelist.dat anew (30 days unless DAYS says otherwise; with --archives every "
-     "listed archive too), in one step as release publishes, then audit the result; the list "
-     "stays for the update folders its signature names, or is for each PATH given"},
+     "archive it names and pins too), in one step as release publishes, after the result "
+     "passed the audit. Only what gdtool published is signed: the list as signed by a key "
+     "installations trust (or as gdtool's record has it), with a key they trust; anything "
+     "else is refused by name and nothing changes. The list stays for the update folders it "
+     "is signed for, or is for each PATH given"},
     {"keygen", "keygen PUBFILE SECFILE",
      "make a minisign key pair (the secret key without password, mode 0600); never overwrites"},
     {"sign", "sign SECFILE [--expires DAYS] [--folder PATH]... FILE...",
@@ -71,6 +95,78 @@ constexpr std::array<CommandUsage, 14> kCommands = {{
      "otherwise, and is for installations whose DUREDOR_FTP_PATH is a PATH given (any without)"},
     {"verify", "verify PUBFILE FILE", "check FILE against FILE.minisig as the launcher would"},
     {"help", "COMMAND --help", "the usage of one command"},
+}};
+
+// What `gdtool COMMAND --help` adds for the commands that have it: the exit
+// codes the command can end with, and an example. The others show every
+// exit code.
+struct CommandDetails {
+    std::string_view name;
+    std::string_view exitCodes;  // lines, each ending in '\n'
+    std::string_view example;
+};
+
+constexpr std::string_view kJsonNote =
+    "--json prints one JSON object per line on stdout instead of the text lines; see\n"
+    "gdtool(1)\n";
+
+constexpr std::array<CommandDetails, 14> kDetails = {{
+    {"encrypt", "  0 done   2 usage   3 IN cannot be read   6 OUT cannot be written\n",
+     "gdtool encrypt config.lua ~/.local/groovedeck/config.dat"},
+    {"decrypt", "  0 done   2 usage   3 IN cannot be read   6 OUT cannot be written\n",
+     "gdtool decrypt ~/.local/groovedeck/version.dat -"},
+    {"config",
+     "  0 done   1 the settings cannot be used (unusable= says why)   2 usage\n"
+     "  3 DIR is no installation\n",
+     "gdtool config ~/.local/groovedeck --show-password"},
+    {"filelist",
+     "  0 done   1 the script failed   2 usage\n"
+     "  3 FILE cannot be read or VER is no number\n",
+     "gdtool filelist server/update/filelist.dat 1.0"},
+    {"check",
+     "  0 done (an update or none)   1 refused: a script, signature or setting\n"
+     "  2 usage   3 DIR is no installation   5 the server does not answer, refuses the\n"
+     "  login or lacks the folder\n",
+     "gdtool check ~/.local/groovedeck"},
+    {"update",
+     "  0 updated or up to date   1 the version script failed   2 usage\n"
+     "  3 DIR is no installation\n"
+     "  4 lcopy is to replace the launcher (launcher= line)   5 refused, or the server,\n"
+     "  the network or an archive failed; the installation is as the last good archive\n"
+     "  left it\n",
+     "gdtool update ~/.local/groovedeck --replace-launcher"},
+    {"release",
+     "  0 published (or proved, with --dry-run)   1 a proof failed   2 usage\n"
+     "  3 refused: a tree, key, version or the update directory cannot be built on\n"
+     "  6 what was to be written could not be\n",
+     "gdtool release server/update trees/1.2 trees/1.3 1.3 --sign publisher.sec --rollout 20"},
+    {"rollout",
+     "  0 done   1 the result fails the audit   2 usage\n"
+     "  3 refused: no such staged release, or the update directory cannot be built on\n"
+     "  6 what was to be written could not be\n",
+     "gdtool rollout server/update 1.3 100 --sign publisher.sec"},
+    {"revert",
+     "  0 published   1 a proof failed   2 usage\n"
+     "  3 refused: a tree is not kept, or the update directory cannot be built on\n"
+     "  6 what was to be written could not be\n",
+     "gdtool revert server/update 1.4 --to 1.2 --sign publisher.sec"},
+    {"audit", "  0 no problem   1 a problem (one line each)   2 usage   3 no filelist.dat\n",
+     "gdtool audit server/update --pub publisher.pub"},
+    {"resign",
+     "  0 signed and audited   1 the result fails the audit; nothing was signed   2 usage\n"
+     "  3 refused: a file cannot be proved the publisher's, or the key is not trusted\n"
+     "  6 what was to be written could not be\n",
+     "gdtool resign server/update publisher.sec --expires 30"},
+    {"keygen", "  0 done   2 usage   6 a file cannot be written or exists already\n",
+     "gdtool keygen publisher.pub publisher.sec"},
+    {"sign",
+     "  0 done   2 usage   3 the key or a FILE cannot be read\n"
+     "  6 a signature cannot be written\n",
+     "gdtool sign publisher.sec --expires 7 server/update/filelist.dat"},
+    {"verify",
+     "  0 accepted   1 refused (the reason on stderr)   2 usage\n"
+     "  3 the key or FILE cannot be read\n",
+     "gdtool verify publisher.pub server/update/filelist.dat"},
 }};
 
 constexpr std::string_view kExitCodes =
@@ -105,6 +201,47 @@ std::string wrapped(std::string_view text, std::size_t indent, std::size_t first
     return out + "\n";
 }
 
+struct SynopsisOption {
+    std::string_view name;
+    bool takesValue;  // followed by a placeholder such as DAYS
+};
+
+std::string_view withoutBrackets(std::string_view token) {
+    while (token.starts_with('[')) token.remove_prefix(1);
+    while (token.ends_with(']') || token.ends_with('.')) token.remove_suffix(1);
+    return token;
+}
+
+bool isPlaceholder(std::string_view token) {
+    return !token.empty() && std::all_of(token.begin(), token.end(),
+                                         [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; });
+}
+
+// The options a synopsis names, with whether a value follows each.
+std::vector<SynopsisOption> optionsOf(std::string_view synopsis) {
+    std::vector<std::string_view> tokens;
+    while (!synopsis.empty()) {
+        const std::size_t end = synopsis.find_first_of(" \n");
+        if (end != 0) tokens.push_back(synopsis.substr(0, end));
+        synopsis.remove_prefix(end == std::string_view::npos ? synopsis.size() : end + 1);
+    }
+    std::vector<SynopsisOption> options;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const std::string_view name = withoutBrackets(tokens[i]);
+        if (!name.starts_with("--")) continue;
+        const bool closed = tokens[i].ends_with(']');
+        options.push_back({name, !closed && i + 1 < tokens.size() &&
+                                     isPlaceholder(withoutBrackets(tokens[i + 1]))});
+    }
+    return options;
+}
+
+// "-" is standard input and "-1" a number; anything else after a dash is an
+// option.
+bool looksLikeOption(std::string_view arg) {
+    return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9') && arg[1] != '.';
+}
+
 }  // namespace
 
 std::string usageText() {
@@ -128,8 +265,31 @@ std::string usageText() {
 std::optional<std::string> commandHelp(std::string_view command) {
     for (const CommandUsage& entry : kCommands) {
         if (entry.name != command || command == "help") continue;
-        return "usage: gdtool " + std::string(entry.synopsis) + "\n  " +
-               wrapped(entry.description, 2, 2) + std::string(kExitCodes);
+        const std::string usage = "usage: gdtool " + std::string(entry.synopsis) + "\n  " +
+                                  wrapped(entry.description, 2, 2);
+        const auto details =
+            std::find_if(kDetails.begin(), kDetails.end(),
+                         [&](const CommandDetails& item) { return item.name == command; });
+        if (details == kDetails.end()) return usage + std::string(kExitCodes);
+        const bool json = entry.synopsis.find("--json") != std::string_view::npos;
+        return usage + "example:\n  " + std::string(details->example) + "\nexit codes:\n" +
+               std::string(details->exitCodes) + (json ? std::string(kJsonNote) : std::string());
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> unknownOption(std::string_view command,
+                                         const std::vector<std::string>& args) {
+    const auto entry = std::find_if(kCommands.begin(), kCommands.end(),
+                                    [&](const CommandUsage& item) { return item.name == command; });
+    if (entry == kCommands.end() || command == "help") return std::nullopt;
+    const std::vector<SynopsisOption> known = optionsOf(entry->synopsis);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (!looksLikeOption(args[i])) continue;
+        const auto option = std::find_if(known.begin(), known.end(),
+                                         [&](const auto& item) { return item.name == args[i]; });
+        if (option == known.end()) return args[i];
+        if (option->takesValue) ++i;
     }
     return std::nullopt;
 }

@@ -57,6 +57,8 @@ constexpr int exitCodeOf(gd::publish::Outcome outcome) {
 }
 
 // Prints "gdtool: MESSAGE" on stderr and returns kExitUsage, or `exitCode`.
+// A usage error points to the help of the command the message begins with,
+// or to gdtool --help.
 int fail(std::string_view message);
 int fail(int exitCode, std::string_view message);
 

@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
         std::cout << *help;
         return kExitOk;
     }
+    if (const auto option = unknownOption(command, args))
+        return fail(std::string(command) + ": unknown option " + *option);
     // What killed runs of this user left under $TMPDIR goes before a new run
     // makes its own private directory.
     if (command == "update" || command == "release" || command == "revert" || command == "audit")
@@ -50,5 +52,5 @@ int main(int argc, char** argv) {
     if (command == "keygen") return keygenCommand(args);
     if (command == "sign") return signCommand(args);
     if (command == "verify") return verifyCommand(args);
-    return fail("unknown command: " + std::string(command) + " (see gdtool --help)");
+    return fail("unknown command: " + std::string(command));
 }

@@ -1,6 +1,7 @@
 // encrypt, decrypt, config and filelist: the engine's local side.
 
 #include "arguments.h"
+#include "command_help.h"
 #include "command_output.h"
 #include "commands.h"
 #include "terminal_output.h"
@@ -56,7 +57,11 @@ std::optional<float> parseVersionArgument(const std::string& text) {
 }  // namespace
 
 int fail(std::string_view message) {
-    return fail(kExitUsage, message);
+    // Usage messages begin with their command's name where they have one.
+    const std::string_view first = message.substr(0, message.find_first_of(" :"));
+    const std::string help =
+        commandHelp(first) ? "gdtool " + std::string(first) + " --help" : "gdtool --help";
+    return fail(kExitUsage, std::string(message) + " (see " + help + ")");
 }
 
 int fail(int exitCode, std::string_view message) {
@@ -101,17 +106,21 @@ int encryptCommand(const Arguments& args, bool encrypt) {
 int configCommand(const Arguments& arguments) {
     Arguments args = arguments;
     CommandOutput output(takeFlag(args, "--json"));
-    if (args.size() != 1) return fail("config needs DIR [--json]");
+    const bool showPassword = takeFlag(args, "--show-password");
+    if (args.size() != 1) return fail("config needs DIR [--json] [--show-password]");
     const std::string dir = installationArgument(args[0]);
     if (dir.empty()) return kExitInput;
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
+    // Output is pasted into bug reports and terminals are watched: the
+    // password shows only when asked for, and an empty one stays empty.
+    const std::string& password = config.server.ftpPassword;
     const std::pair<const char*, std::string> settings[] = {
         {"CERTIFICATION_URL", config.newsPageAddress},
         {"DUREDOR_FTP_ADR", config.server.ftpAddress},
         {"DUREDOR_FTP_USER", config.server.ftpUser},
-        {"DUREDOR_FTP_PASS", config.server.ftpPassword},
+        {"DUREDOR_FTP_PASS", showPassword || password.empty() ? password : "<hidden>"},
         {"DUREDOR_FTP_PATH", config.server.ftpPath},
         {"installedVersion", gd::formatVersion(config.server.installedVersion)},
         {"secondVersion", gd::formatVersion(config.secondVersion)}};

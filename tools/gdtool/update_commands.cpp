@@ -117,13 +117,14 @@ void printLauncherReplacement(CommandOutput& output, const gd::LauncherReplaceme
 // Puts a staged launcher in place with the installation's own lcopy, as the
 // window does at its next start, but without starting the new launcher: on
 // a machine without a display that start would only fail. Nothing happens
-// while a launcher runs; its lcopy takes over when it ends.
-void replaceLauncher(CommandOutput& output, const std::string& dir,
+// while a launcher runs; its lcopy takes over when it ends. True once the
+// new launcher is in place.
+bool replaceLauncher(CommandOutput& output, const std::string& dir,
                      const gd::LauncherReplacement& replacement) {
     if (gd::InstanceLock::lockFilePath() && !gd::InstanceLock::tryAcquire()) {
         std::cerr << "gdtool: a launcher is running: it hands " << replacement.source
                   << " to lcopy when it next starts" << std::endl;
-        return;
+        return false;
     }
     const std::string copier = dir + gd::kCopierExecutable;
     const auto child =
@@ -132,13 +133,13 @@ void replaceLauncher(CommandOutput& output, const std::string& dir,
     if (exit == 0) {
         output.line("replaced=" + replacement.target,
                     JsonObject().add("type", "replaced").add("target", replacement.target));
-        return;
+        return true;
     }
     std::cerr << "gdtool: " << copier << (child ? " failed" : " cannot be started")
               << "; the new launcher still waits in " << replacement.source << std::endl;
+    return false;
 }
 
-// The end of a run that leaves a launcher to replace.
 // What a run's downloads brought: delta archives and continued downloads
 // bring less than the files they make.
 void printDownloaded(CommandOutput& output, std::uint64_t travelled) {
@@ -147,18 +148,22 @@ void printDownloaded(CommandOutput& output, std::uint64_t travelled) {
         JsonObject().add("type", "downloaded").add("bytes", static_cast<long long>(travelled)));
 }
 
-int launcherUpdate(CommandOutput& output, const std::string& dir,
-                   const gd::LauncherReplacement& replacement, bool replace,
-                   std::optional<std::uint64_t> travelled = std::nullopt) {
+// Says the launcher that a run staged (or an earlier one left) and, when
+// asked to, has it put in place. True once it is in place: the run then
+// goes on with the archives after it, as the new launcher would.
+bool handOverLauncher(CommandOutput& output, const std::string& dir,
+                      const gd::LauncherReplacement& replacement, bool replace) {
     printLauncherReplacement(output, replacement);
-    if (replace) {
-        replaceLauncher(output, dir, replacement);
-    } else {
-        std::cerr << "gdtool: the new launcher waits in " << replacement.source
-                  << "; the launcher puts it in place when it next starts, or "
-                     "gdtool update --replace-launcher does now"
-                  << std::endl;
-    }
+    if (replace) return replaceLauncher(output, dir, replacement);
+    std::cerr << "gdtool: the new launcher waits in " << replacement.source
+              << "; the launcher puts it in place when it next starts, or "
+                 "gdtool update --replace-launcher does now"
+              << std::endl;
+    return false;
+}
+
+// The end of a run that leaves a launcher to replace.
+int launcherUpdateEnd(CommandOutput& output, std::optional<std::uint64_t> travelled) {
     if (travelled) printDownloaded(output, *travelled);
     printStatus(output, "launcher-update");
     return kExitLauncherUpdate;
@@ -197,6 +202,63 @@ bool onlineTest(StderrNotifier& notifier, const gd::ServerRecord& server) {
     return probe.online;
 }
 
+// What the rounds of one update run have done so far.
+struct UpdateRun {
+    std::uint64_t travelled = 0;
+    bool launcherReplaced = false;
+    float lastStart = 0.0f;  // the installed version the last round began at
+};
+
+// A check and an update of DIR from what its files say now. The exit code
+// when the run ends; nullopt when a launcher was put in place and the run
+// goes on with the archives after it.
+std::optional<int> updateRound(CommandOutput& output, PrintingReporter& reporter,
+                               const std::string& dir, bool replace, UpdateRun& run) {
+    gd::LauncherConfig config;
+    gd::loadLauncherConfig(dir, config);
+    // Each round starts at a newer version than the one before: never a loop.
+    if (run.launcherReplaced && !(config.server.installedVersion > run.lastStart))
+        return launcherUpdateEnd(output, run.travelled);
+    run.lastStart = config.server.installedVersion;
+    StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
+    gd::VersionManifest manifest;
+    // Nothing is updated past a refusal, as after a failed archive.
+    if (!gd::CheckForUpdate(notifier, config, manifest)) {
+        if (!run.launcherReplaced) return uncheckedEnd(output, notifier, kExitFailed);
+        printDownloaded(output, run.travelled);
+        if (notifier.anyRefused() || notifier.shown() || notifier.anyUnreachable())
+            return uncheckedEnd(output, notifier, kExitFailed);
+        printStatus(output, "updated");
+        return kExitOk;
+    }
+
+    {
+        gd::UpdateWorker worker(notifier, reporter);
+        worker.StartUpdateWorker({dir, config, gd::offerOf(manifest)});
+        worker.wait();
+    }
+    const gd::UpdateReport& last = reporter.last();
+    run.travelled += last.travelled;
+    switch (last.code) {
+        case gd::UpdateReportCode::Completed:
+            printDownloaded(output, run.travelled);
+            printStatus(output, "updated");
+            return kExitOk;
+        case gd::UpdateReportCode::LauncherUpdate:
+            if (!handOverLauncher(output, dir, {last.launcherCopySource, last.launcherCopyTarget},
+                                  replace))
+                return launcherUpdateEnd(output, run.travelled);
+            run.launcherReplaced = true;
+            return std::nullopt;
+        default: {
+            const std::string reason = notifier.lastReason();
+            printDownloaded(output, run.travelled);
+            printStatus(output, "failed", reason.empty() ? "the update did not complete" : reason);
+            return kExitFailed;
+        }
+    }
+}
+
 }  // namespace
 
 int checkCommand(const Arguments& arguments) {
@@ -218,14 +280,16 @@ int checkCommand(const Arguments& arguments) {
     const float latest = online || !config.server.unusable.empty()
                              ? gd::FetchLatestVersion(notifier, config.server, manifest)
                              : 0.0f;
+    const bool faulted = notifier.anyRefused() || notifier.shown() || notifier.anyUnreachable();
+    // Up to date, the server's latest version is the one it names, not none.
+    const float announced = latest > 0.0f || faulted ? latest : manifest.announcedVersion();
     output.text(std::string("online=") + (online ? "1" : "0"));
-    output.text("latest=" + gd::formatVersion(latest));
+    output.text("latest=" + gd::formatVersion(announced));
     printEntries(output, manifest);
     output.json(summary.add("online", online)
-                    .add("latest", gd::formatVersion(latest))
+                    .add("latest", gd::formatVersion(announced))
                     .add("entries", entryObjects(manifest)));
-    if (notifier.anyRefused() || notifier.shown() || notifier.anyUnreachable())
-        return uncheckedEnd(output, notifier, kExitRefused);
+    if (faulted) return uncheckedEnd(output, notifier, kExitRefused);
     printStatus(output, latest > config.server.installedVersion ? "update" : "up-to-date");
     return kExitOk;
 }
@@ -243,37 +307,14 @@ int updateCommand(const Arguments& arguments) {
     // it are for the new launcher to apply.
     if (const auto staged = gd::findStagedLauncher(dir)) {
         reporter.OnUpdateReport(gd::UpdateReportCode::LauncherUpdate, 0, {});
-        return launcherUpdate(output, dir, *staged, replace);
+        if (!handOverLauncher(output, dir, *staged, replace))
+            return launcherUpdateEnd(output, std::nullopt);
     }
 
-    gd::LauncherConfig config;
-    gd::loadLauncherConfig(dir, config);
-    StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
-    gd::VersionManifest manifest;
-    // Nothing is updated past a refusal, as after a failed archive.
-    if (!gd::CheckForUpdate(notifier, config, manifest))
-        return uncheckedEnd(output, notifier, kExitFailed);
-
-    {
-        gd::UpdateWorker worker(notifier, reporter);
-        worker.StartUpdateWorker({dir, config, gd::offerOf(manifest)});
-        worker.wait();
-    }
-    const gd::UpdateReport& last = reporter.last();
-    switch (last.code) {
-        case gd::UpdateReportCode::Completed:
-            printDownloaded(output, last.travelled);
-            printStatus(output, "updated");
-            return kExitOk;
-        case gd::UpdateReportCode::LauncherUpdate:
-            return launcherUpdate(output, dir, {last.launcherCopySource, last.launcherCopyTarget},
-                                  replace, last.travelled);
-        default: {
-            const std::string reason = notifier.lastReason();
-            printDownloaded(output, last.travelled);
-            printStatus(output, "failed", reason.empty() ? "the update did not complete" : reason);
-            return kExitFailed;
-        }
+    // One round per launcher put in place, as the new launcher would go on.
+    UpdateRun run;
+    for (;;) {
+        if (const auto exit = updateRound(output, reporter, dir, replace, run)) return *exit;
     }
 }
 
