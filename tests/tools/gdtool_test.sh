@@ -9,6 +9,9 @@ python=/usr/bin/python3
 work=$(mktemp -d)
 ftp_pid=""
 trap '[ -n "$ftp_pid" ] && kill "$ftp_pid"; rm -rf "$work"' EXIT
+# check, update and channel keep each installation's number in the user's
+# settings: these are the test's own.
+export XDG_CONFIG_HOME="$work/config"
 passed=0 failed=0
 
 check() {  # check NAME EXPECTED ACTUAL
@@ -73,6 +76,25 @@ entry=2026/02/10	1.200000	b.zip" "$out"
 check "filelist exit" 0 $rc
 check "filelist up to date" "latest=0.000000" "$("$gdtool" filelist "$work/filelist.dat" 1.2)"
 
+# filelist: what an installation of a number and a channel is offered.
+printf '%s\n' 'latest_version = 1.2' \
+  'function filelist() patch.File("d", 1.1, "a.zip") patch.File("d", 1.2, "b.zip") end' \
+  '--@stage 1.3 1.2 20 - s.zip' '--@stage 1.4 1.3 100 beta t.zip' | "$gdtool" encrypt - "$work/staged.dat"
+entries="entry=d	1.100000	a.zip
+entry=d	1.200000	b.zip"
+check "filelist below the share" "latest=1.300000
+$entries
+entry=staged	1.300000	s.zip
+withheld=1.400000: for the channel beta; this installation is on no channel" \
+  "$("$gdtool" filelist "$work/staged.dat" 1.0 --number 19)"
+check "filelist in the channel" "latest=1.400000
+$entries
+entry=staged	1.300000	s.zip
+entry=staged	1.400000	t.zip" "$("$gdtool" filelist "$work/staged.dat" 1.0 --number 19 --channel beta)"
+check "filelist without a number: no way to the channel's" \
+  "withheld=1.400000: no archive leads there from 1.200000" \
+  "$("$gdtool" filelist "$work/staged.dat" 1.0 --channel beta | tail -n1)"
+
 printf 'latest_version = ' | "$gdtool" encrypt - "$work/broken.dat"
 err=$("$gdtool" filelist "$work/broken.dat" 1.0 2>&1 >/dev/null); rc=$?
 check "syntax error exit" 1 $rc
@@ -87,6 +109,8 @@ check "filelist missing text" "エラー: サーバー上のファイルリス�
 for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.dat" "2|frobnicate" \
            "2|release $work" "2|release $work $work $work 1.1 --expires 3" "2|audit" \
            "3|filelist $work/missing.dat 1.0" "3|filelist $work/filelist.dat abc" \
+           "2|filelist $work/filelist.dat 1.0 --number 100" "2|filelist $work/filelist.dat 1.0 --channel" \
+           "2|channel" "2|channel $work/install beta --none" "3|channel $work/install Beta" \
            "3|encrypt $work/missing $work/out" "3|config $work/missing" "3|audit $work/install" \
            "3|pack $work/out.zip $work/filelist.lua $work/missing" \
            "6|encrypt $work/filelist.lua $work/missing/out"; do
@@ -97,6 +121,21 @@ for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.
   [ -n "$args" ] && check "one line [$args]" 1 "$(printf '%s\n' "$err" | wc -l)"
 done
 check "help" 0 "$("$gdtool" --help >/dev/null; echo $?)"
+
+# channel: the installation's own number, drawn once and kept, and its channel.
+out=$("$gdtool" channel "$work/install"); rc=$?
+number=${out##*number=}
+check "channel: none at first, and a number" "0 channel= yes" \
+  "$rc $(head -n1 <<< "$out") $([ "$number" -ge 0 ] && [ "$number" -le 99 ] && echo yes)"
+check "channel: set" "channel=beta
+number=$number" "$("$gdtool" channel "$work/install" beta)"
+check "channel: kept, for the same folder by another path" \
+  "{\"type\":\"channel\",\"channel\":\"beta\",\"number\":$number}" \
+  "$(cd "$work" && "$gdtool" channel ./install/ --json)"
+check "channel: cleared" "channel=" "$("$gdtool" channel "$work/install" --none | head -n1)"
+err=$(XDG_CONFIG_HOME=/dev/null/none "$gdtool" channel "$work/install" beta 2>&1 >/dev/null); rc=$?
+check "channel: settings that cannot be written" \
+  "6 gdtool: cannot write /dev/null/none/GrooveDeck/installations.conf" "$rc $err"
 
 # Wrong arguments are the caller's fault (exit 3) and change nothing: a
 # folder without config.dat, a file to sign or check that is not there, a
@@ -123,8 +162,8 @@ check "nothing made in a folder that is no installation" "" "$(ls -A "$work/empt
 check "nothing packed from a folder with a link" no "$([ -e "$work/out.zip" ] && echo yes || echo no)"
 
 # Per-command help, and a manual page that knows every command.
-for command in encrypt decrypt config filelist check update pack release audit resign keygen \
-               sign verify; do
+for command in encrypt decrypt config filelist check channel update pack release audit resign \
+               keygen sign verify; do
   out=$("$gdtool" "$command" --help); rc=$?
   check "$command --help" "0 usage: gdtool $command" "$rc $(head -c $((14 + ${#command})) <<< "$out")"
   check "gdtool.1 describes $command" yes "$(grep -qE "^\.BI? $command( |\$)|^\\\\fB$command\\\\fR" \

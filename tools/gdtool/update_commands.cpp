@@ -208,6 +208,7 @@ int checkCommand(const Arguments& arguments) {
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
+    config.server.audience = installationAudience(dir);
     StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
     JsonObject summary;
     summary.add("type", "check");
@@ -221,6 +222,7 @@ int checkCommand(const Arguments& arguments) {
     output.text(std::string("online=") + (online ? "1" : "0"));
     output.text("latest=" + gd::formatVersion(latest));
     printEntries(output, manifest);
+    printWithheld(output, manifest, config.server.audience);
     output.json(summary.add("online", online)
                     .add("latest", gd::formatVersion(latest))
                     .add("entries", entryObjects(manifest)));
@@ -248,11 +250,13 @@ int updateCommand(const Arguments& arguments) {
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
+    config.server.audience = installationAudience(dir);
     StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
     gd::VersionManifest manifest;
+    const bool newer = gd::CheckForUpdate(notifier, config, manifest);
+    printWithheld(output, manifest, config.server.audience);
     // Nothing is updated past a refusal, as after a failed archive.
-    if (!gd::CheckForUpdate(notifier, config, manifest))
-        return uncheckedEnd(output, notifier, kExitFailed);
+    if (!newer) return uncheckedEnd(output, notifier, kExitFailed);
 
     {
         gd::UpdateWorker worker(notifier, reporter);
