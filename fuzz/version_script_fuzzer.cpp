@@ -1,10 +1,13 @@
-// filelist.dat: whatever the script does, the launcher gets either nothing to
-// do or archives newer than the installed version whose versions never go
-// back, at most one error box with one of the two texts, and the answer soon
-// after the time limit, however the script tries to outlast it.
+// filelist.dat: whatever the script and its rules do, the launcher gets
+// either nothing to do or archives newer than the installed version whose
+// versions never go back, at most one error box with one of the two texts,
+// and the answer soon after the time limit, however the script tries to
+// outlast it.
 
 #include "script/notifier.h"
 #include "script/version_manifest.h"
+#include "script/version_offer.h"
+#include "script/version_rules.h"
 #include "support/check.h"
 #include "support/lua_prelude.h"
 
@@ -52,8 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       message == gd::kVersionScriptRunError);
         GD_FUZZ_CHECK(latest == 0.0f);
     }
-    if (latest == 0.0f) return 0;
-    GD_FUZZ_CHECK(std::isfinite(latest) && latest > kInstalled);
+    // What an installation of some number and channel is offered, when the
+    // rules stage releases and bridge from them.
+    manifest.setRules(gd::parseVersionRules(text));
+    const float offered = notifier.messages.empty()
+                              ? gd::offerToAudience(manifest, {42, "beta"}, kInstalled, latest)
+                              : latest;
+    if (offered == 0.0f) return 0;
+    GD_FUZZ_CHECK(std::isfinite(offered) && offered > kInstalled);
     GD_FUZZ_CHECK(manifest.entryCount() > 0);
     float previous = kInstalled;
     for (std::size_t i = 0; i < manifest.entryCount(); ++i) {

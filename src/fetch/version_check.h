@@ -12,7 +12,9 @@ class Notifier;
 class VersionManifest;
 
 // Fetches the first 4096 bytes of filelist.dat, deciphers them and runs them
-// with runVersionScript against server.installedVersion. Returns the latest
+// with runVersionScript against server.installedVersion; a list that stages
+// releases offers what offerToAudience gives server.audience, and sets the
+// manifest's withheld version. Returns the latest
 // version when archives are needed (then listed in `manifest`), else 0, also
 // on every failure, when the fetch takes longer than kVersionFetchTimeLimit
 // and when `stop` ended the exchange. Script errors are reported through

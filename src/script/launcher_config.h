@@ -2,6 +2,7 @@
 // read from the enciphered Lua chunk config.dat beside the launcher.
 #pragma once
 
+#include "script/audience.h"
 #include "script/lua_state.h"
 #include "trust/public_key.h"
 
@@ -32,6 +33,8 @@ struct ServerRecord {
     // Why these settings cannot be used, in plain words; while it is set the
     // update server is never contacted.
     std::string unusable;
+    // Not from config.dat: the front end takes it from the user's settings.
+    Audience audience;
 };
 
 struct LauncherConfig {

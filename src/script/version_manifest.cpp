@@ -151,6 +151,7 @@ UpdateOffer offerOf(const VersionManifest& manifest) {
     for (std::size_t i = 0; i < manifest.entryCount(); ++i)
         offer.entries.push_back(manifest.entryAt(i));
     offer.rules = manifest.rules();
+    offer.withheld = manifest.withheld();
     return offer;
 }
 

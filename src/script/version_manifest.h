@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,22 @@ struct PatchEntry {
     std::string archive;  // file name in the server's update directory
 };
 
+// The highest newer version that this installation is not offered (yet), and
+// why, so that "up to date" can be told from "not yet".
+struct WithheldVersion {
+    enum class Reason {
+        Staged,        // offered to installations whose number is below the share
+        Halted,        // a share of 0: offered to nobody more
+        OtherChannel,  // for installations that opted into another channel
+        NoWay,         // offered, but no archive leads there from `from`
+    };
+    float version = 0;
+    Reason reason = Reason::Staged;
+    int share = 0;        // Staged, Halted, OtherChannel: the release's share
+    std::string channel;  // the release's channel; empty for none
+    float from = 0;       // NoWay: the version where the way ends
+};
+
 // Archives newer than the installed version, in ascending version order, and
 // the launcher-replacement request an update script can raise.
 // The window fills the entries before a worker starts and never while one runs.
@@ -48,6 +65,9 @@ class VersionManifest {
     // The rules that the list's comments offer beside the chain.
     void setRules(VersionRules rules) { rules_ = std::move(rules); }
     const VersionRules& rules() const { return rules_; }
+
+    void setWithheld(std::optional<WithheldVersion> withheld) { withheld_ = std::move(withheld); }
+    const std::optional<WithheldVersion>& withheld() const { return withheld_; }
 
     void setBaseVersion(float version) { baseVersion_ = version; }
     float baseVersion() const { return baseVersion_; }
@@ -71,6 +91,7 @@ class VersionManifest {
   private:
     std::vector<PatchEntry> entries_;
     VersionRules rules_;
+    std::optional<WithheldVersion> withheld_;
     float baseVersion_ = 0;
     float announcedVersion_ = 0;
     std::atomic<bool> launcherUpdatePending_{false};
@@ -83,6 +104,7 @@ class VersionManifest {
 struct UpdateOffer {
     std::vector<PatchEntry> entries;
     VersionRules rules;
+    std::optional<WithheldVersion> withheld;  // what the check found not offered
 };
 
 // The offer of a filled manifest, for an update run.

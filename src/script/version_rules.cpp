@@ -2,6 +2,8 @@
 
 #include "script/version_manifest.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 namespace gd {
@@ -39,7 +41,59 @@ std::optional<DeltaRule> deltaRule(const std::vector<std::string_view>& fields) 
     return rule;
 }
 
+// A rule's version: as patch.File reads it, and never past a float's range,
+// which no installation could record.
+std::optional<float> ruleVersion(std::string_view field) {
+    const float version = readVersionNumber(field, 0);
+    if (!std::isfinite(version)) return std::nullopt;
+    return version;
+}
+
+// 0..100, in plain digits.
+std::optional<int> sharePercent(std::string_view field) {
+    int share = -1;
+    const auto parsed = std::from_chars(field.data(), field.data() + field.size(), share);
+    if (parsed.ec != std::errc{} || parsed.ptr != field.data() + field.size()) return std::nullopt;
+    if (field.front() == '-' || share > 100) return std::nullopt;
+    return share;
+}
+
+// VERSION FROM SHARE CHANNEL ARCHIVE
+std::optional<StageRule> stageRule(const std::vector<std::string_view>& fields) {
+    if (fields.size() != 5) return std::nullopt;
+    const auto version = ruleVersion(fields[0]);
+    const auto from = ruleVersion(fields[1]);
+    const auto share = sharePercent(fields[2]);
+    const bool anyChannel = fields[3] == "-";
+    auto archive = fromRuleName(fields[4]);
+    if (!version || !from || !(*version > *from) || !share || !archive) return std::nullopt;
+    if (!anyChannel && !isChannelName(fields[3])) return std::nullopt;
+    return StageRule{*version, *from, *share, anyChannel ? std::string() : std::string(fields[3]),
+                     std::move(*archive)};
+}
+
+// FROM TO ARCHIVE
+std::optional<BridgeRule> bridgeRule(const std::vector<std::string_view>& fields) {
+    if (fields.size() != 3) return std::nullopt;
+    const auto from = ruleVersion(fields[0]);
+    const auto to = ruleVersion(fields[1]);
+    auto archive = fromRuleName(fields[2]);
+    if (!from || !to || !(*to > *from) || !archive) return std::nullopt;
+    return BridgeRule{*from, *to, std::move(*archive)};
+}
+
 }  // namespace
+
+bool isChannelName(std::string_view name) {
+    const auto lowerOrDigit = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    };
+    if (name.empty() || name.size() > 32 || !lowerOrDigit(name.front())) return false;
+    for (const char c : name.substr(1)) {
+        if (!lowerOrDigit(c) && c != '_' && c != '-') return false;
+    }
+    return true;
+}
 
 std::optional<ContentDigest> VersionRules::digestFor(const std::string& archive) const {
     const auto pin = pins.find(archive);
@@ -65,6 +119,12 @@ VersionRules parseVersionRules(std::string_view text) {
             const auto archive = fields.size() == 2 ? fromRuleName(fields[0]) : std::nullopt;
             const auto digest = archive ? parseDigest(fields[1]) : std::nullopt;
             if (digest) rules.pins[*archive] = *digest;
+        } else if (line.starts_with(kStageRulePrefix)) {
+            if (auto rule = stageRule(words(line.substr(kStageRulePrefix.size()))))
+                rules.stages.push_back(std::move(*rule));
+        } else if (line.starts_with(kBridgeRulePrefix)) {
+            if (auto rule = bridgeRule(words(line.substr(kBridgeRulePrefix.size()))))
+                rules.bridges.push_back(std::move(*rule));
         }
     }
     return rules;

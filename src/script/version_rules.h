@@ -7,7 +7,16 @@
 //       TO, rebuilding its files from the installed ones (a delta archive);
 //   --@pin ARCHIVE DIGEST
 //       a signed list's pin of an archive's content, so that a file signed
-//       by the same key for another product or server cannot stand in for it.
+//       by the same key for another product or server cannot stand in for it;
+//   --@stage VERSION FROM SHARE CHANNEL ARCHIVE
+//       a release that not every installation is offered yet: ARCHIVE (whole
+//       files) takes one at FROM to VERSION, when its own number (0..99) is
+//       below SHARE (0..100; 0 halts it) and, unless CHANNEL is "-", when it
+//       opted into CHANNEL;
+//   --@bridge FROM TO ARCHIVE
+//       ARCHIVE (whole files) takes an installation at a staged or channel
+//       version FROM to the later TO, so that it never applies an archive
+//       that was made from another tree.
 //
 // Versions are read as patch.File reads them; ARCHIVE is a file name with
 // '%', blanks and control bytes percent-encoded; DIGEST is a ContentDigest's
@@ -36,8 +45,24 @@ struct DeltaRule {
     std::optional<ContentDigest> digest;
 };
 
+struct StageRule {
+    float version = 0;
+    float from = 0;
+    int share = 0;        // percent of installations, by their own numbers
+    std::string channel;  // empty: every installation, whatever its channel
+    std::string archive;
+};
+
+struct BridgeRule {
+    float from = 0;
+    float to = 0;
+    std::string archive;
+};
+
 struct VersionRules {
     std::vector<DeltaRule> deltas;
+    std::vector<StageRule> stages;
+    std::vector<BridgeRule> bridges;
     std::map<std::string, ContentDigest> pins;  // archive -> digest
 
     // What the archive's content must be, when the list says.
@@ -47,6 +72,9 @@ struct VersionRules {
 // The rules of a deciphered filelist.dat: every line that begins with one of
 // the prefixes and parses.
 VersionRules parseVersionRules(std::string_view text);
+
+// Whether `name` can name a channel: [a-z0-9][a-z0-9_-]{0,31}.
+bool isChannelName(std::string_view name);
 
 // ARCHIVE as a rule writes it, and back; nullopt for a malformed encoding.
 std::string ruleName(std::string_view archive);

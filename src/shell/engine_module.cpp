@@ -18,7 +18,8 @@ bool check(gd::Notifier& notifier, const gd::ServerRecord& server, gd::UpdateOff
     config.server = server;
     gd::VersionManifest manifest;
     const bool newer = gd::CheckForUpdate(notifier, config, manifest, std::move(stop));
-    if (newer) offer = gd::offerOf(manifest);
+    // Also when up to date: the version it is not offered yet.
+    offer = gd::offerOf(manifest);
     return newer;
 }
 

@@ -17,7 +17,7 @@ namespace gd {
 
 class Notifier;
 
-inline constexpr int kEngineModuleVersion = 5;
+inline constexpr int kEngineModuleVersion = 6;
 inline constexpr const char* kEngineModuleFile = "libgdengine.so";
 inline constexpr const char* kEngineModuleEntry = "gdEngineModuleApi";
 
@@ -26,7 +26,8 @@ struct EngineModuleApi {
     // ProbeSources: the FTP server or any mirror answers.
     ProbeAnswer (*probe)(const ServerRecord& server, std::stop_token stop);
     // CheckForUpdate against server.installedVersion; when it is true,
-    // `offer` holds the archives to apply.
+    // `offer` holds the archives to apply, and either way the version that
+    // the installation is not offered yet.
     bool (*check)(Notifier& notifier, const ServerRecord& server, UpdateOffer& offer,
                   std::stop_token stop);
     // An UpdateWorker made, started, waited for and destroyed inside the

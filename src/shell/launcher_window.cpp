@@ -3,6 +3,7 @@
 #include "fetch/network_state.h"
 #include "install/registry.h"
 #include "news/browser_engine.h"
+#include "script/version_offer.h"
 #include "shell/engine_module.h"
 #include "shell/message_box.h"
 #include "shell/tool_launch.h"
@@ -227,6 +228,11 @@ void LauncherWindow::onOnlineAnswer(const ProbeAnswer& probe) {
 }
 
 void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer) {
+    // So that "up to date" can be told from "not yet".
+    if (const auto& withheld = answer.offer.withheld) {
+        log_.write("withheld " + formatVersion(withheld->version) + ": " +
+                   withheldText(*withheld, context_.config.server.audience));
+    }
     switch (purpose) {
         case CheckPurpose::Opening:
         case CheckPurpose::Shown:

@@ -1,5 +1,6 @@
 // GrooveDeck: the launcher and updater of Groove×Deck.
 
+#include "install/audience_settings.h"
 #include "install/install_paths.h"
 #include "install/instance_lock.h"
 #include "script/launcher_config.h"
@@ -29,6 +30,8 @@ int main(int argc, char** argv) {
     const gd::InstallPaths paths = gd::initInstallPaths();
     gd::LauncherConfig config;
     gd::loadLauncherConfig(paths.launcherDir, config);
+    config.server.audience = {gd::installationNumber(paths.launcherDir),
+                              gd::installationChannel(paths.launcherDir)};
 
     // Nothing networked before the window is on the screen: the online test,
     // the checks and the browser engine all come after the first map.

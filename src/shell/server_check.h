@@ -36,7 +36,7 @@ struct CheckAnswer {
     std::string tlsFailure;  // offline because TLS failed: why, in plain words
     bool checked = false;
     bool newer = false;  // the server offers a version newer than server.installedVersion
-    UpdateOffer offer;   // the archives to apply when newer
+    UpdateOffer offer;   // the archives to apply when newer; what is withheld always
     // Why the online test or the version check failed, in plain words, when
     // no box of the check has said it yet; empty when nothing failed.
     std::string failure;

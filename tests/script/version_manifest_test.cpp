@@ -2,6 +2,7 @@
 
 #include "script/launcher_config.h"
 #include "script/notifier.h"
+#include "script/version_offer.h"
 #include "script/version_rules.h"
 #include "support/child_run.h"
 #include "support/temp_dir.h"
@@ -325,7 +326,9 @@ const std::string kDigest = gd::digestText(gd::digestOf(*gd::hashContent("an arc
 TEST(VersionRules, OfferedInCommentsBesideTheChain) {
     const std::string script = twoArchives("1.1") + "\n--@delta 1.0 1.2 delta-1.0-1.2.zip " +
                                kDigest + "\n--@delta 1.1 1.2 d%20space.zip\n--@pin a.zip " +
-                               kDigest + "\r\n";
+                               kDigest + "\r\n--@stage 1.3 1.2 20 - s%20.zip\n" +
+                               "--@stage 1.4 1.2 100 beta_2 b.zip\n--@bridge 1.3 1.5 br.zip\n" +
+                               "--@stage 1.6 1.2 0 " + std::string(32, 'b') + " h.zip\n";
     VersionManifest manifest;
     RecordingNotifier notifier;
     EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 1.2f);
@@ -339,17 +342,132 @@ TEST(VersionRules, OfferedInCommentsBesideTheChain) {
     EXPECT_EQ(rules.digestFor("a.zip"), gd::parseDigest(kDigest));
     EXPECT_EQ(rules.digestFor("delta-1.0-1.2.zip"), gd::parseDigest(kDigest));
     EXPECT_FALSE(rules.digestFor("b.zip"));
+    ASSERT_EQ(rules.stages.size(), 3u);
+    EXPECT_FLOAT_EQ(rules.stages[0].version, 1.3f);
+    EXPECT_FLOAT_EQ(rules.stages[0].from, 1.2f);
+    EXPECT_EQ(rules.stages[0].share, 20);
+    EXPECT_EQ(rules.stages[0].channel, "");
+    EXPECT_EQ(rules.stages[0].archive, "s .zip");
+    EXPECT_EQ(rules.stages[1].channel, "beta_2");
+    EXPECT_EQ(rules.stages[2].share, 0);
+    EXPECT_EQ(rules.stages[2].channel.size(), 32u);
+    ASSERT_EQ(rules.bridges.size(), 1u);
+    EXPECT_FLOAT_EQ(rules.bridges[0].from, 1.3f);
+    EXPECT_FLOAT_EQ(rules.bridges[0].to, 1.5f);
+    EXPECT_EQ(rules.bridges[0].archive, "br.zip");
 }
 
 TEST(VersionRules, ALineThatDoesNotParseIsNoRule) {
-    for (const std::string& line : std::vector<std::string>{
-             "--@delta 1.0 1.2", "--@delta 1.2 1.0 back.zip", "--@delta 1.0 1.2 a.zip notadigest",
-             "--@delta 1.0 1.2 a%2.zip", "-- @delta 1.0 1.2 a.zip", "x = 1 --@delta 1.0 1.2 a.zip",
-             "--@pin a.zip", "--@pin a.zip " + kDigest + " extra"}) {
+    for (const std::string& line :
+         std::vector<std::string>{"--@delta 1.0 1.2",
+                                  "--@delta 1.2 1.0 back.zip",
+                                  "--@delta 1.0 1.2 a.zip notadigest",
+                                  "--@delta 1.0 1.2 a%2.zip",
+                                  "-- @delta 1.0 1.2 a.zip",
+                                  "x = 1 --@delta 1.0 1.2 a.zip",
+                                  "--@pin a.zip",
+                                  "--@pin a.zip " + kDigest + " extra",
+                                  "--@stage 1.3 1.2 20 - s.zip extra",
+                                  "--@stage 1.3 1.2 20 s.zip",
+                                  "--@stage 1.2 1.3 20 - back.zip",
+                                  "--@stage 1.3 1.2 101 - s.zip",
+                                  "--@stage 1.3 1.2 -1 - s.zip",
+                                  "--@stage 1.3 1.2 2.5 - s.zip",
+                                  "--@stage 1.3 1.2 +20 - s.zip",
+                                  "--@stage 1.3 1.2 20 Beta s.zip",
+                                  "--@stage 1.3 1.2 20 _beta s.zip",
+                                  "--@stage 1.3 1.2 20 beta/1 s.zip",
+                                  "--@stage 1.3 1.2 20 " + std::string(33, 'b') + " s.zip",
+                                  "--@stage 1e39 1.2 20 - s.zip",
+                                  "--@bridge 1.3 1.4",
+                                  "--@bridge 1.4 1.3 back.zip",
+                                  "--@bridge 1.3 1.3 same.zip",
+                                  "--@bridge 1.3 1.4 b.zip " + kDigest}) {
         const gd::VersionRules rules = gd::parseVersionRules(line + "\n");
-        EXPECT_TRUE(rules.deltas.empty() && rules.pins.empty()) << line;
+        EXPECT_TRUE(rules.deltas.empty() && rules.pins.empty() && rules.stages.empty() &&
+                    rules.bridges.empty())
+            << line;
     }
     EXPECT_EQ(gd::fromRuleName(gd::ruleName("a b%c\td.zip")), "a b%c\td.zip");
+}
+
+// ---- what one installation of a list with staged releases is offered ----
+
+// The chain everyone gets: 1.1, 1.2, 1.4; each row adds rules.
+constexpr const char* kChain = R"(latest_version = 1.4
+function filelist()
+  patch.File("d", 1.1, "p11.zip") patch.File("d", 1.2, "p12.zip") patch.File("d", 1.4, "p14.zip")
+end
+)";
+const std::string kStage13 = "--@stage 1.3 1.2 20 - s13.zip\n";
+const std::string kStage15 = "--@stage 1.5 1.4 20 - s15.zip\n";
+const std::vector<std::string> kWholeChain{"p11.zip", "p12.zip", "p14.zip"};
+
+struct OfferCase {
+    const char* name;
+    std::string rules;
+    float installed;
+    gd::Audience audience;
+    std::vector<std::string> way;
+    float latest;
+    std::string withheld;  // version and reason, or empty
+};
+
+// clang-format off
+const std::vector<OfferCase> kOfferCases = {
+    {"chain only", "", 1.0f, {10, ""}, kWholeChain, 1.4f, ""},
+    {"staged below my number", kStage15, 1.0f, {19, ""},
+     {"p11.zip", "p12.zip", "p14.zip", "s15.zip"}, 1.5f, ""},
+    {"staged at my number", kStage15, 1.0f, {20, ""}, kWholeChain, 1.4f, "1.500000 staged"},
+    {"no number kept", kStage15, 1.0f, {std::nullopt, ""}, kWholeChain, 1.4f, "1.500000 staged"},
+    {"halted", "--@stage 1.5 1.4 0 - s15.zip\n", 1.0f, {0, ""}, kWholeChain, 1.4f, "1.500000 halted"},
+    {"my channel", "--@stage 1.5 1.4 100 beta s15.zip\n", 1.0f, {std::nullopt, "beta"},
+     {"p11.zip", "p12.zip", "p14.zip", "s15.zip"}, 1.5f, ""},
+    {"another channel", "--@stage 1.5 1.4 100 beta s15.zip\n", 1.0f, {5, "alpha"}, kWholeChain, 1.4f,
+     "1.500000 channel"},
+    {"no channel", "--@stage 1.5 1.4 100 beta s15.zip\n", 1.0f, {5, ""}, kWholeChain, 1.4f,
+     "1.500000 channel"},
+    {"my channel, above my number", "--@stage 1.5 1.4 50 beta s15.zip\n", 1.0f, {50, "beta"},
+     kWholeChain, 1.4f, "1.500000 staged"},
+    {"staged from the chain's last", kStage15, 1.4f, {0, ""}, {"s15.zip"}, 1.5f, ""},
+    {"a later chain release passes the staged one", kStage13, 1.2f, {0, ""}, {"p14.zip"}, 1.4f, ""},
+    {"and the one it is withheld from", kStage13, 1.0f, {50, ""}, kWholeChain, 1.4f, ""},
+    {"bridge to the chain", kStage13 + "--@bridge 1.3 1.4 b14.zip\n", 1.3f, {50, ""}, {"b14.zip"},
+     1.4f, ""},
+    {"from a halted version", "--@stage 1.3 1.2 0 - s13.zip\n--@bridge 1.3 1.4 b14.zip\n", 1.3f,
+     {0, ""}, {"b14.zip"}, 1.4f, ""},
+    {"the highest bridge", kStage13 + kStage15 + "--@bridge 1.3 1.4 b14.zip\n--@bridge 1.3 1.5 b15.zip\n",
+     1.3f, {10, ""}, {"b15.zip"}, 1.5f, ""},
+    {"no bridge to a withheld version", kStage13 + kStage15 +
+     "--@bridge 1.3 1.4 b14.zip\n--@bridge 1.3 1.5 b15.zip\n", 1.3f, {50, ""}, {"b14.zip"}, 1.4f,
+     "1.500000 staged"},
+    {"bridge, then staged", kStage13 + kStage15 + "--@bridge 1.3 1.4 b14.zip\n", 1.3f, {10, ""},
+     {"b14.zip", "s15.zip"}, 1.5f, ""},
+    {"no way on from a staged version", kStage13, 1.3f, {10, ""}, {}, 0.0f, "1.400000 no-way"},
+    {"widened to everyone", "--@stage 1.3 1.2 100 - s13.zip\n", 1.3f, {99, ""}, {"p14.zip"}, 1.4f, ""},
+};
+// clang-format on
+
+std::string withheldOf(const VersionManifest& manifest) {
+    const auto& withheld = manifest.withheld();
+    if (!withheld) return "";
+    constexpr const char* kReasons[] = {"staged", "halted", "channel", "no-way"};
+    return gd::formatVersion(withheld->version) + " " +
+           kReasons[static_cast<int>(withheld->reason)];
+}
+
+TEST(VersionOffer, TheWayOfOneInstallation) {
+    for (const OfferCase& c : kOfferCases) {
+        SCOPED_TRACE(c.name);
+        const std::string script = kChain + c.rules;
+        RecordingNotifier notifier;
+        VersionManifest manifest;
+        const float listed = gd::runVersionScript(notifier, script, c.installed, manifest);
+        manifest.setRules(gd::parseVersionRules(script));
+        EXPECT_FLOAT_EQ(gd::offerToAudience(manifest, c.audience, c.installed, listed), c.latest);
+        EXPECT_EQ(archivesOf(manifest), c.way);
+        EXPECT_EQ(withheldOf(manifest), c.withheld);
+    }
 }
 
 }  // namespace

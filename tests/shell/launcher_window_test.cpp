@@ -361,6 +361,23 @@ TEST_F(LauncherWindowTest, ARefusalShowsItsReasonAndEveryRunIsLogged) {
     EXPECT_TRUE(gdtest::readFile(logPath()).starts_with(log));
 }
 
+// "Up to date" and "not yet" differ in the log: a newer release that this
+// installation is not offered is named, and why.
+TEST_F(LauncherWindowTest, TheLogNamesAReleaseNotOfferedYet) {
+    gdtest::writeEncrypted(serverRoot() / "update" / "filelist.dat",
+                           "latest_version = 1.0\nfunction filelist() end\n"
+                           "--@stage 1.1 1.0 0 - p.zip\n");
+    auto window = openWindow(true);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return gdtest::readFile(logPath()).find(
+                       " withheld 1.100000: halted: offered to no more installations\n") !=
+                   std::string::npos;
+        },
+        10000))
+        << gdtest::readFile(logPath());
+}
+
 TEST_F(LauncherWindowTest, ALongLogMovesAsideAtStart) {
     fs::create_directories(logPath().parent_path());
     gdtest::writeFile(logPath(), std::string(gd::kLogRotateSize, 'x'));

@@ -11,6 +11,9 @@ work=$(mktemp -d)
 export XDG_DATA_HOME="$work/data"
 ftp_pid=""
 trap '[ -n "$ftp_pid" ] && kill "$ftp_pid"; rm -rf "$work"' EXIT
+# check, update and channel keep each installation's number in the user's
+# settings: these are the test's own.
+export XDG_CONFIG_HOME="$work/config"
 passed=0 failed=0
 
 check() {  # check NAME EXPECTED ACTUAL
@@ -94,6 +97,24 @@ for lang in "" C.UTF-8 en_US.UTF-8 ja_JP.UTF-8; do
   check "one result under LANG=$lang" "entry=BabfalseThursday	1.100000	a.zip" \
     "$(LANG=$lang LC_ALL=$lang "$gdtool" filelist "$work/locale.dat" 1.0 | grep entry=)"
 done
+# filelist: what an installation of a number and a channel is offered.
+printf '%s\n' 'latest_version = 1.2' \
+  'function filelist() patch.File("d", 1.1, "a.zip") patch.File("d", 1.2, "b.zip") end' \
+  '--@stage 1.3 1.2 20 - s.zip' '--@stage 1.4 1.3 100 beta t.zip' | "$gdtool" encrypt - "$work/staged.dat"
+entries="entry=d	1.100000	a.zip
+entry=d	1.200000	b.zip"
+check "filelist below the share" "latest=1.300000
+$entries
+entry=staged	1.300000	s.zip
+withheld=1.400000: for the channel beta; this installation is on no channel" \
+  "$("$gdtool" filelist "$work/staged.dat" 1.0 --number 19)"
+check "filelist in the channel" "latest=1.400000
+$entries
+entry=staged	1.300000	s.zip
+entry=staged	1.400000	t.zip" "$("$gdtool" filelist "$work/staged.dat" 1.0 --number 19 --channel beta)"
+check "filelist without a number: no way to the channel's" \
+  "withheld=1.400000: no archive leads there from 1.200000" \
+  "$("$gdtool" filelist "$work/staged.dat" 1.0 --channel beta | tail -n1)"
 
 printf 'latest_version = ' | "$gdtool" encrypt - "$work/broken.dat"
 err=$("$gdtool" filelist "$work/broken.dat" 1.0 2>&1 >/dev/null); rc=$?
@@ -109,6 +130,8 @@ check "filelist missing text" "エラー: サーバー上のファイルリス�
 for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.dat" "2|frobnicate" \
            "2|release $work" "2|release $work $work $work 1.1 --expires 3" "2|audit" \
            "3|filelist $work/missing.dat 1.0" "3|filelist $work/filelist.dat abc" \
+           "2|filelist $work/filelist.dat 1.0 --number 100" "2|filelist $work/filelist.dat 1.0 --channel" \
+           "2|channel" "2|channel $work/install beta --none" "3|channel $work/install Beta" \
            "3|encrypt $work/missing $work/out" "3|config $work/missing" "3|audit $work/install" \
            "3|resign $work/install $work/missing.sec --json" \
            "3|pack $work/out.zip $work/filelist.lua $work/missing" \
@@ -132,6 +155,21 @@ for row in "update $work/install --frob|gdtool: update: unknown option --frob (s
   check "usage rc [$args]" 2 $rc
   contains "usage says [$args]" "$says" "$err"
 done
+
+# channel: the installation's own number, drawn once and kept, and its channel.
+out=$("$gdtool" channel "$work/install"); rc=$?
+number=${out##*number=}
+check "channel: none at first, and a number" "0 channel= yes" \
+  "$rc $(head -n1 <<< "$out") $([ "$number" -ge 0 ] && [ "$number" -le 99 ] && echo yes)"
+check "channel: set" "channel=beta
+number=$number" "$("$gdtool" channel "$work/install" beta)"
+check "channel: kept, for the same folder by another path" \
+  "{\"type\":\"channel\",\"channel\":\"beta\",\"number\":$number}" \
+  "$(cd "$work" && "$gdtool" channel ./install/ --json)"
+check "channel: cleared" "channel=" "$("$gdtool" channel "$work/install" --none | head -n1)"
+err=$(XDG_CONFIG_HOME=/dev/null/none "$gdtool" channel "$work/install" beta 2>&1 >/dev/null); rc=$?
+check "channel: settings that cannot be written" \
+  "6 gdtool: cannot write /dev/null/none/GrooveDeck/installations.conf" "$rc $err"
 
 # Wrong arguments are the caller's fault (exit 3) and change nothing: a
 # folder without config.dat, a file to sign or check that is not there, a
@@ -158,8 +196,8 @@ check "nothing made in a folder that is no installation" "" "$(ls -A "$work/empt
 check "nothing packed from a folder with a link" no "$([ -e "$work/out.zip" ] && echo yes || echo no)"
 
 # Per-command help, and a manual page that knows every command.
-for command in encrypt decrypt config filelist check update pack release audit resign keygen \
-               sign verify; do
+for command in encrypt decrypt config filelist check channel update pack release audit resign \
+               keygen sign verify; do
   out=$("$gdtool" "$command" --help); rc=$?
   check "$command --help" "0 usage: gdtool $command" "$rc $(head -c $((14 + ${#command})) <<< "$out")"
   case "$command" in

@@ -18,6 +18,21 @@ bool takeFlag(std::vector<std::string>& args, std::string_view flag) {
     return found;
 }
 
+bool takeOption(std::vector<std::string>& args, std::string_view option,
+                std::optional<std::string>& value) {
+    for (std::size_t i = 0; i < args.size();) {
+        if (args[i] != option) {
+            ++i;
+            continue;
+        }
+        if (i + 1 == args.size()) return false;
+        value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+    }
+    return true;
+}
+
 std::optional<int> parseValidDays(const std::string& text) {
     int days = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);

@@ -17,7 +17,7 @@ struct CommandUsage {
 constexpr std::size_t kLineWidth = 88;
 constexpr std::size_t kDescriptionColumn = 22;
 
-constexpr std::array<CommandUsage, 16> kCommands = {{
+constexpr std::array<CommandUsage, 17> kCommands = {{
     {"encrypt", "encrypt IN OUT",
      "encipher IN into OUT with the script password ('-' = stdin/stdout)"},
     {"decrypt", "decrypt IN OUT", "decipher likewise"},
@@ -25,15 +25,24 @@ constexpr std::array<CommandUsage, 16> kCommands = {{
      "load DIR/config.dat and DIR/version.dat as the launcher does (creating version.dat when "
      "missing) and print the settings, the FTP password as <hidden> unless --show-password; "
      "exit 3 when DIR holds no config.dat (nothing is created then)"},
-    {"filelist", "filelist FILE VER",
+    {"filelist", "filelist FILE VER [--number N] [--channel NAME]",
      "evaluate the enciphered version script FILE against the installed version VER and print "
-     "latest= and entry= lines, and a delta= line per delta archive its rules offer"},
+     "latest= and entry= lines, and a delta= line per delta archive its rules offer; for a list "
+     "that stages releases, what an installation of number N (0 to 99) and channel NAME is "
+     "offered, and a withheld= line for the newer version it is not"},
     {"check", "check DIR [--json]",
-     "online test, probe and version check for the installation in DIR; ends with "
+     "online test, probe and version check for the installation in DIR; a withheld= line names "
+     "a newer version it is not offered yet, and why; ends with "
      "status=up-to-date, status=update, status=refused: REASON (exit 1) or status=failed: REASON "
      "(exit 5)"},
+    {"channel", "channel DIR [NAME | --none] [--json]",
+     "say the channel that the installation in DIR opted into (channel=, empty for none) and its "
+     "own number (number=, 0 to 99, drawn once per folder and kept in the user's settings), "
+     "which decide the staged releases it is offered; NAME opts it into a channel, --none out "
+     "of any"},
     {"update", "update DIR [--json] [--replace-launcher]",
-     "check, then update the installation in DIR; one report= line per report, error boxes as "
+     "check, then update the installation in DIR (saying withheld= as check does); one report= "
+     "line per report, error boxes as "
      "message= lines on stderr, the bytes downloaded as downloaded=; ends with a status= line. "
      "Exit 4 when lcopy is to replace the "
      "launcher, also while an earlier one waits in DIR/GrooveDeck.new; with --replace-launcher "

@@ -12,8 +12,9 @@
 #include <vector>
 
 namespace gd {
+struct Audience;
 struct ServerRecord;
-}
+}  // namespace gd
 namespace gd::publish {
 struct AuditReport;
 }
@@ -80,6 +81,11 @@ int encryptCommand(const Arguments& args, bool encrypt);
 int configCommand(const Arguments& args);
 int filelistCommand(const Arguments& args);
 int checkCommand(const Arguments& args);
+int channelCommand(const Arguments& args);
+
+// The number and channel that the user's settings keep for the installation
+// in `dir` (its number drawn now when it has none).
+gd::Audience installationAudience(const std::string& dir);
 int updateCommand(const Arguments& args);
 int packCommand(const Arguments& args);
 int releaseCommand(const Arguments& args);

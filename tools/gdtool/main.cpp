@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     if (command == "filelist") return filelistCommand(args);
     if (command == "check") return checkCommand(args);
     if (command == "update") return updateCommand(args);
+    if (command == "channel") return channelCommand(args);
     if (command == "pack") return packCommand(args);
     if (command == "release") return releaseCommand(args);
     if (command == "audit") return auditCommand(args);

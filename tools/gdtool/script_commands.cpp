@@ -10,8 +10,11 @@
 #include "script/notifier.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "script/version_offer.h"
+#include "script/version_rules.h"
 #include "trust/public_key.h"
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -158,7 +161,30 @@ void printTrustLines(CommandOutput& output, JsonObject& summary, const gd::Serve
         .add("unusable", server.unusable);
 }
 
-int filelistCommand(const Arguments& args) {
+// --number N --channel NAME: an installation's part in staged releases.
+std::optional<gd::Audience> audienceArguments(Arguments& args) {
+    std::optional<std::string> number, channel;
+    if (!takeOption(args, "--number", number) || !takeOption(args, "--channel", channel))
+        return std::nullopt;
+    gd::Audience audience;
+    if (number) {
+        int value = -1;
+        const auto [end, error] =
+            std::from_chars(number->data(), number->data() + number->size(), value);
+        if (error != std::errc{} || end != number->data() + number->size() || value < 0 ||
+            value > 99)
+            return std::nullopt;
+        audience.number = value;
+    }
+    if (channel && !gd::isChannelName(*channel)) return std::nullopt;
+    audience.channel = channel.value_or("");
+    return audience;
+}
+
+int filelistCommand(const Arguments& arguments) {
+    Arguments args = arguments;
+    const std::optional<gd::Audience> audience = audienceArguments(args);
+    if (!audience) return fail("filelist takes --number 0..99 and --channel NAME");
     if (args.size() != 2) return fail("filelist needs FILE and VER");
     auto script = readInput(args[0]);
     if (!script) return fail(kExitInput, "cannot read " + args[0]);
@@ -172,10 +198,12 @@ int filelistCommand(const Arguments& args) {
     CommandOutput output;
     StderrNotifier notifier(output);
     gd::VersionManifest manifest;
-    const float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
+    float latest = gd::runVersionScript(notifier, *script, *installed, manifest);
     manifest.setRules(gd::parseVersionRules(*script));
+    if (!notifier.shown()) latest = gd::offerToAudience(manifest, *audience, *installed, latest);
     output.text("latest=" + gd::formatVersion(latest));
     printEntries(output, manifest);
+    printWithheld(output, manifest, *audience);
     return notifier.shown() ? kExitRefused : kExitOk;
 }
 

@@ -1,6 +1,7 @@
 #include "terminal_output.h"
 
 #include "script/version_manifest.h"
+#include "script/version_offer.h"
 
 #include <iostream>
 #include <set>
@@ -103,6 +104,33 @@ void printEntries(CommandOutput& output, const gd::VersionManifest& manifest) {
         output.text(FieldLine{"delta=" + gd::formatVersion(rule->from), gd::formatVersion(rule->to),
                               rule->archive});
     }
+}
+
+void printWithheld(CommandOutput& output, const gd::VersionManifest& manifest,
+                   const gd::Audience& audience) {
+    const std::optional<gd::WithheldVersion>& withheld = manifest.withheld();
+    if (!withheld) return;
+    using Reason = gd::WithheldVersion::Reason;
+    const std::string version = gd::formatVersion(withheld->version);
+    const std::string why = gd::withheldText(*withheld, audience);
+    JsonObject object;
+    object.add("type", "withheld").add("version", version);
+    switch (withheld->reason) {
+        case Reason::Staged:
+        case Reason::Halted:
+        case Reason::OtherChannel:
+            object
+                .add("reason", withheld->reason == Reason::Staged   ? "staged"
+                               : withheld->reason == Reason::Halted ? "halted"
+                                                                    : "channel")
+                .add("share", withheld->share)
+                .add("channel", withheld->channel);
+            break;
+        case Reason::NoWay:
+            object.add("reason", "no-way").add("from", gd::formatVersion(withheld->from));
+            break;
+    }
+    output.line("withheld=" + version + ": " + why, object.add("text", why));
 }
 
 void printStatus(CommandOutput& output, std::string_view status, std::string_view reason) {

@@ -13,8 +13,9 @@
 #include <vector>
 
 namespace gd {
+struct Audience;
 class VersionManifest;
-}
+}  // namespace gd
 
 namespace gdtool {
 
@@ -57,6 +58,13 @@ class StderrNotifier : public gd::Notifier {
 void printEntries(CommandOutput& output, const gd::VersionManifest& manifest);
 // The same entries as JSON objects, for a command's summary object.
 std::vector<JsonObject> entryObjects(const gd::VersionManifest& manifest);
+
+// "withheld=<version>: <why>" when the check found a newer version that the
+// installation of `audience` is not offered (yet); with --json an object of
+// type "withheld" with its version, reason (staged, halted, channel or
+// no-way), share and channel, or from, and the text.
+void printWithheld(CommandOutput& output, const gd::VersionManifest& manifest,
+                   const gd::Audience& audience);
 
 // The "status=" line that ends check and update: `status`, and after it
 // ": <reason>" when there is one.

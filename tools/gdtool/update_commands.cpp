@@ -220,10 +220,13 @@ std::optional<int> updateRound(CommandOutput& output, PrintingReporter& reporter
     if (run.launcherReplaced && !(config.server.installedVersion > run.lastStart))
         return launcherUpdateEnd(output, run.travelled);
     run.lastStart = config.server.installedVersion;
+    config.server.audience = installationAudience(dir);
     StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
     gd::VersionManifest manifest;
+    const bool newer = gd::CheckForUpdate(notifier, config, manifest);
+    printWithheld(output, manifest, config.server.audience);
     // Nothing is updated past a refusal, as after a failed archive.
-    if (!gd::CheckForUpdate(notifier, config, manifest)) {
+    if (!newer) {
         if (!run.launcherReplaced) return uncheckedEnd(output, notifier, kExitFailed);
         printDownloaded(output, run.travelled);
         if (notifier.anyRefused() || notifier.shown() || notifier.anyUnreachable())
@@ -270,6 +273,7 @@ int checkCommand(const Arguments& arguments) {
 
     gd::LauncherConfig config;
     gd::loadLauncherConfig(dir, config);
+    config.server.audience = installationAudience(dir);
     StderrNotifier notifier(output, "message=", gd::usesMirrors(config.server));
     JsonObject summary;
     summary.add("type", "check");
@@ -286,6 +290,7 @@ int checkCommand(const Arguments& arguments) {
     output.text(std::string("online=") + (online ? "1" : "0"));
     output.text("latest=" + gd::formatVersion(announced));
     printEntries(output, manifest);
+    printWithheld(output, manifest, config.server.audience);
     output.json(summary.add("online", online)
                     .add("latest", gd::formatVersion(announced))
                     .add("entries", entryObjects(manifest)));
