@@ -1,6 +1,7 @@
 #include "publish/audit.h"
 
 #include "publish/audit_script.h"
+#include "publish/catch_up.h"
 #include "publish/key_files.h"
 #include "publish/release_record.h"
 
@@ -79,25 +80,25 @@ class Audit {
         return false;
     }
 
-    // The rules beside the chain: delta archives and pins.
-    void setRules(gd::VersionRules rules) { rules_ = std::move(rules); }
+    // The rules beside the chain: delta archives, staged releases, bridges
+    // and pins.
+    void setRules(gd::VersionRules rules) {
+        rules_ = std::move(rules);
+        for (const gd::StageRule& stage : rules_.stages) {
+            staged_[stage.version] = stage.from;
+            stagedArchives_.push_back(stage.archive);
+            report_.staged.push_back({shortVersion(stage.version), stage.share, stage.channel});
+        }
+        for (const gd::BridgeRule& bridge : rules_.bridges) {
+            bridges_.insert({bridge.from, bridge.to});
+            stagedArchives_.push_back(bridge.archive);
+        }
+    }
     const gd::VersionRules& rules() const { return rules_; }
 
-    // The staged releases and bridges of the record, which the list's
-    // rules must offer as the record has them.
-    void setRecord(const std::vector<Release>& releases, std::string_view script) {
-        for (const Release& release : releases) {
-            const float version = gd::readVersionNumber(release.version, 0);
-            if (!release.general()) {
-                staged_[version] = gd::readVersionNumber(release.from, 0);
-                report_.staged.push_back({release.version, release.share, release.channel});
-                stagedArchives_.push_back(release.archive);
-            }
-            for (const Bridge& bridge : release.bridges) {
-                bridges_.insert({gd::readVersionNumber(bridge.from, 0), version});
-                stagedArchives_.push_back(bridge.archive);
-            }
-        }
+    // The staged releases and bridges that the list's rules must offer as
+    // the record has them.
+    void compareWithRecord(const std::vector<Release>& releases, std::string_view script) {
         if (stagedRules(script) != versionRulesText(releases, {}, {}))
             problem(std::string(kVersionScriptName) +
                     ": its staged releases and bridges are not "
@@ -363,16 +364,17 @@ AuditReport auditServer(const fs::path& dir, std::vector<gd::PublicKey> keys,
     // Every version an installation can be at: before any release, at each
     // recorded one, and at each one the script lists.
     std::set<float> versions{0.0f};
+    // Rules ride in comments: every launcher evaluates the same chain, and
+    // those that read the rules may take delta archives and staged
+    // releases instead.
+    audit.setRules(gd::parseVersionRules(script));
     if (const auto releases = recordedReleases(dir, audit)) {
         for (const Release& release : *releases)
             versions.insert(gd::readVersionNumber(release.version, 0));
         if (!releases->empty() && withoutRules(script) != versionScriptText(*releases))
             audit.problem(std::string(kVersionScriptName) + ": not what " + kRecordName + " makes");
-        audit.setRecord(*releases, script);
+        audit.compareWithRecord(*releases, script);
     }
-    // Rules ride in comments: every launcher evaluates the same chain, and
-    // those that read the rules may take delta archives instead.
-    audit.setRules(gd::parseVersionRules(script));
     for (const gd::DeltaRule& rule : audit.rules().deltas) versions.insert(rule.from);
     audit.evaluate(script, 0.0f);
     versions.insert(audit.listedVersions().begin(), audit.listedVersions().end());

@@ -14,6 +14,7 @@
 #include "script/encrypted_script.h"
 #include "script/script_cipher.h"
 #include "script/version_manifest.h"
+#include "script/version_rules.h"
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
 
@@ -224,7 +225,7 @@ std::string releaseProblem(const ReleaseRequest& request, const fs::path& live,
 std::string audienceProblem(const ReleaseRequest& request) {
     if (request.share < 1 || request.share > 100)
         return "a release goes to a share of 1 to 100 percent of the installations";
-    if (!request.channel.empty() && !validChannelName(request.channel))
+    if (!request.channel.empty() && !gd::isChannelName(request.channel))
         return "a channel's name is 1 to 32 of a-z, 0-9, _ and -, beginning with a letter or digit";
     return {};
 }

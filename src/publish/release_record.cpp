@@ -74,7 +74,7 @@ bool parseAudience(std::string_view fields, Release& release, std::string& error
     int value = -1;
     const auto [end, failed] = std::from_chars(share.data(), share.data() + share.size(), value);
     if (failed != std::errc{} || end != share.data() + share.size() || value < 0 ||
-        value > kFullShare || (channel != "-" && !validChannelName(channel))) {
+        value > kFullShare || (channel != "-" && !gd::isChannelName(channel))) {
         error = "a staged release ends in SHARE (0 to 100) and CHANNEL (a name, or -)";
         return false;
     }
@@ -135,11 +135,6 @@ const Release* lastGeneral(const std::vector<Release>& releases) {
     for (auto release = releases.rbegin(); release != releases.rend(); ++release)
         if (release->general()) return &*release;
     return nullptr;
-}
-
-bool validChannelName(std::string_view name) {
-    static const std::regex kName("[a-z0-9][a-z0-9_-]{0,31}");
-    return std::regex_match(name.begin(), name.end(), kName);
 }
 
 std::optional<float> parseReleaseVersion(std::string_view text, std::string& error) {

@@ -99,8 +99,6 @@ std::string versionRulesText(const std::vector<Release>& releases,
                              const std::vector<OfferedDelta>& deltas,
                              const std::vector<std::pair<std::string, gd::ContentDigest>>& pins);
 
-// Whether `name` can name a channel: [a-z0-9][a-z0-9_-]{0,31}.
-bool validChannelName(std::string_view name);
 
 // `script` without its rule lines: what versionScriptText made of it.
 std::string withoutRules(std::string_view script);
