@@ -19,7 +19,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <iostream>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -168,6 +172,191 @@ TEST_F(RolloutUpdate, StagedVersionThenBridgeOrTheChain) {
     EXPECT_NE(ran.out.find(bytes("p14.zip")), std::string::npos) << ran.out << ran.err;
     EXPECT_EQ(ran.out.find("withheld="), std::string::npos) << ran.out;
     expectAt(high, "1.400000");
+}
+
+}  // namespace
+
+namespace {
+
+// What a shell command prints on stdout.
+std::string outputOf(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, got);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// A hundred installations, each with its own number, against one signed
+// server that the publisher drives with gdtool alone: a staged release, a
+// widening, a halt, a revert, a release widened to everyone and a channel.
+class RolloutPopulation : public RolloutUpdate {
+  protected:
+    static constexpr int kInstallations = 100;
+
+    void SetUp() override {
+        ASSERT_EQ(gdtool({"keygen", key(".pub"), key(".sec")}).code, 0);
+        std::istringstream lines(gdtest::readFile(key(".pub")));
+        std::string line;
+        std::getline(lines, line);
+        std::getline(lines, line);
+        config_ = site_.configText("update") + "DUREDOR_SIGN_KEY = '" + line + "'\n";
+        // The bad release changes a little of a large file; the beta adds one.
+        const std::string data = gdtest::randomBytes(256 * 1024, 40);
+        const std::string bad = gdtest::randomBytes(512, 41) + data.substr(512);
+        for (const auto& [version, files] : std::map<std::string, Files>{
+                 {"1.1", {{"readme.txt", "1.1"}, {"data.bin", data}}},
+                 {"1.2", {{"readme.txt", "1.2 bad"}, {"data.bin", bad}}},
+                 {"1.4", {{"readme.txt", "1.4"}, {"data.bin", data}}},
+                 {"1.5", {{"readme.txt", "1.5 beta"}, {"data.bin", data}, {"beta.txt", "b"}}}}) {
+            const fs::path dir = tree(version, files);
+            gdtest::writeFile(dir / "config.dat", gdtest::enciphered(config_));
+        }
+        for (int i = 0; i < kInstallations; ++i) {
+            const fs::path dir = site_.root() / "installs" / std::to_string(i);
+            fs::create_directories(dir.parent_path());
+            fs::copy(site_.root() / "trees" / "1.1", dir, fs::copy_options::recursive);
+            gdtest::writeEncrypted(dir / "version.dat", "1.100000,1.000000");
+            const auto number = gd::installationNumber(dir.string());
+            ASSERT_TRUE(number);
+            installs_.push_back({dir, *number});
+        }
+    }
+
+    std::string key(const char* suffix) const { return (site_.root() / "pub").string() + suffix; }
+
+    Ran publish(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, folder_.string());
+        args.insert(args.end(), {"--sign", key(".sec")});
+        return gdtool(args);
+    }
+
+    // Updates every installation, ten at a time; the bytes each downloaded.
+    std::vector<std::uint64_t> updateAll() {
+        std::vector<std::uint64_t> bytes(installs_.size());
+        const fs::path tmp = site_.root() / "tmp";
+        fs::create_directories(tmp);
+        for (std::size_t first = 0; first < installs_.size(); first += 10) {
+            std::vector<std::unique_ptr<gdtest::GdtoolRun>> runs;
+            for (std::size_t i = first; i < std::min(first + 10, installs_.size()); ++i) {
+                const std::string name = std::to_string(i);
+                runs.push_back(std::make_unique<gdtest::GdtoolRun>(
+                    std::vector<std::string>{"update", installs_[i].dir.string()}, tmp,
+                    site_.root() / ("out" + name), site_.root() / ("err" + name)));
+            }
+            for (std::size_t k = 0; k < runs.size(); ++k) {
+                const auto end = runs[k]->waitFor(120s);
+                EXPECT_TRUE(end && end->exited && end->code == 0) << runs[k]->errors();
+                const std::string out = runs[k]->output();
+                const auto at = out.rfind("downloaded=");
+                bytes[first + k] = at == std::string::npos ? 0 : std::stoull(out.substr(at + 11));
+            }
+        }
+        return bytes;
+    }
+
+    std::string versionOf(std::size_t i) const {
+        return gdtest::readDecrypted(installs_[i].dir / "version.dat").substr(0, 8);
+    }
+
+    struct Installation {
+        fs::path dir;
+        int number;
+    };
+    std::vector<Installation> installs_;
+    std::string config_;
+};
+
+TEST_F(RolloutPopulation, EachInstallationTakesWhatItsNumberAndChannelOffer) {
+    ASSERT_EQ(publish({"release", tree("1.0", {}).string(), (site_.root() / "trees/1.1").string(),
+                       "1.1", "--change-keys"})
+                  .code,
+              0);
+    const fs::path trees = site_.root() / "trees";
+    Ran ran = publish(
+        {"release", (trees / "1.1").string(), (trees / "1.2").string(), "1.2", "--rollout", "20"});
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    // The same fifth, run after run: exactly those whose number is below 20.
+    int reached = 0;
+    for (int round = 0; round < 2; ++round) {
+        updateAll();
+        reached = 0;
+        for (std::size_t i = 0; i < installs_.size(); ++i) {
+            EXPECT_EQ(versionOf(i), installs_[i].number < 20 ? "1.200000" : "1.100000") << i;
+            reached += installs_[i].number < 20;
+        }
+    }
+    EXPECT_GT(reached, 5);
+    EXPECT_LT(reached, 40);
+    ASSERT_EQ(publish({"rollout", "1.2", "30"}).code, 0);
+    updateAll();
+    for (std::size_t i = 0; i < installs_.size(); ++i)
+        EXPECT_EQ(versionOf(i), installs_[i].number < 30 ? "1.200000" : "1.100000") << i;
+    ASSERT_EQ(publish({"rollout", "1.2", "0"}).code, 0);
+    updateAll();
+    for (std::size_t i = 0; i < installs_.size(); ++i)
+        EXPECT_EQ(versionOf(i), installs_[i].number < 30 ? "1.200000" : "1.100000") << i;
+
+    // The revert: the takers come back in one small step, the others take
+    // an archive of nothing, and nobody downloads the bad release.
+    ASSERT_EQ(publish({"revert", "1.3", "--to", "1.1"}).code, 0);
+    const std::uint64_t bad = fs::file_size(folder_ / "patch-1.2.zip");
+    const std::vector<std::uint64_t> bytes = updateAll();
+    std::uint64_t takers = 0, others = 0;
+    for (std::size_t i = 0; i < installs_.size(); ++i) {
+        EXPECT_EQ(versionOf(i), "1.300000") << i;
+        gdtest::Tree tree = gdtest::snapshotTree(installs_[i].dir);
+        tree.erase("version.dat");
+        EXPECT_EQ(gdtest::treeDifferences(gdtest::snapshotTree(trees / "1.1"), tree), "") << i;
+        const bool taker = installs_[i].number < 30;
+        (taker ? takers : others) = std::max(taker ? takers : others, bytes[i]);
+    }
+    std::cout << "revert: at most " << takers << " bytes for a taker of the bad release, " << others
+              << " for the others (the bad release's archive: " << bad << ")\n";
+    EXPECT_LT(takers, 8 * 1024u);
+    EXPECT_LT(others, 1024u);
+
+    // A release staged and then widened to everyone reaches everyone; the
+    // original launcher's reading of the list sees it only then.
+    ASSERT_EQ(publish({"release", (trees / "1.1").string(), (trees / "1.4").string(), "1.4",
+                       "--rollout", "10"})
+                  .code,
+              0);
+    const auto stockChain = [&] {
+        gdtest::writeFile(site_.root() / "list.lua",
+                          gdtest::readDecrypted(folder_ / "filelist.dat") +
+                              "\npatch = {File = function(l, v, a) io.write(a, ' ') end}\n"
+                              "filelist(latest_version)\n");
+        return outputOf("lua5.1 " + gdtest::shellQuoted(site_.root() / "list.lua"));
+    };
+    EXPECT_EQ(stockChain(), "patch-1.1.zip patch-1.3.zip ");
+    ASSERT_EQ(publish({"rollout", "1.4", "100"}).code, 0);
+    EXPECT_EQ(stockChain(), "patch-1.1.zip patch-1.3.zip patch-1.4.zip ");
+    updateAll();
+    for (std::size_t i = 0; i < installs_.size(); ++i) EXPECT_EQ(versionOf(i), "1.400000") << i;
+
+    // A channel: only the installations that opted in.
+    for (std::size_t i = 0; i < 10; ++i)
+        ASSERT_EQ(gdtool({"channel", installs_[i].dir.string(), "beta"}).code, 0);
+    ASSERT_EQ(publish({"release", (trees / "1.4").string(), (trees / "1.5").string(), "1.5",
+                       "--channel", "beta"})
+                  .code,
+              0);
+    updateAll();
+    for (std::size_t i = 0; i < installs_.size(); ++i)
+        EXPECT_EQ(versionOf(i), i < 10 ? "1.500000" : "1.400000") << i;
+
+    // A rule edited on the server breaks the list's signature.
+    std::string list = gdtest::readDecrypted(folder_ / "filelist.dat");
+    list.replace(list.find(" 100 beta "), 10, " 100 -    ");
+    gdtest::writeEncrypted(folder_ / "filelist.dat", list);
+    ran = gdtool({"update", installs_[50].dir.string()});
+    EXPECT_NE(ran.code, 0);
+    EXPECT_NE(ran.err.find("signature of filelist.dat refused"), std::string::npos) << ran.err;
+    EXPECT_EQ(versionOf(50), "1.400000");
 }
 
 }  // namespace
