@@ -196,12 +196,11 @@ check "nothing made in a folder that is no installation" "" "$(ls -A "$work/empt
 check "nothing packed from a folder with a link" no "$([ -e "$work/out.zip" ] && echo yes || echo no)"
 
 # Per-command help, and a manual page that knows every command.
-for command in encrypt decrypt config filelist check channel update pack release audit resign \
-               keygen sign verify; do
+for command in encrypt decrypt config filelist check channel update pack release rollout revert \
+               audit resign keygen sign verify; do
   out=$("$gdtool" "$command" --help); rc=$?
   check "$command --help" "0 usage: gdtool $command" "$rc $(head -c $((14 + ${#command})) <<< "$out")"
   case "$command" in
-    pack | release | audit | resign) ;;
     *) contains "$command --help has an example" "example:
   gdtool $command " "$out"
        check "$command --help keeps to its exit codes" "" "$(grep -E '^  [0-9]' <<< "$out" |
@@ -354,6 +353,9 @@ ln -s a.txt "$work/new/link"
 err=$("$gdtool" release "$work/pub/update" "$work/old" "$work/new" 1.1 2>&1 >/dev/null)
 check "release names the tree at fault" "gdtool: NEW_TREE symbolic link $work/new/link: updates cannot make links" "$err"
 rm "$work/new/link"
+out=$("$gdtool" release "$work/pub/update" "$work/old" "$work/missing" 1.1 --json 2>/dev/null); rc=$?
+check "a refused release says why in JSON too" \
+  '3 {"type":"refused","exit":3,"reason":"NEW_TREE is not a folder: '"$work/missing"'"}' "$rc $out"
 out=$("$gdtool" release "$work/pub/update" "$work/old" "$work/new" 1.1 --dry-run --json); rc=$?
 check "a dry run proves and publishes nothing" "0 " "$rc $(ls -A "$work/pub/update")"
 contains "and lists the changes" '{"type":"change","change":"A","path":"b.txt"}' "$out"
@@ -383,6 +385,7 @@ contains "audit warns of a list that expires within 7 days" "warning: filelist.d
 minisign -S -s "$work/k2.sec" -m "$work/pub/update/filelist.dat" -t "file=filelist.dat expires=1000" > /dev/null
 out=$("$gdtool" audit "$work/pub/update"); rc=$?
 check "audit fails a list whose signature has expired" 1 $rc
+contains "audit without --pub says it checked no signature" "note: signatures were not checked" "$out"
 contains "and says so" "filelist.dat: its signature expired at 1970-01-01 00:16:40 UTC" "$out"
 
 check "version" "gdtool " "$("$gdtool" --version | cut -c1-7)"

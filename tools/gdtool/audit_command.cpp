@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 int printAudit(CommandOutput& output, const fs::path& dir, const gd::publish::AuditReport& report) {
     if (report.listMissing)
-        return fail(kExitInput,
+        return fail(output, kExitInput,
                     "no " + std::string(gd::publish::kVersionScriptName) + " in " + dir.string());
     for (const gd::publish::AuditFinding& finding : report.findings) {
         const char* type = finding.warning ? "warning" : "problem";
@@ -65,10 +65,15 @@ int auditCommand(const Arguments& arguments) {
     std::string problem;
     for (const fs::path& file : keyFiles) {
         const auto key = gd::publish::readPublicKey(file, problem);
-        if (!key) return fail(kExitInput, problem);
+        if (!key) return fail(output, kExitInput, problem);
         keys.push_back(*key);
     }
     const fs::path dir = positional[0];
+    if (keys.empty())
+        output.line(
+            "note: signatures were not checked (give --pub PUBFILE for each key that "
+            "installations trust)",
+            JsonObject().add("type", "note").add("text", "signatures were not checked"));
     return printAudit(output, dir, gd::publish::auditServer(dir, std::move(keys)));
 }
 

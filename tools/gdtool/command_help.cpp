@@ -119,7 +119,7 @@ constexpr std::string_view kJsonNote =
     "--json prints one JSON object per line on stdout instead of the text lines; see\n"
     "gdtool(1)\n";
 
-constexpr std::array<CommandDetails, 14> kDetails = {{
+constexpr std::array<CommandDetails, 16> kDetails = {{
     {"encrypt", "  0 done   2 usage   3 IN cannot be read   6 OUT cannot be written\n",
      "gdtool encrypt config.lua ~/.local/groovedeck/config.dat"},
     {"decrypt", "  0 done   2 usage   3 IN cannot be read   6 OUT cannot be written\n",
@@ -137,6 +137,14 @@ constexpr std::array<CommandDetails, 14> kDetails = {{
      "  2 usage   3 DIR is no installation   5 the server does not answer, refuses the\n"
      "  login or lacks the folder\n",
      "gdtool check ~/.local/groovedeck"},
+    {"channel",
+     "  0 done   2 usage   3 DIR is no installation, or NAME is no channel's name\n"
+     "  6 the user's settings cannot be written\n",
+     "gdtool channel ~/.local/groovedeck beta"},
+    {"pack",
+     "  0 done   2 usage   3 SCRIPT or a file under DIR cannot be read, or DIR holds a link or\n"
+     "  a special file   6 OUT.zip cannot be written\n",
+     "gdtool pack patch.zip update.lua stage"},
     {"update",
      "  0 updated or up to date   1 the version script failed   2 usage\n"
      "  3 DIR is no installation\n"

@@ -62,6 +62,9 @@ constexpr int exitCodeOf(gd::publish::Outcome outcome) {
 // or to gdtool --help.
 int fail(std::string_view message);
 int fail(int exitCode, std::string_view message);
+// The same, and with --json also as an object {"type":"refused","exit":N,
+// "reason":...} on stdout, so that a program reading the objects learns why.
+int fail(CommandOutput& output, int exitCode, std::string_view message);
 
 // DIR as a launcher directory (ending in '/'), or empty when it is no directory.
 std::string launcherDirArgument(const std::string& dir);

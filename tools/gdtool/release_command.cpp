@@ -207,13 +207,18 @@ void printOutcome(CommandOutput& output, const pub::ReleasePlan& plan,
 // Builds, proves and publishes a planned release, saying what it did.
 int release(std::optional<pub::ReleasePlan> plan, const pub::Failure& failure,
             const ReleaseOptions& options, CommandOutput& output) {
-    if (!plan) return fail(exitCodeOf(failure.outcome), failure.reason);
+    if (!plan) return fail(output, exitCodeOf(failure.outcome), failure.reason);
     printPlan(output, *plan);
     const pub::ReleaseResult result = pub::carryOut(*plan);
     if (result.proofFailure) printProofFailure(output, *result.proofFailure);
     if (result.failure) {
-        if (result.failure.reason.empty()) return exitCodeOf(result.failure.outcome);
-        return fail(exitCodeOf(result.failure.outcome), result.failure.reason);
+        const int code = exitCodeOf(result.failure.outcome);
+        if (!result.failure.reason.empty()) return fail(output, code, result.failure.reason);
+        output.json(JsonObject()
+                        .add("type", "refused")
+                        .add("exit", code)
+                        .add("reason", "the proof failed; nothing was published"));
+        return code;
     }
     printArchives(output, *plan, result);
     printOutcome(output, *plan, result, options);
@@ -236,7 +241,7 @@ int releaseCommand(const Arguments& arguments) {
     request.oldTree = positional[1];
     request.newTree = positional[2];
     request.version = positional[3];
-    if (!readSigningKey(*options, error)) return fail(kExitInput, error);
+    if (!readSigningKey(*options, error)) return fail(output, kExitInput, error);
     pub::Failure failure;
     auto plan = pub::planRelease(request, failure);
     return release(std::move(plan), failure, *options, output);
@@ -259,7 +264,7 @@ int revertCommand(const Arguments& arguments) {
         return fail("a revert goes to every installation: --rollout and --channel do not apply");
     options->request.serverDir = positional[0];
     options->request.version = positional[1];
-    if (!readSigningKey(*options, error)) return fail(kExitInput, error);
+    if (!readSigningKey(*options, error)) return fail(output, kExitInput, error);
     pub::Failure failure;
     auto plan = pub::planRevert(options->request, good, failure);
     return release(std::move(plan), failure, *options, output);
@@ -293,7 +298,7 @@ int rolloutCommand(const Arguments& arguments) {
     std::string error;
     if (secretKey) {
         auto key = pub::readSecretKey(*secretKey, error);
-        if (!key) return fail(kExitInput, error);
+        if (!key) return fail(output, kExitInput, error);
         request.signing = pub::SigningRequest{std::move(*key), days};
     }
     request.serverDir = positional[0];
@@ -302,7 +307,8 @@ int rolloutCommand(const Arguments& arguments) {
     const pub::RolloutResult result = pub::rollout(request);
     if (result.failure.outcome == pub::Outcome::Refused)
         return printAudit(output, result.live, result.audit);
-    if (result.failure) return fail(exitCodeOf(result.failure.outcome), result.failure.reason);
+    if (result.failure)
+        return fail(output, exitCodeOf(result.failure.outcome), result.failure.reason);
     const std::string what = result.chain ? "every installation (an ordinary release)"
                              : request.share == 0
                                  ? "nobody new (halted)"

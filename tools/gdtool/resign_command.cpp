@@ -58,7 +58,7 @@ int resignCommand(const Arguments& args) {
     const auto options = parseOptions(rest, error);
     if (!options) return fail(error);
     auto key = pub::readSecretKey(options->secretKeyFile, error);
-    if (!key) return fail(kExitInput, error);
+    if (!key) return fail(output, kExitInput, error);
 
     const pub::ResignResult result = pub::resign({options->serverDir,
                                                   {std::move(*key), options->expiresDays},
@@ -68,7 +68,8 @@ int resignCommand(const Arguments& args) {
         std::cerr << "gdtool: the result fails the audit; nothing was signed\n";
         return printAudit(output, result.live, result.audit);
     }
-    if (result.failure) return fail(exitCodeOf(result.failure.outcome), result.failure.reason);
+    if (result.failure)
+        return fail(output, exitCodeOf(result.failure.outcome), result.failure.reason);
     if (result.folders.empty())
         std::cerr << "gdtool: filelist.dat is signed for installations in any update folder; "
                      "--folder PATH binds it to those whose DUREDOR_FTP_PATH is PATH\n";

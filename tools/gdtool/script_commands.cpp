@@ -72,6 +72,11 @@ int fail(int exitCode, std::string_view message) {
     return exitCode;
 }
 
+int fail(CommandOutput& output, int exitCode, std::string_view message) {
+    output.json(JsonObject().add("type", "refused").add("exit", exitCode).add("reason", message));
+    return fail(exitCode, message);
+}
+
 std::string launcherDirArgument(const std::string& dir) {
     std::error_code error;
     if (!std::filesystem::is_directory(dir, error)) return {};
