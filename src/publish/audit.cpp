@@ -99,7 +99,8 @@ class Audit {
     // The staged releases and bridges that the list's rules must offer as
     // the record has them.
     void compareWithRecord(const std::vector<Release>& releases, std::string_view script) {
-        if (stagedRules(script) != versionRulesText(releases, {}, {}))
+        if (linesWith(script, {gd::kStageRulePrefix, gd::kBridgeRulePrefix}) !=
+            versionRulesText(releases, {}, {}))
             problem(std::string(kVersionScriptName) +
                     ": its staged releases and bridges are not "
                     "what " +
@@ -174,20 +175,6 @@ class Audit {
     std::size_t archiveCount() const { return archives_.size(); }
 
   private:
-    // The `--@stage` and `--@bridge` lines of the list.
-    static std::string stagedRules(std::string_view script) {
-        std::string lines;
-        while (!script.empty()) {
-            const auto end = script.find('\n');
-            const std::string_view line =
-                script.substr(0, end == std::string_view::npos ? script.size() : end + 1);
-            script.remove_prefix(line.size());
-            if (line.starts_with(gd::kStageRulePrefix) || line.starts_with(gd::kBridgeRulePrefix))
-                lines += line;
-        }
-        return lines;
-    }
-
     // Whether an installation at `from` that cannot use a delta archive to
     // `to` has whole-file archives there: the chain's, a staged release's
     // after the chain, or a bridge.

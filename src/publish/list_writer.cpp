@@ -12,18 +12,7 @@ namespace gd::publish {
 namespace fs = std::filesystem;
 
 std::string deltaRuleLines(std::string_view list) {
-    std::string lines;
-    while (!list.empty()) {
-        const auto end = list.find('\n');
-        const std::string_view line =
-            list.substr(0, end == std::string_view::npos ? list.size() : end + 1);
-        list.remove_prefix(line.size());
-        if (line.starts_with(gd::kDeltaRulePrefix)) {
-            lines += line;
-            if (!line.ends_with('\n')) lines += '\n';
-        }
-    }
-    return lines;
+    return linesWith(list, {gd::kDeltaRulePrefix});
 }
 
 std::string deltaRuleLines(const std::vector<OfferedDelta>& deltas) {

@@ -5,6 +5,7 @@
 #include "script/version_manifest.h"
 #include "script/version_rules.h"
 
+#include <algorithm>
 #include <charconv>
 #include <regex>
 
@@ -256,18 +257,29 @@ std::string versionRulesText(const std::vector<Release>& releases,
     return rules;
 }
 
-std::string withoutRules(std::string_view script) {
+std::string linesWith(std::string_view script, std::initializer_list<std::string_view> prefixes,
+                      bool wanted) {
     std::string kept;
     while (!script.empty()) {
         const auto end = script.find('\n');
         const std::string_view line =
             script.substr(0, end == std::string_view::npos ? script.size() : end + 1);
         script.remove_prefix(line.size());
-        if (!line.starts_with(gd::kDeltaRulePrefix) && !line.starts_with(gd::kPinRulePrefix) &&
-            !line.starts_with(gd::kStageRulePrefix) && !line.starts_with(gd::kBridgeRulePrefix))
-            kept += line;
+        const bool has =
+            std::any_of(prefixes.begin(), prefixes.end(),
+                        [&](std::string_view prefix) { return line.starts_with(prefix); });
+        if (has != wanted) continue;
+        kept += line;
+        if (wanted && !line.ends_with('\n')) kept += '\n';
     }
     return kept;
+}
+
+std::string withoutRules(std::string_view script) {
+    return linesWith(
+        script,
+        {gd::kDeltaRulePrefix, gd::kPinRulePrefix, gd::kStageRulePrefix, gd::kBridgeRulePrefix},
+        false);
 }
 
 }  // namespace gd::publish

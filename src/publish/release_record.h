@@ -7,6 +7,7 @@
 #include "trust/content_hash.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,8 +100,12 @@ std::string versionRulesText(const std::vector<Release>& releases,
                              const std::vector<OfferedDelta>& deltas,
                              const std::vector<std::pair<std::string, gd::ContentDigest>>& pins);
 
-
 // `script` without its rule lines: what versionScriptText made of it.
 std::string withoutRules(std::string_view script);
+
+// The lines of `script` that begin with one of `prefixes` (`wanted`, each
+// ending in a line break), or the others, as they stand.
+std::string linesWith(std::string_view script, std::initializer_list<std::string_view> prefixes,
+                      bool wanted = true);
 
 }  // namespace gd::publish

@@ -1,10 +1,10 @@
 #include "script/version_rules.h"
 
 #include "script/version_manifest.h"
+#include "util/percent_encoding.h"
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace gd {
 
@@ -19,13 +19,6 @@ std::vector<std::string_view> words(std::string_view line) {
         line.remove_prefix(end + 1);
     }
     return out;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 // FROM TO ARCHIVE [DIGEST]
@@ -131,35 +124,13 @@ VersionRules parseVersionRules(std::string_view text) {
 }
 
 std::string ruleName(std::string_view archive) {
-    std::string out;
-    for (const char c : archive) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7f || c == '%') {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return percentEncoded(archive);
 }
 
 std::optional<std::string> fromRuleName(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
-        if (low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    if (out.empty()) return std::nullopt;
-    return out;
+    auto name = percentDecoded(text);
+    if (!name || name->empty()) return std::nullopt;
+    return name;
 }
 
 }  // namespace gd

@@ -1,7 +1,8 @@
 #include "trust/trusted_comment.h"
 
+#include "util/percent_encoding.h"
+
 #include <charconv>
-#include <cstdio>
 
 namespace gd {
 namespace {
@@ -17,47 +18,10 @@ void keep(std::optional<std::string>& field, std::string_view value, bool& repea
     field = std::string(value);
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// A byte that would end the token or the comment's line, or start an escape.
-bool needsEscape(unsigned char byte) {
-    return byte <= 0x20 || byte == 0x7f || byte == '%';
-}
-
-std::string encodedFolder(std::string_view folder) {
-    std::string out;
-    for (const char c : folder) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (!needsEscape(byte)) {
-            out += c;
-            continue;
-        }
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
-        out += escaped;
-    }
-    return out;
-}
-
 std::optional<std::string> decodedFolder(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
-        if (low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return boundFolder(out);
+    const auto folder = percentDecoded(text);
+    if (!folder) return std::nullopt;
+    return boundFolder(*folder);
 }
 
 }  // namespace
@@ -90,7 +54,7 @@ std::string makeTrustedComment(std::string_view fileName, std::optional<std::int
     std::string text = "timestamp=" + std::to_string(now) + " file=" + std::string(fileName);
     if (expires) text += " expires=" + std::to_string(*expires);
     for (const std::string& folder : folders)
-        text += " " + std::string(kFolderToken) + encodedFolder(boundFolder(folder));
+        text += " " + std::string(kFolderToken) + percentEncoded(boundFolder(folder));
     return text;
 }
 
