@@ -221,6 +221,8 @@ void LauncherWindow::onOnlineAnswer(const ProbeAnswer& probe) {
     }
     if (!opening) return;
     log_.write("offline: " + probe.failure);
+    for (const auto& [mirror, why] : probe.mirrorFailures)
+        log_.write("skipping " + mirror + " for this run: " + why);
     showOfflineLook(kOffline);
     startReprobing();
     if (!probe.tlsFailure.empty()) showBox(kErrorCaption, kTlsFailed, probe.tlsFailure);

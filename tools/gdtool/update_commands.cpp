@@ -188,6 +188,7 @@ bool onlineTest(StderrNotifier& notifier, const gd::ServerRecord& server) {
         return false;
     }
     const gd::ProbeAnswer probe = gd::ProbeSources(server);
+    for (const auto& [mirror, why] : probe.mirrorFailures) notifier.sourceSkipped(mirror, why);
     if (!probe.tlsFailure.empty()) {
         notifier.refused(probe.tlsFailure);
     } else if (!probe.online) {
