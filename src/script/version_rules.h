@@ -7,7 +7,11 @@
 //       TO, rebuilding its files from the installed ones (a delta archive);
 //   --@pin ARCHIVE DIGEST
 //       a signed list's pin of an archive's content, so that a file signed
-//       by the same key for another product or server cannot stand in for it.
+//       by the same key for another product or server cannot stand in for it;
+//   --@bases ARCHIVE DIGEST
+//       the digest of the installed files that the delta archive ARCHIVE is
+//       rebuilt from (update/delta_bases.h), so that an installation whose
+//       files are not those finds out before it downloads the archive.
 //
 // Versions are read as patch.File reads them; ARCHIVE is a file name with
 // '%', blanks and control bytes percent-encoded; DIGEST is a ContentDigest's
@@ -26,12 +30,14 @@ namespace gd {
 
 inline constexpr std::string_view kDeltaRulePrefix = "--@delta ";
 inline constexpr std::string_view kPinRulePrefix = "--@pin ";
+inline constexpr std::string_view kBasesRulePrefix = "--@bases ";
 
 struct DeltaRule {
     float from = 0;
     float to = 0;
     std::string archive;
     std::optional<ContentDigest> digest;
+    std::optional<ContentDigest> bases = std::nullopt;  // from the archive's --@bases line
 };
 
 struct VersionRules {

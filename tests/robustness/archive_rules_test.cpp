@@ -279,11 +279,6 @@ void addNodes(gdtest::Tree& tree, const std::vector<Node>& nodes) {
     }
 }
 
-int lastReport(const std::string& output) {
-    const auto at = output.rfind("report=");
-    return at == std::string::npos ? -1 : std::stoi(output.substr(at + 7));
-}
-
 // The stderr of a run: what was said before the box, and the box.
 std::string expectedErrors(const RuleCase& c, const std::string& outside) {
     std::string text;
@@ -320,7 +315,7 @@ TEST_P(ArchiveRulesTest, EndsAsTheRuleSays) {
                   "GrooveDeck.new; the launcher puts it in place when it next starts, or gdtool "
                   "update --replace-launcher does now\n";
     EXPECT_EQ(run.errors(), errors);
-    EXPECT_EQ(lastReport(run.output()), c.result.lastReport);
+    EXPECT_EQ(gdtest::lastReportCode(run.output()), c.result.lastReport);
     if (c.result.exitCode == 4) {
         EXPECT_NE(run.output().find("launcher=" + install + "GrooveDeck.new\t" + install +
                                     "GrooveDeck\n"),

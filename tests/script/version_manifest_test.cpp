@@ -325,7 +325,7 @@ const std::string kDigest = gd::digestText(gd::digestOf(*gd::hashContent("an arc
 TEST(VersionRules, OfferedInCommentsBesideTheChain) {
     const std::string script = twoArchives("1.1") + "\n--@delta 1.0 1.2 delta-1.0-1.2.zip " +
                                kDigest + "\n--@delta 1.1 1.2 d%20space.zip\n--@pin a.zip " +
-                               kDigest + "\r\n";
+                               kDigest + "\r\n--@bases d%20space.zip " + kDigest + "\n";
     VersionManifest manifest;
     RecordingNotifier notifier;
     EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 1.2f);
@@ -336,6 +336,9 @@ TEST(VersionRules, OfferedInCommentsBesideTheChain) {
     EXPECT_FLOAT_EQ(rules.deltas[0].to, 1.2f);
     EXPECT_EQ(rules.deltas[1].archive, "d space.zip");
     EXPECT_FALSE(rules.deltas[1].digest);
+    // The digest of the installed files a delta is rebuilt from, wherever its line stands.
+    EXPECT_FALSE(rules.deltas[0].bases);
+    EXPECT_EQ(rules.deltas[1].bases, gd::parseDigest(kDigest));
     EXPECT_EQ(rules.digestFor("a.zip"), gd::parseDigest(kDigest));
     EXPECT_EQ(rules.digestFor("delta-1.0-1.2.zip"), gd::parseDigest(kDigest));
     EXPECT_FALSE(rules.digestFor("b.zip"));

@@ -165,6 +165,8 @@ class ReleaseChainTest : public ReleaseTest {
         wanted["empty2/inner"] = kFolder;
         // Changed a little, where a delta is far smaller than the file.
         wanted["data/motion.bin"].bytes.replace(5000, 10, "2.3 motion");
+        // New, so that the delta archives are larger than the head read before them.
+        wanted["data/voice.bin"] = file(randomBytes(16 * 1024, 3));
         add("2.3", wanted);
     }
 
@@ -264,6 +266,7 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
 // An installed file that is not the one a delta was made against, or a delta
 // archive that cannot be had: the whole-file archive of the same version
 // follows, and when that cannot be had either, nothing of either was placed.
+// Installed files that cannot serve are found before the delta is downloaded.
 TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
     publishChain();
     const fs::path newest = tree(versions_.back());
@@ -271,7 +274,8 @@ TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
         const char* name;
         std::function<void(const fs::path& install)> spoil;
         const char* said;
-        bool wholeGone;  // the whole-file archive is missing too
+        bool wholeGone;     // the whole-file archive is missing too
+        bool deltaFetched;  // the delta archive travelled whole before it failed
     } cases[] = {
         {"a base changed in place",
          [](const fs::path& install) {
@@ -279,21 +283,21 @@ TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
              bytes[1000] ^= 1;
              gdtest::writeFile(install / "data/motion.bin", bytes);
          },
-         "the installed data/motion.bin is not the file the delta was made against", false},
+         "the installed data/motion.bin is not the file the delta was made against", false, false},
         {"a base removed", [](const fs::path& install) { fs::remove(install / "data/motion.bin"); },
-         "the installed data/motion.bin is missing or not a file", false},
+         "the installed data/motion.bin is missing or not a file", false, false},
         {"the delta archive damaged",
          [this](const fs::path&) {
              gdtest::writeFile(server() / "delta-1.3-2.3.zip",
                                gdtest::readFile(server() / "delta-1.3-2.3.zip").substr(100));
          },
-         "not using delta-1.3-2.3.zip", false},
+         "not using delta-1.3-2.3.zip", false, true},
         {"both damaged",
          [this](const fs::path& install) {
              fs::remove(install / "data/motion.bin");
              fs::remove(server() / "patch-2.3.zip");
          },
-         "the installed data/motion.bin is missing or not a file", true},
+         "the installed data/motion.bin is missing or not a file", true, false},
     };
     const fs::path published = site_.root() / "published";
     fs::copy(server(), published, fs::copy_options::recursive);
@@ -309,6 +313,15 @@ TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
         const gdtest::Tree before = gdtest::snapshotTree(install);
         const Result update = gdtool({"update", install});
         EXPECT_NE(update.err.find(c.said), std::string::npos) << update.err;
+        const auto sizeOf = [&](const char* name) {
+            std::error_code missing;
+            const auto size = fs::file_size(server() / name, missing);
+            return missing ? 0 : size;
+        };
+        const auto both = sizeOf("delta-1.3-2.3.zip") + sizeOf("patch-2.3.zip");
+        const auto at = update.out.find("downloaded=");
+        ASSERT_NE(at, std::string::npos) << update.out;
+        EXPECT_EQ(std::stoull(update.out.substr(at + 11)) >= both, c.deltaFetched) << update.out;
         if (c.wholeGone) {
             EXPECT_EQ(update.code, 5);
             EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(install)), "");

@@ -8,7 +8,9 @@
 #include "script/encrypted_script.h"
 #include "script/version_manifest.h"
 #include "script/version_rules.h"
+#include "update/delta_bases.h"
 #include "update/update_worker.h"
+#include "util/safe_path.h"
 #include "util/unique_fd.h"
 
 #include <sys/stat.h>
@@ -73,13 +75,19 @@ std::optional<OfferedDelta> makeOne(const CatchUpBase& base, const CatchUpTarget
         return std::nullopt;
     }
     const auto hash = gd::hashDescriptor(archive.get());
+    const auto bases = gd::deltaBasesOf(archive.get());
     struct stat info {};
-    if (!hash || ::fstat(archive.get(), &info) != 0) {
+    if (!hash || !bases || ::fstat(archive.get(), &info) != 0) {
         error = "cannot read " + name;
         return std::nullopt;
     }
-    return OfferedDelta{base.version, target.version, name, *hash,
-                        static_cast<std::uint64_t>(info.st_size)};
+    // What an installation at base.version holds, as launchers check it first.
+    return OfferedDelta{base.version,
+                        target.version,
+                        name,
+                        *hash,
+                        static_cast<std::uint64_t>(info.st_size),
+                        gd::basesDigest(*bases, gd::directoryText(base.tree.string()))};
 }
 
 }  // namespace

@@ -145,6 +145,10 @@ std::string versionRulesText(const std::vector<OfferedDelta>& deltas,
                  gd::ruleName(delta.archive);
         if (delta.hash) rules += " " + gd::digestText(gd::digestOf(*delta.hash));
         rules += "\n";
+        // Read by launchers before they download the archive; the others skip it.
+        if (delta.bases)
+            rules += std::string(gd::kBasesRulePrefix) + gd::ruleName(delta.archive) + " " +
+                     gd::digestText(*delta.bases) + "\n";
     }
     for (const auto& [archive, digest] : pins) {
         rules += std::string(gd::kPinRulePrefix) + gd::ruleName(archive) + " " +
@@ -160,7 +164,8 @@ std::string withoutRules(std::string_view script) {
         const std::string_view line =
             script.substr(0, end == std::string_view::npos ? script.size() : end + 1);
         script.remove_prefix(line.size());
-        if (!line.starts_with(gd::kDeltaRulePrefix) && !line.starts_with(gd::kPinRulePrefix))
+        if (!line.starts_with(gd::kDeltaRulePrefix) && !line.starts_with(gd::kPinRulePrefix) &&
+            !line.starts_with(gd::kBasesRulePrefix))
             kept += line;
     }
     return kept;

@@ -4,6 +4,7 @@
 
 #include <iostream>
 #include <set>
+#include <utility>
 
 namespace gdtool {
 
@@ -12,7 +13,8 @@ void StderrNotifier::showMessage(std::string_view caption, std::string_view text
     std::cerr << prefix_ << caption << ": " << text << std::endl;
     output_.json(JsonObject().add("type", "message").add("caption", caption).add("text", text));
     shown_ = true;
-    lastReason_ = text;
+    // A box's fixed words say less than the reason that came before it.
+    lastReason_ = pendingReason_.empty() ? std::string(text) : std::exchange(pendingReason_, {});
 }
 
 void StderrNotifier::refused(std::string_view reason) {
@@ -20,7 +22,7 @@ void StderrNotifier::refused(std::string_view reason) {
     std::cerr << "gdtool: " << reason << std::endl;
     output_.json(JsonObject().add("type", "refused").add("reason", reason));
     refused_ = true;
-    lastReason_ = reason;
+    lastReason_ = pendingReason_ = reason;
 }
 
 void StderrNotifier::unreachable(std::string_view reason) {
@@ -28,7 +30,7 @@ void StderrNotifier::unreachable(std::string_view reason) {
     std::cerr << "gdtool: " << reason << std::endl;
     output_.json(JsonObject().add("type", "unreachable").add("reason", reason));
     unreachable_ = true;
-    lastReason_ = reason;
+    lastReason_ = pendingReason_ = reason;
 }
 
 void StderrNotifier::served(std::string_view file, std::string_view source) {
