@@ -75,19 +75,19 @@ std::optional<OfferedDelta> makeOne(const CatchUpBase& base, const CatchUpTarget
         return std::nullopt;
     }
     const auto hash = gd::hashDescriptor(archive.get());
-    const auto bases = gd::deltaBasesOf(archive.get());
     struct stat info {};
-    if (!hash || !bases || ::fstat(archive.get(), &info) != 0) {
+    if (!hash || ::fstat(archive.get(), &info) != 0) {
         error = "cannot read " + name;
         return std::nullopt;
     }
-    // What an installation at base.version holds, as launchers check it first.
-    return OfferedDelta{base.version,
-                        target.version,
-                        name,
-                        *hash,
-                        static_cast<std::uint64_t>(info.st_size),
-                        gd::basesDigest(*bases, gd::directoryText(base.tree.string()))};
+    // What an installation at base.version holds of the files the archive is
+    // rebuilt from, for launchers to check before they download it.
+    const auto bases = gd::deltaBasesOf(archive.get());
+    const auto installedBases =
+        bases ? gd::basesDigest(*bases, gd::directoryText(base.tree.string())) : std::nullopt;
+    return OfferedDelta{
+        base.version,  target.version, name, *hash, static_cast<std::uint64_t>(info.st_size),
+        installedBases};
 }
 
 }  // namespace
