@@ -65,8 +65,8 @@ constexpr std::string_view kFailed = "失敗";
 // The status line while a transfer waits to try again: the attempt and the wait.
 std::string retryStatus(const UpdateReport& report) {
     const auto seconds = std::chrono::ceil<std::chrono::seconds>(report.retryWait).count();
-    return "アップデートファイルをダウンロード中（再試行 " + std::to_string(report.retryAttempt) +
-           "/" + std::to_string(kChunkAttempts) + "、" + std::to_string(seconds) + "秒後）";
+    return "ダウンロード再試行 " + std::to_string(report.retryAttempt) + "/" +
+           std::to_string(kChunkAttempts) + "（" + std::to_string(seconds) + "秒後）";
 }
 
 // The status line text for a report.

@@ -3,10 +3,7 @@
 namespace gd {
 
 void RunNotifier::showMessage(std::string_view caption, std::string_view text) {
-    if (!holding_) {
-        shown_ = text;
-        return front_.showMessage(caption, text);
-    }
+    if (!holding_) return front_.showMessage(caption, text);
     if (box_.empty()) box_ = text;
 }
 

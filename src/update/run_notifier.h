@@ -29,15 +29,12 @@ class RunNotifier : public Notifier {
     // Passes everything on again; what was held: the first refusal, else the
     // first box's text.
     std::string release();
-    // The text of the last box passed on; empty while none was.
-    const std::string& shownBox() const { return shown_; }
 
   private:
     Notifier& front_;
     bool holding_ = false;
     std::string refusal_;
     std::string box_;
-    std::string shown_;
 };
 
 }  // namespace gd

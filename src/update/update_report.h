@@ -20,8 +20,9 @@ enum class UpdateReportCode : unsigned {
     Downloading = 2,  // value: percentage of the current archive's bytes to travel
     Completed = 3,
     LauncherUpdate = 4,  // the run ends so that lcopy can replace the launcher
-    // text: what failed as a status line says it, the first sentence of the
-    // failure's box or kBusyStatus; empty when no box was shown
+    // text: what failed, as a status line says it: the first sentence of the
+    // box of an archive that could not be unpacked or applied, or
+    // kBusyStatus; empty otherwise (a download that failed)
     Failed = 5,
     Step = 6,  // text: the step text of the operation about to run
 };

@@ -58,6 +58,21 @@ void startArchive(UpdateJob& job, const std::string& archive, float version) {
     job.reporter.OnUpdateReport(reportOf(job, UpdateReportCode::Downloading));
 }
 
+// A box's text up to the end of its first sentence, for a status line.
+std::string firstSentence(std::string_view text) {
+    constexpr std::string_view kFullStop = "。";
+    const auto end = text.find(kFullStop);
+    return std::string(text.substr(0, end == text.npos ? text.size() : end + kFullStop.size()));
+}
+
+// Shows the box of an archive that could not be unpacked or applied, and
+// keeps its first sentence for the status line at the run's end (a failed
+// download leaves the status line its own words).
+void showFailure(UpdateJob& job, std::string_view box) {
+    job.failureStatus = firstSentence(box);
+    job.notifier.showMessage(kErrorCaption, box);
+}
+
 ProgressSink progressOf(UpdateJob& job) {
     // A new download starts counting from nothing: what the last one
     // reported has travelled for good.
@@ -353,7 +368,7 @@ bool applyScript(UpdateJob& job, const std::filesystem::path& unpacked,
     if (end == QueueEnd::Stopped) return false;
     if (end == QueueEnd::Done && job.manifest.launcherUpdatePending())
         end = stageRequestedLauncher(job, contents);
-    if (end != QueueEnd::Done) job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+    if (end != QueueEnd::Done) showFailure(job, kApplyFailedMessage);
     return end == QueueEnd::Done;
 }
 
@@ -372,14 +387,14 @@ bool applyContents(UpdateJob& job, const ChargedPath& unpacked, const Fetched& f
                    std::stop_token stop) {
     if (!fetched.contents) {
         job.notifier.refused(job.archive + " cannot be unpacked: " + fetched.unpackFailure);
-        job.notifier.showMessage(kErrorCaption, kUnpackFailedMessage);
+        showFailure(job, kUnpackFailedMessage);
         return false;
     }
     if (!fetched.contents->script) {
         job.notifier.refused(job.archive +
                              ": its update.dat cannot be used (encrypted, a link or folder, or "
                              "a name that cannot be read)");
-        job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+        showFailure(job, kApplyFailedMessage);
         return false;
     }
     return applyScript(job, unpacked.path(), unpacked.path() / *fetched.contents->script,
@@ -430,13 +445,6 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
     return fetched;
 }
 
-// A box's text up to the end of its first sentence, for a status line.
-std::string firstSentence(std::string_view text) {
-    constexpr std::string_view kFullStop = "。";
-    const auto end = text.find(kFullStop);
-    return std::string(text.substr(0, end == text.npos ? text.size() : end + kFullStop.size()));
-}
-
 // Ends a run that found another one holding the installation: said as a
 // refusal (the window logs it, gdtool prints it), without a box.
 UpdateReportCode finishBusy(UpdateJob& job, std::stop_token stop) {
@@ -476,7 +484,7 @@ std::string deltaBaseProblem(UpdateJob& job, const ServerRecord& server, const D
 UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token stop) {
     if (stop.stop_requested()) return end;
     UpdateReport report = reportOf(job, end);
-    if (end == UpdateReportCode::Failed) report.text = firstSentence(job.notifier.shownBox());
+    if (end == UpdateReportCode::Failed) report.text = job.failureStatus;
     report.installedVersion = job.config.server.installedVersion;
     report.travelled = job.travelled + job.travelling;
     report.signKeys = job.config.server.signKeys;

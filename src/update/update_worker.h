@@ -51,6 +51,9 @@ struct UpdateJob {
     // The archive being worked on and the version it brings, for reports.
     std::string archive = {};
     float archiveVersion = 0;
+    // What failed, for the status line: the first sentence of the box of an
+    // archive that could not be unpacked or applied.
+    std::string failureStatus = {};
 };
 
 // Owns the one worker thread. Destroying it asks a running update to stop at

@@ -171,8 +171,12 @@ TEST_F(LauncherWindowTest, TheLongestStatusTextFitsTheStatusLine) {
     auto window = openWindow(false);
     for (QLabel* label : window->findChildren<QLabel*>()) {
         if (!label->pixmap().isNull()) continue;
-        const QString longest = QString::fromUtf8("アップデートファイルをダウンロード中");
-        EXPECT_LE(label->fontMetrics().horizontalAdvance(longest), label->width());
+        for (const char* longest :
+             {"アップデートファイルをダウンロード中", "ダウンロード再試行 16/16（1秒後）",
+              "パッチファイルの適応に失敗しました。"})
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(QString::fromUtf8(longest)),
+                      label->width())
+                << longest;
     }
 }
 

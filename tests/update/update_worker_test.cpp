@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -340,23 +341,28 @@ TEST_F(UpdateWorkerTest, OneRunAtATimeAndOnlyWhatIsStillNewer) {
             .file(name + std::string(".txt"), name)
             .zipTo(updateDir() / ("p" + std::string(name) + ".zip"));
     serveVersions("1.2", {"'a', 1.1, 'p1.zip'", "'b', 1.2, 'p2.zip'"});
+    // A run checked at 1.0; `meanwhile` happens between its check and its start.
+    const auto run = [&](const std::function<void()>& meanwhile) {
+        frontEnd_.reports.clear();
+        gd::loadLauncherConfig(launcherDir(), config_);
+        ASSERT_TRUE(gd::CheckForUpdate(frontEnd_, config_, manifest_));
+        meanwhile();
+        gd::UpdateWorker worker(frontEnd_, frontEnd_);
+        ASSERT_TRUE(worker.StartUpdateWorker({launcherDir(), config_, gd::offerOf(manifest_)}));
+        worker.wait();
+    };
     {
         const gd::InstallationLock other(launcherDir());
         ASSERT_FALSE(other.busy());
-        ASSERT_TRUE(update());
+        run([] {});
         EXPECT_TRUE(frontEnd_.reports.back().installationBusy);
         EXPECT_EQ(frontEnd_.reports.back().text, gd::kBusyStatus);
         EXPECT_EQ(frontEnd_.refusals, std::vector<std::string>{gd::busyReason(launcherDir())});
         EXPECT_TRUE(frontEnd_.messages.empty());
         EXPECT_EQ(installedVersions(), "1.000000,1.000000");
     }
-    frontEnd_.reports.clear();
-    gd::loadLauncherConfig(launcherDir(), config_);
-    ASSERT_TRUE(gd::CheckForUpdate(frontEnd_, config_, manifest_));
-    gdtest::writeEncrypted(install() / "version.dat", "1.100000,1.000000");
-    gd::UpdateWorker worker(frontEnd_, frontEnd_);
-    ASSERT_TRUE(worker.StartUpdateWorker({launcherDir(), config_, gd::offerOf(manifest_)}));
-    worker.wait();
+    // Another run took the installation to 1.1 meanwhile: only 1.2 is left.
+    run([&] { gdtest::writeEncrypted(install() / "version.dat", "1.100000,1.000000"); });
     EXPECT_EQ(frontEnd_.archivesOf(UpdateReportCode::Step),
               std::vector<std::string>{"p2.zip 1.200000"});
     EXPECT_FALSE(fs::exists(install() / "1.txt"));
