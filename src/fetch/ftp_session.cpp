@@ -169,7 +169,7 @@ struct Transfer {
     std::optional<std::uint64_t> size;  // announced size, when the server told it
     std::uint64_t cap = 0;              // no byte past it is handed over
     const ProgressSink* progress = nullptr;
-    std::uint64_t nextReport = kDownloadChunkSize;
+    std::optional<ProgressPacer> pacer;
     bool refused = false;  // the sink did not take bytes
     bool overrun = false;  // the server sent past the cap
 
@@ -180,6 +180,9 @@ struct Transfer {
     }
     void reportDone() const {
         if (*progress) (*progress)(finishedTransfer(start, reached(), size));
+    }
+    void reportRetry(int attempt) const {
+        if (*progress) (*progress)(retryingTransfer(start, reached(), size, attempt));
     }
     bool complete(CURLcode code) const {
         // Every announced byte is here even when the closing reply was lost.
@@ -198,11 +201,7 @@ size_t writeSink(char* data, size_t size, size_t count, void* user) {
         transfer.refused = true;
         return 0;
     }
-    // Chunks are counted on the byte stream, whatever sizes libcurl delivers.
-    while (transfer.reached() >= transfer.nextReport) {
-        transfer.report(transfer.nextReport);
-        transfer.nextReport += kDownloadChunkSize;
-    }
+    if (transfer.pacer->due(transfer.reached(), transfer.size)) transfer.report(transfer.reached());
     return bytes;
 }
 
@@ -397,8 +396,8 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
     if (!state.sink->begin(stamp)) return DownloadResult::ReadFailed;
     state.cap = state.size.value_or(limit);
     state.progress = &progress;
-    state.nextReport = (state.reached() / kDownloadChunkSize + 1) * kDownloadChunkSize;
     state.start = state.reached();
+    state.pacer.emplace(state.start);
 
     ChunkAttempts attempts;
     for (;;) {
@@ -417,6 +416,7 @@ DownloadResult FtpSession::transfer(const std::string& remoteName,
         // A server that refuses REST refuses it on every attempt.
         if (code == CURLE_FTP_COULDNT_USE_REST) return DownloadResult::ReadFailed;
         if (!attempts.failed(state.reached())) return DownloadResult::ReadFailed;
+        state.reportRetry(attempts.next());
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
     state.reportDone();

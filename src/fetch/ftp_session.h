@@ -95,8 +95,9 @@ class FtpSession {
                                         std::stop_token stop = {});
 
     // Hands a remote file's bytes to `sink`, in order, in chunks of
-    // kDownloadChunkSize, reporting the progress after each chunk and at the
-    // end (100, all travelled); a sink that already holds bytes is continued
+    // kDownloadChunkSize, reporting the progress as ProgressPacer paces it,
+    // before each retry (with the attempt and the wait) and at the end (100,
+    // all travelled); a sink that already holds bytes is continued
     // where it stopped, and its bytes do not count as travelled.
     // A chunk gets kChunkAttempts attempts, kChunkRetryPause apart; every
     // retry resumes (REST) at the sink's received(), and a server that

@@ -86,7 +86,7 @@ struct Transfer {
     bool decided = false;    // the final response's status has been judged
     std::uint64_t skip = 0;  // bytes already held that a 200 sends again
     Cut cut = Cut::None;
-    std::uint64_t nextReport = kDownloadChunkSize;
+    std::optional<ProgressPacer> pacer;
 
     std::uint64_t reached() const { return sink->received(); }
 
@@ -132,6 +132,9 @@ struct Transfer {
     void reportDone() const {
         if (*progress) (*progress)(finishedTransfer(start, reached(), size));
     }
+    void reportRetry(int attempt) const {
+        if (*progress) (*progress)(retryingTransfer(start, reached(), size, attempt));
+    }
 
     bool take(const char* data, std::size_t bytes) {
         if (!decided) decide();
@@ -149,10 +152,7 @@ struct Transfer {
             cut = Cut::SinkRefused;
             return false;
         }
-        while (reached() >= nextReport) {
-            report(nextReport);
-            nextReport += kDownloadChunkSize;
-        }
+        if (pacer->due(reached(), size)) report(reached());
         return true;
     }
 };
@@ -345,7 +345,11 @@ bool HttpSession::Answers(const std::string& url, std::stop_token stop) {
     ResponseHead head;
     const CURLcode code = handle_->perform(url, false, 0, &head, &discardBody, nullptr, stop,
                                            timeLeftUntil(deadline_));
-    if (code != CURLE_OK) failure_ = handle_->describe(code);
+    if (code != CURLE_OK) {
+        failure_ = handle_->describe(code);
+    } else if (!succeeded(head.status)) {
+        failure_ = "HTTP status " + std::to_string(head.status);
+    }
     return code == CURLE_OK && succeeded(head.status);
 }
 
@@ -361,8 +365,8 @@ DownloadResult HttpSession::Download(const std::string& url, DownloadSink& sink,
     transfer.sink = &sink;
     transfer.progress = &progress;
     transfer.limit = limit;
-    transfer.nextReport = (sink.received() / kDownloadChunkSize + 1) * kDownloadChunkSize;
     transfer.start = sink.received();
+    transfer.pacer.emplace(transfer.start);
     ChunkAttempts attempts;
     for (;;) {
         transfer.startAttempt();
@@ -399,6 +403,7 @@ DownloadResult HttpSession::Download(const std::string& url, DownloadSink& sink,
         // (a stall, a refused connection) is not waited on again.
         if (sink.received() == before) return DownloadResult::ReadFailed;
         if (!attempts.failed(sink.received())) return DownloadResult::ReadFailed;
+        transfer.reportRetry(attempts.next());
         if (!pauseBeforeRetry(stop)) return DownloadResult::Cancelled;
     }
     failure_.clear();

@@ -242,6 +242,25 @@ std::optional<std::string> SourceList::fetchVersionScript(Notifier& notifier,
     return script;
 }
 
+std::optional<std::string> SourceList::readArchiveHead(Notifier& notifier,
+                                                       const ServerRecord& server,
+                                                       const std::string& archive,
+                                                       std::size_t limit, std::stop_token stop) {
+    for (const std::string& mirror :
+         usesMirrors(server) ? server.mirrors : std::vector<std::string>{}) {
+        if (skipped(mirror)) continue;
+        MirrorUpdateSource source(mirror, mirrorOptions(kVersionFetchTimeLimit));
+        if (auto head = source.readHead(archive, limit, stop)) return head;
+        if (stop.stop_requested()) return std::nullopt;
+        skip(notifier, mirror,
+             source.failure().empty() ? archive + " cannot be fetched" : source.failure());
+    }
+    FtpSession session(FtpTimeouts{.total = kVersionFetchTimeLimit});
+    if (!session.Open(server, stop)) return std::nullopt;
+    FtpUpdateSource source(session, server);
+    return source.readHead(archive, limit, stop);
+}
+
 SourceAttempt SourceList::fetchFromSources(Notifier& notifier, const ServerRecord& server,
                                            const std::string& archive, std::stop_token stop,
                                            const AttemptAt& attempt) {

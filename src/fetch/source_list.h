@@ -14,6 +14,7 @@
 #include "script/launcher_config.h"
 #include "trust/content_digest.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -90,6 +91,16 @@ class SourceList {
                             ArchiveStream& stream, const ProgressSink& progress,
                             std::stop_token stop, std::uint64_t limit,
                             const KeepingSink::Charge& charge = {});
+
+    // The first `limit` bytes of `archive` (all of it when shorter) from the
+    // same sources in the same order, for a look at what the archive needs
+    // before it is downloaded: nothing is judged of them, the signature
+    // covers the whole. A mirror that fails is left out as for a download;
+    // nullopt, without a word, when the FTP server cannot serve them either
+    // (the download that follows says why).
+    std::optional<std::string> readArchiveHead(Notifier& notifier, const ServerRecord& server,
+                                               const std::string& archive, std::size_t limit,
+                                               std::stop_token stop);
 
     // Both go on from what an earlier run kept of the archive in the user's
     // cache, and keep what arrives there until the archive is whole;

@@ -28,11 +28,21 @@ class ProbeRace {
         done_.notify_all();
     }
 
+    // A mirror's answer: no, with why, when it did not answer.
+    void answerForMirror(bool online, const std::string& mirror, std::string why) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!online) mirrorFailures_.emplace_back(mirror, std::move(why));
+        }
+        answer(online);
+    }
+
     ProbeAnswer wait(std::stop_token stop) {
         std::unique_lock lock(mutex_);
         done_.wait(lock, stop, [this] { return online_ || pending_ == 0; });
         if (online_) return {true, {}, {}};
-        return {false, tlsFailure_, failure_.empty() ? "no source answers" : failure_};
+        return {false, tlsFailure_, failure_.empty() ? "no source answers" : failure_,
+                mirrorFailures_};
     }
 
   private:
@@ -40,7 +50,8 @@ class ProbeRace {
     std::condition_variable_any done_;
     bool online_ = false;
     std::string tlsFailure_;
-    std::string failure_;  // the FTP server's: a mirror that fails gives no reason here
+    std::string failure_;  // the FTP server's; the mirrors' are apart
+    std::vector<std::pair<std::string, std::string>> mirrorFailures_;
     std::size_t pending_;
 };
 
@@ -65,7 +76,9 @@ ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop) {
             options.timeouts.total = kProbeTimeLimit;
             options.proxy = userMirrorProxy();
             MirrorUpdateSource source(mirror, options);
-            race.answer(source.session().Answers(source.urlOf(kVersionScriptName), own));
+            const std::string url = source.urlOf(kVersionScriptName);
+            const bool online = source.session().Answers(url, own);
+            race.answerForMirror(online, mirror, url + ": " + source.session().failure());
         });
     }
     askers.emplace_back([&race, &server](std::stop_token own) {

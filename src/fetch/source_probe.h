@@ -7,6 +7,8 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace gd {
 
@@ -27,6 +29,9 @@ struct ProbeAnswer {
     bool online = false;
     std::string tlsFailure;  // plain words; empty when TLS was not at fault
     std::string failure;     // plain words, whatever the cause; empty when online
+    // Offline: each mirror and why it did not answer, so that none is left
+    // out without a word.
+    std::vector<std::pair<std::string, std::string>> mirrorFailures = {};
 };
 ProbeAnswer ProbeSources(const ServerRecord& server, std::stop_token stop = {});
 

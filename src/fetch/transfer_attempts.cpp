@@ -38,6 +38,29 @@ TransferProgress finishedTransfer(std::uint64_t start, std::uint64_t reached,
     return done;
 }
 
+TransferProgress retryingTransfer(std::uint64_t start, std::uint64_t reached,
+                                  std::optional<std::uint64_t> size, int attempt) {
+    TransferProgress waiting = transferProgress(start, reached, size);
+    waiting.retryAttempt = attempt;
+    waiting.retryWait = kChunkRetryPause;
+    return waiting;
+}
+
+ProgressPacer::ProgressPacer(std::uint64_t start)
+    : start_(start), reached_(start), last_(std::chrono::steady_clock::now()) {}
+
+bool ProgressPacer::due(std::uint64_t reached, std::optional<std::uint64_t> size) {
+    // The percentage first: it costs no clock reading.
+    const int percent = transferProgress(start_, reached, size).percent;
+    if (size ? percent == percent_ : reached == reached_) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kProgressInterval) return false;
+    percent_ = percent;
+    reached_ = reached;
+    last_ = now;
+    return true;
+}
+
 bool pauseBeforeRetry(const std::stop_token& stop) {
     return waitUnlessStopped(stop, kChunkRetryPause);
 }

@@ -7,7 +7,9 @@
 #include "script/encrypted_script.h"
 #include "script/version_manifest.h"
 #include "script/version_rules.h"
+#include "update/delta_bases.h"
 #include "update/update_worker.h"
+#include "util/safe_path.h"
 #include "util/unique_fd.h"
 
 #include <sys/stat.h>
@@ -73,8 +75,14 @@ std::optional<OfferedDelta> makeOne(const CatchUpBase& base, const CatchUpTarget
         error = "cannot read " + name;
         return std::nullopt;
     }
-    return OfferedDelta{base.version, target.version, name, *hash,
-                        static_cast<std::uint64_t>(info.st_size)};
+    // What an installation at base.version holds of the files the archive is
+    // rebuilt from, for launchers to check before they download it.
+    const auto bases = gd::deltaBasesOf(archive.get());
+    const auto installedBases =
+        bases ? gd::basesDigest(*bases, gd::directoryText(base.tree.string())) : std::nullopt;
+    return OfferedDelta{
+        base.version,  target.version, name, *hash, static_cast<std::uint64_t>(info.st_size),
+        installedBases};
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace gd::publish {
 namespace fs = std::filesystem;
 
 std::string deltaRuleLines(std::string_view list) {
-    return linesWith(list, {gd::kDeltaRulePrefix});
+    return linesWith(list, {gd::kDeltaRulePrefix, gd::kBasesRulePrefix});
 }
 
 std::string deltaRuleLines(const std::vector<OfferedDelta>& deltas) {

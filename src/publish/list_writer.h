@@ -18,7 +18,7 @@
 
 namespace gd::publish {
 
-// The `--@delta` lines of a deciphered list, as they stand.
+// The `--@delta` lines (and their `--@bases`) of a deciphered list, as they stand.
 std::string deltaRuleLines(std::string_view list);
 // The `--@delta` lines of `deltas`, each with its digest when it has a hash.
 std::string deltaRuleLines(const std::vector<OfferedDelta>& deltas);

@@ -249,6 +249,10 @@ std::string versionRulesText(const std::vector<Release>& releases,
                  gd::ruleName(delta.archive);
         if (delta.hash) rules += " " + gd::digestText(gd::digestOf(*delta.hash));
         rules += "\n";
+        // Read by launchers before they download the archive; the others skip it.
+        if (delta.bases)
+            rules += std::string(gd::kBasesRulePrefix) + gd::ruleName(delta.archive) + " " +
+                     gd::digestText(*delta.bases) + "\n";
     }
     for (const auto& [archive, digest] : pins) {
         rules += std::string(gd::kPinRulePrefix) + gd::ruleName(archive) + " " +
@@ -276,10 +280,10 @@ std::string linesWith(std::string_view script, std::initializer_list<std::string
 }
 
 std::string withoutRules(std::string_view script) {
-    return linesWith(
-        script,
-        {gd::kDeltaRulePrefix, gd::kPinRulePrefix, gd::kStageRulePrefix, gd::kBridgeRulePrefix},
-        false);
+    return linesWith(script,
+                     {gd::kDeltaRulePrefix, gd::kPinRulePrefix, gd::kBasesRulePrefix,
+                      gd::kStageRulePrefix, gd::kBridgeRulePrefix},
+                     false);
 }
 
 }  // namespace gd::publish

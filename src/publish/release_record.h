@@ -91,11 +91,14 @@ struct OfferedDelta {
     std::string archive;
     std::optional<gd::ContentHash> hash;  // of the archive as proved; written for a signed list
     std::uint64_t size = 0;               // of the archive
+    // Of the files in `from`'s tree that it is rebuilt from (update/delta_bases.h).
+    std::optional<gd::ContentDigest> bases = std::nullopt;
 };
 
 // The rule lines (script/version_rules.h) that follow the script: one per
-// staged release and bridge of `releases`, one per delta archive, then one
-// pin per archive of `pins`, in the record's order.
+// staged release and bridge of `releases`, one per delta archive (each
+// followed by its bases' digest when known), then one pin per archive of
+// `pins`, in the record's order.
 std::string versionRulesText(const std::vector<Release>& releases,
                              const std::vector<OfferedDelta>& deltas,
                              const std::vector<std::pair<std::string, gd::ContentDigest>>& pins);

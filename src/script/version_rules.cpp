@@ -75,6 +75,15 @@ std::optional<BridgeRule> bridgeRule(const std::vector<std::string_view>& fields
     return BridgeRule{*from, *to, std::move(*archive)};
 }
 
+// ARCHIVE DIGEST, as pins and bases give them.
+std::optional<std::pair<std::string, ContentDigest>> archiveDigest(std::string_view line) {
+    const auto fields = words(line);
+    const auto archive = fields.size() == 2 ? fromRuleName(fields[0]) : std::nullopt;
+    const auto digest = archive ? parseDigest(fields[1]) : std::nullopt;
+    if (!digest) return std::nullopt;
+    return std::pair{*archive, *digest};
+}
+
 }  // namespace
 
 bool isChannelName(std::string_view name) {
@@ -99,6 +108,7 @@ std::optional<ContentDigest> VersionRules::digestFor(const std::string& archive)
 
 VersionRules parseVersionRules(std::string_view text) {
     VersionRules rules;
+    std::map<std::string, ContentDigest> bases;
     while (!text.empty()) {
         const auto end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -108,10 +118,11 @@ VersionRules parseVersionRules(std::string_view text) {
             if (auto rule = deltaRule(words(line.substr(kDeltaRulePrefix.size()))))
                 rules.deltas.push_back(std::move(*rule));
         } else if (line.starts_with(kPinRulePrefix)) {
-            const auto fields = words(line.substr(kPinRulePrefix.size()));
-            const auto archive = fields.size() == 2 ? fromRuleName(fields[0]) : std::nullopt;
-            const auto digest = archive ? parseDigest(fields[1]) : std::nullopt;
-            if (digest) rules.pins[*archive] = *digest;
+            if (auto pin = archiveDigest(line.substr(kPinRulePrefix.size())))
+                rules.pins[pin->first] = pin->second;
+        } else if (line.starts_with(kBasesRulePrefix)) {
+            if (auto base = archiveDigest(line.substr(kBasesRulePrefix.size())))
+                bases[base->first] = base->second;
         } else if (line.starts_with(kStageRulePrefix)) {
             if (auto rule = stageRule(words(line.substr(kStageRulePrefix.size()))))
                 rules.stages.push_back(std::move(*rule));
@@ -119,6 +130,10 @@ VersionRules parseVersionRules(std::string_view text) {
             if (auto rule = bridgeRule(words(line.substr(kBridgeRulePrefix.size()))))
                 rules.bridges.push_back(std::move(*rule));
         }
+    }
+    for (DeltaRule& rule : rules.deltas) {
+        if (const auto found = bases.find(rule.archive); found != bases.end())
+            rule.bases = found->second;
     }
     return rules;
 }

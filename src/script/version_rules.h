@@ -17,6 +17,10 @@
 //       ARCHIVE (whole files) takes an installation at a staged or channel
 //       version FROM to the later TO, so that it never applies an archive
 //       that was made from another tree.
+//   --@bases ARCHIVE DIGEST
+//       the digest of the installed files that the delta archive ARCHIVE is
+//       rebuilt from (update/delta_bases.h), so that an installation whose
+//       files are not those finds out before it downloads the archive.
 //
 // Versions are read as patch.File reads them; ARCHIVE is a file name with
 // '%', blanks and control bytes percent-encoded; DIGEST is a ContentDigest's
@@ -37,12 +41,14 @@ inline constexpr std::string_view kDeltaRulePrefix = "--@delta ";
 inline constexpr std::string_view kPinRulePrefix = "--@pin ";
 inline constexpr std::string_view kStageRulePrefix = "--@stage ";
 inline constexpr std::string_view kBridgeRulePrefix = "--@bridge ";
+inline constexpr std::string_view kBasesRulePrefix = "--@bases ";
 
 struct DeltaRule {
     float from = 0;
     float to = 0;
     std::string archive;
     std::optional<ContentDigest> digest;
+    std::optional<ContentDigest> bases = std::nullopt;  // from the archive's --@bases line
 };
 
 struct StageRule {

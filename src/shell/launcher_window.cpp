@@ -1,6 +1,7 @@
 #include "shell/launcher_window.h"
 
 #include "fetch/network_state.h"
+#include "fetch/transfer_attempts.h"
 #include "install/registry.h"
 #include "news/browser_engine.h"
 #include "script/version_offer.h"
@@ -23,6 +24,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -61,19 +63,29 @@ constexpr std::string_view kSelfUpdateMessage =
     "本ランチャーをアップデートします。\n自動的に再起動しますのでお待ちください。";
 constexpr std::string_view kFailed = "失敗";
 
+// The status line while a transfer waits to try again: the attempt and the wait.
+std::string retryStatus(const UpdateReport& report) {
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(report.retryWait).count();
+    return "ダウンロード再試行 " + std::to_string(report.retryAttempt) + "/" +
+           std::to_string(kChunkAttempts) + "（" + std::to_string(seconds) + "秒後）";
+}
+
 // The status line text for a report.
-std::string statusText(UpdateReportCode code, const std::string& text) {
-    switch (code) {
+std::string statusText(const UpdateReport& report) {
+    const std::string& text = report.text;
+    switch (report.code) {
         case UpdateReportCode::ListFetching:
             return "ファイルリスト取得中";
         case UpdateReportCode::ListFetched:
             return "ファイルリスト取得終了";
         case UpdateReportCode::Downloading:
+            if (report.retryAttempt > 0) return retryStatus(report);
             return "アップデートファイルをダウンロード中";
         case UpdateReportCode::Completed:
             return "アップデート完了";
         case UpdateReportCode::Failed:
-            return "ダウンロードに失敗しました。";
+            // What failed, where the run says it.
+            return text.empty() ? "ダウンロードに失敗しました。" : text;
         case UpdateReportCode::Step:
             return text;
         default:
@@ -222,6 +234,8 @@ void LauncherWindow::onOnlineAnswer(const ProbeAnswer& probe) {
     }
     if (!opening) return;
     log_.write("offline: " + probe.failure);
+    for (const auto& [mirror, why] : probe.mirrorFailures)
+        log_.write("skipping " + mirror + " for this run: " + why);
     showOfflineLook(kOffline);
     startReprobing();
     if (!probe.tlsFailure.empty()) showBox(kErrorCaption, kTlsFailed, probe.tlsFailure);
@@ -553,7 +567,7 @@ void LauncherWindow::applyReport(const UpdateReport& report) {
         // Closed once the worker's report has returned and its thread can end.
         QTimer::singleShot(0, this, &LauncherWindow::close);
     }
-    statusLine_->setText(qtText(statusText(code, report.text)));
+    statusLine_->setText(qtText(statusText(report)));
     setProgress(report.value);
     repaint();
 }

@@ -184,6 +184,23 @@ bool groupFits(const DeltaPack& pack, std::size_t index) {
     return group.added.size + group.fresh.size == sizes && group.added.size <= sizes;
 }
 
+// The magic and both lengths at the start of a pack.
+struct Lead {
+    std::uint64_t manifestSize = 0;
+    std::uint64_t packedSize = 0;
+    std::uint64_t start = 0;  // of the deflated manifest
+};
+
+// nullopt when `bytes` does not start with a lead, or ends inside it.
+std::optional<Lead> leadOf(std::string_view bytes) {
+    if (!bytes.starts_with(kMagic)) return std::nullopt;
+    VarintReader in(bytes.substr(kMagic.size()));
+    const auto manifestSize = in.number(), packedSize = in.number();
+    if (!packedSize || *manifestSize > kManifestLimit || *packedSize > kManifestLimit)
+        return std::nullopt;
+    return Lead{*manifestSize, *packedSize, bytes.size() - in.remaining()};
+}
+
 }  // namespace
 
 std::string deltaPackHeader(const DeltaPack& pack) {
@@ -195,22 +212,32 @@ std::string deltaPackHeader(const DeltaPack& pack) {
     return header + packed;
 }
 
+DeltaPackHeader readDeltaPackHeader(std::string_view bytes) {
+    DeltaPackHeader header;
+    const auto lead = leadOf(bytes.substr(0, kLeadLimit));
+    if (!lead) return header;
+    header.length = lead->start + lead->packedSize;
+    if (bytes.size() < header.length) return header;
+    const auto manifest = inflated(bytes.substr(static_cast<std::size_t>(lead->start),
+                                                static_cast<std::size_t>(lead->packedSize)),
+                                   lead->manifestSize);
+    header.pack = manifest ? parseManifest(*manifest) : std::nullopt;
+    return header;
+}
+
 std::optional<DeltaPack> readDeltaPack(int fd, std::uint64_t size) {
-    std::string lead(static_cast<std::size_t>(std::min<std::uint64_t>(size, kLeadLimit)), '\0');
-    if (!readAllAt(fd, lead.data(), lead.size(), 0) || !lead.starts_with(kMagic))
-        return std::nullopt;
-    VarintReader in(std::string_view(lead).substr(kMagic.size()));
-    const auto manifestSize = in.number(), packedSize = in.number();
-    if (!packedSize || *manifestSize > kManifestLimit || *packedSize > kManifestLimit)
-        return std::nullopt;
-    const std::uint64_t start = lead.size() - in.remaining();
-    if (*packedSize > size - start) return std::nullopt;
-    std::string packed(static_cast<std::size_t>(*packedSize), '\0');
+    std::string leadBytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, kLeadLimit)),
+                          '\0');
+    if (!readAllAt(fd, leadBytes.data(), leadBytes.size(), 0)) return std::nullopt;
+    const auto lead = leadOf(leadBytes);
+    if (!lead || lead->packedSize > size - lead->start) return std::nullopt;
+    const std::uint64_t start = lead->start;
+    std::string packed(static_cast<std::size_t>(lead->packedSize), '\0');
     if (!readAllAt(fd, packed.data(), packed.size(), start)) return std::nullopt;
-    const auto manifest = inflated(packed, *manifestSize);
+    const auto manifest = inflated(packed, lead->manifestSize);
     auto pack = manifest ? parseManifest(*manifest) : std::nullopt;
     if (!pack) return std::nullopt;
-    std::uint64_t offset = start + *packedSize;
+    std::uint64_t offset = start + lead->packedSize;
     for (std::size_t i = 0; i < pack->groups.size(); ++i) {
         DeltaGroup& group = pack->groups[i];
         if (group.length > size - offset || !groupFits(*pack, i)) return std::nullopt;

@@ -74,6 +74,17 @@ struct DeltaPack {
 // The pack's header for `pack`; the groups' data follow it in group order.
 std::string deltaPackHeader(const DeltaPack& pack);
 
+// The header at the start of `bytes`, which may end anywhere after it: its
+// length (the magic, both lengths and the deflated manifest; 0 while `bytes`
+// does not reach past both lengths, or when they are malformed), and once
+// `bytes` holds all of it, the groups and files it lists (the groups not
+// placed: their offsets stay 0).
+struct DeltaPackHeader {
+    std::uint64_t length = 0;
+    std::optional<DeltaPack> pack;
+};
+DeltaPackHeader readDeltaPackHeader(std::string_view bytes);
+
 // Reads the header of the pack in `fd` (`size` bytes) and places each
 // group's data. nullopt when the pack is malformed: a group's data past the
 // end, a file of a group that does not exist, more than kArchiveEntryLimit

@@ -439,11 +439,12 @@ bool StreamingUnpack::sync() const {
     return dataFd_ && ::syncfs(dataFd_.get()) == 0;
 }
 
-std::optional<UnpackedArchive> StreamingUnpack::place(const std::filesystem::path& baseDir) const {
+std::optional<UnpackedArchive> StreamingUnpack::place(const std::filesystem::path& baseDir,
+                                                      std::string* why) const {
     std::vector<StreamedData> data;
     data.reserve(entries_.size());
     for (const LocalEntry& entry : entries_) data.push_back(entry.data);
-    return PlaceStreamedEntries(records_, data, dataDir_, baseDir, limit_);
+    return PlaceStreamedEntries(records_, data, dataDir_, baseDir, limit_, why);
 }
 
 }  // namespace gd

@@ -49,8 +49,10 @@ class StreamingUnpack final : public DownloadSink {
     bool matchesDirectory() const;
     // Makes every inflated file durable at once; false when that failed.
     bool sync() const;
-    // Places what was inflated under `baseDir` (see PlaceStreamedEntries).
-    std::optional<UnpackedArchive> place(const std::filesystem::path& baseDir) const;
+    // Places what was inflated under `baseDir` (see PlaceStreamedEntries);
+    // why it cannot goes to `why` when given.
+    std::optional<UnpackedArchive> place(const std::filesystem::path& baseDir,
+                                         std::string* why = nullptr) const;
 
   private:
     enum class State {

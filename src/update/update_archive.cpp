@@ -97,6 +97,17 @@ bool containsScriptName(std::string_view path) {
     return upper.find("UPDATE.DAT") != std::string::npos;
 }
 
+// Says why an archive cannot be unpacked, when the caller asked; the value
+// for the caller to return.
+std::nullopt_t refuse(std::string* why, std::string text) {
+    if (why != nullptr) *why = std::move(text);
+    return std::nullopt;
+}
+
+std::string mebibytes(std::uintmax_t bytes) {
+    return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB";
+}
+
 // ---- archive handles -------------------------------------------------------
 
 // The entry opened for reading; closing it is where minizip checks the CRC.
@@ -239,30 +250,40 @@ std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
     return entry;
 }
 
-std::optional<std::vector<PlannedEntry>> planArchive(unzFile zip, const std::string& base) {
+constexpr const char* kTooManyEntries = "it has more than 65535 entries";
+constexpr const char* kDamagedDirectory = "its central directory is damaged";
+
+std::optional<std::vector<PlannedEntry>> planArchive(unzFile zip, const std::string& base,
+                                                     std::string* why) {
     unz_global_info64 global{};
-    if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) return std::nullopt;
-    if (global.number_entry > kArchiveEntryLimit) return std::nullopt;
+    if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) return refuse(why, kDamagedDirectory);
+    if (global.number_entry > kArchiveEntryLimit) return refuse(why, kTooManyEntries);
     std::vector<PlannedEntry> entries;
     if (global.number_entry == 0) return entries;
     int status = unzGoToFirstFile(zip);
     while (status == UNZ_OK) {
         // The count in the end record may lie; the records themselves cannot.
-        if (entries.size() == kArchiveEntryLimit) return std::nullopt;
+        if (entries.size() == kArchiveEntryLimit) return refuse(why, kTooManyEntries);
         auto entry = planEntry(zip, base);
-        if (!entry) return std::nullopt;
+        if (!entry) return refuse(why, kDamagedDirectory);
         entries.push_back(std::move(*entry));
         status = unzGoToNextFile(zip);
     }
-    if (status != UNZ_END_OF_LIST_OF_FILE) return std::nullopt;
+    if (status != UNZ_END_OF_LIST_OF_FILE) return refuse(why, kDamagedDirectory);
     return entries;
 }
 
-bool declaredSizeFits(const std::vector<PlannedEntry>& entries, std::uintmax_t limit) {
+// Whether the files that the entries declare fit in `limit`; why not, when not.
+bool declaredSizeFits(const std::vector<PlannedEntry>& entries, std::uintmax_t limit,
+                      std::string* why) {
     std::uintmax_t total = 0;
     for (const auto& entry : entries) {
         if (entry.kind != EntryKind::File) continue;
-        if (entry.size > limit - total) return false;
+        if (entry.size > limit - total) {
+            refuse(why, "its files would take more than " + mebibytes(limit) +
+                            ", more than the update has room for");
+            return false;
+        }
         total += entry.size;
     }
     return true;
@@ -426,11 +447,12 @@ void notePermissions(const PlannedEntry& entry, const std::string& base,
 }
 
 // Writes every planned entry with `write(index, entry)` and gathers what was
-// written; nullopt when an entry is corrupt or no usable script is left.
+// written; nullopt when an entry is corrupt or no script entry is there.
 // Each entry lands where an earlier one made the same path in another case.
 template <typename WriteEntry>
 std::optional<UnpackedArchive> placeEntries(std::vector<PlannedEntry>& entries,
-                                            const std::string& base, WriteEntry write) {
+                                            const std::string& base, std::string* why,
+                                            WriteEntry write) {
     UnpackedArchive unpacked;
     unpacked.root = base;
     std::vector<bool> written(entries.size(), false);
@@ -444,7 +466,11 @@ std::optional<UnpackedArchive> placeEntries(std::vector<PlannedEntry>& entries,
             if (folder != std::string::npos) unpacked.names.add(entry.relative.substr(0, folder));
         }
         const Outcome outcome = write(i, entry);
-        if (outcome == Outcome::Corrupt) return std::nullopt;
+        if (outcome == Outcome::Corrupt)
+            return refuse(
+                why, "its entry " +
+                         (entry.relative.empty() ? "#" + std::to_string(i + 1) : entry.relative) +
+                         " is damaged: its data do not match their CRC or size");
         written[i] = outcome == Outcome::Written;
         if (written[i]) unpacked.names.add(entry.relative);
         if (written[i] && entry.kind == EntryKind::File) {
@@ -454,7 +480,7 @@ std::optional<UnpackedArchive> placeEntries(std::vector<PlannedEntry>& entries,
     }
     bool found = false;
     unpacked.script = scriptOf(entries, written, found);
-    if (!found) return std::nullopt;
+    if (!found) return refuse(why, "it holds no update.dat");
     return unpacked;
 }
 
@@ -469,24 +495,25 @@ std::string trimEntryName(std::string_view name) {
 
 std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
                                              const std::filesystem::path& baseDir,
-                                             std::uintmax_t limit) {
+                                             std::uintmax_t limit, std::string* why) {
     const UniqueFd archive(::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!archive) return std::nullopt;
-    return UnpackArchive(archive.get(), baseDir, limit);
+    if (!archive) return refuse(why, "it cannot be opened");
+    return UnpackArchive(archive.get(), baseDir, limit, why);
 }
 
 std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesystem::path& baseDir,
-                                             std::uintmax_t limit) {
+                                             std::uintmax_t limit, std::string* why) {
     const std::string base = directoryText(baseDir.string());
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!baseFd) return refuse(why, "the folder to unpack it in cannot be opened");
     const ZipReader zip(archiveFd);
-    if (!baseFd || !zip) return std::nullopt;
+    if (!zip) return refuse(why, "it is no zip archive: no central directory can be read");
 
-    auto entries = planArchive(zip.get(), base);
-    if (!entries || !declaredSizeFits(*entries, limit)) return std::nullopt;
+    auto entries = planArchive(zip.get(), base, why);
+    if (!entries || !declaredSizeFits(*entries, limit, why)) return std::nullopt;
 
     std::vector<char> buffer(kCopyChunk);
-    return placeEntries(*entries, base, [&](std::size_t, const PlannedEntry& entry) {
+    return placeEntries(*entries, base, why, [&](std::size_t, const PlannedEntry& entry) {
         return extractEntry(zip.get(), baseFd.get(), entry, buffer);
     });
 }
@@ -495,19 +522,20 @@ std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRec
                                                     const std::vector<StreamedData>& data,
                                                     const std::filesystem::path& dataDir,
                                                     const std::filesystem::path& baseDir,
-                                                    std::uintmax_t limit) {
+                                                    std::uintmax_t limit, std::string* why) {
     const std::string base = directoryText(baseDir.string());
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const UniqueFd dataFd(::open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!baseFd || !dataFd || records.size() != data.size() || records.size() > kArchiveEntryLimit)
-        return std::nullopt;
+    if (!baseFd || !dataFd) return refuse(why, "the folder to unpack it in cannot be opened");
+    if (records.size() > kArchiveEntryLimit) return refuse(why, kTooManyEntries);
+    if (records.size() != data.size()) return refuse(why, kDamagedDirectory);
 
     std::vector<PlannedEntry> entries;
     entries.reserve(records.size());
     for (const ArchiveRecord& record : records) entries.push_back(planEntry(record, base));
-    if (!declaredSizeFits(entries, limit)) return std::nullopt;
+    if (!declaredSizeFits(entries, limit, why)) return std::nullopt;
 
-    return placeEntries(entries, base, [&](std::size_t i, const PlannedEntry& entry) {
+    return placeEntries(entries, base, why, [&](std::size_t i, const PlannedEntry& entry) {
         return placeStreamed(dataFd.get(), i, baseFd.get(), entry, data[i]);
     });
 }

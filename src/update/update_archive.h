@@ -81,14 +81,17 @@ enum class StreamedData {
 // when the archive cannot be read or is corrupt (bad CRC, data longer or
 // shorter than declared), holds no script entry, more than kArchiveEntryLimit
 // entries, or declares more than `limit` bytes of files; files written before
-// a corrupt entry was found stay.
+// a corrupt entry was found stay. Why, in plain words that name the entry at
+// fault, goes to `why` when it is given.
 std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archivePath,
                                              const std::filesystem::path& baseDir,
-                                             std::uintmax_t limit = kArchiveExtractLimit);
+                                             std::uintmax_t limit = kArchiveExtractLimit,
+                                             std::string* why = nullptr);
 // The same for the archive open as `archiveFd` (read with positioned reads;
 // it stays the caller's).
 std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesystem::path& baseDir,
-                                             std::uintmax_t limit = kArchiveExtractLimit);
+                                             std::uintmax_t limit = kArchiveExtractLimit,
+                                             std::string* why = nullptr);
 
 // The rules of UnpackArchive for an archive whose entries were already
 // inflated, in archive order, into `dataDir`, each into a file named by its
@@ -96,11 +99,12 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
 // files are moved (renamed) into place under `baseDir` or dropped, the
 // folders made, and the same archive gives the same result as UnpackArchive.
 // `dataDir` must be on the file system of `baseDir`; what is left in it is
-// the caller's to remove.
+// the caller's to remove. Why it failed goes to `why`, as UnpackArchive's.
 std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRecord>& records,
                                                     const std::vector<StreamedData>& data,
                                                     const std::filesystem::path& dataDir,
                                                     const std::filesystem::path& baseDir,
-                                                    std::uintmax_t limit = kArchiveExtractLimit);
+                                                    std::uintmax_t limit = kArchiveExtractLimit,
+                                                    std::string* why = nullptr);
 
 }  // namespace gd

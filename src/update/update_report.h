@@ -5,6 +5,7 @@
 
 #include "trust/public_key.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,6 +20,9 @@ enum class UpdateReportCode : unsigned {
     Downloading = 2,  // value: percentage of the current archive's bytes to travel
     Completed = 3,
     LauncherUpdate = 4,  // the run ends so that lcopy can replace the launcher
+    // text: what failed, as a status line says it: the first sentence of the
+    // box of an archive that could not be unpacked or applied, or
+    // kBusyStatus; empty otherwise (a download that failed)
     Failed = 5,
     Step = 6,  // text: the step text of the operation about to run
 };
@@ -29,6 +33,8 @@ inline constexpr std::string_view kUnpackFailedMessage =
     "パッチの展開に失敗しました。アップデートを終了します。";
 inline constexpr std::string_view kApplyFailedMessage =
     "パッチファイルの適応に失敗しました。アップデートを終了します。";
+// The status of a run that found another one holding the installation.
+inline constexpr std::string_view kBusyStatus = "別のアップデートが実行中です。";
 
 // One report of the worker. What a front end has to take over from the run
 // rides on the report that ends it, so that the front end never reads the
@@ -40,12 +46,24 @@ struct UpdateReport {
     // Completed, Failed and LauncherUpdate: the installed version the run
     // leaves behind, as version.dat now holds it.
     float installedVersion = 0;
+    // Downloading, Step and Failed: the archive being worked on, as the
+    // version list names it, and the version it brings the installation to.
+    std::string archive;
+    float archiveVersion = 0;
     // Downloading: the bytes of the current archive that travelled so far
     // and those it brings (0 while unknown); a download that continues a kept
     // file counts only what it adds. Completed, Failed and LauncherUpdate:
     // the bytes that travelled in the whole run.
     std::uint64_t travelled = 0;
     std::uint64_t toTravel = 0;
+    // Downloading: while a source's transfer waits to try again, the attempt
+    // that follows (2 to kChunkAttempts) and how long it waits first; 0
+    // otherwise.
+    int retryAttempt = 0;
+    std::chrono::milliseconds retryWait{0};
+    // Failed: another run (the window's or gdtool's) holds the installation;
+    // this one changed nothing.
+    bool installationBusy = false;
     // LauncherUpdate: the staged new launcher and the launcher it replaces.
     std::string launcherCopySource;
     std::string launcherCopyTarget;

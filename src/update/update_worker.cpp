@@ -10,9 +10,11 @@
 #include "script/notifier.h"
 #include "script/trust_settings.h"
 #include "script/version_manifest.h"
+#include "update/delta_bases.h"
 #include "update/delta_pack.h"
 #include "update/delta_rebuild.h"
 #include "update/disk_budget.h"
+#include "update/installation_lock.h"
 #include "update/patch.h"
 #include "update/run_directory.h"
 #include "update/streaming_unpack.h"
@@ -39,6 +41,38 @@ namespace {
 
 constexpr std::chrono::milliseconds kPauseBetweenArchives{100};
 
+// A report of the run, naming the archive it works on.
+UpdateReport reportOf(const UpdateJob& job, UpdateReportCode code) {
+    UpdateReport report;
+    report.code = code;
+    report.archive = job.archive;
+    report.archiveVersion = job.archiveVersion;
+    return report;
+}
+
+// Names the archive the run turns to, and says so before anything of it
+// travels.
+void startArchive(UpdateJob& job, const std::string& archive, float version) {
+    job.archive = archive;
+    job.archiveVersion = version;
+    job.reporter.OnUpdateReport(reportOf(job, UpdateReportCode::Downloading));
+}
+
+// A box's text up to the end of its first sentence, for a status line.
+std::string firstSentence(std::string_view text) {
+    constexpr std::string_view kFullStop = "。";
+    const auto end = text.find(kFullStop);
+    return std::string(text.substr(0, end == text.npos ? text.size() : end + kFullStop.size()));
+}
+
+// Shows the box of an archive that could not be unpacked or applied, and
+// keeps its first sentence for the status line at the run's end (a failed
+// download leaves the status line its own words).
+void showFailure(UpdateJob& job, std::string_view box) {
+    job.failureStatus = firstSentence(box);
+    job.notifier.showMessage(kErrorCaption, box);
+}
+
 ProgressSink progressOf(UpdateJob& job) {
     // A new download starts counting from nothing: what the last one
     // reported has travelled for good.
@@ -49,11 +83,12 @@ ProgressSink progressOf(UpdateJob& job) {
         // bytes travelled all the same.
         if (progress.travelled < job.travelling) job.travelled += job.travelling;
         job.travelling = progress.travelled;
-        UpdateReport report;
-        report.code = UpdateReportCode::Downloading;
+        UpdateReport report = reportOf(job, UpdateReportCode::Downloading);
         report.value = progress.percent;
         report.travelled = progress.travelled;
         report.toTravel = progress.toTravel.value_or(0);
+        report.retryAttempt = progress.retryAttempt;
+        report.retryWait = progress.retryWait;
         job.reporter.OnUpdateReport(report);
     };
 }
@@ -108,20 +143,32 @@ std::uint64_t unpackLimit(const DiskBudget& budget) {
     return std::min<std::uint64_t>(budget.available(), kArchiveExtractLimit);
 }
 
+constexpr const char* kUnsyncedFiles = "the unpacked files cannot be written to the disk";
+constexpr const char* kFilesDoNotFit = "its files do not fit in the space for the update";
+
 // Unpacks the archive open as `zipFd` into `unpacked`, in what the budget
-// has left after the download. A delta archive's files are synced once they
-// are rebuilt, together.
+// has left after the download; why not goes to `why`. A delta archive's
+// files are synced once they are rebuilt, together.
 std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
-                                             const DiskBudget& budget,
+                                             const DiskBudget& budget, std::string& why,
                                              ArchiveKind kind = ArchiveKind::Whole) {
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
-    if (error) return std::nullopt;
-    auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget));
-    if (contents && !unpacked.charge(contents->bytes)) return std::nullopt;
-    // Copies may move these files into place: one sync makes them all durable.
-    if (contents && kind == ArchiveKind::Whole && !syncFileSystemOf(unpacked.path()))
+    if (error) {
+        why = "the folder to unpack it in cannot be made: " + error.message();
         return std::nullopt;
+    }
+    auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget), &why);
+    if (!contents) return std::nullopt;
+    if (!unpacked.charge(contents->bytes)) {
+        why = kFilesDoNotFit;
+        return std::nullopt;
+    }
+    // Copies may move these files into place: one sync makes them all durable.
+    if (kind == ArchiveKind::Whole && !syncFileSystemOf(unpacked.path())) {
+        why = kUnsyncedFiles;
+        return std::nullopt;
+    }
     return contents;
 }
 
@@ -156,6 +203,7 @@ struct Streamed {
     bool wholeFileNeeded = false;  // it cannot be read front to back: nothing was decided
     bool fetched = false;          // it arrived whole and its signature holds
     std::optional<UnpackedArchive> contents;
+    std::string unpackFailure;  // why there are no contents, once fetched
 };
 
 // Downloads the archive and unpacks it as it arrives into `parts`, then,
@@ -189,11 +237,21 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
     }
     std::error_code error;
     std::filesystem::create_directory(unpacked.path(), error);
+    if (error) {
+        streamed.unpackFailure = "the folder to unpack it in cannot be made: " + error.message();
+        return streamed;
+    }
     // One sync for every file, before any of them is renamed into place; a
     // delta archive's rebuilt files are synced together once they are made.
-    if (error || (kind == ArchiveKind::Whole && !unpack.sync())) return streamed;
-    streamed.contents = unpack.place(unpacked.path());
-    if (streamed.contents && !unpacked.charge(streamed.contents->bytes)) streamed.contents.reset();
+    if (kind == ArchiveKind::Whole && !unpack.sync()) {
+        streamed.unpackFailure = kUnsyncedFiles;
+        return streamed;
+    }
+    streamed.contents = unpack.place(unpacked.path(), &streamed.unpackFailure);
+    if (streamed.contents && !unpacked.charge(streamed.contents->bytes)) {
+        streamed.contents.reset();
+        streamed.unpackFailure = kFilesDoNotFit;
+    }
     return streamed;
 }
 
@@ -231,8 +289,9 @@ QueueEnd runQueue(UpdateJob& job, const PatchQueue& queue, std::stop_token stop)
     for (std::size_t i = 0; i < queue.size(); ++i) {
         if (stop.stop_requested()) return QueueEnd::Stopped;
         CPatch& operation = queue.at(i);
-        job.reporter.OnUpdateReport(UpdateReportCode::Step, 0,
-                                    formatStepText(operation.Describe(), i + 1, queue.size()));
+        UpdateReport step = reportOf(job, UpdateReportCode::Step);
+        step.text = formatStepText(operation.Describe(), i + 1, queue.size());
+        job.reporter.OnUpdateReport(step);
         const auto kept = unsigningCopy(job, operation);
         const OperationResult result = kept ? *kept : operation.Perform();
         if (result.end == OperationEnd::Skipped) noteSkipped(job, result);
@@ -311,23 +370,37 @@ bool applyScript(UpdateJob& job, const std::filesystem::path& unpacked,
     if (end == QueueEnd::Stopped) return false;
     if (end == QueueEnd::Done && job.manifest.launcherUpdatePending())
         end = stageRequestedLauncher(job, contents);
-    if (end != QueueEnd::Done) job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+    if (end != QueueEnd::Done) showFailure(job, kApplyFailedMessage);
     return end == QueueEnd::Done;
 }
 
-// Applies what unpackArchive gave: the unpack-failed box when the archive
-// could not be read, the apply-failed box when its script is unusable.
-bool applyContents(UpdateJob& job, const ChargedPath& unpacked,
-                   const std::optional<UnpackedArchive>& contents, std::stop_token stop) {
-    if (!contents) {
-        job.notifier.showMessage(kErrorCaption, kUnpackFailedMessage);
+// What fetching an archive gave: nothing when the download failed (after its
+// box), else its unpacked contents, or why there are none.
+struct Fetched {
+    bool arrived = false;
+    std::optional<UnpackedArchive> contents;
+    std::string unpackFailure;
+};
+
+// Applies what was fetched: the unpack-failed box when the archive could
+// not be read, the apply-failed box when its script is unusable, each after
+// the reason that names the archive.
+bool applyContents(UpdateJob& job, const ChargedPath& unpacked, const Fetched& fetched,
+                   std::stop_token stop) {
+    if (!fetched.contents) {
+        job.notifier.refused(job.archive + " cannot be unpacked: " + fetched.unpackFailure);
+        showFailure(job, kUnpackFailedMessage);
         return false;
     }
-    if (!contents->script) {
-        job.notifier.showMessage(kErrorCaption, kApplyFailedMessage);
+    if (!fetched.contents->script) {
+        job.notifier.refused(job.archive +
+                             ": its update.dat cannot be used (encrypted, a link or folder, or "
+                             "a name that cannot be read)");
+        showFailure(job, kApplyFailedMessage);
         return false;
     }
-    return applyScript(job, unpacked.path(), unpacked.path() / *contents->script, *contents, stop);
+    return applyScript(job, unpacked.path(), unpacked.path() / *fetched.contents->script,
+                       *fetched.contents, stop);
 }
 
 // Rebuilds the files of an unpacked delta archive from the installation, in
@@ -347,13 +420,6 @@ bool rebuildDeltas(UpdateJob& job, std::string_view archive, ChargedPath& unpack
     return failure.empty();
 }
 
-// What fetching an archive gave: nothing when the download failed (after its
-// box), else its unpacked contents (nullopt when it could not be read).
-struct Fetched {
-    bool arrived = false;
-    std::optional<UnpackedArchive> contents;
-};
-
 // Downloads the archive into `unpacked`: unpacked as it arrives where it can
 // be read front to back, else whole first.
 Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::string& archive,
@@ -364,7 +430,9 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
         ChargedPath parts(budget, runDirectory / (name + ".parts"));
         Streamed streamed =
             streamArchive(job, server, archive, parts, unpacked, budget, stop, kind);
-        if (!streamed.wholeFileNeeded) return {streamed.fetched, std::move(streamed.contents)};
+        if (!streamed.wholeFileNeeded)
+            return {streamed.fetched, std::move(streamed.contents),
+                    std::move(streamed.unpackFailure)};
     }
     // The whole file first, then UnpackArchive's rules on it. Bytes kept
     // from an earlier run that make an archive that cannot be unpacked (an
@@ -376,10 +444,47 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
         unpacked.remove();
         std::optional<FileDownloadSink> file;
         if (!downloadArchive(job, server, archive, download, file, budget, stop)) return {};
-        fetched = {true, unpackArchive(file->fd(), unpacked, budget, kind)};
+        fetched = {true, std::nullopt, {}};
+        fetched.contents = unpackArchive(file->fd(), unpacked, budget, fetched.unpackFailure, kind);
+        // The archive has served its purpose.
+        file.reset();
+        download.remove();
         if (fetched.contents || !job.sources.lastFromKept()) break;
     }
     return fetched;
+}
+
+// Ends a run that found another one holding the installation: said as a
+// refusal (the window logs it, gdtool prints it), without a box.
+UpdateReportCode finishBusy(UpdateJob& job, std::stop_token stop) {
+    if (stop.stop_requested()) return UpdateReportCode::Failed;
+    job.notifier.refused(busyReason(job.launcherDir));
+    UpdateReport report = reportOf(job, UpdateReportCode::Failed);
+    report.text = kBusyStatus;
+    report.installationBusy = true;
+    report.installedVersion = job.config.server.installedVersion;
+    report.signKeys = job.config.server.signKeys;
+    report.settingsUnusable = job.config.server.unusable;
+    job.reporter.OnUpdateReport(report);
+    return UpdateReportCode::Failed;
+}
+
+// Why the delta archive of `rule` cannot be used on this installation, found
+// from the archive's first bytes before it is downloaded; empty when it may
+// be, or when its head cannot tell (then the download and the rebuild judge).
+std::string deltaBaseProblem(UpdateJob& job, const ServerRecord& server, const DeltaRule& rule,
+                             std::stop_token stop) {
+    for (std::size_t want = kDeltaHeadFirstRead;;) {
+        const auto head =
+            job.sources.readArchiveHead(job.notifier, server, rule.archive, want, stop);
+        if (!head) return {};
+        job.travelled += head->size();
+        const DeltaHead read = readDeltaHead(*head);
+        if (read.bases) return basesProblem(*read.bases, job.launcherDir, rule.bases);
+        // A head shorter than asked for is the whole archive.
+        if (head->size() < want || read.needed <= want || read.needed > kDeltaHeadLimit) return {};
+        want = static_cast<std::size_t>(read.needed);
+    }
 }
 
 // Reports the end of a run with what the front end takes over from it, unless
@@ -387,8 +492,8 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
 // run ends quietly.
 UpdateReportCode finish(UpdateJob& job, UpdateReportCode end, std::stop_token stop) {
     if (stop.stop_requested()) return end;
-    UpdateReport report;
-    report.code = end;
+    UpdateReport report = reportOf(job, end);
+    if (end == UpdateReportCode::Failed) report.text = job.failureStatus;
     report.installedVersion = job.config.server.installedVersion;
     report.travelled = job.travelled + job.travelling;
     report.signKeys = job.config.server.signKeys;
@@ -416,11 +521,13 @@ bool ApplyArchiveFile(UpdateJob& job, const std::filesystem::path& zipPath,
     budget.followFreeSpace(unpackDir.parent_path());
     ChargedPath unpacked(budget, unpackDir);
     const UniqueFd zip(::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC));
-    const auto contents = unpackArchive(zip.get(), unpacked, budget, kind);
-    if (contents && kind == ArchiveKind::Delta &&
+    if (job.archive.empty()) job.archive = zipPath.filename().string();
+    Fetched fetched{true, std::nullopt, {}};
+    fetched.contents = unpackArchive(zip.get(), unpacked, budget, fetched.unpackFailure, kind);
+    if (fetched.contents && kind == ArchiveKind::Delta &&
         !rebuildDeltas(job, zipPath.filename().string(), unpacked, budget))
         return false;
-    return applyContents(job, unpacked, contents, stop);
+    return applyContents(job, unpacked, fetched, stop);
 }
 
 bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::string& archive,
@@ -430,12 +537,17 @@ bool ApplyPatchArchive(UpdateJob& job, const ServerRecord& server, const std::st
     ChargedPath unpacked(budget, runDirectory / name);
     const Fetched fetched = fetchUnpacked(job, server, archive, runDirectory, name, unpacked,
                                           budget, stop, ArchiveKind::Whole);
-    return fetched.arrived && applyContents(job, unpacked, fetched.contents, stop);
+    return fetched.arrived && applyContents(job, unpacked, fetched, stop);
 }
 
 DeltaEnd ApplyDeltaArchive(UpdateJob& job, const ServerRecord& server, const DeltaRule& rule,
                            const std::filesystem::path& runDirectory, std::size_t slot,
                            DiskBudget& budget, std::stop_token stop) {
+    if (const std::string problem = deltaBaseProblem(job, server, rule, stop); !problem.empty()) {
+        job.notifier.fellBack(rule.archive, problem);
+        return DeltaEnd::FellBack;
+    }
+    if (stop.stop_requested()) return DeltaEnd::Stopped;
     const std::string name = "delta-" + std::to_string(slot);
     ChargedPath unpacked(budget, runDirectory / name);
     job.notifier.hold();
@@ -446,16 +558,17 @@ DeltaEnd ApplyDeltaArchive(UpdateJob& job, const ServerRecord& server, const Del
     std::string failure;
     if (!fetched.arrived) {
         failure = held.empty() ? "it could not be downloaded" : held;
-    } else if (!fetched.contents || !fetched.contents->script) {
-        failure = "it is no delta archive with an update.dat";
+    } else if (!fetched.contents) {
+        failure = "it cannot be unpacked: " + fetched.unpackFailure;
+    } else if (!fetched.contents->script) {
+        failure = "it holds no update.dat that can be used";
     }
     if (!failure.empty()) {
         job.notifier.fellBack(rule.archive, failure);
         return DeltaEnd::FellBack;
     }
     if (!rebuildDeltas(job, rule.archive, unpacked, budget)) return DeltaEnd::FellBack;
-    return applyContents(job, unpacked, fetched.contents, stop) ? DeltaEnd::Applied
-                                                                : DeltaEnd::Failed;
+    return applyContents(job, unpacked, fetched, stop) ? DeltaEnd::Applied : DeltaEnd::Failed;
 }
 
 UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
@@ -463,11 +576,19 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
     job.reporter.OnUpdateReport(UpdateReportCode::ListFetching, 0, {});
     job.reporter.OnUpdateReport(UpdateReportCode::ListFetched, 0, {});
 
+    const InstallationLock lock(job.launcherDir);
+    if (lock.busy()) return finishBusy(job, stop);
+    // Another run may have taken the installation on since this one's check:
+    // what it holds now decides which archives are still to come.
+    loadVersionFile(job.launcherDir, job.config);
+    std::vector<PatchEntry> entries = offerOf(job.manifest).entries;
+    std::erase_if(entries, [&](const PatchEntry& entry) {
+        return !(entry.version > job.config.server.installedVersion);
+    });
+
     const RunDirectory runDirectory;
-    if (!runDirectory && job.manifest.entryCount() > 0)
-        return finish(job, UpdateReportCode::Failed, stop);
+    if (!runDirectory && !entries.empty()) return finish(job, UpdateReportCode::Failed, stop);
     DiskBudget budget;
-    const std::vector<PatchEntry> entries = offerOf(job.manifest).entries;
     std::set<std::string> listed;
     for (std::size_t i = 0; i < job.manifest.entryCount(); ++i)
         listed.insert(job.manifest.entryAt(i).archive);
@@ -478,6 +599,8 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
         budget.followFreeSpace(runDirectory.path());
         const PlanStep step = nextStep(job.config.server.installedVersion, entries, next,
                                        job.manifest.rules(), deltas);
+        startArchive(job, step.delta != nullptr ? step.delta->archive : entries[next].archive,
+                     entries[step.last].version);
         if (step.delta != nullptr) {
             const DeltaEnd end = ApplyDeltaArchive(job, server, *step.delta, runDirectory.path(),
                                                    slot, budget, stop);

@@ -48,6 +48,12 @@ struct UpdateJob {
     // current one as last reported.
     std::uint64_t travelled = 0;
     std::uint64_t travelling = 0;
+    // The archive being worked on and the version it brings, for reports.
+    std::string archive = {};
+    float archiveVersion = 0;
+    // What failed, for the status line: the first sentence of the box of an
+    // archive that could not be unpacked or applied.
+    std::string failureStatus = {};
 };
 
 // Owns the one worker thread. Destroying it asks a running update to stop at
@@ -82,10 +88,12 @@ class UpdateWorker {
     std::jthread thread_;
 };
 
-// The worker's body: reports 0 and 1, applies every entry in list order and
-// records its version, then reports Completed, Failed or LauncherUpdate, with
-// the installed version, the launcher paths and the skipped operations in
-// that report. Where the
+// The worker's body: reports 0 and 1, takes the installation's lock (a run
+// that finds another one holding it reports Failed at once, changing
+// nothing), applies every entry newer than version.dat then holds, in list
+// order, and records its version, then reports Completed, Failed or
+// LauncherUpdate, with the installed version, the launcher paths and the
+// skipped operations in that report. Where the
 // rules offer a delta archive from the installed version, it stands in for
 // the entries it covers; when it cannot be used, their whole-file archives
 // follow, and the rest of the run takes the chain. The run's downloads and

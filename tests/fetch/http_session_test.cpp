@@ -13,6 +13,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -64,6 +65,7 @@ struct Case {
     gd::DownloadResult result;
     std::string rangeAsked;  // a Range header that must have been sent
     std::uint64_t limit = UINT64_MAX;
+    std::size_t held = 0;  // bytes the sink holds before, as of a download kept from an earlier run
 };
 
 TEST_F(HttpSessionTest, FaultsOfAMirror) {
@@ -82,6 +84,12 @@ TEST_F(HttpSessionTest, FaultsOfAMirror) {
         {"five redirects", {"redirect:f.zip:5"}, R::Done, ""},
         {"six redirects", {"redirect:f.zip:6"}, R::NotOpened, ""},
         {"larger than the limit", {}, R::TooLarge, "", 1000},
+        {"206 from another offset than asked",
+         {"shift:f.zip:1000"},
+         R::ReadFailed,
+         "bytes=100000-",
+         UINT64_MAX,
+         100000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,14 +97,25 @@ TEST_F(HttpSessionTest, FaultsOfAMirror) {
         const gdtest::ScriptServer server = mirror(c.faults);
         gd::HttpSession session({.timeouts = {.connect = 5s, .stall = 1s}});
         StringSink sink;
-        std::vector<int> reports;
+        sink.text = file_.substr(0, c.held);
+        std::vector<int> reports, retries;
         const auto result = session.Download(
             "http://127.0.0.1:" + std::to_string(server.port()) + "/f.zip", sink,
-            [&](const gd::TransferProgress& p) { reports.push_back(p.percent); }, {}, c.limit);
+            [&](const gd::TransferProgress& p) {
+                (p.retryAttempt > 0 ? retries : reports).push_back(p.percent);
+            },
+            {}, c.limit);
         EXPECT_EQ(result, c.result) << session.failure();
         if (result == R::Done) {
             EXPECT_TRUE(sink.text == file_);
-            EXPECT_EQ(reports, std::vector<int>{100});
+            EXPECT_EQ(reports.back(), 100);
+            EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+            // A resumed transfer says it tries again before it does.
+            EXPECT_EQ(retries.size(), c.rangeAsked.empty() ? 0u : 1u);
+        }
+        // Bytes from elsewhere in the file never continue what was held.
+        if (result != R::Done) {
+            EXPECT_TRUE(sink.text == file_.substr(0, c.held));
         }
         if (!c.rangeAsked.empty()) {
             const auto asked = lines(record());

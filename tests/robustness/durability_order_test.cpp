@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,20 @@ TEST_F(DurabilityOrderTest, EveryFileIsDurableBeforeItsNameAndVersionDatComesLas
         << output("lcopy");
     EXPECT_EQ(placedNames(check("lcopy", install()), install(), install()),
               std::vector<std::string>{"GrooveDeck"});
+    // The placed launcher is the unnamed file that lcopy wrote and synced:
+    // the same trace without the syncs of that file names it.
+    std::istringstream trace(gdtest::readFile(root_ / "lcopy.trace"));
+    std::string unsynced;
+    for (std::string line; std::getline(trace, line);)
+        if (line.find("fsync(") == std::string::npos || line.find("/#") == std::string::npos)
+            unsynced += line + "\n";
+    gdtest::writeFile(root_ / "lcopy-unsynced.trace", unsynced);
+    const auto problems =
+        gdtest::checkDurability(root_ / "lcopy-unsynced.trace", {install()}, root_).problems;
+    const std::string placed = "the data of " + (install() / "GrooveDeck").string() + " was not";
+    EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const std::string& problem) {
+        return problem.find(placed) != std::string::npos;
+    }));
 
     // The start command: a first copy for the user, then a refresh from a
     // newer package.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -183,6 +184,23 @@ std::string GdtoolRun::output() const {
 
 std::string GdtoolRun::errors() const {
     return readWhole(errorFile_);
+}
+
+int lastReportCode(const std::string& output) {
+    static constexpr std::string_view kNames[] = {"ListFetching", "ListFetched",    "Downloading",
+                                                  "Completed",    "LauncherUpdate", "Failed",
+                                                  "Step"};
+    std::size_t start = 0;
+    if (const auto at = output.rfind("\nreport="); at != std::string::npos) {
+        start = at + 1;
+    } else if (!output.starts_with("report=")) {
+        return -1;
+    }
+    const std::string_view line = std::string_view(output).substr(start + 7);
+    const std::string_view name = line.substr(0, line.find_first_of(" \n"));
+    for (std::size_t code = 0; code < std::size(kNames); ++code)
+        if (kNames[code] == name) return static_cast<int>(code);
+    return -1;
 }
 
 }  // namespace gdtest

@@ -68,4 +68,8 @@ class GdtoolRun {
     std::filesystem::path errorFile_;
 };
 
+// The code of the last "report=NAME ..." line of gdtool's output ("Completed"
+// is 3), as its JSON form gives it; -1 when there is none.
+int lastReportCode(const std::string& output);
+
 }  // namespace gdtest

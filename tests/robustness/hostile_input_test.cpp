@@ -30,7 +30,6 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -82,14 +81,18 @@ Outcome completedSkipping(std::vector<std::pair<std::string, std::string>> added
                           std::vector<std::string> skipped) {
     return {0, {}, 3, kVersion11, std::move(added), {}, std::move(skipped)};
 }
-Outcome failed(std::string_view message) {
-    return {5, {box(message)}, 5, kVersion10, {}, {}};
+Outcome failed(std::string_view message, std::string reason = {}) {
+    return {5, {box(message)}, 5, kVersion10, {}, std::move(reason)};
 }
+// Which archive, and why, before the box.
 Outcome unpackFails() {
-    return failed(gd::kUnpackFailedMessage);
+    return failed(gd::kUnpackFailedMessage, "hostile.zip cannot be unpacked: ");
 }
 Outcome applyFails() {
     return failed(gd::kApplyFailedMessage);
+}
+Outcome scriptUnusable() {
+    return failed(gd::kApplyFailedMessage, "hostile.zip: its update.dat cannot be used");
 }
 Outcome nothingOffered(std::string version = kVersion10) {
     return {0, {}, -1, std::move(version), {}, {}};
@@ -102,9 +105,10 @@ Outcome listRefused(std::string_view message) {
 Outcome noServer() {
     return {5, {}, -1, kVersion10, {}, "DUREDOR_FTP_ADR \"\" is no host"};
 }
-// A config.dat that cannot be used contacts no server, and never as unsigned.
+// A config.dat that cannot be used contacts no server, and never as unsigned:
+// refused (1), as the exit status table says.
 Outcome unusable(const std::string& why) {
-    return {5,  {box(gd::kUnusableSettingsMessage)}, -1, kVersion10,
+    return {1,  {box(gd::kUnusableSettingsMessage)}, -1, kVersion10,
             {}, "config.dat cannot be used: " + why};
 }
 
@@ -227,11 +231,12 @@ std::vector<HostileCase> hostileCases(const std::string& token, const std::strin
      copies({{"plain.txt", "plain.txt"}, {"secret.txt", "secret.txt"}})},
     // ---- the last entry named like the script is the script, whatever it is -----------------
     {"encrypted_script", "update.dat encrypted (zip -P) after a plain old/update.dat",
-     applyFails(), copyPayload},
-    {"script_link",      "a link named patch/update.dat after the script",  applyFails(), copyPayload},
-    {"script_undecodable", "a name flagged UTF-8 that is not, after the script", applyFails(),
+     scriptUnusable(), copyPayload},
+    {"script_link",      "a link named patch/update.dat after the script",  scriptUnusable(),
      copyPayload},
-    {"script_escaping",  "a/../../update.dat after the script",            applyFails(), copyPayload},
+    {"script_undecodable", "a name flagged UTF-8 that is not, after the script", scriptUnusable(),
+     copyPayload},
+    {"script_escaping",  "a/../../update.dat after the script",  scriptUnusable(), copyPayload},
     {"empty",            "an archive without entries",                 unpackFails()},
     {"truncated",        "the first half of an archive",               unpackFails(), copyPayload},
     {"random_bytes",     "64 KiB of random bytes",                     unpackFails()},
@@ -389,15 +394,6 @@ struct CaseRun {
     std::optional<gdtest::RunEnd> end;  // none: still running at the limit, killed
 };
 
-int lastReportCode(const std::string& output) {
-    int code = -1;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("report=")) code = std::stoi(line.substr(7));
-    }
-    return code;
-}
-
 std::string expectedErrors(const Outcome& outcome) {
     std::string text;
     if (!outcome.reason.empty()) text += "gdtool: " + outcome.reason;
@@ -443,11 +439,13 @@ void HostileInputTest::expectOutcome(const CaseRun& run) const {
     const double seconds = std::chrono::duration<double>(run.took).count();
     const std::string version = gdtest::readDecrypted(install(c) / "version.dat");
     std::printf("%-22s exit %d, last report %2d, %5.1f s, version %s\n", c.name.c_str(),
-                run.end->code, lastReportCode(run.process->output()), seconds, version.c_str());
+                run.end->code, gdtest::lastReportCode(run.process->output()), seconds,
+                version.c_str());
     EXPECT_TRUE(run.end->exited) << "ended by signal " << run.end->signal;
     EXPECT_EQ(run.end->code, expected.exitCode);
     EXPECT_EQ(errorsAsExpected(run.process->errors(), expected), expectedErrors(expected));
-    EXPECT_EQ(lastReportCode(run.process->output()), expected.lastReport) << run.process->output();
+    EXPECT_EQ(gdtest::lastReportCode(run.process->output()), expected.lastReport)
+        << run.process->output();
     EXPECT_EQ(version, expected.version);
 
     gdtest::Tree tree = run.installedBefore;

@@ -26,11 +26,14 @@ struct Holdings {
 
 Holdings holdings(const GdtoolRun& run, const fs::path& installDir, const fs::path& runDir) {
     Holdings held;
+    // One descriptor of the installation folder holds its lock all run long.
+    bool lockSeen = false;
     for (const std::string& target : run.openFiles()) {
         if (target.starts_with("socket:")) {
             held.socket = true;
         } else if (target == installDir.string()) {
-            held.installFolder = true;
+            held.installFolder = lockSeen;
+            lockSeen = true;
         } else if (isBelow(target, installDir)) {
             held.installFile = true;
         } else if (isBelow(target, runDir)) {
@@ -60,8 +63,9 @@ LastReport lastReport(const std::string& output) {
     for (std::string line; std::getline(lines, line);) {
         if (!line.starts_with("report=")) continue;
         std::istringstream fields(line.substr(7));
-        std::string valueField;
-        fields >> last.code >> valueField;
+        std::string name, valueField;
+        fields >> name >> valueField;
+        last.code = lastReportCode(line);
         last.value = valueField.starts_with("value=") ? std::stoi(valueField.substr(6)) : 0;
         // "[ k/n ]" with k == n.
         const auto open = line.find("[ "), slash = line.find('/', open), close = line.find(" ]");

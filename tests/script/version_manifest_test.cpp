@@ -326,7 +326,8 @@ const std::string kDigest = gd::digestText(gd::digestOf(*gd::hashContent("an arc
 TEST(VersionRules, OfferedInCommentsBesideTheChain) {
     const std::string script = twoArchives("1.1") + "\n--@delta 1.0 1.2 delta-1.0-1.2.zip " +
                                kDigest + "\n--@delta 1.1 1.2 d%20space.zip\n--@pin a.zip " +
-                               kDigest + "\r\n--@stage 1.3 1.2 20 - s%20.zip\n" +
+                               kDigest + "\r\n--@bases d%20space.zip " + kDigest + "\n" +
+                               "--@stage 1.3 1.2 20 - s%20.zip\n" +
                                "--@stage 1.4 1.2 100 beta_2 b.zip\n--@bridge 1.3 1.5 br.zip\n" +
                                "--@stage 1.6 1.2 0 " + std::string(32, 'b') + " h.zip\n";
     VersionManifest manifest;
@@ -339,6 +340,9 @@ TEST(VersionRules, OfferedInCommentsBesideTheChain) {
     EXPECT_FLOAT_EQ(rules.deltas[0].to, 1.2f);
     EXPECT_EQ(rules.deltas[1].archive, "d space.zip");
     EXPECT_FALSE(rules.deltas[1].digest);
+    // The digest of the installed files a delta is rebuilt from, wherever its line stands.
+    EXPECT_FALSE(rules.deltas[0].bases);
+    EXPECT_EQ(rules.deltas[1].bases, gd::parseDigest(kDigest));
     EXPECT_EQ(rules.digestFor("a.zip"), gd::parseDigest(kDigest));
     EXPECT_EQ(rules.digestFor("delta-1.0-1.2.zip"), gd::parseDigest(kDigest));
     EXPECT_FALSE(rules.digestFor("b.zip"));

@@ -8,6 +8,8 @@
 #include "support/ftp_server.h"
 #include "support/gui_application.h"
 #include "support/news_server.h"
+#include "update/installation_lock.h"
+#include "update/update_report.h"
 
 #include "support/temp_dir.h"
 
@@ -169,8 +171,12 @@ TEST_F(LauncherWindowTest, TheLongestStatusTextFitsTheStatusLine) {
     auto window = openWindow(false);
     for (QLabel* label : window->findChildren<QLabel*>()) {
         if (!label->pixmap().isNull()) continue;
-        const QString longest = QString::fromUtf8("アップデートファイルをダウンロード中");
-        EXPECT_LE(label->fontMetrics().horizontalAdvance(longest), label->width());
+        for (const char* longest :
+             {"アップデートファイルをダウンロード中", "ダウンロード再試行 16/16（1秒後）",
+              "パッチファイルの適応に失敗しました。"})
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(QString::fromUtf8(longest)),
+                      label->width())
+                << longest;
     }
 }
 
@@ -292,6 +298,24 @@ TEST_F(LauncherWindowTest, AFailedUpdateBoxSaysWhy) {
                                "ます。\n\ncopy news.txt to dup.txt: dup.txt: could be any of "
                                "DUP.TXT, Dup.txt, which differ in case only"});
     EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.000000,1.000000");
+}
+
+// While another run (gdtool's) holds the installation, the window's update
+// ends at once: its status line and log say why, no box, nothing changed.
+TEST_F(LauncherWindowTest, AnUpdateOfAnInstallationThatAnotherRunHoldsIsSaid) {
+    serveVersion("1.1");
+    const std::string dir = install().string() + "/";
+    const gd::InstallationLock gdtoolRun(dir);
+    BoxRecorder boxes;
+    auto window = openWindow(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusText(*window) == std::string(gd::kBusyStatus); },
+                                10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->updating(); }, 2000));
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.000000,1.000000");
+    window.reset();
+    EXPECT_NE(gdtest::readFile(logPath()).find(" refused: " + gd::busyReason(dir)),
+              std::string::npos);
 }
 
 // A staged launcher that lcopy cannot take is said once, not at every start;
@@ -486,7 +510,8 @@ TEST_F(LauncherWindowTest, TheNextCheckStartsFromWhatAFailedRunLeft) {
     auto window = openWindow(true);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            return statusText(*window) == "ダウンロードに失敗しました。" && !window->updating();
+            // The status line says what failed: not the download.
+            return statusText(*window) == "パッチの展開に失敗しました。" && !window->updating();
         },
         20000));
     EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.100000,1.000000");

@@ -15,6 +15,8 @@ every file):
                         more while the connection stays open
   stallonce:NAME:BYTES  the same for the first full request only
   norange:NAME          Range is ignored: always 200 with the whole file
+  shift:NAME:BYTES      a Range is answered (206) from BYTES further into the
+                        file than asked, and Content-Range says so
   tamper:NAME[:OFFSET]  one byte of the body (the first, or the one at
                         OFFSET) is changed
   cut:NAME:OFFSET       every request ends at byte OFFSET of the file and the
@@ -101,6 +103,7 @@ def make_handler(root, record, faults):
             wanted = self.headers.get("Range", "")
             if wanted.startswith("bytes=") and self._fault(name, "norange") is None:
                 start = int(wanted[6:].split("-")[0])
+                start = min(start + int(self._fault(name, "shift") or 0), len(data))
             if start:
                 self.send_response(206)
                 self.send_header("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}")

@@ -250,6 +250,7 @@ installation down "127.0.0.1:$closed" pw /update
 installation broken "127.0.0.1:$port" pw /broken
 installation gone "127.0.0.1:$port" pw /gone
 installation forge "127.0.0.1:$port" pw /forge
+installation busy "127.0.0.1:$port" pw /update
 server="the update server 127.0.0.1:$port"
 # EXIT | ARGUMENTS | stdout holds | stderr holds
 rows=(
@@ -264,9 +265,10 @@ rows=(
   "5|update $work/gone|status=failed: p2.zip cannot be fetched from ftp://127.0.0.1:$port/gone|p2.zip"
   "0|check $work/good|latest=1.100000|"
   "0|check $work/good|status=update|"
-  "0|update $work/good --json|{\"type\":\"report\",\"code\":3,\"name\":\"Completed\",\"value\":0,\"text\":\"\"}|"
+  "0|update $work/good --json|{\"type\":\"report\",\"code\":3,\"name\":\"Completed\",\"value\":0,\"text\":\"\",\"archive\":\"p.zip\",\"version\":\"1.100000\"}|"
   "0|update $work/good|status=up-to-date|"
   "0|check $work/good|latest=1.100000|"
+  "0|update $work/good|downloaded=0|"
   "0|check $work/good --json|{\"type\":\"status\",\"status\":\"up-to-date\"}|"
   "0|config $work/good --json|\"DUREDOR_FTP_PATH\":\"/update\",\"installedVersion\":\"1.100000\"|"
   "0|config $work/cp932 --json|\"CERTIFICATION_URL\":\"http://例/\\t\\u0001\"|"
@@ -304,6 +306,14 @@ contains "a script's print is marked" 'script: {"type":"status","status":"up-to-
   "$(cat "$work/err")"
 contains "a label's line break is escaped" 'entry=d\x0Astatus=up-to-date	1.100000	p.zip' \
   "$("$gdtool" check "$work/forge")"
+# One update at a time per installation: while another run holds its folder
+# (flock(1) here, as a run holds it), an update ends at once and changes nothing.
+out=$(flock "$work/busy" "$gdtool" update "$work/busy" 2> "$work/err"); rc=$?
+check "an update of a held installation ends at once" "7 no" \
+  "$rc $([ -e "$work/busy/new.txt" ] && echo yes || echo no)"
+contains "and says why" "status=busy: another update of $work/busy/ is running" "$out"
+check "the next one runs" "0 yes" \
+  "$("$gdtool" update "$work/busy" > /dev/null 2>&1; echo $?) $([ -e "$work/busy/new.txt" ] && echo yes)"
 
 # A launcher staged by an update waits for lcopy; --replace-launcher has the
 # installation's lcopy put it in place without a display, unless one runs.

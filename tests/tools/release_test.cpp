@@ -173,6 +173,8 @@ class ReleaseChainTest : public ReleaseTest {
         wanted["empty2/inner"] = kFolder;
         // Changed a little, where a delta is far smaller than the file.
         wanted["data/motion.bin"].bytes.replace(5000, 10, "2.3 motion");
+        // New, so that the delta archives are larger than the head read before them.
+        wanted["data/voice.bin"] = file(randomBytes(16 * 1024, 3));
         add("2.3", wanted);
     }
 
@@ -272,6 +274,7 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
 // An installed file that is not the one a delta was made against, or a delta
 // archive that cannot be had: the whole-file archive of the same version
 // follows, and when that cannot be had either, nothing of either was placed.
+// Installed files that cannot serve are found before the delta is downloaded.
 TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
     publishChain();
     const fs::path newest = tree(versions_.back());
@@ -279,7 +282,8 @@ TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
         const char* name;
         std::function<void(const fs::path& install)> spoil;
         const char* said;
-        bool wholeGone;  // the whole-file archive is missing too
+        bool wholeGone;     // the whole-file archive is missing too
+        bool deltaFetched;  // the delta archive travelled whole before it failed
     } cases[] = {
         {"a base changed in place",
          [](const fs::path& install) {
@@ -287,21 +291,21 @@ TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
              bytes[1000] ^= 1;
              gdtest::writeFile(install / "data/motion.bin", bytes);
          },
-         "the installed data/motion.bin is not the file the delta was made against", false},
+         "the installed data/motion.bin is not the file the delta was made against", false, false},
         {"a base removed", [](const fs::path& install) { fs::remove(install / "data/motion.bin"); },
-         "the installed data/motion.bin is missing or not a file", false},
+         "the installed data/motion.bin is missing or not a file", false, false},
         {"the delta archive damaged",
          [this](const fs::path&) {
              gdtest::writeFile(server() / "delta-1.3-2.3.zip",
                                gdtest::readFile(server() / "delta-1.3-2.3.zip").substr(100));
          },
-         "not using delta-1.3-2.3.zip", false},
+         "not using delta-1.3-2.3.zip", false, true},
         {"both damaged",
          [this](const fs::path& install) {
              fs::remove(install / "data/motion.bin");
              fs::remove(server() / "patch-2.3.zip");
          },
-         "the installed data/motion.bin is missing or not a file", true},
+         "the installed data/motion.bin is missing or not a file", true, false},
     };
     const fs::path published = site_.root() / "published";
     fs::copy(server(), published, fs::copy_options::recursive);
@@ -317,6 +321,15 @@ TEST_F(ReleaseChainTest, ADeltaThatCannotBeUsedFallsBackToTheWholeFileArchive) {
         const gdtest::Tree before = gdtest::snapshotTree(install);
         const Result update = gdtool({"update", install});
         EXPECT_NE(update.err.find(c.said), std::string::npos) << update.err;
+        const auto sizeOf = [&](const char* name) {
+            std::error_code missing;
+            const auto size = fs::file_size(server() / name, missing);
+            return missing ? 0 : size;
+        };
+        const auto both = sizeOf("delta-1.3-2.3.zip") + sizeOf("patch-2.3.zip");
+        const auto at = update.out.find("downloaded=");
+        ASSERT_NE(at, std::string::npos) << update.out;
+        EXPECT_EQ(std::stoull(update.out.substr(at + 11)) >= both, c.deltaFetched) << update.out;
         if (c.wholeGone) {
             EXPECT_EQ(update.code, 5);
             EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(install)), "");
@@ -555,9 +568,9 @@ TEST_F(ReleaseRefusalTest, SignsTheArchiveAndTheListForMinisignAndAudit) {
     std::getline(lines, key);
     // The list is bound to the update folder of the trees' config.dat.
     for (const char* version : {"1.0", "1.1"})
-        gdtest::writeFile(tree(version) / "config.dat",
-                          enciphered(site_.configText("update") + "DUREDOR_SIGN_KEY = '" + key +
-                                     "'\n"));
+        gdtest::writeFile(
+            tree(version) / "config.dat",
+            enciphered(site_.configText("update") + "DUREDOR_SIGN_KEY = '" + key + "'\n"));
     ASSERT_EQ(release("1.0", "1.1", {"--sign", sec, "--expires", "7"}).code, 0);
     const struct {
         const char* file;
@@ -603,8 +616,12 @@ TEST_F(ReleaseTest, AnotherProductsSignedFilesAreRefused) {
         for (const char* version : {"1.0", "1.1"}) {
             layOut({{"config.dat", file(enciphered(site_.configText(product) +
                                                    "DUREDOR_SIGN_KEY = '" + keyLine + "'\n"))},
-                    {"readme.txt", file(std::string(product) + " " + version)},
-                    {"data/motion.bin", file(randomBytes(64 * 1024, product[0]) + version)}},
+                    // Alike at 1.0, so that each delta archive fits the other's installations.
+                    {"readme.txt",
+                     file(std::string(version) == "1.0" ? "1.0" : std::string(product) + " 1.1")},
+                    {"data/motion.bin",
+                     file(randomBytes(64 * 1024, 7) +
+                          (std::string(version) == "1.0" ? "" : std::string(product)))}},
                    tree(std::string(product) + version));
         }
         const Result released =
@@ -632,7 +649,7 @@ TEST_F(ReleaseTest, AnotherProductsSignedFilesAreRefused) {
         {"its delta archive", {"delta-1.0-1.1.zip"}, 0,
          "not using delta-1.0-1.1.zip: signature of delta-1.0-1.1.zip refused: delta-1.0-1.1.zip "
          "is signed but is not the delta-1.0-1.1.zip that filelist.dat pins", "update1.1"},
-        {"its whole folder", {}, 5,
+        {"its whole folder", {}, 1,
          "signature of filelist.dat refused: it is signed for the update folder /other, not for "
          "this installation's /update", "update1.0"},
         // clang-format on

@@ -86,6 +86,7 @@ refusals=(
   "no file=|p110.zip|minisign -S -s ms.sec -m p110.zip -t 'made by hand'|has no file="
   "archive expired|p110.zip|minisign -S -s ms.sec -m p110.zip -t 'file=p110.zip expires=1000'|expired at 1970-01-01 00:16:40 UTC"
   "list expired|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t 'file=filelist.dat expires=1000'|expired"
+  "list expired a moment ago|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t \"file=filelist.dat expires=\$(( \$(date +%s) - 2 ))\"|expired at"
   "list without expiry|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t file=filelist.dat|has no expires="
   "unreadable expiry|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t 'file=filelist.dat expires=soon'|expires=soon is no time"
   "unreadable folder|filelist.dat|minisign -S -s ms.sec -m filelist.dat -t 'file=filelist.dat expires=9999999999 folder=/a%zz'|names a folder= that cannot be read"

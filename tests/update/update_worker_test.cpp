@@ -8,6 +8,7 @@
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "update/disk_budget.h"
+#include "update/installation_lock.h"
 #include "update/run_directory.h"
 
 #include <sys/stat.h>
@@ -16,8 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -38,10 +41,15 @@ class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
         std::lock_guard lock(mutex_);
         messages.push_back(std::string(caption) + ": " + std::string(text));
     }
+    void refused(std::string_view reason) override {
+        std::lock_guard lock(mutex_);
+        refusals.emplace_back(reason);
+    }
     void OnUpdateReport(const gd::UpdateReport& report) override {
         std::lock_guard lock(mutex_);
         reports.push_back(report);
-        if (report.code == UpdateReportCode::Downloading && !watchedTemp.empty())
+        if (report.code == UpdateReportCode::Downloading && report.travelled > 0 &&
+            !watchedTemp.empty())
             runDirectoryWhileDownloading.push_back(runDirectoryNames());
     }
     // What the run's private directory below watchedTemp holds.
@@ -64,10 +72,20 @@ class RecordingFrontEnd : public gd::Notifier, public gd::UpdateReporter {
             if (report.code == UpdateReportCode::Step) texts.push_back(report.text);
         return texts;
     }
+    // "archive version" of each report of `code`.
+    std::vector<std::string> archivesOf(UpdateReportCode code) const {
+        std::vector<std::string> named;
+        for (const gd::UpdateReport& report : reports)
+            if (report.code == code)
+                named.push_back(report.archive + " " + gd::formatVersion(report.archiveVersion));
+        return named;
+    }
 
     std::vector<gd::UpdateReport> reports;
     std::vector<std::string> messages;
-    fs::path watchedTemp;  // when set, the run directory is looked at on each download report
+    std::vector<std::string> refusals;
+    // When set, the run directory is looked at on each report of bytes that travelled.
+    fs::path watchedTemp;
     std::vector<std::set<std::string>> runDirectoryWhileDownloading;
 
   private:
@@ -207,6 +225,8 @@ TEST_F(UpdateWorkerTest, AppliesThreeArchivesInOrder) {
         (std::vector<std::string>{"  [ 1/4 ] ", "  [ 2/4 ] ", "ファイルをコピー中  [ 3/4 ] ",
                                   "ファイルをコピー中  [ 4/4 ] ", "  [ 1/2 ] ",
                                   "ファイルをコピー中  [ 2/2 ] ", "ファイルをコピー中  [ 1/1 ] "}));
+    const std::string a = "p110.zip 1.100000", b = "p120.zip 1.200000", c = "p130.zip 1.300000";
+    EXPECT_EQ(frontEnd_.archivesOf(C::Step), (std::vector<std::string>{a, a, a, a, b, b, c}));
     // Download percentages never fall within an archive and end at 100.
     int last = 0;
     for (const gd::UpdateReport& report : frontEnd_.reports) {
@@ -281,6 +301,72 @@ TEST_F(UpdateWorkerTest, ResumesADroppedDownloadAndKeepsTheFilesWhole) {
     for (const std::string& offset : server_.arguments("REST"))
         resumedMidChunk |= std::stoull(offset) % gd::kDownloadChunkSize != 0;
     EXPECT_TRUE(resumedMidChunk);
+    // Each retry is said before its wait: the attempt that follows, and how long.
+    std::vector<int> attempts;
+    for (const gd::UpdateReport& report : frontEnd_.reports) {
+        if (report.retryAttempt == 0) continue;
+        attempts.push_back(report.retryAttempt);
+        EXPECT_EQ(report.retryWait, gd::kChunkRetryPause);
+        EXPECT_EQ(report.archive, "p110.zip");
+    }
+    EXPECT_EQ(attempts, (std::vector<int>{2, 3}));
+}
+
+// A slow line's bar moves: a report at least every percent or half second,
+// whichever comes later, and not only per chunk of kDownloadChunkSize.
+TEST_F(UpdateWorkerTest, ProgressMovesOnASlowLine) {
+    ArchiveBuilder()
+        .script(R"(function updater() update.copy("slow.bin", "slow.bin") end)")
+        .file("slow.bin", randomBytes(1536 * 1024, 12))
+        .zipTo(updateDir() / "slow.zip", true);
+    serveVersions("1.1", {"'s', 1.1, 'slow.zip'"});
+    server_.setFaults({}, 512 * 1024);
+    ASSERT_TRUE(update());
+    std::vector<int> between;
+    for (const gd::UpdateReport& report : frontEnd_.reports)
+        if (report.code == UpdateReportCode::Downloading && report.value > 0 && report.value < 100)
+            between.push_back(report.value);
+    EXPECT_GE(between.size(), 2u);
+    EXPECT_TRUE(std::is_sorted(between.begin(), between.end()));
+    EXPECT_EQ(frontEnd_.archivesOf(UpdateReportCode::Downloading).front(), "slow.zip 1.100000");
+}
+
+// One run at a time per installation, whoever starts it; and a run whose
+// check another run overtook applies only what is still newer.
+TEST_F(UpdateWorkerTest, OneRunAtATimeAndOnlyWhatIsStillNewer) {
+    for (const char* name : {"1", "2"})
+        ArchiveBuilder()
+            .script("function updater() update.copy('" + std::string(name) + ".txt', '" + name +
+                    ".txt') end")
+            .file(name + std::string(".txt"), name)
+            .zipTo(updateDir() / ("p" + std::string(name) + ".zip"));
+    serveVersions("1.2", {"'a', 1.1, 'p1.zip'", "'b', 1.2, 'p2.zip'"});
+    // A run checked at 1.0; `meanwhile` happens between its check and its start.
+    const auto run = [&](const std::function<void()>& meanwhile) {
+        frontEnd_.reports.clear();
+        gd::loadLauncherConfig(launcherDir(), config_);
+        ASSERT_TRUE(gd::CheckForUpdate(frontEnd_, config_, manifest_));
+        meanwhile();
+        gd::UpdateWorker worker(frontEnd_, frontEnd_);
+        ASSERT_TRUE(worker.StartUpdateWorker({launcherDir(), config_, gd::offerOf(manifest_)}));
+        worker.wait();
+    };
+    {
+        const gd::InstallationLock other(launcherDir());
+        ASSERT_FALSE(other.busy());
+        run([] {});
+        EXPECT_TRUE(frontEnd_.reports.back().installationBusy);
+        EXPECT_EQ(frontEnd_.reports.back().text, gd::kBusyStatus);
+        EXPECT_EQ(frontEnd_.refusals, std::vector<std::string>{gd::busyReason(launcherDir())});
+        EXPECT_TRUE(frontEnd_.messages.empty());
+        EXPECT_EQ(installedVersions(), "1.000000,1.000000");
+    }
+    // Another run took the installation to 1.1 meanwhile: only 1.2 is left.
+    run([&] { gdtest::writeEncrypted(install() / "version.dat", "1.100000,1.000000"); });
+    EXPECT_EQ(frontEnd_.archivesOf(UpdateReportCode::Step),
+              std::vector<std::string>{"p2.zip 1.200000"});
+    EXPECT_FALSE(fs::exists(install() / "1.txt"));
+    EXPECT_EQ(installedVersions(), "1.200000,1.000000");
 }
 
 TEST_F(UpdateWorkerTest, FailuresStopAtTheLastGoodArchive) {
@@ -295,7 +381,13 @@ TEST_F(UpdateWorkerTest, FailuresStopAtTheLastGoodArchive) {
     EXPECT_EQ(
         frontEnd_.messages,
         std::vector<std::string>{"エラー: パッチの展開に失敗しました。アップデートを終了します。"});
+    // Which archive, and why, before the box; the end says what failed.
+    EXPECT_EQ(frontEnd_.refusals,
+              std::vector<std::string>{"corrupt.zip cannot be unpacked: it is no zip archive: no "
+                                       "central directory can be read"});
     EXPECT_EQ(frontEnd_.reports.back().code, UpdateReportCode::Failed);
+    EXPECT_EQ(frontEnd_.reports.back().text, "パッチの展開に失敗しました。");
+    EXPECT_EQ(frontEnd_.reports.back().archive, "corrupt.zip");
     EXPECT_EQ(frontEnd_.reports.back().installedVersion, 1.1f);
     EXPECT_EQ(installedVersions(), "1.100000,1.000000");
     EXPECT_EQ(gdtest::readFile(install() / "one.txt"), "1");
@@ -407,9 +499,13 @@ TEST_F(UpdateWorkerTest, LauncherUpdateRecordsTheVersionAndLeavesLaterArchives) 
                                 "' > '" + (root_.path() / "out.txt").string() + "' 2>&1";
     EXPECT_EQ(run(command), 4);
     const std::string output = gdtest::readFile(root_.path() / "out.txt");
-    EXPECT_NE(output.find("report=6 value=0 text=ファイルをコピー中  [ 1/2 ] \n"), output.npos);
-    EXPECT_NE(output.find("report=4 value=0 text=\nlauncher=" + launcherDir() + "GrooveDeck.new\t" +
-                          launcherDir() + "GrooveDeck\n"),
+    // Each report line names itself, and the archive and version it works on.
+    const std::string archive = " archive=launcher.zip version=1.100000";
+    EXPECT_NE(output.find("report=Step value=0" + archive + " text=ファイルをコピー中  [ 1/2 ] \n"),
+              output.npos)
+        << output;
+    EXPECT_NE(output.find("report=LauncherUpdate value=0" + archive + " text=\nlauncher=" +
+                          launcherDir() + "GrooveDeck.new\t" + launcherDir() + "GrooveDeck\n"),
               output.npos)
         << output;
     EXPECT_EQ(gdtest::readFile(install() / "GrooveDeck.new"), "new launcher");

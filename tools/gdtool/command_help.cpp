@@ -42,12 +42,12 @@ constexpr std::array<CommandUsage, 17> kCommands = {{
      "of any"},
     {"update", "update DIR [--json] [--replace-launcher]",
      "check, then update the installation in DIR (saying withheld= as check does); one report= "
-     "line per report, error boxes as "
-     "message= lines on stderr, the bytes downloaded as downloaded=; ends with a status= line. "
-     "Exit 4 when lcopy is to replace the "
-     "launcher, also while an earlier one waits in DIR/GrooveDeck.new; with --replace-launcher "
-     "DIR/lcopy puts it in place then (without starting it), unless a launcher is running, and "
-     "the update goes on with the archives after it"},
+     "line per report (naming the archive and version worked on), error boxes as message= "
+     "lines on stderr, the bytes downloaded as downloaded=; ends with a status= line. Exit 4 "
+     "when lcopy is to replace the launcher, also while an earlier one waits in "
+     "DIR/GrooveDeck.new; with --replace-launcher DIR/lcopy puts it in place then (without "
+     "starting it), unless a launcher is running, and the update goes on with the archives "
+     "after it. Exit 7 (status=busy) when another update of DIR runs: this one changes nothing"},
     {"pack", "pack OUT.zip SCRIPT DIR",
      "build a patch archive of every file under DIR plus SCRIPT enciphered as update.dat at the "
      "archive root; links and special files are refused"},
@@ -192,7 +192,7 @@ constexpr std::string_view kExitCodes =
     "  2 usage  3 input: a named file, folder, key or version cannot be read or used\n"
     "  4 update: lcopy is to replace the launcher   5 check, update: the server, the\n"
     "  network or an archive failed   6 output: what gdtool was to write could not be\n"
-    "  written\n"
+    "  written   7 update: another update of the installation runs\n"
     "--json prints one JSON object per line on stdout instead of the text lines; see\n"
     "gdtool(1)\n";
 

@@ -41,6 +41,9 @@ inline constexpr int kExitLauncherUpdate = 4;  // update: lcopy is to replace th
 // archive failed it); the installation is as the last good archive left it.
 inline constexpr int kExitFailed = 5;
 inline constexpr int kExitOutput = 6;  // what gdtool was to write could not be written
+// update: another update of the installation (the launcher's or gdtool's) is
+// running; this one changed nothing.
+inline constexpr int kExitBusy = 7;
 
 // The exit code of a publisher's step that ended so.
 constexpr int exitCodeOf(gd::publish::Outcome outcome) {

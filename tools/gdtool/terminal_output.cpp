@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <set>
+#include <utility>
 
 namespace gdtool {
 
@@ -13,7 +14,8 @@ void StderrNotifier::showMessage(std::string_view caption, std::string_view text
     std::cerr << prefix_ << shownText(caption) << ": " << shownText(text) << std::endl;
     output_.json(JsonObject().add("type", "message").add("caption", caption).add("text", text));
     shown_ = true;
-    lastReason_ = text;
+    // A box's fixed words say less than the reason that came before it.
+    lastReason_ = pendingReason_.empty() ? std::string(text) : std::exchange(pendingReason_, {});
 }
 
 void StderrNotifier::refused(std::string_view reason) {
@@ -21,7 +23,7 @@ void StderrNotifier::refused(std::string_view reason) {
     std::cerr << "gdtool: " << shownText(reason) << std::endl;
     output_.json(JsonObject().add("type", "refused").add("reason", reason));
     refused_ = true;
-    lastReason_ = reason;
+    lastReason_ = pendingReason_ = reason;
 }
 
 void StderrNotifier::unreachable(std::string_view reason) {
@@ -29,7 +31,7 @@ void StderrNotifier::unreachable(std::string_view reason) {
     std::cerr << "gdtool: " << shownText(reason) << std::endl;
     output_.json(JsonObject().add("type", "unreachable").add("reason", reason));
     unreachable_ = true;
-    lastReason_ = reason;
+    lastReason_ = pendingReason_ = reason;
 }
 
 void StderrNotifier::served(std::string_view file, std::string_view source) {

@@ -37,8 +37,9 @@ class StderrNotifier : public gd::Notifier {
     bool shown() const { return shown_; }
     bool anyRefused() const { return refused_; }
     bool anyUnreachable() const { return unreachable_; }
-    // What was said last: a refusal's or an unreachable server's reason, or
-    // the text of the last box.
+    // Why the last thing went wrong: the reason said before the last box
+    // (a refusal's, an unreachable server's), or that box's text when it
+    // came without one; a reason said after the last box.
     std::string lastReason() const;
 
   private:
@@ -49,6 +50,7 @@ class StderrNotifier : public gd::Notifier {
     bool shown_ = false;
     bool refused_ = false;
     bool unreachable_ = false;
+    std::string pendingReason_;  // said, and no box has followed yet
     std::string lastReason_;
 };
 

@@ -6,16 +6,19 @@
 
 #include "fetch/source_list.h"
 #include "fetch/source_probe.h"
+#include "fetch/transfer_attempts.h"
 #include "install/install_paths.h"
 #include "install/instance_lock.h"
 #include "script/launcher_config.h"
 #include "script/notifier.h"
 #include "script/version_manifest.h"
+#include "update/installation_lock.h"
 #include "update/update_worker.h"
 #include "util/process.h"
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -43,8 +46,18 @@ const char* reportName(gd::UpdateReportCode code) {
     return "";
 }
 
+// What a retry report says: the attempt that follows and the wait before it.
+std::string retryText(const gd::UpdateReport& report) {
+    const auto seconds = std::chrono::duration<double>(report.retryWait).count();
+    char wait[32];
+    std::snprintf(wait, sizeof wait, "%g", seconds);
+    return "attempt " + std::to_string(report.retryAttempt) + " of " +
+           std::to_string(gd::kChunkAttempts) + " in " + wait + " s";
+}
+
 // One stdout line per report, and on stderr one line per operation that the
-// run skipped; a progress bar on stderr when it is a terminal.
+// run skipped and per retry of a transfer; a progress bar on stderr when it
+// is a terminal.
 class PrintingReporter : public gd::UpdateReporter {
   public:
     explicit PrintingReporter(CommandOutput& output)
@@ -56,26 +69,40 @@ class PrintingReporter : public gd::UpdateReporter {
     void OnUpdateReport(const gd::UpdateReport& report) override {
         const gd::UpdateReportCode code = report.code;
         last_ = report;
+        const bool retrying = report.retryAttempt > 0;
+        const std::string text = retrying ? "retrying: " + retryText(report) : report.text;
         JsonObject object;
         object.add("type", "report")
             .add("code", static_cast<int>(code))
             .add("name", reportName(code))
             .add("value", report.value)
-            .add("text", report.text);
+            .add("text", text);
+        std::string line =
+            "report=" + std::string(reportName(code)) + " value=" + std::to_string(report.value);
+        if (!report.archive.empty()) {
+            const std::string version = gd::formatVersion(report.archiveVersion);
+            object.add("archive", report.archive).add("version", version);
+            line += " archive=" + report.archive + " version=" + version;
+        }
         // A download's bytes that travel: a delta archive's, or what a
         // continued download still brings.
         if (code == gd::UpdateReportCode::Downloading)
             object.add("travelled", static_cast<long long>(report.travelled))
                 .add("toTravel", static_cast<long long>(report.toTravel));
-        // The text line keeps the number that scripts have always parsed.
-        output_.line("report=" + std::to_string(static_cast<unsigned>(code)) +
-                         " value=" + std::to_string(report.value) + " text=" + report.text,
-                     object);
+        if (retrying)
+            object.add("attempt", report.retryAttempt)
+                .add("attempts", gd::kChunkAttempts)
+                .add("wait", static_cast<long long>(report.retryWait.count()));
+        output_.line(line + " text=" + text, object);
+        if (retrying) {
+            clearBar();
+            std::cerr << "gdtool: " << report.archive << ": the transfer broke off; "
+                      << retryText(report) << std::endl;
+        }
         if (drawBar_ && code == gd::UpdateReportCode::Downloading) {
             drawProgress(report);
-        } else if (barShown_) {
-            std::cerr << "\r\033[K" << std::flush;
-            barShown_ = false;
+        } else {
+            clearBar();
         }
         for (const std::string& skipped : report.skipped) {
             std::cerr << "gdtool: skipped " << shownText(skipped) << std::endl;
@@ -86,6 +113,11 @@ class PrintingReporter : public gd::UpdateReporter {
     const gd::UpdateReport& last() const { return last_; }
 
   private:
+    void clearBar() {
+        if (!barShown_) return;
+        std::cerr << "\r\033[K" << std::flush;
+        barShown_ = false;
+    }
     // The bytes that travel: a delta archive's, or what a continued
     // download still brings.
     void drawProgress(const gd::UpdateReport& report) {
@@ -124,6 +156,12 @@ bool replaceLauncher(CommandOutput& output, const std::string& dir,
     if (gd::InstanceLock::lockFilePath() && !gd::InstanceLock::tryAcquire()) {
         std::cerr << "gdtool: a launcher is running: it hands " << replacement.source
                   << " to lcopy when it next starts" << std::endl;
+        return false;
+    }
+    // Never beside a run that works on the installation.
+    const gd::InstallationLock installation(dir);
+    if (installation.busy()) {
+        std::cerr << "gdtool: " << gd::busyReason(dir) << std::endl;
         return false;
     }
     const std::string copier = dir + gd::kCopierExecutable;
@@ -170,13 +208,13 @@ int launcherUpdateEnd(CommandOutput& output, std::optional<std::uint64_t> travel
 }
 
 // Exit code and status line of a version check that found nothing to do:
-// a script error or a refusal (exit 1 for check; update fails past a
-// refusal), a server that could not be read (5) or an installation that is
-// up to date (0).
-int uncheckedEnd(CommandOutput& output, const StderrNotifier& notifier, int refusedExit) {
+// a script error or a refusal (1: the signature, the settings or the list
+// were refused, and nothing was updated), a server that could not be read
+// (5) or an installation that is up to date (0).
+int uncheckedEnd(CommandOutput& output, const StderrNotifier& notifier) {
     if (notifier.anyRefused() || notifier.shown()) {
         printStatus(output, "refused", notifier.lastReason());
-        return notifier.anyRefused() ? refusedExit : kExitRefused;
+        return kExitRefused;
     }
     if (notifier.anyUnreachable()) {
         printStatus(output, "failed", notifier.lastReason());
@@ -194,6 +232,7 @@ bool onlineTest(StderrNotifier& notifier, const gd::ServerRecord& server) {
         return false;
     }
     const gd::ProbeAnswer probe = gd::ProbeSources(server);
+    for (const auto& [mirror, why] : probe.mirrorFailures) notifier.sourceSkipped(mirror, why);
     if (!probe.tlsFailure.empty()) {
         notifier.refused(probe.tlsFailure);
     } else if (!probe.online) {
@@ -227,10 +266,10 @@ std::optional<int> updateRound(CommandOutput& output, PrintingReporter& reporter
     printWithheld(output, manifest, config.server.audience);
     // Nothing is updated past a refusal, as after a failed archive.
     if (!newer) {
-        if (!run.launcherReplaced) return uncheckedEnd(output, notifier, kExitFailed);
         printDownloaded(output, run.travelled);
-        if (notifier.anyRefused() || notifier.shown() || notifier.anyUnreachable())
-            return uncheckedEnd(output, notifier, kExitFailed);
+        if (!run.launcherReplaced || notifier.anyRefused() || notifier.shown() ||
+            notifier.anyUnreachable())
+            return uncheckedEnd(output, notifier);
         printStatus(output, "updated");
         return kExitOk;
     }
@@ -256,6 +295,10 @@ std::optional<int> updateRound(CommandOutput& output, PrintingReporter& reporter
         default: {
             const std::string reason = notifier.lastReason();
             printDownloaded(output, run.travelled);
+            if (last.installationBusy) {
+                printStatus(output, "busy", reason);
+                return kExitBusy;
+            }
             printStatus(output, "failed", reason.empty() ? "the update did not complete" : reason);
             return kExitFailed;
         }
@@ -294,7 +337,7 @@ int checkCommand(const Arguments& arguments) {
     output.json(summary.add("online", online)
                     .add("latest", gd::formatVersion(announced))
                     .add("entries", entryObjects(manifest)));
-    if (faulted) return uncheckedEnd(output, notifier, kExitRefused);
+    if (faulted) return uncheckedEnd(output, notifier);
     printStatus(output, latest > config.server.installedVersion ? "update" : "up-to-date");
     return kExitOk;
 }

@@ -122,13 +122,16 @@ struct Paths {
     bool start = true;  // start the new launcher once it is in place
 };
 
-// Copies `from` into the open file `to`, gives it `mode` and syncs it.
+// Copies `from` into the open file `to` and gives it `mode`. Syncing it is
+// the caller's: the new launcher's data are synced once, by the commit that
+// names it, so that the durability check by system-call order sees that one
+// sync go missing.
 std::optional<Failure> fillFile(const Paths& paths, int from, int to, mode_t mode) {
     const gd::CopyResult copied = gd::copyContents(from, to);
     if (copied == gd::CopyResult::ReadFailed)
         return Failure{kExitSourceUnreadable, describe("cannot read", paths.source)};
     // The mode is the old launcher's, whatever this process's umask.
-    if (copied == gd::CopyResult::WriteFailed || ::fchmod(to, mode) != 0 || ::fsync(to) != 0)
+    if (copied == gd::CopyResult::WriteFailed || ::fchmod(to, mode) != 0)
         return Failure{kExitReplaceFailed, describe("cannot write in", paths.dir)};
     return std::nullopt;
 }
@@ -148,6 +151,9 @@ Result<TempFile> keepOldLauncher(const Paths& paths, mode_t mode) {
     if (!copy) return Failure{kExitReplaceFailed, describe("cannot create a file in", paths.dir)};
     TempFile kept{fs::path(pattern)};
     if (auto failure = fillFile(paths, old.get(), copy.get(), mode)) return *failure;
+    // Renamed back over the launcher should the new one not start.
+    if (::fsync(copy.get()) != 0)
+        return Failure{kExitReplaceFailed, describe("cannot write in", paths.dir)};
     return kept;
 }
 
