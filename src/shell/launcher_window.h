@@ -123,6 +123,9 @@ class LauncherWindow : public QDialog {
     void reprobe();
     // The box of `text` under `caption`, with `reason` on a line of its own.
     void showBox(std::string_view caption, std::string_view text, std::string_view reason = {});
+    // The box of an update run's failure, after the title and the log have
+    // taken what the run recorded.
+    void showRunFailure(std::string_view caption, std::string_view text, std::string_view reason);
     // The title with the installed version.
     void showInstalledVersion();
     // The buttons' looks for where the cursor is now, for the next paint.
@@ -150,6 +153,7 @@ class LauncherWindow : public QDialog {
     ButtonSkins buttons_;
     Connection connection_ = Connection::Connecting;
     bool firstShow_ = true;
+    bool watchingNetwork_ = false;
     bool closing_ = false;
     int pendingButton_ = -1;
     std::chrono::steady_clock::time_point updateGuardUntil_;
@@ -159,7 +163,9 @@ class LauncherWindow : public QDialog {
     QTimer toolWaitTimer_;
     QTimer reprobeTimer_;
     bool updateRunning_ = false;
-    pid_t runningTool_ = -1;  // 0: an editor that could not be started
+    bool handingOver_ = false;  // the run ended for lcopy to replace the launcher
+    bool runCutOff_ = false;    // the launcher quits while a run goes on
+    pid_t runningTool_ = -1;    // 0: an editor that could not be started
     QPixmap backBuffer_;
     std::map<int, QPixmap> bitmaps_;
     std::deque<CheckPurpose> waitingChecks_;

@@ -3,7 +3,8 @@
 # its title, editor buttons usable again the moment an update fails, a server
 # that stops answering named as such with the reason below, a log of every
 # run in the user's state folder, the logo rather than a blank page without a
-# news address, and no browser engine report on the terminal.
+# news address, a missing config.dat named in the log, and no browser engine
+# report on the terminal.
 #   launcher_reasons_test.sh GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_begin reasons
@@ -77,5 +78,14 @@ for point in "137 150" "60 60" "220 250"; do
 done
 check_true "the log says why there is no page" logged "no news page: config.dat has no CERTIFICATION_URL"
 check "one log across the runs" 2 "$(grep -c ' start: installed version' "$log")"
+click "$window" $quitButton
+wait_exit "$launcher_pid" 10
+
+# Without config.dat the window starts offline, and its log says why.
+rm "$install/config.dat"
+start_launcher
+window=$(wait_window "$e2e_title" "$launcher_pid")
+check_true "the log names the missing config.dat" \
+  logged "no config.dat in $install/: no update server and no news page are set"
 
 e2e_end
