@@ -5,6 +5,7 @@
 #include "script/encrypted_script.h"
 #include "shell/engine_module.h"
 #include "shell/message_box.h"
+#include "shell/news_picture.h"
 #include "shell/tool_launch.h"
 #include "util/process.h"
 #include "util/text_encoding.h"
@@ -38,6 +39,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kClickGuard{120000};
 constexpr std::chrono::milliseconds kTimerPeriod{200};
 constexpr std::chrono::milliseconds kToolPollPeriod{100};
+// After a load of the news page has ended: its first frame is drawn within
+// a frame or two, and it has settled enough to be kept as a picture.
+constexpr std::chrono::milliseconds kNewsPaintDelay{100};
+constexpr std::chrono::milliseconds kNewsSettleDelay{1500};
 
 constexpr std::string_view kWindowTitle = "Groove×Deck";
 constexpr std::string_view kConnecting = "接続中";
@@ -206,11 +211,15 @@ void LauncherWindow::dress() {
     progressBar_->setTextVisible(false);
     progressBar_->show();
 
-    // The logo fills the news area until the news page replaces it.
+    // Until the news page replaces it, the news area shows the page as it
+    // was last drawn, or else the logo; offline, the logo.
     const PixelRect area = toPixels(kNewsArea);
     logo_ = new QLabel(this);
     logo_->setGeometry(area.x, area.y, area.width, area.height);
-    logo_->setPixmap(bitmap(kLogoBitmap));
+    const QPixmap lastPage = context_.config.newsPageAddress.empty()
+                                 ? QPixmap()
+                                 : loadNewsPicture(context_.config.newsPageAddress);
+    logo_->setPixmap(lastPage.size() == logo_->size() ? lastPage : bitmap(kLogoBitmap));
     logo_->show();
 }
 
@@ -351,7 +360,15 @@ void LauncherWindow::showOnlineLook() {
 void LauncherWindow::showOfflineLook(std::string_view status) {
     connection_ = Connection::Offline;
     statusLine_->setText(qtText(status));
+    showLogo();
     update();
+}
+
+void LauncherWindow::showLogo() {
+    if (QWidget* host = news_.newsHostWindow()) host->hide();
+    logo_->setPixmap(bitmap(kLogoBitmap));
+    logo_->show();
+    logo_->raise();
 }
 
 void LauncherWindow::openNewsArea() {
@@ -364,10 +381,33 @@ void LauncherWindow::openNewsArea() {
     prepareBrowserEngine();
     const PixelRect area = toPixels(kNewsArea);
     news_.createBrowserHost(this, QRect(area.x, area.y, area.width, area.height));
-    if (news_.attachBrowser()) {
-        logo_->hide();
-        news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
+    const bool attached = news_.attachBrowser(
+        [this](bool loaded, const QString& why) { onNewsLoadEnd(loaded, why.toStdString()); });
+    if (!attached) return;
+    // What the news area shows stays in front of the browser, which draws
+    // nothing worth seeing until its page has loaded.
+    logo_->raise();
+    news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
+}
+
+void LauncherWindow::onNewsLoadEnd(bool loaded, const std::string& why) {
+    if (closing_) return;
+    newsLoaded_ = loaded;
+    if (!loaded) {
+        // Not the engine's own error page: the offline picture.
+        log_.write("news page cannot be loaded: " + why);
+        forgetNewsPicture(context_.config.newsPageAddress);
+        return showLogo();
     }
+    QTimer::singleShot(kNewsPaintDelay, this, [this] {
+        if (closing_ || !newsLoaded_) return;
+        news_.newsHostWindow()->show();
+        logo_->hide();
+    });
+    QTimer::singleShot(kNewsSettleDelay, this, [this] {
+        if (!closing_ && newsLoaded_)
+            keepNewsPicture(context_.config.newsPageAddress, news_.pagePicture());
+    });
 }
 
 void LauncherWindow::beginShutdown() {

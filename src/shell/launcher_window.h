@@ -131,6 +131,10 @@ class LauncherWindow : public QDialog {
     // The buttons' looks for where the cursor is now, for the next paint.
     void restoreButtonLooks();
     void openNewsArea();
+    void onNewsLoadEnd(bool loaded, const std::string& why);
+    // The logo in the news area, in front of the browser: offline, or when
+    // the page cannot be loaded.
+    void showLogo();
     void onHoverPoll();
     void onActionTimer();
     void runButtonAction(int button);
@@ -154,6 +158,7 @@ class LauncherWindow : public QDialog {
     Connection connection_ = Connection::Connecting;
     bool firstShow_ = true;
     bool watchingNetwork_ = false;
+    bool newsLoaded_ = false;  // the last load of the news page succeeded
     bool closing_ = false;
     int pendingButton_ = -1;
     std::chrono::steady_clock::time_point updateGuardUntil_;
