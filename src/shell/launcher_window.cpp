@@ -383,7 +383,7 @@ void LauncherWindow::openNewsArea() {
     news_.createBrowserHost(this, QRect(area.x, area.y, area.width, area.height));
     const bool attached = news_.attachBrowser(
         [this](bool loaded, const QString& why) { onNewsLoadEnd(loaded, why.toStdString()); });
-    if (!attached) return;
+    if (!attached) return showLogo();
     // What the news area shows stays in front of the browser, which draws
     // nothing worth seeing until its page has loaded.
     logo_->raise();
