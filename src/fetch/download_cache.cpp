@@ -131,17 +131,9 @@ void KeptDownload::record(const RemoteStamp& stamp) {
 }
 
 std::optional<DownloadCache> DownloadCache::open() {
-    const auto base = xdgBaseDir("XDG_CACHE_HOME", ".cache");
-    if (!base) return std::nullopt;
-    const std::filesystem::path folder = *base / "groovedeck";
-    ::mkdir(base->c_str(), 0700);
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid()) return std::nullopt;
-    // Ours and no link: closed to others should anyone have opened it.
-    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) return std::nullopt;
-    return DownloadCache(std::move(fd));
+    auto folder = openUserCacheFolder();
+    if (!folder) return std::nullopt;
+    return DownloadCache(std::move(*folder));
 }
 
 std::unique_ptr<KeptDownload> DownloadCache::keep(const ServerRecord& server,

@@ -29,7 +29,7 @@ void lockDown(QWebEngineSettings* settings) {
     settings->setAttribute(S::WebRTCPublicInterfacesOnly, true);
 }
 
-QWidget* createBrowser(QWidget* host) {
+QWidget* createBrowser(QWidget* host, gd::NewsLoadHandler onLoadEnd) {
     // The launcher window is on the screen already, as a plain raster window.
     // A browser drawn through GL would make Qt replace that window with a new
     // GL one (it blinks, and loses its identity on the screen); drawn in
@@ -44,6 +44,7 @@ QWidget* createBrowser(QWidget* host) {
     auto* view = new QWebEngineView(host);
     auto* page = new gd::NewsPage(profile, view);
     page->watchUserInput(view);
+    page->setLoadHandler(std::move(onLoadEnd));
     view->setPage(page);
     lockDown(view->settings());
     view->setContextMenuPolicy(Qt::NoContextMenu);
@@ -66,6 +67,8 @@ void postRequest(QWidget* browser, const QByteArray& address, const QByteArray& 
 void destroyBrowser(QWidget* browser) {
     auto* view = static_cast<QWebEngineView*>(browser);
     QWebEngineProfile* profile = view->page()->profile();
+    // A load that ends as the page goes tells nobody.
+    static_cast<gd::NewsPage*>(view->page())->setLoadHandler({});
     // The page goes before its profile.
     delete view;
     delete profile;

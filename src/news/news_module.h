@@ -5,19 +5,26 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+
+#include <functional>
 
 class QWidget;
 
 namespace gd {
 
-inline constexpr int kNewsModuleVersion = 1;
+inline constexpr int kNewsModuleVersion = 2;
 inline constexpr const char* kNewsModuleFile = "libgdnews.so";
 inline constexpr const char* kNewsModuleEntry = "gdNewsModuleApi";
 
+// Told when a load of the page has ended: `loaded`, or why not in plain words.
+using NewsLoadHandler = std::function<void(bool loaded, const QString& why)>;
+
 struct NewsModuleApi {
     int version;  // kNewsModuleVersion of the module's build
-    // A browser filling `host`, owned by it until destroyBrowser.
-    QWidget* (*createBrowser)(QWidget* host);
+    // A browser filling `host`, owned by it until destroyBrowser; the end of
+    // each load of its page goes to `onLoadEnd` until then.
+    QWidget* (*createBrowser)(QWidget* host, NewsLoadHandler onLoadEnd);
     // Loads `address` (as it is, escapes included) with one POST of `body`.
     void (*postRequest)(QWidget* browser, const QByteArray& address, const QByteArray& body);
     // Destroys the browser, also while it is loading.

@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QWebEngineFileSystemAccessRequest>
 #include <QWebEngineFullScreenRequest>
+#include <QWebEngineLoadingInfo>
 #include <QWebEngineRegisterProtocolHandlerRequest>
 #include <QWidget>
 
@@ -35,6 +36,16 @@ class LinkCatcher : public QWebEnginePage {
     bool userOpened_;
 };
 
+// Why a load failed, for the log: the server's HTTP status, or the engine's
+// network error (its text for a status is the engine's error page).
+QString loadFailure(const QWebEngineLoadingInfo& info) {
+    const QString where = info.url().toDisplayString();
+    const int code = info.errorCode();
+    if (code > 0) return where + QStringLiteral(" answered HTTP ") + QString::number(code);
+    return where + QStringLiteral(": network error ") + QString::number(code) +
+           QStringLiteral(" (") + info.errorString() + QStringLiteral(")");
+}
+
 }  // namespace
 
 bool isWebUrl(const QUrl& url) {
@@ -63,6 +74,16 @@ NewsPage::NewsPage(QWebEngineProfile* profile, QObject* parent) : QWebEnginePage
     connect(this, &QWebEnginePage::fileSystemAccessRequested, this,
             [](QWebEngineFileSystemAccessRequest request) { request.reject(); });
     connect(this, &QWebEnginePage::loadFinished, this, [this] { loadingHome_ = false; });
+    connect(this, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
+        if (!onLoadEnd_) return;
+        if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) onLoadEnd_(true, {});
+        if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
+            onLoadEnd_(false, loadFailure(info));
+    });
+}
+
+void NewsPage::setLoadHandler(std::function<void(bool loaded, const QString& why)> onLoadEnd) {
+    onLoadEnd_ = std::move(onLoadEnd);
 }
 
 void NewsPage::setHome(const QUrl& address) {

@@ -9,6 +9,8 @@
 #include <QUrl>
 #include <QWebEnginePage>
 
+#include <functional>
+
 class QWidget;
 
 namespace gd {
@@ -27,6 +29,11 @@ class NewsPage : public QWebEnginePage {
     // the user's own input counts as the user's.
     void watchUserInput(QWidget* view);
 
+    // Called with true when a load of the page has succeeded, with false and
+    // why when it failed: the engine's own error page is nothing to show. An
+    // empty handler stops the calls.
+    void setLoadHandler(std::function<void(bool loaded, const QString& why)> onLoadEnd);
+
   protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
     QWebEnginePage* createWindow(WebWindowType type) override;
@@ -41,6 +48,7 @@ class NewsPage : public QWebEnginePage {
 
     QUrl origin_;
     bool loadingHome_ = false;
+    std::function<void(bool loaded, const QString& why)> onLoadEnd_;
     QWidget* view_ = nullptr;
     QElapsedTimer lastUserInput_;
 };

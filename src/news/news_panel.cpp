@@ -45,18 +45,22 @@ void NewsPanel::createBrowserHost(QWidget* window, const QRect& rect) {
     newsHostWindow_->show();
 }
 
-bool NewsPanel::attachBrowser() {
+bool NewsPanel::attachBrowser(NewsLoadHandler onLoadEnd) {
     if (newsHostWindow_ == nullptr) return false;
     if (newsBrowser_ != nullptr) return true;
     if (module_ == nullptr) module_ = loadNewsModule();
     if (module_ == nullptr) return false;
-    newsBrowser_ = module_->createBrowser(newsHostWindow_);
+    newsBrowser_ = module_->createBrowser(newsHostWindow_, std::move(onLoadEnd));
     return newsBrowser_ != nullptr;
 }
 
 void NewsPanel::sendNewsRequest(const std::string& address, std::string_view accountId) {
     if (newsBrowser_ == nullptr) return;
     module_->postRequest(newsBrowser_, QByteArray::fromStdString(address), makePostData(accountId));
+}
+
+QPixmap NewsPanel::pagePicture() const {
+    return newsBrowser_ != nullptr ? newsBrowser_->grab() : QPixmap();
 }
 
 void NewsPanel::releaseBrowser() {

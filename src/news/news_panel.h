@@ -3,7 +3,10 @@
 // news request.
 #pragma once
 
+#include "news/news_module.h"
+
 #include <QByteArray>
+#include <QPixmap>
 #include <QRect>
 
 #include <string>
@@ -12,8 +15,6 @@
 class QWidget;
 
 namespace gd {
-
-struct NewsModuleApi;
 
 // The body of the news request: "mode=news&id=" and the identifier's bytes,
 // unescaped and without a terminator.
@@ -29,8 +30,9 @@ class NewsPanel {
     // Makes the visible host child of `window` over `rect`; the window owns it.
     void createBrowserHost(QWidget* window, const QRect& rect);
     // Puts a browser filling the host into it, loading the news module beside
-    // the executable; false without a host or a usable module.
-    bool attachBrowser();
+    // the executable; false without a host or a usable module. The end of
+    // each load of the page goes to `onLoadEnd` while the browser lives.
+    bool attachBrowser(NewsLoadHandler onLoadEnd = {});
     // Posts the news request for `accountId` to `address` (taken as it is, %
     // escapes included); does nothing without a browser. The page loads on
     // its own.
@@ -38,6 +40,8 @@ class NewsPanel {
     // Destroys the browser, also while it is still loading; the launcher
     // window calls it before it goes.
     void releaseBrowser();
+    // The page as the browser draws it now; null without a browser.
+    QPixmap pagePicture() const;
 
     QWidget* newsHostWindow() const { return newsHostWindow_; }
     QWidget* newsBrowser() const { return newsBrowser_; }

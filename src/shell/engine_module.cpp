@@ -3,8 +3,11 @@
 #include "shell/engine_module.h"
 
 #include "fetch/ftp_session.h"
+#include "fetch/network_state.h"
 #include "fetch/source_probe.h"
 #include "fetch/version_check.h"
+
+#include <QNetworkInformation>
 
 namespace {
 
@@ -39,8 +42,28 @@ void destroyWorker(gd::UpdateWorker* worker) {
     delete worker;
 }
 
-constexpr gd::EngineModuleApi kApi{
-    gd::kEngineModuleVersion, probe, check, createWorker, startWorker, waitWorker, destroyWorker};
+bool networkAvailable(std::string_view serverAddress) {
+    return gd::IsInternetAvailable(serverAddress);
+}
+
+bool watchNetwork(QObject* receiver, std::function<void()> onChange) {
+    using Info = QNetworkInformation;
+    if (Info::instance() == nullptr && !Info::loadBackendByFeatures(Info::Feature::Reachability))
+        return false;
+    QObject::connect(Info::instance(), &Info::reachabilityChanged, receiver,
+                     [onChange = std::move(onChange)] { onChange(); });
+    return true;
+}
+
+constexpr gd::EngineModuleApi kApi{gd::kEngineModuleVersion,
+                                   probe,
+                                   check,
+                                   createWorker,
+                                   startWorker,
+                                   waitWorker,
+                                   destroyWorker,
+                                   networkAvailable,
+                                   watchNetwork};
 
 }  // namespace
 

@@ -1,8 +1,9 @@
 // The boundary between the launcher and its engine module, libgdengine.so:
 // the update engine's network side (the FTP client and everything it loads,
-// among them the TLS libraries). Loading that costs more than the rest of a
-// start, so the launcher loads it only from the thread of its first check,
-// after its window is on the screen.
+// among them the TLS libraries, and Qt's network library for the system's
+// word on the network). Loading that costs more than the rest of a start, so
+// the launcher loads it only from the thread of its first check, after its
+// window is on the screen.
 #pragma once
 
 #include "fetch/source_probe.h"
@@ -10,8 +11,12 @@
 #include "script/version_manifest.h"
 #include "update/update_worker.h"
 
+#include <functional>
 #include <stop_token>
+#include <string_view>
 #include <vector>
+
+class QObject;
 
 namespace gd {
 
@@ -36,6 +41,13 @@ struct EngineModuleApi {
     bool (*startWorker)(UpdateWorker& worker, UpdateRequest request);
     void (*waitWorker)(UpdateWorker& worker);
     void (*destroyWorker)(UpdateWorker* worker);
+    // IsInternetAvailable: false only when the system says there is no
+    // network. Application thread only, as the two below.
+    bool (*networkAvailable)(std::string_view serverAddress);
+    // Calls `onChange` on `receiver`'s thread whenever the system reports a
+    // change of the network, for as long as `receiver` lives; false where Qt
+    // has no backend that can tell.
+    bool (*watchNetwork)(QObject* receiver, std::function<void()> onChange);
 };
 
 // The module beside the executable, loaded by the first call on whichever

@@ -1,12 +1,13 @@
 #include "shell/launcher_window.h"
 
-#include "fetch/network_state.h"
 #include "fetch/transfer_attempts.h"
 #include "install/registry.h"
 #include "news/browser_engine.h"
+#include "script/encrypted_script.h"
 #include "script/version_offer.h"
 #include "shell/engine_module.h"
 #include "shell/message_box.h"
+#include "shell/news_picture.h"
 #include "shell/tool_launch.h"
 #include "util/process.h"
 #include "util/text_encoding.h"
@@ -17,16 +18,19 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QNetworkInformation>
 #include <QPainter>
 #include <QProgressBar>
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace gd {
 
@@ -38,6 +42,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kClickGuard{120000};
 constexpr std::chrono::milliseconds kTimerPeriod{200};
 constexpr std::chrono::milliseconds kToolPollPeriod{100};
+// After a load of the news page has ended: its first frame is drawn within
+// a frame or two, and it has settled enough to be kept as a picture.
+constexpr std::chrono::milliseconds kNewsPaintDelay{100};
+constexpr std::chrono::milliseconds kNewsSettleDelay{1500};
 
 constexpr std::string_view kWindowTitle = "Groove×Deck";
 constexpr std::string_view kConnecting = "接続中";
@@ -101,6 +109,21 @@ std::string versionText(float version) {
     return text;
 }
 
+// The installed version as version.dat records it now, read without making
+// the file; nullopt when it cannot be read.
+std::optional<float> recordedVersion(const std::string& launcherDir) {
+    const std::string text = readEncryptedFile(launcherDir + "version.dat", kVersionFileLimit);
+    if (text.empty()) return std::nullopt;
+    return readVersionNumber(text, 0);
+}
+
+// The second line of the click guard's box: how long until the button takes
+// a click again, in whole seconds rounded up.
+std::string guardWaitText(Clock::time_point until) {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(until - Clock::now());
+    return "あと" + std::to_string(std::max<std::int64_t>(1, left.count())) + "秒お待ちください。";
+}
+
 PixelRect columnBlitOf(const ButtonSkins& buttons) {
     // Origin at button 0; width and height reach to button 5's far corner.
     const ButtonSkin& first = buttons[0];
@@ -116,23 +139,26 @@ LauncherWindow::LauncherWindow(LauncherContext context)
       buttons_(makeButtonSkins()),
       updateGuardUntil_(Clock::now()),
       fileCheckGuardUntil_(Clock::now()),
-      bridge_([this](std::string_view caption, std::string_view text,
-                     std::string_view reason) { showBox(caption, text, reason); },
-              [this](const UpdateReport& report) { applyReport(report); }, log_),
+      bridge_(
+          [this](std::string_view caption, std::string_view text, std::string_view reason,
+                 bool endsRun) {
+              if (endsRun) return showRunFailure(caption, text, reason);
+              showBox(caption, text, reason);
+          },
+          [this](const UpdateReport& report) { applyReport(report); }, log_),
       check_(bridge_) {
     log_.write("start: installed version " +
                formatVersion(context_.config.server.installedVersion) + " in " +
                context_.launcherDir);
+    // A missing config.dat reads as empty: no server to ask, no news page.
+    // Nothing else would say why the window stays offline.
+    std::error_code error;
+    if (!std::filesystem::exists(context_.launcherDir + "config.dat", error))
+        log_.write("no config.dat in " + context_.launcherDir +
+                   ": no update server and no news page are set, so the window stays offline");
     showInstalledVersion();
     setFixedSize(dluToPixelsX(kWindowWidthDlu), dluToPixelsY(kWindowHeightDlu));
     setMouseTracking(true);
-
-    const PixelRect bar = toPixels(kProgressBar);
-    progressBar_ = new QProgressBar(this);
-    progressBar_->setGeometry(bar.x, bar.y, bar.width, bar.height);
-    progressBar_->setRange(0, 100);
-    progressBar_->setValue(0);
-    progressBar_->setTextVisible(false);
 
     // Update and FileCheck stay out of play until the online test says yes.
     buttons_[kUpdateButton].currentBitmap = buttons_[kUpdateButton].pressedBitmap;
@@ -165,6 +191,19 @@ void LauncherWindow::showBox(std::string_view caption, std::string_view text,
     showOkBox(this, caption, shown);
 }
 
+void LauncherWindow::showRunFailure(std::string_view caption, std::string_view text,
+                                    std::string_view reason) {
+    // What the run recorded before it failed shows while the box is up, and
+    // the log has the failure when it happens, not once OK is pressed.
+    if (const auto recorded = recordedVersion(context_.launcherDir)) {
+        context_.config.server.installedVersion = *recorded;
+        showInstalledVersion();
+    }
+    log_.write("update failed (installed version " +
+               formatVersion(context_.config.server.installedVersion) + ")");
+    showBox(caption, text, reason);
+}
+
 void LauncherWindow::dress() {
     setWindowIcon(QIcon(bitmap(kIconResource)));
     const PixelRect status = toPixels(kStatusLine);
@@ -177,11 +216,23 @@ void LauncherWindow::dress() {
     statusLine_->setFont(statusFont);
     statusLine_->show();
 
-    // The logo fills the news area until the news page replaces it.
+    const PixelRect bar = toPixels(kProgressBar);
+    progressBar_ = new QProgressBar(this);
+    progressBar_->setGeometry(bar.x, bar.y, bar.width, bar.height);
+    progressBar_->setRange(0, 100);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    progressBar_->show();
+
+    // Until the news page replaces it, the news area shows the page as it
+    // was last drawn, or else the logo; offline, the logo.
     const PixelRect area = toPixels(kNewsArea);
     logo_ = new QLabel(this);
     logo_->setGeometry(area.x, area.y, area.width, area.height);
-    logo_->setPixmap(bitmap(kLogoBitmap));
+    const QPixmap lastPage = context_.config.newsPageAddress.empty()
+                                 ? QPixmap()
+                                 : loadNewsPicture(context_.config.newsPageAddress);
+    logo_->setPixmap(lastPage.size() == logo_->size() ? lastPage : bitmap(kLogoBitmap));
     logo_->show();
 }
 
@@ -273,19 +324,19 @@ void LauncherWindow::onCheckDone(CheckPurpose purpose, const CheckAnswer& answer
 void LauncherWindow::showCheckFailure(std::string_view errorCaption, const CheckAnswer& answer) {
     if (!answer.tlsFailure.empty()) return showBox(errorCaption, kTlsFailed, answer.tlsFailure);
     // Only a system that says so is taken for not being connected at all.
-    if (!IsInternetAvailable(context_.config.server.ftpAddress))
+    const EngineModuleApi* engine = engineModule();
+    if (engine != nullptr && !engine->networkAvailable(context_.config.server.ftpAddress))
         return showBox(errorCaption, kNotConnected);
     showBox(errorCaption, kServerNotAnswering, answer.failure);
 }
 
 void LauncherWindow::startReprobing() {
     reprobeTimer_.start();
-    // Where Qt can tell, a change of the network asks at once.
-    if (QNetworkInformation::instance() == nullptr &&
-        !QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
-        return;
-    connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
-            &LauncherWindow::reprobe, Qt::UniqueConnection);
+    // Where Qt can tell, a change of the network asks at once. The opening's
+    // online test has loaded the module, which brings Qt's network library.
+    const EngineModuleApi* engine = engineModule();
+    if (engine != nullptr && !watchingNetwork_)
+        watchingNetwork_ = engine->watchNetwork(this, [this] { reprobe(); });
 }
 
 void LauncherWindow::reprobe() {
@@ -329,7 +380,15 @@ void LauncherWindow::showOnlineLook() {
 void LauncherWindow::showOfflineLook(std::string_view status) {
     connection_ = Connection::Offline;
     statusLine_->setText(qtText(status));
+    showLogo();
     update();
+}
+
+void LauncherWindow::showLogo() {
+    if (QWidget* host = news_.newsHostWindow()) host->hide();
+    logo_->setPixmap(bitmap(kLogoBitmap));
+    logo_->show();
+    logo_->raise();
 }
 
 void LauncherWindow::openNewsArea() {
@@ -342,13 +401,40 @@ void LauncherWindow::openNewsArea() {
     prepareBrowserEngine();
     const PixelRect area = toPixels(kNewsArea);
     news_.createBrowserHost(this, QRect(area.x, area.y, area.width, area.height));
-    if (news_.attachBrowser()) {
-        logo_->hide();
-        news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
+    const bool attached = news_.attachBrowser(
+        [this](bool loaded, const QString& why) { onNewsLoadEnd(loaded, why.toStdString()); });
+    if (!attached) return showLogo();
+    // What the news area shows stays in front of the browser, which draws
+    // nothing worth seeing until its page has loaded.
+    logo_->raise();
+    news_.sendNewsRequest(context_.config.newsPageAddress, readAccountId());
+}
+
+void LauncherWindow::onNewsLoadEnd(bool loaded, const std::string& why) {
+    if (closing_) return;
+    newsLoaded_ = loaded;
+    if (!loaded) {
+        // Not the engine's own error page: the offline picture.
+        log_.write("news page cannot be loaded: " + why);
+        forgetNewsPicture(context_.config.newsPageAddress);
+        return showLogo();
     }
+    QTimer::singleShot(kNewsPaintDelay, this, [this] {
+        if (closing_ || !newsLoaded_) return;
+        news_.newsHostWindow()->show();
+        logo_->hide();
+    });
+    QTimer::singleShot(kNewsSettleDelay, this, [this] {
+        if (!closing_ && newsLoaded_)
+            keepNewsPicture(context_.config.newsPageAddress, news_.pagePicture());
+    });
 }
 
 void LauncherWindow::beginShutdown() {
+    if (!closing_ && updateRunning_ && !handingOver_) {
+        runCutOff_ = true;
+        log_.write("quit during an update: the run stops at its next safe point");
+    }
     closing_ = true;
     reprobeTimer_.stop();
     bridge_.close();
@@ -366,6 +452,11 @@ void LauncherWindow::finishShutdown() {
     }
     if (worker_) engineModule()->waitWorker(*worker_);
     check_.wait();
+    if (std::exchange(runCutOff_, false)) {
+        const float installed =
+            recordedVersion(context_.launcherDir).value_or(context_.config.server.installedVersion);
+        log_.write("update cut off (installed version " + formatVersion(installed) + ")");
+    }
 }
 
 void LauncherWindow::WorkerDeleter::operator()(UpdateWorker* worker) const {
@@ -413,7 +504,9 @@ void LauncherWindow::mouseMoveEvent(QMouseEvent* event) {
 
 void LauncherWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
-    if (updating() || pendingButton_ != -1) return;
+    // While an update runs, Quit is the one button in play: the scan below
+    // finds no other.
+    if (pendingButton_ != -1) return;
     const QPoint point = event->position().toPoint();
     const int index = pressButtons(buttons_, skinState(), point.x(), point.y());
     update();
@@ -421,11 +514,13 @@ void LauncherWindow::mousePressEvent(QMouseEvent* event) {
 
     const auto now = Clock::now();
     if (index == kFileCheckButton) {
-        if (fileCheckGuardUntil_ > now) return showBox(kFileCheckCaption, kWaitMessage);
+        if (fileCheckGuardUntil_ > now)
+            return showBox(kFileCheckCaption, kWaitMessage, guardWaitText(fileCheckGuardUntil_));
         fileCheckGuardUntil_ = now + kClickGuard;
     }
     if (index == kUpdateButton) {
-        if (updateGuardUntil_ > now) return showBox(kUpdateCaption, kWaitMessage);
+        if (updateGuardUntil_ > now)
+            return showBox(kUpdateCaption, kWaitMessage, guardWaitText(updateGuardUntil_));
         updateGuardUntil_ = now + kClickGuard;
     }
     if (index >= 0) {
@@ -563,6 +658,7 @@ void LauncherWindow::applyReport(const UpdateReport& report) {
         restoreButtonLooks();
     }
     if (code == UpdateReportCode::LauncherUpdate) {
+        handingOver_ = true;
         startLauncherCopy({report.launcherCopySource, report.launcherCopyTarget});
         // Closed once the worker's report has returned and its thread can end.
         QTimer::singleShot(0, this, &LauncherWindow::close);

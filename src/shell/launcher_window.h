@@ -123,11 +123,18 @@ class LauncherWindow : public QDialog {
     void reprobe();
     // The box of `text` under `caption`, with `reason` on a line of its own.
     void showBox(std::string_view caption, std::string_view text, std::string_view reason = {});
+    // The box of an update run's failure, after the title and the log have
+    // taken what the run recorded.
+    void showRunFailure(std::string_view caption, std::string_view text, std::string_view reason);
     // The title with the installed version.
     void showInstalledVersion();
     // The buttons' looks for where the cursor is now, for the next paint.
     void restoreButtonLooks();
     void openNewsArea();
+    void onNewsLoadEnd(bool loaded, const std::string& why);
+    // The logo in the news area, in front of the browser: offline, or when
+    // the page cannot be loaded.
+    void showLogo();
     void onHoverPoll();
     void onActionTimer();
     void runButtonAction(int button);
@@ -150,6 +157,8 @@ class LauncherWindow : public QDialog {
     ButtonSkins buttons_;
     Connection connection_ = Connection::Connecting;
     bool firstShow_ = true;
+    bool watchingNetwork_ = false;
+    bool newsLoaded_ = false;  // the last load of the news page succeeded
     bool closing_ = false;
     int pendingButton_ = -1;
     std::chrono::steady_clock::time_point updateGuardUntil_;
@@ -159,7 +168,9 @@ class LauncherWindow : public QDialog {
     QTimer toolWaitTimer_;
     QTimer reprobeTimer_;
     bool updateRunning_ = false;
-    pid_t runningTool_ = -1;  // 0: an editor that could not be started
+    bool handingOver_ = false;  // the run ended for lcopy to replace the launcher
+    bool runCutOff_ = false;    // the launcher quits while a run goes on
+    pid_t runningTool_ = -1;    // 0: an editor that could not be started
     QPixmap backBuffer_;
     std::map<int, QPixmap> bitmaps_;
     std::deque<CheckPurpose> waitingChecks_;

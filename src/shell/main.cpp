@@ -16,16 +16,32 @@
 #include <QTimer>
 
 #include <clocale>
+#include <cstdio>
 #include <thread>
 
-int main(int argc, char** argv) {
-    // A second launcher ends at once, silently.
-    const auto instanceLock = gd::InstanceLock::tryAcquire();
-    if (!instanceLock) return 0;
+namespace {
 
-    // What killed runs left under $TMPDIR goes, off the window's way; a
-    // quit stops it between two files.
-    std::jthread sweep([](std::stop_token stop) { gd::removeStaleRunDirectories(stop); });
+// Why this launcher ends at once, for whoever started it from a terminal: the
+// first launcher's window is all the desktop shows.
+void sayAnotherLauncherRuns() {
+    const auto lock = gd::InstanceLock::lockFilePath();
+    if (lock) {
+        std::fprintf(stderr, "GrooveDeck: another launcher is running for this user (%s is held)\n",
+                     lock->c_str());
+    } else {
+        std::fprintf(stderr, "GrooveDeck: no private folder for the launcher's lock\n");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A second launcher ends at once and shows nothing.
+    const auto instanceLock = gd::InstanceLock::tryAcquire();
+    if (!instanceLock) {
+        sayAnotherLauncherRuns();
+        return 0;
+    }
 
     const gd::InstallPaths paths = gd::initInstallPaths();
     gd::LauncherConfig config;
@@ -49,6 +65,9 @@ int main(int argc, char** argv) {
     // first; once lcopy has it, this launcher makes way.
     if (window.finishStagedLauncherUpdate()) return 0;
     window.show();
+    // What killed runs left under $TMPDIR goes, once the window is on the
+    // screen and off its thread; a quit stops it between two files.
+    std::jthread sweep([](std::stop_token stop) { gd::removeStaleRunDirectories(stop); });
 
     QSystemTrayIcon tray(QIcon(QStringLiteral(":/skin/200")));
     tray.setToolTip(QStringLiteral("GrooveDeck"));

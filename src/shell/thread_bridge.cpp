@@ -65,14 +65,16 @@ ThreadBridge::Said ThreadBridge::takeSaid() {
 
 void ThreadBridge::showMessage(std::string_view caption, std::string_view text) {
     std::string reason;
+    bool endsRun = false;
     {
         std::lock_guard lock(saidMutex_);
         Said& said = said_[std::this_thread::get_id()];
         reason = std::exchange(said.reason, {});
         said.boxShown = true;
+        endsRun = runThread_ == std::this_thread::get_id();
     }
-    // The window logs the box as it shows it.
-    callAndWait([&] { onMessage_(caption, text, reason); });
+    // The window logs the box as it shows it, and a run's failure with it.
+    callAndWait([&] { onMessage_(caption, text, reason, endsRun); });
 }
 
 void ThreadBridge::refused(std::string_view reason) {
@@ -103,11 +105,20 @@ void ThreadBridge::OnUpdateReport(const UpdateReport& report) {
         post([this, report] { onReport_(report); });
         return;
     }
+    if (report.code == UpdateReportCode::ListFetching) {
+        // A run begins; what this thread id said before is not its.
+        std::lock_guard lock(saidMutex_);
+        said_.erase(std::this_thread::get_id());
+        runThread_ = std::this_thread::get_id();
+    }
     if (const std::string line = finalReportLine(report); !line.empty()) {
         for (const std::string& skipped : report.skipped) log_.write("skipped " + skipped);
-        log_.write(line);
-        // The run is over: nothing it said waits for a box any more.
-        takeSaid();
+        // The run is over: nothing it said waits for a box any more. A
+        // failure that showed a box was logged with it, when it happened.
+        const Said said = takeSaid();
+        if (report.code != UpdateReportCode::Failed || !said.boxShown) log_.write(line);
+        std::lock_guard lock(saidMutex_);
+        runThread_ = {};
     }
     callAndWait([&] { onReport_(report); });
 }

@@ -25,8 +25,10 @@ namespace gd {
 class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
   public:
     // `reason`: why, in plain words, when the engine said so before the box.
+    // `endsRun`: the box is the update run's, which ends the run: every box
+    // of a run says why it failed.
     using MessageHandler = std::function<void(std::string_view caption, std::string_view text,
-                                              std::string_view reason)>;
+                                              std::string_view reason, bool endsRun)>;
     using ReportHandler = std::function<void(const UpdateReport& report)>;
 
     // The handlers run on this thread, one at a time.
@@ -75,6 +77,9 @@ class ThreadBridge : public QObject, public Notifier, public UpdateReporter {
     std::atomic<bool> closed_{false};
     std::mutex saidMutex_;
     std::map<std::thread::id, Said> said_;
+    // The thread of the update run under way, from its first report to its
+    // last; none between runs.
+    std::thread::id runThread_;
 };
 
 }  // namespace gd

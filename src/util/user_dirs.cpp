@@ -1,7 +1,11 @@
 #include "util/user_dirs.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <string>
@@ -26,6 +30,20 @@ std::optional<std::filesystem::path> xdgBaseDir(const char* variable, const char
     const auto home = homeDir();
     if (!home) return std::nullopt;
     return *home / fallback;
+}
+
+std::optional<UniqueFd> openUserCacheFolder() {
+    const auto base = xdgBaseDir("XDG_CACHE_HOME", ".cache");
+    if (!base) return std::nullopt;
+    const std::filesystem::path folder = *base / "groovedeck";
+    ::mkdir(base->c_str(), 0700);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid()) return std::nullopt;
+    // Ours and no link: closed to others should anyone have opened it.
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) return std::nullopt;
+    return fd;
 }
 
 }  // namespace gd

@@ -7,6 +7,10 @@ source "$(dirname "$0")/lib.sh"
 e2e_begin offline
 
 make_install "$(closed_port)"
+# What only the network needs comes with the engine module after the map, not
+# with the executable before it.
+check "the launcher itself needs no network library" "" \
+  "$(readelf -d "$install/GrooveDeck" | grep -oE 'lib(curl|Qt6Network)[^]]*')"
 start_launcher
 window=$(wait_window "$e2e_title" "$launcher_pid")
 check "the launcher window appears" yes "$([ -n "$window" ] && echo yes || echo no)"

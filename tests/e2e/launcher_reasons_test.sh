@@ -3,7 +3,9 @@
 # its title, editor buttons usable again the moment an update fails, a server
 # that stops answering named as such with the reason below, a log of every
 # run in the user's state folder, the logo rather than a blank page without a
-# news address, and no browser engine report on the terminal.
+# news address or when the page cannot be loaded, the news page as last drawn
+# at once at the next start, a missing config.dat named in the log, and no
+# browser engine report on the terminal.
 #   launcher_reasons_test.sh GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_begin reasons
@@ -61,13 +63,49 @@ click "$window" $quitButton
 wait_exit "$launcher_pid" 10
 check "Quit still ends the launcher with exit code 0" 0 "$exit_code"
 
-# Online without a news address: the logo, not an empty white page.
+# Points of the news area that are white on the news page and dark in the logo.
+news_points=("200 100" "300 100" "300 290")
+news_area_is() {  # news_area_is SHOT white|dark
+  local point
+  for point in "${news_points[@]}"; do
+    if [ "$2" == white ]; then [ "$(colour "$1" $point)" == white ] || return 1
+    else [ "$(colour "$1" $point)" != white ] || return 1; fi
+  done
+}
+
+# The next start shows the page as it was last drawn at once, before the
+# server has answered (here it never does).
+start_silent
+make_install "$silent_port" 1.100000 "http://127.0.0.1:$news_port/news.php"
+start_launcher
+window=$(wait_window "$e2e_title" "$launcher_pid")
+sleep 1
+window_shot last-page
+screenshot last-page
+check_true "while connecting, the news area shows the page as last drawn" news_area_is last-page white
+click "$window" $quitButton
+wait_exit "$launcher_pid" 10
+
+# A news page that cannot be loaded: the logo, not the browser's error page.
 start_ftp
+make_install "$ftp_port" 1.100000 "http://127.0.0.1:$(closed_port)/news.php"
+start_launcher
+window=$(wait_window "$e2e_title" "$launcher_pid")
+check_true "the launcher tries the news page" wait_until 30 logged "news page cannot be loaded: "
+sleep 1
+window_shot news-failed
+screenshot news-failed
+check_true "the news area shows the logo" news_area_is news-failed dark
+check_true "the log says why" logged "/news.php: network error -102 (net::ERR_CONNECTION_REFUSED)"
+click "$window" $quitButton
+wait_exit "$launcher_pid" 10
+
+# Online without a news address: the logo, not an empty white page.
 make_install "$ftp_port" 1.100000
 start_launcher
 window=$(wait_window "$e2e_title" "$launcher_pid")
-second_online() { [ "$(grep -cE ' online$' "$log")" -ge 2 ]; }
-check_true "the launcher goes online" wait_until 20 second_online
+third_online() { [ "$(grep -cE ' online$' "$log")" -ge 3 ]; }
+check_true "the launcher goes online" wait_until 20 third_online
 sleep 2
 window_shot no-news
 screenshot no-news
@@ -76,6 +114,15 @@ for point in "137 150" "60 60" "220 250"; do
     [ "$(colour no-news $point)" != white ]
 done
 check_true "the log says why there is no page" logged "no news page: config.dat has no CERTIFICATION_URL"
-check "one log across the runs" 2 "$(grep -c ' start: installed version' "$log")"
+check "one log across the runs" 4 "$(grep -c ' start: installed version' "$log")"
+click "$window" $quitButton
+wait_exit "$launcher_pid" 10
+
+# Without config.dat the window starts offline, and its log says why.
+rm "$install/config.dat"
+start_launcher
+window=$(wait_window "$e2e_title" "$launcher_pid")
+check_true "the log names the missing config.dat" \
+  logged "no config.dat in $install/: no update server and no news page are set"
 
 e2e_end

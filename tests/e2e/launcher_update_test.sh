@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The launcher against a loopback FTP server that offers a newer version: it
 # updates by itself without a click, survives being ended in the middle of a
-# download, keeps a second launcher out, and ends with exit code 0 on SIGTERM.
+# download (by Quit, by closing its window or by SIGTERM, also while the
+# transfer stalls), keeps a second launcher out, and ends with exit code 0 on
+# SIGTERM.
 #   launcher_update_test.sh GROOVEDECK GDTOOL EDITOR_RECORDER LCOPY SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_begin update
@@ -23,19 +25,45 @@ end
 LUA
 serve_patch 1.1 a.zip "$work/update.lua" "$work/stage"
 
-# Ended in the middle of a slow download, the launcher leaves the installation
-# as it was, and the next start updates it.
-echo '{"rate": 100000}' > "$work/ftp.control"
-start_launcher
-downloading() { grep -q 'RETR a.zip' "$work/ftp.commands" 2>/dev/null; }
-check_true "the update starts by itself" wait_until 20 downloading
-sleep 1
-screenshot downloading
-kill -TERM "$launcher_pid"
-wait_exit "$launcher_pid" 10
-check "SIGTERM during a download ends the launcher with exit code 0" 0 "$exit_code"
-check "version.dat is still 1.0" 1.000000 "$(installed_version)"
-check "no file of the archive arrived" "" "$(ls "$install/data" 2>/dev/null)"
+# Ended in the middle of a download, the launcher leaves the installation as
+# it was, says so in its log, and the next start updates it. Each way out:
+# what ends the launcher, the server's control file, and how it ends it; each
+# starts from zero, without what an earlier one kept of the download.
+log="$HOME/.local/state/groovedeck/launcher.log"
+downloads() { cat "$work/ftp.commands" 2>/dev/null | grep -c 'RETR a.zip'; }
+stall='{"faults": [{"kind": "stall", "file": "a.zip", "after": 200000, "times": -1}]}'
+while IFS='|' read -r way control how <&3; do
+  echo "$control" > "$work/ftp.control"
+  rm -rf "$XDG_CACHE_HOME/groovedeck"
+  before=$(downloads)
+  start_launcher
+  downloading() { [ "$(downloads)" -gt "$before" ]; }
+  check_true "the update starts by itself ($how)" wait_until 20 downloading
+  window=$(wait_window "$e2e_title" "$launcher_pid")
+  sleep 2
+  screenshot "downloading-$way"
+  case "$way" in
+    quit) click "$window" $quitButton ;;
+    close) close_window "$window" ;;
+    term) kill -TERM "$launcher_pid" ;;
+  esac
+  asked=$(now_ms)
+  wait_exit "$launcher_pid" 15
+  ended_ms=$(($(now_ms) - asked))
+  [ "$exit_code" != timeout ] || stop "$launcher_pid"
+  check "$how ends the launcher with exit code 0" 0 "$exit_code"
+  check_true "within a few seconds (${ended_ms} ms)" [ "$ended_ms" -lt 5000 ]
+  check "version.dat is still 1.0" 1.000000 "$(installed_version)"
+  check "no file of the archive arrived" "" "$(ls "$install/data" 2>/dev/null)"
+  check "the log records the cut-off run" 1 \
+    "$(grep -c 'update cut off (installed version 1.000000)' "$log" 2>/dev/null)"
+  mv -f "$log" "$log.$way" 2>/dev/null
+done 3<<WAYS
+quit|{"rate": 300000}|Quit during a download at 300 KB/s
+quit|$stall|Quit while the transfer stalls
+close|{"rate": 300000}|closing the window during a download
+term|{"rate": 100000}|SIGTERM during a download
+WAYS
 echo '{}' > "$work/ftp.control"
 
 # Opening is enough: no click, no question.
@@ -65,6 +93,9 @@ start=$(now_ms)
 rc=$?
 elapsed=$(($(now_ms) - start))
 check "a second launcher exits with code 0" 0 "$rc"
+check "and says why on standard error, in one line" \
+  "GrooveDeck: another launcher is running for this user ($XDG_RUNTIME_DIR/GrooveDeckLancher is held)" \
+  "$(cat "$work/second.log")"
 check_true "a second launcher exits at once (${elapsed} ms)" [ "$elapsed" -lt 5000 ]
 sleep 0.5
 check "still exactly one launcher window" 1 "$(windows_named "$e2e_title" | wc -l)"

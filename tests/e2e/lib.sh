@@ -302,6 +302,38 @@ click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
 readonly stepToolButton="458 49" avatarToolButton="458 109" wardrobeToolButton="458 169"
 readonly quitButton="458 289" updateButton="51 343" fileCheckButton="138 343"
 
+# close_window WINDOW: asks WINDOW to close as a window manager's close button
+# does (WM_DELETE_WINDOW); xdotool's windowclose would destroy it instead.
+close_window() {
+  "$e2e_python" - "$1" <<'PY'
+import ctypes, sys
+x11 = ctypes.CDLL("libX11.so.6")
+x11.XOpenDisplay.restype = ctypes.c_void_p
+x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x11.XInternAtom.restype = ctypes.c_ulong
+x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                           ctypes.c_void_p]
+x11.XFlush.argtypes = [ctypes.c_void_p]
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5)]
+class Event(ctypes.Union):
+    _fields_ = [("message", ClientMessage), ("pad", ctypes.c_long * 24)]
+display = x11.XOpenDisplay(None)
+event = Event()
+event.message.type = 33  # ClientMessage
+event.message.window = int(sys.argv[1])
+event.message.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+event.message.format = 32
+event.message.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+x11.XSendEvent(display, int(sys.argv[1]), 0, 0, ctypes.byref(event))
+x11.XFlush(display)
+PY
+}
+
 # press_return WINDOW: focuses WINDOW and types Return into it.
 press_return() {
   xdotool windowfocus --sync "$1" 2>/dev/null

@@ -22,7 +22,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,13 +33,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Answers every message box with OK and remembers "caption: text".
+// Answers every message box with OK and remembers "caption: text"; `onBox`
+// looks around while the box is up.
 class BoxRecorder {
   public:
     BoxRecorder() {
         timer_.setInterval(20);
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                if (onBox) onBox();
                 boxes.push_back((box->windowTitle() + ": " + box->text()).toStdString());
                 box->accept();
             }
@@ -45,6 +49,7 @@ class BoxRecorder {
         timer_.start();
     }
     std::vector<std::string> boxes;
+    std::function<void()> onBox;
 
   private:
     QTimer timer_;
@@ -242,11 +247,22 @@ TEST_F(LauncherWindowTest, ClickGuardsAreSeparatePerButton) {
     QTest::qWait(100);
     click(*window, gd::kFileCheckButton);
     ASSERT_TRUE(nextBox(4));
-    EXPECT_EQ(boxes.boxes, (std::vector<std::string>{
-                               "アップデート: お使いのシステムは最新です。",
-                               "アップデート: しばらく時間を置いてから操作して下さい。",
-                               "ファイルチェック: お使いのシステムは最新です。",
-                               "ファイルチェック: しばらく時間を置いてから操作して下さい。"}));
+    // The guard's box says how long to wait: whole seconds, at most the guard's.
+    std::vector<std::string> shown;
+    for (const std::string& box : boxes.boxes) {
+        std::smatch seconds;
+        if (std::regex_search(box, seconds, std::regex("[0-9]+"))) {
+            EXPECT_LE(std::stoi(seconds.str()), 120) << box;
+        }
+        shown.push_back(std::regex_replace(box, std::regex("[0-9]+"), "N"));
+    }
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "アップデート: お使いのシステムは最新です。",
+                         "アップデート: しばらく時間を置いてから操作して下さい。\n\nあとN秒"
+                         "お待ちください。",
+                         "ファイルチェック: お使いのシステムは最新です。",
+                         "ファイルチェック: しばらく時間を置いてから操作して下さい。\n\nあとN秒"
+                         "お待ちください。"}));
 }
 
 TEST_F(LauncherWindowTest, ShowingTheWindowUpdatesOnItsOwn) {
@@ -456,6 +472,30 @@ TEST_F(LauncherWindowTest, AListThatCannotBeReadIsSaidRatherThanUpToDate) {
     EXPECT_EQ(boxes.boxes.size(), 1u);
 }
 
+// Only the window itself is shown when it maps: a child shown with it would
+// have Qt start its accessibility bridge (a D-Bus connection, with a
+// dbus-launch where no session bus runs) before the map rather than after.
+TEST_F(LauncherWindowTest, NothingButTheWindowIsShownWithItsMap) {
+    struct FirstShow : QObject {
+        std::size_t children = 0;
+        bool seen = false;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Show && !seen) {
+                seen = true;
+                children = watched->findChildren<QWidget*>().size();
+            }
+            return false;
+        }
+    } firstShow;
+    gd::LauncherWindow window(gd::LauncherContext{install().string() + "/", config_, {}, {}});
+    window.installEventFilter(&firstShow);
+    window.show();
+    ASSERT_TRUE(firstShow.seen);
+    EXPECT_EQ(firstShow.children, 0u);
+    // The status line, the progress bar and the news area join right after.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.findChildren<QWidget*>().empty(); }, 2000));
+}
+
 TEST_F(LauncherWindowTest, TheTitleShowsTheInstalledVersion) {
     auto window = openWindow(false);
     EXPECT_EQ(window->windowTitle().toStdString(), "Groove×Deck Ver.1.0");
@@ -506,8 +546,18 @@ TEST_F(LauncherWindowTest, TheNextCheckStartsFromWhatAFailedRunLeft) {
                            "latest_version = 1.2\nfunction filelist() patch.File('a', 1.1, "
                            "'p110.zip') patch.File('b', 1.2, 'p120.zip') end\n");
 
+    // While the failure's box is up, the title and the log have what the run
+    // recorded; the log has the failure once.
     BoxRecorder boxes;
-    auto window = openWindow(true);
+    std::string titleAtBox;
+    std::string logAtBox;
+    std::unique_ptr<gd::LauncherWindow> window;
+    boxes.onBox = [&] {
+        if (!window) return;
+        titleAtBox = window->windowTitle().toStdString();
+        logAtBox = gdtest::readFile(logPath());
+    };
+    window = openWindow(true);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             // The status line says what failed: not the download.
@@ -515,6 +565,15 @@ TEST_F(LauncherWindowTest, TheNextCheckStartsFromWhatAFailedRunLeft) {
         },
         20000));
     EXPECT_EQ(gdtest::readDecrypted(install() / "version.dat"), "1.100000,1.000000");
+    EXPECT_EQ(titleAtBox, "Groove×Deck Ver.1.1");
+    EXPECT_NE(logAtBox.find(" update failed (installed version 1.100000)\n"), logAtBox.npos)
+        << logAtBox;
+    const std::string log = gdtest::readFile(logPath());
+    int failures = 0;
+    for (auto at = log.find("update failed"); at != log.npos;
+         at = log.find("update failed", at + 1))
+        ++failures;
+    EXPECT_EQ(failures, 1) << log;
 
     // A sound 1.2 now, and the list and it signed with the key 1.1 installed.
     pack("p120.zip", "two.txt", "2");

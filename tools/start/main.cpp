@@ -71,9 +71,13 @@ int main(int argc, char** argv) {
     if (!gd::InstanceLock::lockFilePath())
         return fail("no private runtime directory for the launcher's single-instance lock");
     // The launcher's own lock: while a launcher, lcopy or another start command
-    // holds it, the copy is in use. Like a second launcher, end quietly.
+    // holds it, the copy is in use. Like a second launcher, end at once,
+    // showing nothing, with one line for a terminal.
     const auto lock = gd::InstanceLock::tryAcquire();
-    if (!lock) return 0;
+    if (!lock) {
+        std::cerr << "groovedeck: another launcher is running for this user\n";
+        return 0;
+    }
 
     if (gdstart::prepareUserInstallation(pristineDir, userDir) == gdstart::Preparation::Failed)
         return fail("cannot copy the installation " + pristineDir.string() + " to " +
