@@ -8,7 +8,7 @@
 #include "publish/release_keys.h"
 #include "publish/tree_digest.h"
 #include "publish/tree_store.h"
-#include "publish/zip_writer.h"
+#include "publish/whole_archive.h"
 
 #include "install/install_paths.h"
 #include "script/encrypted_script.h"
@@ -19,10 +19,8 @@
 #include "trust/signature_file.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -77,47 +75,6 @@ std::string heldSignatures(const fs::path& live) {
         if (++count <= 3) names += (names.empty() ? "" : ", ") + name;
     }
     return count > 3 ? names + ", ..." : names;
-}
-
-// The proof and the hash read an archive through the descriptor it was
-// written to, never through its name.
-fs::path descriptorPath(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// One whole-file archive: the chain's (from OLD_TREE) or a bridge (from a
-// staged release's tree).
-struct WholeArchive {
-    std::string name;
-    const fs::path& oldTree;
-    const TreeScan& oldScan;
-    const TreeDiff& diff;
-    const std::string& script;  // update.dat, plain
-    float from = 0;             // the version of an installation at oldTree
-    float second = 1.0f;        // its version.dat's second number
-    std::string fromText;
-};
-
-bool writeArchive(int fd, const WholeArchive& archive, const fs::path& newTree,
-                  std::string& error) {
-    std::string enciphered = archive.script;
-    gd::ScriptCipher::encrypt(enciphered.data(), enciphered.size());
-    ZipWriter zip(fd);
-    bool ok = static_cast<bool>(zip);
-    for (const std::string& file : archive.diff.shippedFiles) {
-        if (!ok) break;
-        ok = zip.addFile(kPayloadFolder + file, newTree / file);
-        if (!ok) error = "cannot read " + (newTree / file).string();
-    }
-    // Beside the script, where the launcher's replacement looks for it.
-    if (ok && archive.diff.launcherChanged)
-        ok = zip.addFile(gd::kLauncherExecutable, newTree / gd::kLauncherExecutable);
-    // Last, so that no shipped file whose name contains UPDATE.DAT can be
-    // taken for it.
-    ok = ok && zip.addBytes(kScriptEntry, enciphered) && zip.close() && ::fsync(fd) == 0;
-    if (!ok && error.empty())
-        error = "cannot write the archive: " + std::string(std::strerror(errno));
-    return ok;
 }
 
 // Why `version` cannot follow the releases (or OLD_TREE's version), or empty.
@@ -265,35 +222,6 @@ std::vector<gd::PublicKey> proofKeys(const fs::path& oldTree,
     return keys;
 }
 
-// The whole-file archive created new in the staged tree, proved, hashed
-// through the one descriptor it was written to, and its size.
-Failure buildWholeArchive(ReleasePlan& plan, const WholeArchive& archive, ReleaseResult& result,
-                          gd::ContentDigest& digest, std::optional<gd::ContentHash>& hash,
-                          std::uint64_t& size) {
-    std::string error;
-    const gd::UniqueFd fd = plan.publication.createFile(archive.name, error);
-    if (!fd) return {Outcome::CannotWrite, error};
-    const ReleaseRequest& request = plan.request;
-    if (!writeArchive(fd.get(), archive, request.newTree, error))
-        return {Outcome::CannotWrite, archive.name + ": " + error};
-    auto differences =
-        proveRelease({archive.oldTree, archive.oldScan, request.newTree, plan.newScan, archive.diff,
-                      descriptorPath(fd.get()), archive.from, archive.second, plan.version});
-    if (!differences.empty()) {
-        result.proofFailure =
-            ProofFailure{archive.name, archive.fromText, "NEW_TREE " + request.newTree.string(),
-                         std::move(differences)};
-        return {Outcome::Refused, {}};
-    }
-    hash = gd::hashDescriptor(fd.get());
-    struct stat info {};
-    if (!hash || ::fstat(fd.get(), &info) != 0)
-        return {Outcome::CannotWrite, "cannot read " + archive.name};
-    digest = gd::digestOf(*hash);
-    size = static_cast<std::uint64_t>(info.st_size);
-    return {};
-}
-
 // Made in this step, to be signed and pinned.
 struct Made {
     std::map<std::string, gd::ContentDigest> digests;
@@ -311,15 +239,15 @@ Failure buildBridges(ReleasePlan& plan, ReleaseResult& result, Made& made) {
         const std::string script = patchScriptText(diff, plan.request.version);
         const std::string name = freeArchiveName(
             plan.publication.live(), "patch-" + plan.request.version + "-from-" + staged.version);
-        std::optional<gd::ContentHash> hash;
-        gd::ContentDigest digest{};
-        std::uint64_t size = 0;
-        const WholeArchive archive{name,   staged.tree,   *scan, diff,
-                                   script, staged.number, 1.0f,  staged.version};
-        if (const Failure failure = buildWholeArchive(plan, archive, result, digest, hash, size))
-            return failure;
-        made.digests[name] = digest;
-        made.hashes.emplace_back(name, *hash);
+        Failure failure;
+        const auto archive =
+            makeWholeArchive(plan.publication,
+                             {name, staged.tree, *scan, plan.request.newTree, plan.newScan, diff,
+                              script, staged.number, 1.0f, staged.version, plan.version},
+                             failure, result.proofFailure);
+        if (!archive) return failure;
+        made.digests[name] = archive->digest;
+        made.hashes.emplace_back(name, archive->hash);
         result.bridges.push_back({staged.version, name});
     }
     plan.releases.back().bridges = result.bridges;
@@ -497,16 +425,16 @@ std::optional<ReleasePlan> planRelease(ReleaseRequest request, Failure& failure)
 ReleaseResult carryOut(ReleasePlan& plan) {
     ReleaseResult result;
     Made made;
-    std::optional<gd::ContentHash> hash;
-    gd::ContentDigest digest{};
-    const WholeArchive whole{plan.archive,      plan.request.oldTree,
-                             plan.oldScan,      plan.diff,
-                             plan.updateScript, plan.previous,
-                             plan.base.second,  gd::formatVersion(plan.previous)};
-    if ((result.failure = buildWholeArchive(plan, whole, result, digest, hash, result.archiveSize)))
-        return result;
-    made.digests[plan.archive] = digest;
-    made.hashes.emplace_back(plan.archive, *hash);
+    const auto archive =
+        makeWholeArchive(plan.publication,
+                         {plan.archive, plan.request.oldTree, plan.oldScan, plan.request.newTree,
+                          plan.newScan, plan.diff, plan.updateScript, plan.previous,
+                          plan.base.second, gd::formatVersion(plan.previous), plan.version},
+                         result.failure, result.proofFailure);
+    if (!archive) return result;
+    result.archiveSize = archive->size;
+    made.digests[plan.archive] = archive->digest;
+    made.hashes.emplace_back(plan.archive, archive->hash);
     if ((result.failure = buildBridges(plan, result, made))) return result;
 
     std::string error;
