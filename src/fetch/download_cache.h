@@ -21,6 +21,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace gd {
 
@@ -32,15 +33,20 @@ class KeptDownload {
     KeptDownload(int folder, std::string name, UniqueFd data);
     KeptDownload(const KeptDownload&) = delete;
     KeptDownload& operator=(const KeptDownload&) = delete;
+    // Writes what append() still holds.
+    ~KeptDownload();
 
     // False once removed, or when its file could not be kept on.
     bool usable() const { return static_cast<bool>(data_); }
     std::uint64_t size() const { return size_; }
     // The bytes at `offset` into `into` (as many as fit); false on a read error.
-    bool read(std::uint64_t offset, std::span<char> into) const;
+    bool read(std::uint64_t offset, std::span<char> into);
     // Whether the cache's file system has room for `bytes` more beyond the
     // reserve that a run keeps free on its own (util/disk_room.h).
     bool hasRoomFor(std::uint64_t bytes);
+    // Keeps `bytes` after the others; they reach the file in whole pieces,
+    // the last one when the download is read back or the object goes. False
+    // when a write failed.
     bool append(std::span<const char> bytes);
     // Empties it and forgets the stamp: the next download starts from zero.
     void discard();
@@ -50,11 +56,14 @@ class KeptDownload {
     void record(const RemoteStamp& stamp);
 
   private:
+    bool flush();
+
     int folder_;  // the cache folder's descriptor, which the cache owns
     std::string name_;
     UniqueFd data_;
     std::uint64_t size_ = 0;
-    std::uint64_t room_ = 0;  // as last measured, less what was appended since
+    std::uint64_t room_ = 0;     // as last measured, less what was appended since
+    std::vector<char> pending_;  // appended, not written yet
 };
 
 class DownloadCache {

@@ -23,7 +23,7 @@ constexpr std::size_t kCentralFixed = 46;
 constexpr std::size_t kEndFixed = 22;
 // How far from its end the whole-file reading looks for the end record (and
 // for a ZIP64 locator): the longest comment an end record can have.
-constexpr std::uint64_t kEndSearch = 0xffff;
+constexpr std::size_t kEndSearch = 0xffff;
 constexpr std::string_view kEndSignatureBytes{"PK\x05\x06", 4};
 constexpr std::string_view kZip64LocatorBytes{"PK\x06\x07", 4};
 constexpr std::uint16_t kEncryptedFlag = 1u << 0;
@@ -90,29 +90,23 @@ StreamingUnpack::~StreamingUnpack() {
 
 bool StreamingUnpack::accept(std::span<const char> bytes) {
     if (state_ == State::WholeFileNeeded) return false;
-    noteSignatures(std::string_view(bytes.data(), bytes.size()));
+    keepTail(std::string_view(bytes.data(), bytes.size()));
     received_ += bytes.size();
     while (!bytes.empty() && state_ != State::WholeFileNeeded) step(bytes);
     return state_ != State::WholeFileNeeded;
 }
 
-// Remembers where the signatures lie that the whole-file reading searches
-// for from the end, wherever they are: in a record, a name, data or a comment.
-void StreamingUnpack::noteSignatures(std::string_view bytes) {
-    const auto note = [](std::string_view text, std::uint64_t at,
-                         std::optional<std::uint64_t>& last, std::string_view signature) {
-        const std::size_t found = text.rfind(signature);
-        if (found != std::string_view::npos) last = at + found;
-    };
-    // Across the seam with the previous piece first, then within this one.
-    const std::string seam = carry_ + std::string(bytes.substr(0, 3));
-    for (const auto& [text, at] : {std::pair{std::string_view(seam), received_ - carry_.size()},
-                                   std::pair{bytes, received_}}) {
-        note(text, at, lastEndSignature_, kEndSignatureBytes);
-        note(text, at, lastZip64Locator_, kZip64LocatorBytes);
+// Keeps the stream's last bytes, where the whole-file reading searches for
+// the end record and a ZIP64 locator; looking for them in every byte as it
+// passed cost more than inflating the archive. The tail may grow to twice
+// the search before it is cut, so that small pieces do not move it each time.
+void StreamingUnpack::keepTail(std::string_view bytes) {
+    if (bytes.size() >= kEndSearch) {
+        tail_.assign(bytes.substr(bytes.size() - kEndSearch));
+        return;
     }
-    carry_.append(bytes.substr(bytes.size() - std::min<std::size_t>(3, bytes.size())));
-    if (carry_.size() > 3) carry_.erase(0, carry_.size() - 3);
+    tail_.append(bytes);
+    if (tail_.size() > 2 * kEndSearch) tail_.erase(0, tail_.size() - kEndSearch);
 }
 
 void StreamingUnpack::needWholeFile() {
@@ -404,15 +398,19 @@ void StreamingUnpack::onEndRecord() {
 // The whole-file reading takes the last end record signature in the file's
 // last 64 KiB for the end record (one at the file's first byte counts as
 // none), and the ZIP64 records that a locator found there point to instead.
-// Only when
-// that is the record read here, and its values leave nothing to interpret
-// (one disk, the count twice, the directory's offset and size where its
-// records lay), do both readings see the same directory.
+// Only when that is the record read here, and its values leave nothing to
+// interpret (one disk, the count twice, the directory's offset and size where
+// its records lay), do both readings see the same directory.
 bool StreamingUnpack::endRecordAgrees() const {
-    const std::uint64_t searched = received_ > kEndSearch ? received_ - kEndSearch : 0;
-    if (lastEndSignature_ != end_.offset || end_.offset == 0 || end_.offset < searched)
+    // The bytes the whole-file reading searches: no signature before them counts.
+    const std::string_view searched = std::string_view(tail_).substr(
+        tail_.size() - std::min<std::size_t>(tail_.size(), kEndSearch));
+    const std::uint64_t searchedFrom = received_ - searched.size();
+    const std::size_t lastEnd = searched.rfind(kEndSignatureBytes);
+    if (lastEnd == std::string_view::npos || searchedFrom + lastEnd != end_.offset ||
+        end_.offset == 0)
         return false;
-    if (lastZip64Locator_ && *lastZip64Locator_ >= searched) return false;
+    if (searched.find(kZip64LocatorBytes) != std::string_view::npos) return false;
     const std::uint64_t directory = records_.empty() ? end_.offset : directoryOffset_;
     return end_.disks == 0 && end_.entriesHere == end_.entries && end_.entries != 0xffff &&
            end_.entries == records_.size() && end_.directoryOffset == directory &&

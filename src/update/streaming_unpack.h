@@ -94,7 +94,7 @@ class StreamingUnpack final : public DownloadSink {
     void onCentralHeader();
     void onEndRecord();
     bool endRecordAgrees() const;
-    void noteSignatures(std::string_view bytes);
+    void keepTail(std::string_view bytes);
     void needWholeFile();
 
     std::filesystem::path dataDir_;
@@ -123,11 +123,9 @@ class StreamingUnpack final : public DownloadSink {
         std::uint32_t directoryOffset = 0;
     };
     EndRecord end_;
-    // Where the last end record and ZIP64 locator signatures began, wherever
-    // they were, and the last bytes received for a signature cut in two.
-    std::optional<std::uint64_t> lastEndSignature_;
-    std::optional<std::uint64_t> lastZip64Locator_;
-    std::string carry_;
+    // The last bytes received (at least the last kEndSearch of them, when
+    // there were as many), searched for signatures once the end is known.
+    std::string tail_;
 
     // The entry whose data is streaming.
     enum class DataMode { Inflate, Copy, Skip };

@@ -623,7 +623,8 @@ UpdateReportCode UpdateWorkerMain(UpdateJob& job, const ServerRecord& server,
         refreshSignKeys(job.launcherDir, job.config.server);
         if (job.manifest.launcherUpdatePending())
             return finish(job, UpdateReportCode::LauncherUpdate, stop);
-        if (!waitUnlessStopped(stop, kPauseBetweenArchives))
+        // Between archives only: the run's end waits for nothing.
+        if (next < entries.size() && !waitUnlessStopped(stop, kPauseBetweenArchives))
             return finish(job, UpdateReportCode::Failed, stop);
     }
     return finish(job, UpdateReportCode::Completed, stop);

@@ -30,7 +30,7 @@ std::map<std::string, std::string> treeOf(const fs::path& root) {
 }
 
 struct Streamed {
-    bool wholeFileNeeded = false;
+    bool wholeFileNeeded = false;  // as the worker takes it: asked for, or not matched
     bool matches = false;
     std::optional<gd::UnpackedArchive> contents;
 };
@@ -50,8 +50,8 @@ Streamed stream(const std::string& bytes, const fs::path& work, std::size_t piec
     }
     const bool finished = !pipeline || pipeline->finish();
     EXPECT_TRUE(finished || unpack.needsWholeFile());
-    result.wholeFileNeeded = unpack.needsWholeFile();
     result.matches = unpack.matchesDirectory();
+    result.wholeFileNeeded = unpack.needsWholeFile() || !result.matches;
     fs::create_directory(work / "out");
     if (result.matches) result.contents = unpack.place(work / "out");
     return result;
@@ -100,6 +100,11 @@ TEST_F(StreamingUnpackTest, StreamsWhatArchiversWriteOrSaysItCannot) {
         // A self-extracting archive: something before the first entry.
         {"zip -qr a.zip update.dat data && printf 'stub' | cat - a.zip > \"$OUT\" && "
          "rm a.zip && zip -qA \"$OUT\"",
+         false},
+        // A ZIP64 locator's signature in the data, 60 KB before the end: the
+        // whole-file reading looks there for it (and goes on without it).
+        {"{ cat data/noise.bin; printf 'PK\\006\\007'; head -c 60000 /dev/zero; } > late.bin && "
+         "zip -qr0 \"$OUT\" update.dat data late.bin && rm late.bin",
          false},
     };
     for (const Case& test : cases) {
