@@ -27,8 +27,6 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -310,11 +308,14 @@ class Audit {
 };
 
 std::optional<std::vector<Release>> recordedReleases(const fs::path& dir, Audit& audit) {
-    std::ifstream in(dir / kRecordName, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string error;
-    auto releases = parseRecord(std::string(std::istreambuf_iterator<char>(in), {}), error);
-    if (!releases) audit.problem(std::string(kRecordName) + ": " + error);
+    const auto text = readServerFile(dir / kRecordName);
+    std::error_code error;
+    if (!text && fs::exists(fs::symlink_status(dir / kRecordName, error)))
+        audit.problem(std::string(kRecordName) + ": not a plain file that can be read");
+    if (!text) return std::nullopt;
+    std::string problem;
+    auto releases = parseRecord(*text, problem);
+    if (!releases) audit.problem(std::string(kRecordName) + ": " + problem);
     return releases;
 }
 
@@ -334,8 +335,7 @@ AuditReport auditServer(const fs::path& dir, std::vector<gd::PublicKey> keys,
         return report;
     }
     Audit audit(dir, shownAs.empty() ? dir : shownAs, std::move(keys), report);
-    std::ifstream in(dir / kVersionScriptName, std::ios::binary);
-    std::string script(std::istreambuf_iterator<char>(in), {});
+    std::string script = readServerFile(dir / kVersionScriptName).value_or("");
     if (!audit.trustVersionScript(script)) {
         report.listRefused = true;
         return report;

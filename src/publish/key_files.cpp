@@ -34,6 +34,12 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path, std:
     return text;
 }
 
+std::optional<std::string> readServerFile(const std::filesystem::path& path, std::size_t limit) {
+    auto text = readSmallFile(path, limit);
+    if (text && text->size() > limit) return std::nullopt;
+    return text;
+}
+
 std::optional<gd::SecretKey> readSecretKey(const std::filesystem::path& path,
                                            std::string& problem) {
     const auto text = readSmallFile(path, kKeyFileLimit);

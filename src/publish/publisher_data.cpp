@@ -1,5 +1,7 @@
 #include "publish/publisher_data.h"
 
+#include "publish/key_files.h"
+
 #include "trust/content_hash.h"
 #include "util/fd_io.h"
 #include "util/replace_file.h"
@@ -9,9 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
-#include <fstream>
-#include <iterator>
 
 namespace gd::publish {
 
@@ -51,9 +50,9 @@ bool makePrivateFolder(const fs::path& folder, std::string& error) {
 
 std::optional<PublishedRecord> readRecord(const fs::path& path, const fs::path& live,
                                           std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    auto record = parsePublishedRecord(std::string(std::istreambuf_iterator<char>(in), {}));
+    const auto text = readServerFile(path);
+    if (!text) return std::nullopt;
+    auto record = parsePublishedRecord(*text);
     if (!record)
         error =
             path.string() + " cannot be read as a record of what was published in " + live.string();

@@ -23,8 +23,6 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <span>
 
 namespace gd::publish {
@@ -495,8 +493,7 @@ std::optional<ReleasePlan> planRevert(ReleaseRequest request, const std::string&
         return failure = badInput(problem), std::nullopt;
     const fs::path trees = request.trees ? *request.trees : data->trees();
     // Which trees to take; planRelease proves the directory before anything is built.
-    std::ifstream in(live / kRecordName, std::ios::binary);
-    const auto releases = parseRecord(std::string(std::istreambuf_iterator<char>(in), {}), problem);
+    const auto releases = parseRecord(readServerFile(live / kRecordName).value_or(""), problem);
     const Release* general = releases ? lastGeneral(*releases) : nullptr;
     if (!general)
         return failure = badInput(live.string() +

@@ -1,8 +1,8 @@
 #include "publish/release_base.h"
 
+#include "publish/key_files.h"
+
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace gd::publish {
 
@@ -11,9 +11,9 @@ namespace {
 constexpr std::size_t kDifferencesShown = 10;
 
 std::optional<TreeListing> keptListing(const std::filesystem::path& live) {
-    std::ifstream in(live / kTreeListingName, std::ios::binary);
-    if (!in) return std::nullopt;
-    return parseListing(std::string(std::istreambuf_iterator<char>(in), {}));
+    const auto text = readServerFile(live / kTreeListingName);
+    if (!text) return std::nullopt;
+    return parseListing(*text);
 }
 
 // How OLD_TREE differs from the last release's tree, when the listing kept

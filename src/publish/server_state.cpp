@@ -5,25 +5,18 @@
 #include "publish/tree_digest.h"
 
 #include "script/encrypted_script.h"
+#include "script/script_cipher.h"
 #include "script/version_manifest.h"
 #include "trust/signature_check.h"
 #include "trust/signature_file.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace gd::publish {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> readPlainFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string notFromRecordMessage(const fs::path& live) {
     return (live / kVersionScriptName).string() +
@@ -146,7 +139,7 @@ std::optional<ServerState> readServerState(const fs::path& live, const Publisher
     ServerState state;
     std::string error;
     if (data && !provedByRecord(live, *data, state.published, failure)) return std::nullopt;
-    if (const auto text = readPlainFile(live / kRecordName)) {
+    if (const auto text = readServerFile(live / kRecordName)) {
         auto parsed = parseRecord(*text, error);
         if (!parsed)
             return failure = {Outcome::BadInput, (live / kRecordName).string() + ": " + error},
@@ -155,8 +148,12 @@ std::optional<ServerState> readServerState(const fs::path& live, const Publisher
     }
     if (!present(live / kVersionScriptName)) return state;
 
-    const std::string raw = readPlainFile(live / kVersionScriptName).value_or("");
-    state.list = gd::readEncryptedFile(live / kVersionScriptName, gd::kUpdateScriptLimit);
+    // Read once: the signature is judged on these bytes, the rules on their text.
+    const std::string raw = readServerFile(live / kVersionScriptName).value_or("");
+    if (raw.size() <= gd::kUpdateScriptLimit) {
+        state.list = raw;
+        gd::ScriptCipher::decrypt(state.list.data(), state.list.size());
+    }
     state.rules = gd::parseVersionRules(state.list);
     state.signedList = present(live / gd::signatureNameFor(kVersionScriptName));
     // The publisher's record vouches for the list as well as its signature.

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <sstream>
 
@@ -160,6 +162,15 @@ TEST_F(PublisherTrustTest, NothingUnprovedIsSignedOrBuiltUpon) {
          {"release"},
          3,
          "signature of filelist.dat refused"},
+        {"a FIFO in the place of the record, which nothing may wait on",
+         true,
+         [&] {
+             fs::remove(server() / "releases.txt");
+             ASSERT_EQ(::mkfifo((server() / "releases.txt").c_str(), 0644), 0);
+         },
+         {"release"},
+         3,
+         "cannot mirror the special file"},
         {"a release signed by a key installations do not trust",
          false,
          [] {},
@@ -189,6 +200,12 @@ TEST_F(PublisherTrustTest, NothingUnprovedIsSignedOrBuiltUpon) {
             << result.out << result.err;
         EXPECT_EQ(gdtest::treeDifferences(before, gdtest::snapshotTree(server())), "");
     }
+    // The audit reads the record too: a FIFO there is said, not waited on.
+    fs::remove(server() / "releases.txt");
+    ASSERT_EQ(::mkfifo((server() / "releases.txt").c_str(), 0644), 0);
+    const Result audit = run({"audit", server()});
+    EXPECT_NE(audit.code, 0);
+    EXPECT_NE(audit.out.find("releases.txt: not a plain file"), std::string::npos) << audit.out;
 }
 
 // An unsigned server has only the publisher's record to go by.
