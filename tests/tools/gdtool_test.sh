@@ -143,18 +143,25 @@ for row in "2|" "2|encrypt a" "2|decrypt" "2|config" "2|filelist $work/filelist.
   [ -n "$args" ] && check "one line [$args]" 1 "$(printf '%s\n' "$err" | wc -l)"
 done
 check "help" 0 "$("$gdtool" --help >/dev/null; echo $?)"
+# refuses RC ROW...: gdtool with each row's "ARGS|WHAT ITS ERROR SAYS" exits RC
+# and says so.
+refuses() {
+  local want=$1 row args says err rc
+  shift
+  for row in "$@"; do
+    IFS='|' read -r args says <<< "$row"
+    # shellcheck disable=SC2086
+    err=$("$gdtool" $args 2>&1 >/dev/null); rc=$?
+    check "rc [$args]" "$want" $rc
+    contains "says why [$args]" "$says" "$err"
+  done
+}
 # A usage error names what is wrong and where the help is.
-for row in "update $work/install --frob|gdtool: update: unknown option --frob (see gdtool update --help)" \
+refuses 2 "update $work/install --frob|gdtool: update: unknown option --frob (see gdtool update --help)" \
            "sign $work/k.sec -x $work/f|gdtool: sign: unknown option -x (see gdtool sign --help)" \
            "config|gdtool: config needs DIR [--json] [--show-password] (see gdtool config --help)" \
            "frobnicate|gdtool: unknown command: frobnicate (see gdtool --help)" \
-           "release $work $work $work 1.1 --description --x --frob|unknown option --frob"; do
-  IFS='|' read -r args says <<< "$row"
-  # shellcheck disable=SC2086
-  err=$("$gdtool" $args 2>&1 >/dev/null); rc=$?
-  check "usage rc [$args]" 2 $rc
-  contains "usage says [$args]" "$says" "$err"
-done
+           "release $work $work $work 1.1 --description --x --frob|unknown option --frob"
 
 # channel: the installation's own number, drawn once and kept, and its channel.
 out=$("$gdtool" channel "$work/install"); rc=$?
@@ -179,19 +186,13 @@ mkdir "$work/empty" "$work/linked"
 "$gdtool" keygen "$work/k2.pub" "$work/k2.sec" > /dev/null
 ln -s /etc/passwd "$work/linked/passwd"
 mkfifo "$work/linked/fifo"
-for row in "config $work/empty|not an installation" "check $work/empty|not an installation" \
+refuses 3 "config $work/empty|not an installation" "check $work/empty|not an installation" \
            "update $work/empty|not an installation" "sign $work/k1.sec $work/missing|cannot read" \
            "verify $work/k1.pub $work/missing|cannot read $work/missing" \
            "verify $work/none.pub $work/filelist.dat|cannot read $work/none.pub" \
            "verify $work/k1.sec $work/filelist.dat|is a minisign secret key" \
            "pack $work/out.zip $work/filelist.lua $work/linked|symbolic link $work/linked/passwd" \
-           "pack $work/out.zip $work/filelist.lua $work/linked|special file $work/linked/fifo"; do
-  IFS='|' read -r args says <<< "$row"
-  # shellcheck disable=SC2086
-  err=$("$gdtool" $args 2>&1 >/dev/null); rc=$?
-  check "rc [$args]" 3 $rc
-  contains "says why [$args]" "$says" "$err"
-done
+           "pack $work/out.zip $work/filelist.lua $work/linked|special file $work/linked/fifo"
 check "nothing made in a folder that is no installation" "" "$(ls -A "$work/empty")"
 check "nothing packed from a folder with a link" no "$([ -e "$work/out.zip" ] && echo yes || echo no)"
 
