@@ -130,8 +130,8 @@ class Audit {
     // stand in for whole-file archives that an installation at its version
     // can fall back to.
     void checkArchives(const std::string& script) {
-        for (const std::string& archive : archives_) checkArchive(archive, false);
-        for (const std::string& archive : stagedArchives_) checkArchive(archive, false);
+        for (const std::string& archive : archives_) checkArchive(archive);
+        for (const std::string& archive : stagedArchives_) checkArchive(archive);
         for (const gd::DeltaRule& rule : rules_.deltas) {
             if (!fallsBack(script, rule.from, rule.to)) {
                 problem(rule.archive + ": offered from " + gd::formatVersion(rule.from) + " to " +
@@ -139,7 +139,7 @@ class Audit {
                         ", but the chain from there lists no whole-file archive of that version "
                         "to fall back to");
             }
-            checkArchive(rule.archive, true);
+            checkArchive(rule.archive, rule.format);
         }
     }
 
@@ -216,7 +216,9 @@ class Audit {
         return true;
     }
 
-    void checkArchive(const std::string& archive, bool delta) {
+    // `listedFormat`: a delta archive's, as its rule gives it.
+    void checkArchive(const std::string& archive,
+                      std::optional<unsigned> listedFormat = std::nullopt) {
         std::optional<gd::SignatureCheck> check;
         std::string refusal;
         if (!keys_.empty() && !(check = judgedSignature(archive, refusal))) {
@@ -247,15 +249,22 @@ class Audit {
             return;
         }
         std::set<std::string> rebuilt;
-        if (delta && !readRebuilt(unpacked, rebuilt)) {
+        unsigned format = 0;
+        if (listedFormat && !readRebuilt(unpacked, rebuilt, format)) {
             problem(archive + ": its " + std::string(gd::kDeltaPackEntry) + " cannot be read");
             return;
         }
+        if (listedFormat && format > *listedFormat)
+            problem(archive + ": its " + std::string(gd::kDeltaPackEntry) + " is of format " +
+                    std::to_string(format) + ", but " + kVersionScriptName + " offers it as " +
+                    std::to_string(*listedFormat) +
+                    "; launchers that read only that one download it for nothing");
         checkScript(archive, unpacked, unpacked / *contents->script, *contents, rebuilt);
     }
 
-    // The files a delta archive's pack rebuilds, as full paths.
-    static bool readRebuilt(const fs::path& unpacked, std::set<std::string>& rebuilt) {
+    // The files a delta archive's pack rebuilds, as full paths, and its format.
+    static bool readRebuilt(const fs::path& unpacked, std::set<std::string>& rebuilt,
+                            unsigned& format) {
         const gd::UniqueFd pack(
             ::open((unpacked / gd::kDeltaPackEntry).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
@@ -264,6 +273,7 @@ class Audit {
                 ? gd::readDeltaPack(pack.get(), static_cast<std::uint64_t>(info.st_size))
                 : std::nullopt;
         if (!deltas) return false;
+        format = deltas->format();
         for (const gd::DeltaFile& file : deltas->files)
             rebuilt.insert((unpacked / file.target).lexically_normal().string());
         return true;

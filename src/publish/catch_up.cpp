@@ -77,12 +77,16 @@ std::optional<OfferedDelta> makeOne(const CatchUpBase& base, const CatchUpTarget
     }
     // What an installation at base.version holds of the files the archive is
     // rebuilt from, for launchers to check before they download it.
-    const auto bases = gd::deltaBasesOf(archive.get());
+    const auto head = gd::deltaHeadOf(archive.get());
     const auto installedBases =
-        bases ? gd::basesDigest(*bases, gd::directoryText(base.tree.string())) : std::nullopt;
-    return OfferedDelta{
-        base.version,  target.version, name, *hash, static_cast<std::uint64_t>(info.st_size),
-        installedBases};
+        head ? gd::basesDigest(*head->bases, gd::directoryText(base.tree.string())) : std::nullopt;
+    return OfferedDelta{base.version,
+                        target.version,
+                        name,
+                        *hash,
+                        static_cast<std::uint64_t>(info.st_size),
+                        installedBases,
+                        head ? head->format : gd::kDeltaPackFormat};
 }
 
 }  // namespace

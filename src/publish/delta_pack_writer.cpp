@@ -9,7 +9,6 @@
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
-#include <lzma.h>
 #include <sys/stat.h>
 
 #define ZSTD_STATIC_LINKING_ONLY
@@ -116,47 +115,32 @@ std::vector<PlannedGroup> planGroups(const std::vector<DeltaSource>& sources) {
     return groups;
 }
 
-struct LzmaEnd {
-    void operator()(lzma_stream* stream) const { lzma_end(stream); }
-};
-
-// LZMA2's literal context bits, literal position bits and position bits,
-// fitted to what each stream of a binary diff holds, and the dictionary it
-// needs at most: the differences of copies repeat close by, so a small one
-// (which the decoder allocates and fills) compresses them as well.
-struct LzmaShape {
-    std::uint32_t lc, lp, pb;
-    std::uint32_t dictionary = gd::kLzmaDictionaryLimit;
-};
-
-std::optional<std::string> lzmaPacked(std::string_view bytes, LzmaShape shape,
-                                      gd::LzmaStream& stream) {
-    lzma_options_lzma options{};
-    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME) != 0) return std::nullopt;
-    // No larger than the stream: the decoder allocates all of it.
-    options.dict_size =
-        static_cast<std::uint32_t>(std::clamp<std::size_t>(bytes.size(), 4096, shape.dictionary));
-    options.lc = shape.lc;
-    options.lp = shape.lp;
-    options.pb = shape.pb;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_stream coder = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&coder, filters) != LZMA_OK) return std::nullopt;
-    const std::unique_ptr<lzma_stream, LzmaEnd> owner(&coder);
-    std::string out(bytes.size() + bytes.size() / 16 + 1024, '\0');
-    coder.next_in = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    coder.avail_in = bytes.size();
-    coder.next_out = reinterpret_cast<std::uint8_t*>(out.data());
-    coder.avail_out = out.size();
-    if (lzma_code(&coder, LZMA_FINISH) != LZMA_STREAM_END) return std::nullopt;
-    out.resize(coder.total_out);
-    stream = {out.size(), bytes.size(), options.dict_size};
-    return out;
-}
-
 struct CctxFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
+
+// One stream of a ZstdDiff group: a frame without magic number, size or
+// checksum (the pack says what it is and how large, the digests check the
+// result), its window no larger than an LZMA2 stream's dictionary.
+std::optional<std::string> zstdPacked(std::string_view bytes, gd::DiffStream& stream) {
+    const std::unique_ptr<ZSTD_CCtx, CctxFree> context(ZSTD_createCCtx());
+    if (!context) return std::nullopt;
+    const int window = std::clamp<int>(std::bit_width(std::max<std::size_t>(bytes.size(), 1)), 12,
+                                       std::bit_width(gd::kStreamWindowLimit) - 1);
+    ZSTD_CCtx* c = context.get();
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, kZstdLevel)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)))
+        return std::nullopt;
+    std::string out(ZSTD_compressBound(bytes.size()), '\0');
+    const std::size_t size = ZSTD_compress2(c, out.data(), out.size(), bytes.data(), bytes.size());
+    if (ZSTD_isError(size)) return std::nullopt;
+    out.resize(size);
+    stream = {out.size(), bytes.size(), 1u << window};
+    return out;
+}
 
 std::optional<std::string> zstdFrame(std::string_view bases, std::string_view news) {
     const std::unique_ptr<ZSTD_CCtx, CctxFree> context(ZSTD_createCCtx());
@@ -210,9 +194,10 @@ std::optional<std::string> encodeGroup(const PlannedGroup& planned, gd::DeltaGro
         payload = zstdFrame(bases, news);
     } else {
         const BinaryDiff diff = diffBytes(bases, news);
-        const auto control = lzmaPacked(diff.control, {0, 2, 2}, group.control);
-        const auto added = lzmaPacked(diff.added, {1, 0, 0, 4u << 20}, group.added);
-        const auto fresh = lzmaPacked(diff.fresh, {3, 0, 0}, group.fresh);
+        group.method = gd::DeltaMethod::ZstdDiff;
+        const auto control = zstdPacked(diff.control, group.control);
+        const auto added = zstdPacked(diff.added, group.added);
+        const auto fresh = zstdPacked(diff.fresh, group.fresh);
         if (control && added && fresh) payload = *control + *added + *fresh;
     }
     if (!payload) {

@@ -248,6 +248,8 @@ std::string versionRulesText(const std::vector<Release>& releases,
         rules += std::string(gd::kDeltaRulePrefix) + delta.from + " " + delta.to + " " +
                  gd::ruleName(delta.archive);
         if (delta.hash) rules += " " + gd::digestText(gd::digestOf(*delta.hash));
+        // Past the fields launchers that read only format 1 accept.
+        if (delta.format > 1) rules += (delta.hash ? " " : " - ") + std::to_string(delta.format);
         rules += "\n";
         // Read by launchers before they download the archive; the others skip it.
         if (delta.bases)

@@ -93,6 +93,7 @@ struct OfferedDelta {
     std::uint64_t size = 0;               // of the archive
     // Of the files in `from`'s tree that it is rebuilt from (update/delta_bases.h).
     std::optional<gd::ContentDigest> bases = std::nullopt;
+    unsigned format = 1;  // of its delta pack (update/delta_pack.h)
 };
 
 // The rule lines (script/version_rules.h) that follow the script: one per

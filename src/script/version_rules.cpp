@@ -21,16 +21,32 @@ std::vector<std::string_view> words(std::string_view line) {
     return out;
 }
 
-// FROM TO ARCHIVE [DIGEST]
+// A pack format past 1 that this launcher reads, in plain digits.
+std::optional<unsigned> packFormat(std::string_view field) {
+    unsigned format = 0;
+    const auto parsed = std::from_chars(field.data(), field.data() + field.size(), format);
+    if (parsed.ec != std::errc{} || parsed.ptr != field.data() + field.size()) return std::nullopt;
+    if (format < 2 || format > kDeltaPackFormat) return std::nullopt;
+    return format;
+}
+
+// FROM TO ARCHIVE [DIGEST [FORMAT]]
 std::optional<DeltaRule> deltaRule(const std::vector<std::string_view>& fields) {
-    if (fields.size() != 3 && fields.size() != 4) return std::nullopt;
+    if (fields.size() < 3 || fields.size() > 5) return std::nullopt;
     DeltaRule rule;
     rule.from = readVersionNumber(fields[0], 0);
     rule.to = readVersionNumber(fields[1], 0);
     auto archive = fromRuleName(fields[2]);
     if (!archive || !(rule.to > rule.from)) return std::nullopt;
     rule.archive = std::move(*archive);
-    if (fields.size() == 4 && !(rule.digest = parseDigest(fields[3]))) return std::nullopt;
+    const bool noDigest = fields.size() == 5 && fields[3] == "-";
+    if (fields.size() >= 4 && !noDigest && !(rule.digest = parseDigest(fields[3])))
+        return std::nullopt;
+    if (fields.size() == 5) {
+        const auto format = packFormat(fields[4]);
+        if (!format) return std::nullopt;
+        rule.format = *format;
+    }
     return rule;
 }
 

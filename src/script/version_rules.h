@@ -2,9 +2,12 @@
 // whole-file archives, in Lua comments that the original launcher (and any
 // Lua) skips, so that one server folder serves every launcher:
 //
-//   --@delta FROM TO ARCHIVE [DIGEST]
+//   --@delta FROM TO ARCHIVE [DIGEST [FORMAT]]
 //       ARCHIVE takes an installation at version FROM straight to version
 //       TO, rebuilding its files from the installed ones (a delta archive);
+//       FORMAT (given past 1, with DIGEST "-" when there is none) is the
+//       format of its delta pack: launchers that do not read it skip the
+//       line, which those that knew only format 1 do for its field count;
 //   --@pin ARCHIVE DIGEST
 //       a signed list's pin of an archive's content, so that a file signed
 //       by the same key for another product or server cannot stand in for it;
@@ -43,11 +46,16 @@ inline constexpr std::string_view kStageRulePrefix = "--@stage ";
 inline constexpr std::string_view kBridgeRulePrefix = "--@bridge ";
 inline constexpr std::string_view kBasesRulePrefix = "--@bases ";
 
+// The highest format of delta pack (update/delta_pack.h) this launcher
+// rebuilds from.
+inline constexpr unsigned kDeltaPackFormat = 2;
+
 struct DeltaRule {
     float from = 0;
     float to = 0;
     std::string archive;
     std::optional<ContentDigest> digest;
+    unsigned format = 1;
     std::optional<ContentDigest> bases = std::nullopt;  // from the archive's --@bases line
 };
 

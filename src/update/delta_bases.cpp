@@ -112,13 +112,14 @@ DeltaHead readDeltaHead(std::string_view head) {
         return read;
     }
     read.bases.emplace();
+    read.format = header.pack->format();
     for (const DeltaFile& file : header.pack->files) {
         if (!file.base.empty()) read.bases->push_back({file.base, file.baseSize});
     }
     return read;
 }
 
-std::optional<std::vector<DeltaBase>> deltaBasesOf(int archiveFd) {
+std::optional<DeltaHead> deltaHeadOf(int archiveFd) {
     struct stat info {};
     if (::fstat(archiveFd, &info) != 0) return std::nullopt;
     const auto size = static_cast<std::uint64_t>(info.st_size);
@@ -128,7 +129,7 @@ std::optional<std::vector<DeltaBase>> deltaBasesOf(int archiveFd) {
         if (::pread(archiveFd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size()))
             return std::nullopt;
         DeltaHead read = readDeltaHead(head);
-        if (read.bases) return std::move(read.bases);
+        if (read.bases) return read;
         if (read.needed <= want || read.needed > std::min<std::uint64_t>(size, kDeltaHeadLimit))
             return std::nullopt;
         want = read.needed;

@@ -37,12 +37,14 @@ struct DeltaBase {
 struct DeltaHead {
     std::optional<std::vector<DeltaBase>> bases;
     std::uint64_t needed = 0;
+    unsigned format = 0;  // of the pack, with the bases (DeltaPack::format)
 };
 DeltaHead readDeltaHead(std::string_view head);
 
-// The bases of the delta archive open as `archiveFd`, read with positioned
-// reads; nullopt when it does not begin with a stored delta.pack.
-std::optional<std::vector<DeltaBase>> deltaBasesOf(int archiveFd);
+// The head of the delta archive open as `archiveFd`, read with positioned
+// reads, with its bases; nullopt when it does not begin with a stored
+// delta.pack.
+std::optional<DeltaHead> deltaHeadOf(int archiveFd);
 
 // The digest of the bases as the tree at `treeDir` (ending in '/') holds
 // them: each base's path, size and content, in the pack's order. nullopt

@@ -20,7 +20,7 @@ constexpr std::uint64_t kManifestLimit = 16ull * 1024 * 1024;
 // A control record's three numbers, at their longest.
 constexpr std::uint64_t kRecordBytesLimit = 3 * 10;
 // LZMA2 cannot use a smaller dictionary.
-constexpr std::uint32_t kLzmaDictionaryMinimum = 4096;
+constexpr std::uint32_t kStreamWindowMinimum = 4096;
 
 struct DeflateEnd {
     void operator()(z_stream* stream) const { deflateEnd(stream); }
@@ -60,7 +60,7 @@ std::optional<std::string> inflated(std::string_view packed, std::uint64_t size)
     return out;
 }
 
-void appendStream(std::string& out, const LzmaStream& stream) {
+void appendStream(std::string& out, const DiffStream& stream) {
     appendVarint(out, stream.packed);
     appendVarint(out, stream.size);
     appendVarint(out, stream.dictionary);
@@ -72,7 +72,7 @@ std::string manifestOf(const DeltaPack& pack) {
     for (const DeltaGroup& group : pack.groups) {
         out.push_back(static_cast<char>(group.method));
         appendVarint(out, group.length);
-        if (group.method != DeltaMethod::Diff) continue;
+        if (!isBinaryDiff(group.method)) continue;
         appendStream(out, group.control);
         appendStream(out, group.added);
         appendStream(out, group.fresh);
@@ -90,11 +90,11 @@ std::string manifestOf(const DeltaPack& pack) {
     return out;
 }
 
-std::optional<LzmaStream> readStream(VarintReader& in) {
+std::optional<DiffStream> readStream(VarintReader& in) {
     const auto packed = in.number(), size = in.number(), dictionary = in.number();
-    if (!dictionary || *dictionary < kLzmaDictionaryMinimum || *dictionary > kLzmaDictionaryLimit)
+    if (!dictionary || *dictionary < kStreamWindowMinimum || *dictionary > kStreamWindowLimit)
         return std::nullopt;
-    return LzmaStream{*packed, *size, static_cast<std::uint32_t>(*dictionary)};
+    return DiffStream{*packed, *size, static_cast<std::uint32_t>(*dictionary)};
 }
 
 std::optional<DeltaGroup> readGroup(VarintReader& in) {
@@ -107,7 +107,13 @@ std::optional<DeltaGroup> readGroup(VarintReader& in) {
         group.method = DeltaMethod::Prefix;
         return group;
     }
-    if ((*method)[0] != static_cast<char>(DeltaMethod::Diff)) return std::nullopt;
+    if ((*method)[0] == static_cast<char>(DeltaMethod::Diff)) {
+        group.method = DeltaMethod::Diff;
+    } else if ((*method)[0] == static_cast<char>(DeltaMethod::ZstdDiff)) {
+        group.method = DeltaMethod::ZstdDiff;
+    } else {
+        return std::nullopt;
+    }
     const auto control = readStream(in), added = readStream(in), fresh = readStream(in);
     if (!control || !added || !fresh || control->size > kControlLimit) return std::nullopt;
     // Each may be at most the whole group, so that the sum cannot wrap.
@@ -202,6 +208,13 @@ std::optional<Lead> leadOf(std::string_view bytes) {
 }
 
 }  // namespace
+
+unsigned DeltaPack::format() const {
+    const bool zstdStreams = std::any_of(groups.begin(), groups.end(), [](const DeltaGroup& g) {
+        return g.method == DeltaMethod::ZstdDiff;
+    });
+    return zstdStreams ? 2 : 1;
+}
 
 std::string deltaPackHeader(const DeltaPack& pack) {
     const std::string manifest = manifestOf(pack);

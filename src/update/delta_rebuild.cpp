@@ -6,6 +6,7 @@
 #include "trust/crypto_library.h"
 #include "update/delta_pack.h"
 #include "update/lzma_reader.h"
+#include "update/zstd_reader.h"
 #include "util/fd_io.h"
 #include "util/safe_path.h"
 #include "util/tree_walk.h"
@@ -20,6 +21,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -31,9 +33,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kPiece = 64 * 1024;
-// Rebuilt bytes are written and hashed in pieces of this size: a binary
-// diff's runs are often a few bytes long.
+// Rebuilt bytes are handed to the writing thread in pieces of this size.
+constexpr std::size_t kChunk = 512 * 1024;
+// Rebuilt bytes are written and hashed in pieces of this size, however a
+// file's end cuts what comes.
 constexpr std::size_t kWriteSize = 256 * 1024;
 
 struct DctxFree {
@@ -68,9 +71,8 @@ class RebuiltFiles {
     RebuiltFiles(const fs::path& unpackedDir, std::vector<const DeltaFile*> files)
         : unpackedDir_(unpackedDir.string() + "/"), files_(std::move(files)) {}
 
-    // `size` bytes of `data`, each with the byte of `base` at its place
-    // added when `base` is given.
-    bool write(const char* data, std::size_t size, const char* base = nullptr) {
+    // The next `size` bytes of the files.
+    bool write(const char* data, std::size_t size) {
         for (;;) {
             // Files that are empty or whose bytes come next are opened at once.
             if (!out_ && next_ < files_.size()) {
@@ -82,10 +84,9 @@ class RebuiltFiles {
             const DeltaFile& file = *files_[next_];
             const std::size_t count =
                 static_cast<std::size_t>(std::min<std::uint64_t>(size, file.size - written_));
-            if (!put(data, count, base)) return false;
+            if (!put(data, count)) return false;
             written_ += count;
             data += count;
-            if (base != nullptr) base += count;
             size -= count;
             if (written_ == file.size && !closeCurrent()) return false;
         }
@@ -108,19 +109,14 @@ class RebuiltFiles {
         if (file.size == 0) return closeCurrent();
         return true;
     }
-    // Keeps small pieces until they fill the buffer: a binary diff's runs
-    // are often a few bytes long.
-    bool put(const char* data, std::size_t count, const char* base) {
-        if (base == nullptr && count >= kWriteSize) return flush() && sink(data, count);
+    // Keeps small pieces until they fill the buffer: a file's end may cut
+    // a piece short.
+    bool put(const char* data, std::size_t count) {
+        if (count >= kWriteSize) return flush() && sink(data, count);
         while (count > 0) {
             if (filled_ == kWriteSize && !flush()) return false;
             const std::size_t piece = std::min(count, kWriteSize - filled_);
-            if (base != nullptr) {
-                sumBytes(pending_.get() + filled_, data, base, piece);
-                base += piece;
-            } else {
-                std::memcpy(pending_.get() + filled_, data, piece);
-            }
+            std::memcpy(pending_.get() + filled_, data, piece);
             filled_ += piece;
             data += piece;
             count -= piece;
@@ -168,15 +164,18 @@ class RebuiltFiles {
     std::string failure_;
 };
 
-// Memory for the bases of a group, its pages made at once rather than one
-// fault at a time as the bases are read into it.
+// Memory for the bases of a group, in huge pages where the system gives
+// them: a diff's copies reach all over the bases, and with small pages
+// most of them would miss the address cache.
 class BaseMemory {
   public:
     explicit BaseMemory(std::uint64_t size) : size_(size) {
         if (size == 0) return;
-        void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (memory != MAP_FAILED) data_ = static_cast<char*>(memory);
+        void* memory =
+            ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) return;
+        data_ = static_cast<char*>(memory);
+        ::madvise(memory, size, MADV_HUGEPAGE);
     }
     BaseMemory(const BaseMemory&) = delete;
     BaseMemory& operator=(const BaseMemory&) = delete;
@@ -313,133 +312,196 @@ struct Record {
     std::uint64_t copy = 0, fresh = 0, from = 0;
 };
 
-// The control records of a group, read one at a time from its decoded
-// control stream, each checked against the output and the bases: the
-// records are never held as a table, whatever their count.
+// A stream of a group read in large pieces, so that a record of a few bytes
+// costs a copy rather than a call into the decoder.
+template <typename Reader>
+class BufferedStream {
+  public:
+    // `stream`, `at` bytes into the group's data.
+    BufferedStream(int pack, const DeltaGroup& group, const DiffStream& stream, std::uint64_t at)
+        : reader_(pack, group.offset + at, stream.packed, stream.size, stream.dictionary),
+          left_(stream.size) {}
+
+    // The next `count` bytes into `out`.
+    bool take(char* out, std::size_t count) {
+        while (count > 0) {
+            if (at_ == held_ && !refill()) return false;
+            const std::size_t piece = std::min(count, held_ - at_);
+            std::memcpy(out, buffer_.get() + at_, piece);
+            at_ += piece;
+            out += piece;
+            count -= piece;
+        }
+        return true;
+    }
+    // The next bytes, at least `want` of them unless the stream ends
+    // sooner (or is damaged), without taking them.
+    std::string_view ahead(std::size_t want) {
+        if (held_ - at_ < want && left_ > 0) {
+            std::memmove(buffer_.get(), buffer_.get() + at_, held_ - at_);
+            held_ -= at_;
+            at_ = 0;
+            refill();
+        }
+        return {buffer_.get() + at_, held_ - at_};
+    }
+    void skip(std::size_t count) { at_ += count; }
+    bool finished() { return at_ == held_ && left_ == 0 && reader_.finished(); }
+
+  private:
+    // Reads on after what is held, which starts the buffer when it is all
+    // taken.
+    bool refill() {
+        if (at_ == held_) at_ = held_ = 0;
+        const auto piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left_, kStreamPiece - held_));
+        if (piece == 0 || !reader_.read(buffer_.get() + held_, piece)) return false;
+        left_ -= piece;
+        held_ += piece;
+        return true;
+    }
+
+    static constexpr std::size_t kStreamPiece = 1024 * 1024;
+    Reader reader_;
+    std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(kStreamPiece);
+    std::uint64_t left_;  // in the reader
+    std::size_t at_ = 0, held_ = 0;
+};
+
+// The control records of a group, read one at a time as its control stream
+// is decoded, each checked against the output and the bases: the records
+// are never held as a table, whatever their count, and no more of them are
+// taken than the output has bytes (and one to end on), so that records that
+// make nothing cannot run on.
+template <typename Reader>
 class RecordCursor {
   public:
-    RecordCursor(std::string_view control, std::uint64_t total, std::uint64_t bases)
-        : in_(control), total_(total), bases_(bases) {}
+    RecordCursor(BufferedStream<Reader>& control, std::uint64_t total, std::uint64_t bases)
+        : control_(control), total_(total), bases_(bases) {}
 
-    // The next record; nullopt once the output is made, or at one that
-    // does not fit it or the bases.
+    // The next record; nullopt once the output is made, and from the first
+    // one that does not fit it or the bases on.
     std::optional<Record> next() {
-        if (made_ == total_) return std::nullopt;
-        const auto copy = in_.number(), fresh = in_.number();
-        const auto seek = in_.signedNumber();
-        if (!seek || *copy > total_ - made_ || *fresh > total_ - made_ - *copy) return std::nullopt;
-        if (*copy > bases_ || from_ > bases_ - *copy) return std::nullopt;
+        if (failed_ || made_ == total_) return std::nullopt;
+        // A record is three numbers of at most ten bytes each.
+        VarintReader in(control_.ahead(30));
+        const std::size_t held = in.remaining();
+        const auto copy = in.number(), fresh = in.number();
+        const auto seek = in.signedNumber();
+        control_.skip(held - in.remaining());
+        if (count_++ > total_ || !seek || *copy > total_ - made_ ||
+            *fresh > total_ - made_ - *copy || *copy > bases_ || from_ > bases_ - *copy)
+            return fail();
+        // The next copy starts anywhere in the bases, or at their end.
+        const auto to = static_cast<std::int64_t>(from_ + *copy) + *seek;
+        if (to < 0 || static_cast<std::uint64_t>(to) > bases_) return fail();
         const Record record{*copy, *fresh, from_};
         made_ += *copy + *fresh;
-        from_ += *copy;
-        // The next copy starts anywhere in the bases, or at their end.
-        const auto to = static_cast<std::int64_t>(from_) + *seek;
-        if (to < 0 || static_cast<std::uint64_t>(to) > bases_) return std::nullopt;
         from_ = static_cast<std::uint64_t>(to);
         return record;
     }
-    bool madeAll() const { return made_ == total_; }
-    bool atEnd() const { return in_.atEnd(); }
+    // Whether the records made the output exactly, and the stream holds
+    // nothing after them.
+    bool finished() { return !failed_ && made_ == total_ && control_.finished(); }
 
   private:
-    VarintReader in_;
+    std::nullopt_t fail() {
+        failed_ = true;
+        return std::nullopt;
+    }
+
+    BufferedStream<Reader>& control_;
     std::uint64_t total_, bases_;
-    std::uint64_t made_ = 0, from_ = 0;
+    std::uint64_t made_ = 0, from_ = 0, count_ = 0;
+    bool failed_ = false;
 };
 
-// The decoded control stream of a group, once its records are found to
-// make the output exactly: no more of them than the output has bytes (and
-// one to end on), so that records that make nothing cannot run on.
-std::optional<std::string> readControl(int pack, const DeltaGroup& group, std::uint64_t total,
-                                       std::uint64_t bases) {
-    std::string control(static_cast<std::size_t>(group.control.size), '\0');
-    LzmaReader reader(pack, group.offset, group.control.packed, group.control.size,
-                      group.control.dictionary);
-    if (!reader.read(control.data(), control.size()) || !reader.finished()) return std::nullopt;
-    RecordCursor records(control, total, bases);
-    for (std::uint64_t count = 0; !records.madeAll(); ++count) {
-        if (count > total || !records.next()) return std::nullopt;
-    }
-    if (!records.atEnd()) return std::nullopt;
-    return control;
-}
-
-// Takes a group's bytes in output order as they come out of its two LZMA
-// streams, the copies without their base bytes yet; adds those, and writes
-// the files. It runs on a thread of its own, beside the decoding.
-class DiffOutput final : public DownloadSink {
+// The records of a group a few ahead of their use, each one's bases asked
+// into the processor's cache as it is read: the copies of a large diff are
+// short and reach all over the bases, and would otherwise wait on memory.
+template <typename Reader>
+class RecordsAhead {
   public:
-    DiffOutput(RecordCursor records, std::string_view bases, RebuiltFiles& out)
-        : records_(records), bases_(bases), out_(out) {}
+    RecordsAhead(BufferedStream<Reader>& control, std::uint64_t total, std::string_view bases)
+        : records_(control, total, bases.size()), bases_(bases) {
+        for (auto& slot : ring_) slot = fetch();
+    }
 
+    std::optional<Record> next() {
+        auto record = std::exchange(ring_[at_], fetch());
+        at_ = (at_ + 1) % kAhead;
+        return record;
+    }
+    bool finished() { return records_.finished(); }
+
+  private:
+    std::optional<Record> fetch() {
+        auto record = records_.next();
+        if (record && record->copy > 0) __builtin_prefetch(bases_.data() + record->from);
+        return record;
+    }
+
+    static constexpr std::size_t kAhead = 16;
+    RecordCursor<Reader> records_;
+    std::string_view bases_;
+    std::array<std::optional<Record>, kAhead> ring_;
+    std::size_t at_ = 0;
+};
+
+// Writes the rebuilt bytes on a thread of its own, beside the decoding.
+class RebuiltOutput final : public DownloadSink {
+  public:
+    explicit RebuiltOutput(RebuiltFiles& out) : out_(out) {}
     bool accept(std::span<const char> bytes) override {
-        while (!bytes.empty()) {
-            while (offset_ == record_.copy + record_.fresh) {
-                const auto next = records_.next();
-                if (!next) return false;
-                record_ = *next;
-                offset_ = 0;
-            }
-            std::size_t count = 0;
-            if (offset_ < record_.copy) {
-                count = static_cast<std::size_t>(
-                    std::min<std::uint64_t>({bytes.size(), record_.copy - offset_, kPiece}));
-                if (!out_.write(bytes.data(), count, bases_.data() + record_.from + offset_))
-                    return false;
-            } else {
-                count = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(bytes.size(), record_.copy + record_.fresh - offset_));
-                if (!out_.write(bytes.data(), count)) return false;
-            }
-            offset_ += count;
-            received_ += count;
-            bytes = bytes.subspan(count);
-        }
-        return true;
+        received_ += bytes.size();
+        return out_.write(bytes.data(), bytes.size());
     }
     std::uint64_t received() const override { return received_; }
 
   private:
-    RecordCursor records_;
-    std::string_view bases_;
     RebuiltFiles& out_;
-    Record record_;             // the current one; none yet: empty
-    std::uint64_t offset_ = 0;  // in the current record
     std::uint64_t received_ = 0;
 };
 
-// `count` bytes of `stream` into `sink`.
-bool pump(LzmaReader& stream, std::uint64_t count, DownloadSink& sink, char* buffer) {
-    while (count > 0) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece));
-        if (!stream.read(buffer, piece) || !sink.accept({buffer, piece})) return false;
-        count -= piece;
-    }
-    return true;
-}
-
 // Copy-and-add from the bases and new bytes, as the control records say:
-// this thread decodes, another adds and writes.
+// this thread decodes and adds, another hashes and writes.
+template <typename Reader>
 bool applyDiff(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
                RebuiltFiles& out) {
-    const auto control = readControl(pack, group, total, bases.size());
-    if (!control) return false;
-    LzmaReader added(pack, group.offset + group.control.packed, group.added.packed,
-                     group.added.size, group.added.dictionary);
-    LzmaReader fresh(pack, group.offset + group.control.packed + group.added.packed,
-                     group.fresh.packed, group.fresh.size, group.fresh.dictionary);
-    auto output =
-        std::make_unique<DiffOutput>(RecordCursor(*control, total, bases.size()), bases, out);
-    PipelinedSink pipeline(*output);
-    const auto buffer = std::make_unique_for_overwrite<char[]>(kPiece);
-    bool pumped = true;
-    RecordCursor records(*control, total, bases.size());
+    BufferedStream<Reader> control(pack, group, group.control, 0);
+    BufferedStream<Reader> added(pack, group, group.added, group.control.packed);
+    BufferedStream<Reader> fresh(pack, group, group.fresh,
+                                 group.control.packed + group.added.packed);
+    RebuiltOutput output(out);
+    PipelinedSink pipeline(output);
+    const auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
+    std::size_t filled = 0;
+    // Room in the chunk for at most `count` more bytes: where they go and
+    // how many fit, the full chunk handed over first.
+    const auto room = [&](std::uint64_t count) -> std::optional<std::span<char>> {
+        if (filled == kChunk && !pipeline.accept({chunk.get(), std::exchange(filled, 0)}))
+            return std::nullopt;
+        const auto fits = static_cast<std::size_t>(std::min<std::uint64_t>(count, kChunk - filled));
+        return std::span<char>(chunk.get() + filled, fits);
+    };
+    RecordsAhead<Reader> records(control, total, bases);
     while (const auto record = records.next()) {
-        pumped = pump(added, record->copy, pipeline, buffer.get()) &&
-                 pump(fresh, record->fresh, pipeline, buffer.get());
-        if (!pumped) break;
+        for (std::uint64_t done = 0; done < record->copy;) {
+            const auto to = room(record->copy - done);
+            if (!to || !added.take(to->data(), to->size())) return false;
+            sumBytes(to->data(), to->data(), bases.data() + record->from + done, to->size());
+            filled += to->size();
+            done += to->size();
+        }
+        for (std::uint64_t done = 0; done < record->fresh;) {
+            const auto to = room(record->fresh - done);
+            if (!to || !fresh.take(to->data(), to->size())) return false;
+            filled += to->size();
+            done += to->size();
+        }
     }
-    return pipeline.finish() && pumped && added.finished() && fresh.finished();
+    return records.finished() && pipeline.accept({chunk.get(), filled}) && pipeline.finish() &&
+           added.finished() && fresh.finished();
 }
 
 bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
@@ -460,7 +522,9 @@ bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
     if (group.method == DeltaMethod::Prefix) {
         applied = rebuildPrefix(pack, group, bases->view(), total, out, failure);
     } else {
-        applied = applyDiff(pack, group, bases->view(), total, out);
+        applied = group.method == DeltaMethod::ZstdDiff
+                      ? applyDiff<ZstdReader>(pack, group, bases->view(), total, out)
+                      : applyDiff<LzmaReader>(pack, group, bases->view(), total, out);
         if (!applied && failure.empty() && out.failure().empty())
             failure = "the delta does not apply to the installed files";
     }

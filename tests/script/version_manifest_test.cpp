@@ -324,18 +324,24 @@ const std::string kDigest = gd::digestText(gd::digestOf(*gd::hashContent("an arc
 // Rules ride in comments: the chain is what any Lua, the original
 // launcher's included, makes of the same text.
 TEST(VersionRules, OfferedInCommentsBesideTheChain) {
-    const std::string script = twoArchives("1.1") + "\n--@delta 1.0 1.2 delta-1.0-1.2.zip " +
-                               kDigest + "\n--@delta 1.1 1.2 d%20space.zip\n--@pin a.zip " +
-                               kDigest + "\r\n--@bases d%20space.zip " + kDigest + "\n" +
-                               "--@stage 1.3 1.2 20 - s%20.zip\n" +
-                               "--@stage 1.4 1.2 100 beta_2 b.zip\n--@bridge 1.3 1.5 br.zip\n" +
-                               "--@stage 1.6 1.2 0 " + std::string(32, 'b') + " h.zip\n";
+    const std::string script =
+        twoArchives("1.1") + "\n--@delta 1.0 1.2 delta-1.0-1.2.zip " + kDigest +
+        "\n--@delta 1.1 1.2 d%20space.zip\n--@pin a.zip " + kDigest +
+        "\r\n--@bases d%20space.zip " + kDigest + "\n" + "--@stage 1.3 1.2 20 - s%20.zip\n" +
+        "--@stage 1.4 1.2 100 beta_2 b.zip\n--@bridge 1.3 1.5 br.zip\n" + "--@stage 1.6 1.2 0 " +
+        std::string(32, 'b') + " h.zip\n" +
+        "--@delta 1.1 1.3 f2.zip - 2\n--@delta 1.0 1.3 f3.zip " + kDigest + " 2\n";
     VersionManifest manifest;
     RecordingNotifier notifier;
     EXPECT_FLOAT_EQ(gd::runVersionScript(notifier, script, 1.0f, manifest), 1.2f);
     EXPECT_EQ(archivesOf(manifest), (std::vector<std::string>{"a.zip", "b.zip"}));
     const gd::VersionRules rules = gd::parseVersionRules(script);
-    ASSERT_EQ(rules.deltas.size(), 2u);
+    ASSERT_EQ(rules.deltas.size(), 4u);
+    // A pack format past 1 rides after the digest, or after "-" without one.
+    EXPECT_EQ(rules.deltas[1].format, 1u);
+    EXPECT_EQ(rules.deltas[2].format, 2u);
+    EXPECT_FALSE(rules.deltas[2].digest);
+    EXPECT_EQ(rules.deltas[3].digest, gd::parseDigest(kDigest));
     EXPECT_FLOAT_EQ(rules.deltas[0].from, 1.0f);
     EXPECT_FLOAT_EQ(rules.deltas[0].to, 1.2f);
     EXPECT_EQ(rules.deltas[1].archive, "d space.zip");
@@ -362,31 +368,22 @@ TEST(VersionRules, OfferedInCommentsBesideTheChain) {
 }
 
 TEST(VersionRules, ALineThatDoesNotParseIsNoRule) {
-    for (const std::string& line :
-         std::vector<std::string>{"--@delta 1.0 1.2",
-                                  "--@delta 1.2 1.0 back.zip",
-                                  "--@delta 1.0 1.2 a.zip notadigest",
-                                  "--@delta 1.0 1.2 a%2.zip",
-                                  "-- @delta 1.0 1.2 a.zip",
-                                  "x = 1 --@delta 1.0 1.2 a.zip",
-                                  "--@pin a.zip",
-                                  "--@pin a.zip " + kDigest + " extra",
-                                  "--@stage 1.3 1.2 20 - s.zip extra",
-                                  "--@stage 1.3 1.2 20 s.zip",
-                                  "--@stage 1.2 1.3 20 - back.zip",
-                                  "--@stage 1.3 1.2 101 - s.zip",
-                                  "--@stage 1.3 1.2 -1 - s.zip",
-                                  "--@stage 1.3 1.2 2.5 - s.zip",
-                                  "--@stage 1.3 1.2 +20 - s.zip",
-                                  "--@stage 1.3 1.2 20 Beta s.zip",
-                                  "--@stage 1.3 1.2 20 _beta s.zip",
-                                  "--@stage 1.3 1.2 20 beta/1 s.zip",
-                                  "--@stage 1.3 1.2 20 " + std::string(33, 'b') + " s.zip",
-                                  "--@stage 1e39 1.2 20 - s.zip",
-                                  "--@bridge 1.3 1.4",
-                                  "--@bridge 1.4 1.3 back.zip",
-                                  "--@bridge 1.3 1.3 same.zip",
-                                  "--@bridge 1.3 1.4 b.zip " + kDigest}) {
+    for (const std::string& line : std::vector<std::string>{
+             "--@delta 1.0 1.2", "--@delta 1.2 1.0 back.zip", "--@delta 1.0 1.2 a.zip notadigest",
+             "--@delta 1.0 1.2 a%2.zip", "-- @delta 1.0 1.2 a.zip", "x = 1 --@delta 1.0 1.2 a.zip",
+             // A format this launcher does not read, or none past 1.
+             "--@delta 1.0 1.2 a.zip - 3", "--@delta 1.0 1.2 a.zip " + kDigest + " 1",
+             "--@delta 1.0 1.2 a.zip " + kDigest + " 2x", "--@delta 1.0 1.2 a.zip -",
+             "--@delta 1.0 1.2 a.zip - 2 extra", "--@pin a.zip",
+             "--@pin a.zip " + kDigest + " extra", "--@stage 1.3 1.2 20 - s.zip extra",
+             "--@stage 1.3 1.2 20 s.zip", "--@stage 1.2 1.3 20 - back.zip",
+             "--@stage 1.3 1.2 101 - s.zip", "--@stage 1.3 1.2 -1 - s.zip",
+             "--@stage 1.3 1.2 2.5 - s.zip", "--@stage 1.3 1.2 +20 - s.zip",
+             "--@stage 1.3 1.2 20 Beta s.zip", "--@stage 1.3 1.2 20 _beta s.zip",
+             "--@stage 1.3 1.2 20 beta/1 s.zip",
+             "--@stage 1.3 1.2 20 " + std::string(33, 'b') + " s.zip",
+             "--@stage 1e39 1.2 20 - s.zip", "--@bridge 1.3 1.4", "--@bridge 1.4 1.3 back.zip",
+             "--@bridge 1.3 1.3 same.zip", "--@bridge 1.3 1.4 b.zip " + kDigest}) {
         const gd::VersionRules rules = gd::parseVersionRules(line + "\n");
         EXPECT_TRUE(rules.deltas.empty() && rules.pins.empty() && rules.stages.empty() &&
                     rules.bridges.empty())

@@ -212,6 +212,17 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
     for (const char* from : {"1.0 ", "1.1 ", "1.3 "})
         EXPECT_NE(list.find(std::string("--@delta ") + from + "2.3 delta-"), std::string::npos)
             << list;
+    // New files are rebuilt from zstd-coded diffs: a pack of format 2, which
+    // the rule names so that launchers reading only format 1 skip it, and
+    // the audit holds the rule to it.
+    const auto format = list.find(" - 2\n--@bases ");
+    ASSERT_NE(format, std::string::npos) << list;
+    gdtest::writeEncrypted(server() / "filelist.dat", std::string(list).erase(format, 4));
+    const Result understated = gdtool({"audit", server()});
+    EXPECT_NE(understated.out.find("is of format 2, but filelist.dat offers it as 1"),
+              std::string::npos)
+        << understated.out;
+    gdtest::writeEncrypted(server() / "filelist.dat", list);
     // The original launcher sees the chain alone.
     EXPECT_EQ(originalChain(list, 1.0),
               (std::vector<std::string>{"patch-1.1.zip", "patch-1.3.zip", "patch-2.3.zip"}));

@@ -6,6 +6,7 @@
 #include "robustness/update_site.h"
 #include "support/temp_dir.h"
 #include "update/delta_pack.h"
+#include "util/varint.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -161,7 +162,7 @@ TEST_F(DeltaRebuildTest, AnInstalledFileThatIsNotTheBaseFailsTheRebuild) {
 }
 
 // A raw LZMA2 stream of `bytes`, as a Diff group holds its streams.
-std::string lzmaRaw(const std::string& bytes, gd::LzmaStream& stream) {
+std::string lzmaRaw(const std::string& bytes, gd::DiffStream& stream) {
     lzma_options_lzma options{};
     lzma_lzma_preset(&options, 0);
     options.dict_size = 4096;
@@ -283,3 +284,79 @@ TEST_F(DeltaRebuildTest, AFrameFromZstdPatchFromRebuildsTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stream as the zstd tool frames it, without the magic number a pack
+// leaves out; `window` is what the pack declares for it.
+std::string zstdToolFrame(const fs::path& dir, const std::string& bytes, gd::DiffStream& stream,
+                          std::uint32_t window = 1u << 20) {
+    writeFile(dir / "stream", bytes);
+    EXPECT_EQ(gdtest::runShell("zstd -q -f -19 " + gdtest::shellQuoted(dir / "stream") + " -o " +
+                               gdtest::shellQuoted(dir / "stream.zst")),
+              0);
+    const std::string frame = readFile(dir / "stream.zst").substr(4);
+    stream = {frame.size(), bytes.size(), window};
+    return frame;
+}
+
+}  // namespace
+
+// Both codecs of a binary diff's streams rebuild the file: LZMA2 (the packs
+// already on servers) and zstd (the zstd tool's frames), and a zstd stream
+// that is cut, runs on, or needs more window than declared is refused.
+TEST_F(DeltaRebuildTest, ADiffOfEitherCodecRebuildsTheFile) {
+    const std::string before = randomBytes(200 * 1024, 5);
+    std::string after = before;
+    for (std::size_t i = 100; i < after.size(); i += 300) after[i] += 7;
+    const std::string tail = randomBytes(3000, 6);
+    std::string control, added(after.size(), '\0');
+    gd::appendVarint(control, before.size());
+    gd::appendVarint(control, tail.size());
+    gd::appendSignedVarint(control, 0);
+    for (std::size_t i = 0; i < added.size(); ++i)
+        added[i] = static_cast<char>(after[i] - before[i]);
+    after += tail;
+    writeFile(install_ / "editor.bin", before);
+    const struct {
+        const char* name;
+        gd::DeltaMethod method;
+        std::function<void(std::string& added, gd::DiffStream& stream)> spoil;
+        bool rebuilt;
+    } cases[] = {
+        {"LZMA2 streams", gd::DeltaMethod::Diff, nullptr, true},
+        {"zstd frames", gd::DeltaMethod::ZstdDiff, nullptr, true},
+        {"a zstd frame cut short", gd::DeltaMethod::ZstdDiff,
+         [](std::string& a, gd::DiffStream& s) { a.resize(--s.packed); }, false},
+        {"bytes after a zstd frame's end", gd::DeltaMethod::ZstdDiff,
+         [](std::string& a, gd::DiffStream& s) { a += "x", ++s.packed; }, false},
+        {"a zstd frame past its declared window", gd::DeltaMethod::ZstdDiff,
+         [](std::string&, gd::DiffStream& s) { s.dictionary = 4096; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(unpacked_);
+        fs::create_directories(unpacked_);
+        gd::DeltaGroup group;
+        group.method = c.method;
+        const bool lzma = c.method == gd::DeltaMethod::Diff;
+        std::string packed[3];
+        gd::DiffStream* streams[3] = {&group.control, &group.added, &group.fresh};
+        const std::string* bytes[3] = {&control, &added, &tail};
+        for (int i = 0; i < 3; ++i)
+            packed[i] = lzma ? lzmaRaw(*bytes[i], *streams[i])
+                             : zstdToolFrame(root_.path(), *bytes[i], *streams[i]);
+        if (c.spoil) c.spoil(packed[1], group.added);
+        group.length = packed[0].size() + packed[1].size() + packed[2].size();
+        gd::DeltaPack deltas;
+        deltas.groups.push_back(group);
+        deltas.files.push_back({0, "editor.bin", "editor.bin", before.size(), after.size(), 0755,
+                                gd::digestOf(*gd::hashContent(after))});
+        EXPECT_EQ(deltas.format(), lzma ? 1u : 2u);
+        writeFile(pack(), gd::deltaPackHeader(deltas) + packed[0] + packed[1] + packed[2]);
+        const gd::Rebuilt rebuilt =
+            gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
+        EXPECT_EQ(rebuilt.done, c.rebuilt) << rebuilt.failure;
+        EXPECT_EQ(c.rebuilt && readFile(unpacked_ / "editor.bin") == after, c.rebuilt);
+    }
+}
