@@ -256,11 +256,27 @@ std::unique_ptr<Bases> readBases(const std::string& launcherDir,
     return bases;
 }
 
-// The group's zstd frame, read in pieces, into `output`. False when it is
-// damaged, needs more room than `output` has, or does not end exactly where
-// the group's data does.
+// Writes the rebuilt bytes on a thread of its own, beside the decoding.
+class RebuiltOutput final : public DownloadSink {
+  public:
+    explicit RebuiltOutput(RebuiltFiles& out) : out_(out) {}
+    bool accept(std::span<const char> bytes) override {
+        received_ += bytes.size();
+        return out_.write(bytes.data(), bytes.size());
+    }
+    std::uint64_t received() const override { return received_; }
+
+  private:
+    RebuiltFiles& out_;
+    std::uint64_t received_ = 0;
+};
+
+// The group's zstd frame, read in pieces, into `output`, each piece of the
+// result handed to `sink` as it is made. False when it is damaged, needs
+// more room than `output` has, or does not end exactly where the group's
+// data does.
 bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_outBuffer& output,
-                 char* piece) {
+                 char* piece, DownloadSink& sink) {
     std::uint64_t read = 0;
     for (std::size_t left = 1; left != 0;) {
         if (read == group.length) return false;
@@ -270,8 +286,11 @@ bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_out
         read += count;
         ZSTD_inBuffer input{piece, count, 0};
         while (input.pos < input.size && left != 0) {
+            const std::size_t made = output.pos;
             left = ZSTD_decompressStream(context, &output, &input);
-            if (ZSTD_isError(left)) return false;
+            if (ZSTD_isError(left) ||
+                !sink.accept({static_cast<const char*>(output.dst) + made, output.pos - made}))
+                return false;
         }
         if (left == 0 && (input.pos < input.size || read < group.length)) return false;
     }
@@ -298,12 +317,17 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, st
         failure = "cannot use the installed files";
         return false;
     }
+    // Hashed and written on another thread as the frame is decoded.
+    RebuiltOutput written(out);
+    PipelinedSink pipeline(written);
     ZSTD_outBuffer output{result.data(), total, 0};
-    if (!decodeFrame(pack, group, context.get(), output, piece.get()) || output.pos != total) {
+    const bool decoded = decodeFrame(pack, group, context.get(), output, piece.get(), pipeline);
+    if (!pipeline.finish()) return false;
+    if (!decoded || output.pos != total) {
         failure = "the delta does not apply to the installed files";
         return false;
     }
-    return out.write(result.data(), total);
+    return true;
 }
 
 // One control record: `copy` bytes of the bases from `from`, each with an
@@ -446,21 +470,6 @@ class RecordsAhead {
     std::string_view bases_;
     std::array<std::optional<Record>, kAhead> ring_;
     std::size_t at_ = 0;
-};
-
-// Writes the rebuilt bytes on a thread of its own, beside the decoding.
-class RebuiltOutput final : public DownloadSink {
-  public:
-    explicit RebuiltOutput(RebuiltFiles& out) : out_(out) {}
-    bool accept(std::span<const char> bytes) override {
-        received_ += bytes.size();
-        return out_.write(bytes.data(), bytes.size());
-    }
-    std::uint64_t received() const override { return received_; }
-
-  private:
-    RebuiltFiles& out_;
-    std::uint64_t received_ = 0;
 };
 
 // Copy-and-add from the bases and new bytes, as the control records say:
