@@ -9,7 +9,6 @@
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
-#include <lzma.h>
 #include <sys/stat.h>
 
 #define ZSTD_STATIC_LINKING_ONLY
@@ -26,11 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Binary diffs of groups that make at least this many bytes are coded in
-// zstd frames, which unpack several times faster; smaller ones in LZMA2
-// streams, a few per cent smaller, which take an installation little time
-// to unpack and which every launcher with deltas reads.
-constexpr std::uint64_t kZstdDiffFrom = 16ull * 1024 * 1024;
 // Multi-file Diff groups hold this much of new bytes at most, so that the
 // publisher's memory stays bounded too.
 constexpr std::uint64_t kDiffGroupNewLimit = 64ull * 1024 * 1024;
@@ -121,44 +115,6 @@ std::vector<PlannedGroup> planGroups(const std::vector<DeltaSource>& sources) {
     return groups;
 }
 
-struct LzmaEnd {
-    void operator()(lzma_stream* stream) const { lzma_end(stream); }
-};
-
-// LZMA2's literal context bits, literal position bits and position bits,
-// fitted to what each stream of a binary diff holds, and the dictionary it
-// needs at most: the differences of copies repeat close by, so a small one
-// (which the decoder allocates and fills) compresses them as well.
-struct LzmaShape {
-    std::uint32_t lc, lp, pb;
-    std::uint32_t dictionary = gd::kStreamWindowLimit;
-};
-
-std::optional<std::string> lzmaPacked(std::string_view bytes, LzmaShape shape,
-                                      gd::DiffStream& stream) {
-    lzma_options_lzma options{};
-    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME) != 0) return std::nullopt;
-    // No larger than the stream: the decoder allocates all of it.
-    options.dict_size =
-        static_cast<std::uint32_t>(std::clamp<std::size_t>(bytes.size(), 4096, shape.dictionary));
-    options.lc = shape.lc;
-    options.lp = shape.lp;
-    options.pb = shape.pb;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_stream coder = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&coder, filters) != LZMA_OK) return std::nullopt;
-    const std::unique_ptr<lzma_stream, LzmaEnd> owner(&coder);
-    std::string out(bytes.size() + bytes.size() / 16 + 1024, '\0');
-    coder.next_in = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    coder.avail_in = bytes.size();
-    coder.next_out = reinterpret_cast<std::uint8_t*>(out.data());
-    coder.avail_out = out.size();
-    if (lzma_code(&coder, LZMA_FINISH) != LZMA_STREAM_END) return std::nullopt;
-    out.resize(coder.total_out);
-    stream = {out.size(), bytes.size(), options.dict_size};
-    return out;
-}
-
 struct CctxFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
@@ -238,17 +194,10 @@ std::optional<std::string> encodeGroup(const PlannedGroup& planned, gd::DeltaGro
         payload = zstdFrame(bases, news);
     } else {
         const BinaryDiff diff = diffBytes(bases, news);
-        std::optional<std::string> control, added, fresh;
-        if (news.size() >= kZstdDiffFrom) {
-            group.method = gd::DeltaMethod::ZstdDiff;
-            control = zstdPacked(diff.control, group.control);
-            added = zstdPacked(diff.added, group.added);
-            fresh = zstdPacked(diff.fresh, group.fresh);
-        } else {
-            control = lzmaPacked(diff.control, {0, 2, 2}, group.control);
-            added = lzmaPacked(diff.added, {1, 0, 0, 4u << 20}, group.added);
-            fresh = lzmaPacked(diff.fresh, {3, 0, 0}, group.fresh);
-        }
+        group.method = gd::DeltaMethod::ZstdDiff;
+        const auto control = zstdPacked(diff.control, group.control);
+        const auto added = zstdPacked(diff.added, group.added);
+        const auto fresh = zstdPacked(diff.fresh, group.fresh);
         if (control && added && fresh) payload = *control + *added + *fresh;
     }
     if (!payload) {

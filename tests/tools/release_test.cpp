@@ -175,12 +175,6 @@ class ReleaseChainTest : public ReleaseTest {
         wanted["data/motion.bin"].bytes.replace(5000, 10, "2.3 motion");
         // New, so that the delta archives are larger than the head read before them.
         wanted["data/voice.bin"] = file(randomBytes(16 * 1024, 3));
-        // Machine code large enough that its diff is coded for speed.
-        const std::string engine =
-            "\x7f"
-            "ELF" +
-            std::string(16u << 20, '\x90');
-        wanted["bin/engine.so"] = file(engine);
         add("2.3", wanted);
     }
 
@@ -218,9 +212,9 @@ TEST_F(ReleaseChainTest, EveryRecordedVersionUpdatesToTheNewestTreeThroughFtp) {
     for (const char* from : {"1.0 ", "1.1 ", "1.3 "})
         EXPECT_NE(list.find(std::string("--@delta ") + from + "2.3 delta-"), std::string::npos)
             << list;
-    // The new engine is rebuilt from a zstd-coded diff: a pack of format 2,
-    // which the rule names so that launchers reading only format 1 skip it,
-    // and the audit holds the rule to it.
+    // New files are rebuilt from zstd-coded diffs: a pack of format 2, which
+    // the rule names so that launchers reading only format 1 skip it, and
+    // the audit holds the rule to it.
     const auto format = list.find(" - 2\n--@bases ");
     ASSERT_NE(format, std::string::npos) << list;
     gdtest::writeEncrypted(server() / "filelist.dat", std::string(list).erase(format, 4));
