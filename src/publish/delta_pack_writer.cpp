@@ -119,54 +119,48 @@ struct CctxFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
 
-// One stream of a ZstdDiff group: a frame without magic number, size or
-// checksum (the pack says what it is and how large, the digests check the
-// result), its window no larger than an LZMA2 stream's dictionary.
-std::optional<std::string> zstdPacked(std::string_view bytes, gd::DiffStream& stream) {
+// A frame of `bytes` at zstd's highest level in a window of 2^`window`,
+// with `prefix` (may be empty) as its dictionary. The pack says what the
+// frame is and how large its result, and the digests make its checksum
+// redundant: no magic number, size or checksum in it.
+std::optional<std::string> zstdCompressed(std::string_view prefix, std::string_view bytes,
+                                          int window, bool longMatches) {
     const std::unique_ptr<ZSTD_CCtx, CctxFree> context(ZSTD_createCCtx());
     if (!context) return std::nullopt;
-    const int window = std::clamp<int>(std::bit_width(std::max<std::size_t>(bytes.size(), 1)), 12,
-                                       std::bit_width(gd::kStreamWindowLimit) - 1);
     ZSTD_CCtx* c = context.get();
     if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, kZstdLevel)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, longMatches)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)))
+        return std::nullopt;
+    if (!prefix.empty() && ZSTD_isError(ZSTD_CCtx_refPrefix_advanced(
+                               c, prefix.data(), prefix.size(), ZSTD_dct_rawContent)))
         return std::nullopt;
     std::string out(ZSTD_compressBound(bytes.size()), '\0');
     const std::size_t size = ZSTD_compress2(c, out.data(), out.size(), bytes.data(), bytes.size());
     if (ZSTD_isError(size)) return std::nullopt;
     out.resize(size);
-    stream = {out.size(), bytes.size(), 1u << window};
     return out;
 }
 
+// One stream of a ZstdDiff group, its window no larger than an LZMA2
+// stream's dictionary.
+std::optional<std::string> zstdPacked(std::string_view bytes, gd::DiffStream& stream) {
+    const int window = std::clamp<int>(std::bit_width(std::max<std::size_t>(bytes.size(), 1)), 12,
+                                       std::bit_width(gd::kStreamWindowLimit) - 1);
+    auto out = zstdCompressed({}, bytes, window, false);
+    if (out) stream = {out->size(), bytes.size(), 1u << window};
+    return out;
+}
+
+// A Prefix group's frame, as zstd --patch-from --ultra -22 --long makes it:
+// a window over bases and result, and the long-distance matcher.
 std::optional<std::string> zstdFrame(std::string_view bases, std::string_view news) {
-    const std::unique_ptr<ZSTD_CCtx, CctxFree> context(ZSTD_createCCtx());
-    if (!context) return std::nullopt;
-    // As zstd --patch-from --ultra -22 --long: a window over bases and
-    // result, and the long-distance matcher. The pack says what the frame is
-    // and how large its result, and the digests make its checksum redundant:
-    // no magic number, size or checksum in it.
     const int window = std::max<int>(
         ZSTD_WINDOWLOG_MIN, std::bit_width(std::max<std::size_t>(bases.size() + news.size(), 1)));
-    ZSTD_CCtx* c = context.get();
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, kZstdLevel)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)))
-        return std::nullopt;
-    if (!bases.empty() && ZSTD_isError(ZSTD_CCtx_refPrefix_advanced(c, bases.data(), bases.size(),
-                                                                    ZSTD_dct_rawContent)))
-        return std::nullopt;
-    std::string out(ZSTD_compressBound(news.size()), '\0');
-    const std::size_t size = ZSTD_compress2(c, out.data(), out.size(), news.data(), news.size());
-    if (ZSTD_isError(size)) return std::nullopt;
-    out.resize(size);
-    return out;
+    return zstdCompressed(bases, news, window, true);
 }
 
 // The group's payload and its entry in the pack's list of groups.
