@@ -76,8 +76,10 @@ bool readZip64(std::string_view extra, std::initializer_list<std::uint64_t*> fie
 
 }  // namespace
 
-StreamingUnpack::StreamingUnpack(const std::filesystem::path& dataDir, std::uint64_t limit)
+StreamingUnpack::StreamingUnpack(const std::filesystem::path& dataDir, std::uint64_t limit,
+                                 Durable durable)
     : dataDir_(dataDir), limit_(limit), out_(std::make_unique<char[]>(kOutputSize)) {
+    if (durable == Durable::Yes) flush_.emplace();
     if (::mkdir(dataDir.c_str(), 0700) == 0)
         dataFd_.reset(::open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     zipReady_ = inflateInit2(&zip_, -MAX_WBITS) == Z_OK;
@@ -351,6 +353,7 @@ void StreamingUnpack::finishEntry() {
             // Its writeback starts now, while the rest arrives, so that the
             // one sync of the whole batch (sync()) finds little left to do.
             ::sync_file_range(file_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            if (flush_) flush_->finished(file_.get(), produced_);
             entry.data = file_.close() ? StreamedData::Written : StreamedData::Absent;
         }
     }

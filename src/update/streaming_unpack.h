@@ -16,6 +16,7 @@
 
 #include "fetch/download_sink.h"
 #include "update/update_archive.h"
+#include "util/early_flush.h"
 #include "util/unique_fd.h"
 
 #include <zlib.h>
@@ -33,9 +34,14 @@ namespace gd {
 
 class StreamingUnpack final : public DownloadSink {
   public:
+    // Whether sync() will be asked for: the files' durability is then paid
+    // for while more of them arrive (see EarlyFlush).
+    enum class Durable : bool { No, Yes };
+
     // Inflates into `dataDir`, which it makes (mode 0700) and which must not
     // exist yet; no more than `limit` bytes are written there.
-    StreamingUnpack(const std::filesystem::path& dataDir, std::uint64_t limit);
+    StreamingUnpack(const std::filesystem::path& dataDir, std::uint64_t limit,
+                    Durable durable = Durable::No);
     StreamingUnpack(const StreamingUnpack&) = delete;
     StreamingUnpack& operator=(const StreamingUnpack&) = delete;
     ~StreamingUnpack() override;
@@ -139,6 +145,7 @@ class StreamingUnpack final : public DownloadSink {
     z_stream zip_{};
     bool zipReady_ = false;
     std::unique_ptr<char[]> out_;
+    std::optional<EarlyFlush> flush_;
 };
 
 }  // namespace gd

@@ -176,13 +176,13 @@ std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
 // anew for each source that serves it.
 class UnpackingStream : public ArchiveStream {
   public:
-    UnpackingStream(ChargedPath& parts, const DiskBudget& budget)
-        : parts_(parts), budget_(budget) {}
+    UnpackingStream(ChargedPath& parts, const DiskBudget& budget, StreamingUnpack::Durable durable)
+        : parts_(parts), budget_(budget), durable_(durable) {}
     DownloadSink* restart() override {
         pipeline_.reset();
         unpack_.reset();
         parts_.remove();
-        unpack_.emplace(parts_.path(), unpackLimit(budget_));
+        unpack_.emplace(parts_.path(), unpackLimit(budget_), durable_);
         if (unpack_->needsWholeFile()) return nullptr;
         // Receiving and hashing on this thread, inflating and writing on another.
         return &pipeline_.emplace(*unpack_);
@@ -194,6 +194,7 @@ class UnpackingStream : public ArchiveStream {
   private:
     ChargedPath& parts_;
     const DiskBudget& budget_;
+    StreamingUnpack::Durable durable_;
     std::optional<StreamingUnpack> unpack_;
     std::optional<PipelinedSink> pipeline_;  // feeds unpack_: destroyed first
 };
@@ -212,7 +213,10 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        ChargedPath& parts, ChargedPath& unpacked, DiskBudget& budget,
                        std::stop_token stop, ArchiveKind kind) {
     Streamed streamed;
-    UnpackingStream stream(parts, budget);
+    // A whole archive's files are synced before they are placed.
+    UnpackingStream stream(
+        parts, budget,
+        kind == ArchiveKind::Whole ? StreamingUnpack::Durable::Yes : StreamingUnpack::Durable::No);
     StreamEnd end;
     {
         KeptCharge kept(budget);

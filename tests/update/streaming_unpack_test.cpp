@@ -35,12 +35,15 @@ struct Streamed {
     std::optional<gd::UnpackedArchive> contents;
 };
 
-// Through a PipelinedSink, as downloads feed it, when `pipelined`.
+// Through a PipelinedSink, as downloads feed it, when `pipelined`; its files
+// are then flushed as they come, as those of a whole archive are.
 Streamed stream(const std::string& bytes, const fs::path& work, std::size_t piece,
                 bool pipelined = false) {
     Streamed result;
     fs::create_directories(work);
-    gd::StreamingUnpack unpack(work / "parts", gd::kArchiveExtractLimit);
+    gd::StreamingUnpack unpack(
+        work / "parts", gd::kArchiveExtractLimit,
+        pipelined ? gd::StreamingUnpack::Durable::Yes : gd::StreamingUnpack::Durable::No);
     std::optional<gd::PipelinedSink> pipeline;
     gd::DownloadSink& sink =
         pipelined ? pipeline.emplace(unpack) : static_cast<gd::DownloadSink&>(unpack);

@@ -1,0 +1,41 @@
+#include "util/early_flush.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace gd {
+
+EarlyFlush::EarlyFlush(std::uint64_t every)
+    : every_(every), thread_([this](std::stop_token stop) { run(stop); }) {}
+
+EarlyFlush::~EarlyFlush() {
+    thread_.request_stop();
+}
+
+void EarlyFlush::finished(int fd, std::uint64_t bytes) {
+    sinceFlush_ += bytes;
+    if (sinceFlush_ < every_) return;
+    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy) return;  // nothing lost: the batch's sync does it all
+    sinceFlush_ = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        next_ = std::move(copy);  // a newer file flushes the older one's data too
+    }
+    due_.notify_one();
+}
+
+void EarlyFlush::run(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (due_.wait(lock, stop, [this] { return static_cast<bool>(next_); }) &&
+           !stop.stop_requested()) {
+        UniqueFd file = std::move(next_);
+        lock.unlock();
+        // Its result does not matter: the batch's sync reports any failure.
+        (void)::fdatasync(file.get());
+        file.reset();
+        lock.lock();
+    }
+}
+
+}  // namespace gd
