@@ -222,29 +222,16 @@ OperationResult copyOnce(const CopyOrder& order) {
     return done();
 }
 
-// The process's umask, which a copy's new file gets its bits through; read
-// without changing it, so that no other thread creates a file under another.
-std::optional<mode_t> currentUmask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (!line.starts_with("Umask:")) continue;
-        return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
-    }
-    return std::nullopt;
-}
-
 // One move attempt: the source, with the bits a copy would have had, renamed
 // over the target. Its content is on the disk already (see allowMove).
 // nullopt: copy instead.
-std::optional<OperationResult> moveOnce(const CopyOrder& order, DirectorySyncs& syncs) {
+std::optional<OperationResult> moveOnce(const CopyOrder& order, DirectorySyncs& syncs,
+                                        mode_t umask) {
     auto planned = planCopy(order);
     if (auto* result = std::get_if<OperationResult>(&planned)) return std::move(*result);
     CopyPlan& plan = std::get<CopyPlan>(planned);
     const std::string prefix = copyNaming(order.sourceName, order.target);
-    const auto umask = currentUmask();
-    if (!plan.bits.keep && !umask) return std::nullopt;
-    const mode_t wanted = plan.bits.keep ? *plan.bits.keep : (plan.bits.create & ~*umask);
+    const mode_t wanted = plan.bits.keep ? *plan.bits.keep : (plan.bits.create & ~umask);
     if (::fchmod(plan.in.get(), wanted) != 0) return systemFailure(prefix, errno);
     const int directory = plan.location.directory.get();
     if (::renameat(AT_FDCWD, order.source.c_str(), directory, plan.location.name.c_str()) != 0) {
@@ -351,6 +338,16 @@ OperationResult removeEmptyDirectoryOnce(const TreePath& path, FolderNames* name
 
 }  // namespace
 
+std::optional<mode_t> CurrentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (!line.starts_with("Umask:")) continue;
+        return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+    }
+    return std::nullopt;
+}
+
 CPatchMkdir::CPatchMkdir(TreePath path) : CPatch(2), path_(std::move(path)) {}
 
 OperationResult CPatchMkdir::Perform() {
@@ -382,7 +379,7 @@ OperationResult CPatchCopy::Perform() {
     const CopyOrder order{source_, sourceName_, target_, mode_, modeName_, names_.get()};
     return retried([this, &order] {
         if (moveSyncs_ != nullptr) {
-            auto moved = moveOnce(order, *moveSyncs_);
+            auto moved = moveOnce(order, *moveSyncs_, moveUmask_);
             if (moved) return std::move(*moved);
             moveSyncs_ = nullptr;
         }

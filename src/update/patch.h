@@ -7,8 +7,11 @@
 
 #include "util/safe_path.h"
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,6 +109,10 @@ enum class CopyMode {
     KeepTarget,
 };
 
+// The process's umask, which a copy's new file gets its bits through; read
+// without changing it, so that no other thread creates a file under another.
+std::optional<mode_t> CurrentUmask();
+
 // Copies source over target (an existing target is replaced). The target is
 // replaced atomically: a copy is made beside it and renamed over it, so a
 // running program keeps its old file, and a crash leaves neither a
@@ -132,9 +139,13 @@ class CPatchCopy : public CPatch {
     // replaced in one step, the same permission bits. The target's folder
     // is then added to `syncs` instead of being synced at once. The source's
     // content must be on the disk already: the unpacked files are synced
-    // together before the queue runs. Across file systems, and wherever the
-    // bits cannot be known, it copies.
-    void allowMove(DirectorySyncs& syncs) { moveSyncs_ = &syncs; }
+    // together before the queue runs. `umask` is the process's (see
+    // CurrentUmask), which a copy's new file would get its bits through.
+    // Across file systems, and wherever the bits cannot be known, it copies.
+    void allowMove(DirectorySyncs& syncs, mode_t umask) {
+        moveSyncs_ = &syncs;
+        moveUmask_ = umask;
+    }
 
   protected:
     std::string source_;
@@ -143,6 +154,7 @@ class CPatchCopy : public CPatch {
     CopyMode mode_;
     std::string modeName_;
     DirectorySyncs* moveSyncs_ = nullptr;
+    mode_t moveUmask_ = 0;
 };
 
 // Copies nothing: records the replacement of the running launcher in the

@@ -317,6 +317,30 @@ UniqueFd openDirectoryChain(int baseFd, const std::vector<std::string_view>& par
     return current;
 }
 
+// The folder of the last file written, kept open: an archive's files come
+// folder by folder, and making and opening each one's chain anew cost a
+// dozen calls a file. A folder once open stays the one at its path: no entry
+// can remove it or put anything else in its place.
+class ParentFolders {
+  public:
+    explicit ParentFolders(int baseFd) : baseFd_(baseFd) {}
+    // The open folder of `parts` (see openDirectoryChain); -1 when it cannot be.
+    int open(const std::vector<std::string_view>& parts) {
+        std::string path;
+        for (std::string_view part : parts) path.append(part).push_back('/');
+        if (!last_ || path != lastPath_) {
+            last_ = openDirectoryChain(baseFd_, parts);
+            lastPath_ = last_ ? std::move(path) : std::string();
+        }
+        return last_.get();
+    }
+
+  private:
+    int baseFd_;
+    std::string lastPath_;
+    UniqueFd last_;
+};
+
 bool applyAttributes(int fd, const PlannedEntry& entry) {
     if (entry.unixMode) {
         // Set-id and sticky bits never come from an archive; the owner must
@@ -353,19 +377,20 @@ Outcome copyEntryData(unzFile zip, int fd, const PlannedEntry& entry, std::vecto
     return copied == entry.size ? Outcome::Written : Outcome::Corrupt;
 }
 
-Outcome extractFile(unzFile zip, int baseFd, const PlannedEntry& entry, std::vector<char>& buffer) {
+Outcome extractFile(unzFile zip, ParentFolders& folders, const PlannedEntry& entry,
+                    std::vector<char>& buffer) {
     auto parts = splitPath(entry.relative);
     const std::string leaf(parts.back());
     parts.pop_back();
-    const UniqueFd directory = openDirectoryChain(baseFd, parts);
-    if (!directory) return Outcome::Skipped;
+    const int directory = folders.open(parts);
+    if (directory < 0) return Outcome::Skipped;
 
     OpenEntry data(zip);
     if (!data) return Outcome::Skipped;
     // Replace rather than truncate: the old file may be read-only.
-    ::unlinkat(directory.get(), leaf.c_str(), 0);
+    ::unlinkat(directory, leaf.c_str(), 0);
     const mode_t createMode = entry.unixMode ? 0600 : 0666;
-    UniqueFd file(::openat(directory.get(), leaf.c_str(),
+    UniqueFd file(::openat(directory, leaf.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode));
     if (!file) return Outcome::Skipped;
 
@@ -374,11 +399,11 @@ Outcome extractFile(unzFile zip, int baseFd, const PlannedEntry& entry, std::vec
     if (outcome == Outcome::Written && !applyAttributes(file.get(), entry))
         outcome = Outcome::Skipped;
     if (!file.close() && outcome == Outcome::Written) outcome = Outcome::Skipped;
-    if (outcome != Outcome::Written) ::unlinkat(directory.get(), leaf.c_str(), 0);
+    if (outcome != Outcome::Written) ::unlinkat(directory, leaf.c_str(), 0);
     return outcome;
 }
 
-Outcome extractEntry(unzFile zip, int baseFd, const PlannedEntry& entry,
+Outcome extractEntry(unzFile zip, int baseFd, ParentFolders& folders, const PlannedEntry& entry,
                      std::vector<char>& buffer) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
     unz64_file_pos position = entry.position;
@@ -387,37 +412,36 @@ Outcome extractEntry(unzFile zip, int baseFd, const PlannedEntry& entry,
         return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
                                                                      : Outcome::Skipped;
     }
-    return extractFile(zip, baseFd, entry, buffer);
+    return extractFile(zip, folders, entry, buffer);
 }
 
 // Moves the streamed data of a file entry into place, in the order of checks
 // that extractFile follows.
-Outcome placeFile(int dataFd, std::size_t index, int baseFd, const PlannedEntry& entry,
+Outcome placeFile(int dataFd, std::size_t index, ParentFolders& folders, const PlannedEntry& entry,
                   StreamedData data) {
     if (data == StreamedData::Absent) return Outcome::Skipped;
     auto parts = splitPath(entry.relative);
     const std::string leaf(parts.back());
     parts.pop_back();
-    const UniqueFd directory = openDirectoryChain(baseFd, parts);
-    if (!directory) return Outcome::Skipped;
+    const int directory = folders.open(parts);
+    if (directory < 0) return Outcome::Skipped;
     if (data == StreamedData::Corrupt) return Outcome::Corrupt;
     const std::string name = std::to_string(index);
     const UniqueFd file(::openat(dataFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file || !applyAttributes(file.get(), entry)) return Outcome::Skipped;
-    ::unlinkat(directory.get(), leaf.c_str(), 0);
-    if (::renameat(dataFd, name.c_str(), directory.get(), leaf.c_str()) != 0)
-        return Outcome::Skipped;
+    ::unlinkat(directory, leaf.c_str(), 0);
+    if (::renameat(dataFd, name.c_str(), directory, leaf.c_str()) != 0) return Outcome::Skipped;
     return Outcome::Written;
 }
 
-Outcome placeStreamed(int dataFd, std::size_t index, int baseFd, const PlannedEntry& entry,
-                      StreamedData data) {
+Outcome placeStreamed(int dataFd, std::size_t index, int baseFd, ParentFolders& folders,
+                      const PlannedEntry& entry, StreamedData data) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
     if (entry.kind == EntryKind::Directory) {
         return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
                                                                      : Outcome::Skipped;
     }
-    return placeFile(dataFd, index, baseFd, entry, data);
+    return placeFile(dataFd, index, folders, entry, data);
 }
 
 // The last entry named like the script is the script, whatever it is, so
@@ -513,8 +537,9 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
     if (!entries || !declaredSizeFits(*entries, limit, why)) return std::nullopt;
 
     std::vector<char> buffer(kCopyChunk);
+    ParentFolders folders(baseFd.get());
     return placeEntries(*entries, base, why, [&](std::size_t, const PlannedEntry& entry) {
-        return extractEntry(zip.get(), baseFd.get(), entry, buffer);
+        return extractEntry(zip.get(), baseFd.get(), folders, entry, buffer);
     });
 }
 
@@ -535,8 +560,9 @@ std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRec
     for (const ArchiveRecord& record : records) entries.push_back(planEntry(record, base));
     if (!declaredSizeFits(entries, limit, why)) return std::nullopt;
 
+    ParentFolders folders(baseFd.get());
     return placeEntries(entries, base, why, [&](std::size_t i, const PlannedEntry& entry) {
-        return placeStreamed(dataFd.get(), i, baseFd.get(), entry, data[i]);
+        return placeStreamed(dataFd.get(), i, baseFd.get(), folders, entry, data[i]);
     });
 }
 

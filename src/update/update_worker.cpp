@@ -332,9 +332,12 @@ QueueEnd stageRequestedLauncher(UpdateJob& job, const UnpackedArchive& contents)
 
 // Lets the last copy of each unpacked file move it instead, unless the new
 // launcher is staged from it after the queue. Files are told apart by inode,
-// whatever spelling the script used for them.
+// whatever spelling the script used for them. Without the umask, which
+// tells the bits a copy would get, every copy copies.
 void allowMoves(const PatchQueue& queue, const std::filesystem::path& unpacked,
                 DirectorySyncs& syncs) {
+    const auto umask = CurrentUmask();
+    if (!umask) return;
     const std::string inside = unpacked.string() + "/";
     std::map<std::pair<dev_t, ino_t>, CPatchCopy*> lastCopy;
     std::set<std::pair<dev_t, ino_t>> pinned;
@@ -352,7 +355,7 @@ void allowMoves(const PatchQueue& queue, const std::filesystem::path& unpacked,
         }
     }
     for (const auto& [key, copy] : lastCopy) {
-        if (!pinned.contains(key)) copy->allowMove(syncs);
+        if (!pinned.contains(key)) copy->allowMove(syncs, *umask);
     }
 }
 
