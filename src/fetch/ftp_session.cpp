@@ -25,7 +25,10 @@ using CurlMultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
 // libcurl 7.88 does not always wake up when a passive data connection can
 // start, and curl_easy_perform then sleeps a whole second before every
-// transfer. Our own loop over the multi interface looks again this often.
+// transfer. Our own loop over the multi interface looks again at most this
+// long after the last activity (a reply that such a step follows), and then
+// less and less often, up to the longest slice, while the line is quiet.
+constexpr int kFirstPollSliceMs = 1;
 constexpr int kPollSliceMs = 10;
 
 struct CurlTextDeleter {
@@ -254,6 +257,7 @@ struct FtpSession::Connection {
         if (curl_multi_add_handle(multi.get(), curl) != CURLM_OK) return CURLE_FAILED_INIT;
         CURLcode code = CURLE_OK;
         int running = 1;
+        int slice = kFirstPollSliceMs;
         while (running != 0) {
             // The progress function cannot stop a connection attempt or a
             // login that hangs; this can.
@@ -269,7 +273,10 @@ struct FtpSession::Connection {
                 code = CURLE_FAILED_INIT;
                 break;
             }
-            if (running != 0) curl_multi_poll(multi.get(), nullptr, 0, kPollSliceMs, nullptr);
+            if (running == 0) break;
+            int active = 0;
+            curl_multi_poll(multi.get(), nullptr, 0, slice, &active);
+            slice = active > 0 ? kFirstPollSliceMs : std::min(2 * slice, kPollSliceMs);
         }
         int queued = 0;
         while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
