@@ -4,6 +4,7 @@
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -19,23 +20,45 @@ constexpr std::size_t kReadSize = 64 * 1024;
 
 }  // namespace
 
+// OpenSSL's BLAKE2b-512 where its configuration offers one (it is twice as
+// fast as libsodium's on some processors, and an update hashes every byte it
+// downloads or rebuilds); libsodium's, the same function, where it does not
+// (a system that allows only FIPS algorithms).
 struct ContentHasher::State {
-    crypto_generichash_state blake2b{};
+    struct OpenSslContext {
+        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    };
+    std::unique_ptr<EVP_MD_CTX, OpenSslContext> openssl;
+    crypto_generichash_state sodium{};
 };
 
 ContentHasher::ContentHasher() : state_(std::make_unique<State>()) {
-    crypto_generichash_init(&state_->blake2b, nullptr, 0, ContentHash{}.size());
+    state_->openssl.reset(EVP_MD_CTX_new());
+    if (state_->openssl && EVP_DigestInit_ex(state_->openssl.get(), EVP_blake2b512(), nullptr) == 1)
+        return;
+    state_->openssl.reset();
+    crypto_generichash_init(&state_->sodium, nullptr, 0, ContentHash{}.size());
 }
 
 ContentHasher::~ContentHasher() = default;
 
 void ContentHasher::add(const void* data, std::size_t size) {
-    crypto_generichash_update(&state_->blake2b, static_cast<const unsigned char*>(data), size);
+    if (state_->openssl) {
+        // It fails only for want of memory, which a hash of a block does not take.
+        (void)EVP_DigestUpdate(state_->openssl.get(), data, size);
+        return;
+    }
+    crypto_generichash_update(&state_->sodium, static_cast<const unsigned char*>(data), size);
 }
 
 ContentHash ContentHasher::finish() {
     ContentHash hash{};
-    crypto_generichash_final(&state_->blake2b, hash.data(), hash.size());
+    if (state_->openssl) {
+        unsigned int length = 0;
+        (void)EVP_DigestFinal_ex(state_->openssl.get(), hash.data(), &length);
+        return hash;
+    }
+    crypto_generichash_final(&state_->sodium, hash.data(), hash.size());
     return hash;
 }
 

@@ -51,6 +51,14 @@ cp p110.zip p110.orig
 # gdtool signs, minisign verifies: gdtool's key and minisign's.
 "$gdtool" sign gd.sec filelist.dat p110.zip > /dev/null
 check "minisign accepts gdtool's archive signature" 0 "$(minisign -Vq -p gd.pub -m p110.zip; echo $?)"
+# The hash's edges: nothing, one block of 128 bytes and one byte more, and a
+# read piece of 64 KiB and one byte more.
+for bytes in 0 128 129 65537; do
+  head -c "$bytes" p110.orig > "edge$bytes.zip"
+  "$gdtool" sign gd.sec "edge$bytes.zip" > /dev/null
+  check "minisign accepts the signature of $bytes bytes" 0 \
+    "$(minisign -Vq -p gd.pub -m "edge$bytes.zip"; echo $?)"
+done
 comment=$(trusted gd.pub filelist.dat)
 check "list signature names its file" filelist.dat "$(field file <<< "$comment")"
 check "list signature lasts 30 days" 2592000 \
