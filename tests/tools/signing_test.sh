@@ -59,6 +59,13 @@ for bytes in 0 128 129 65537; do
   check "minisign accepts the signature of $bytes bytes" 0 \
     "$(minisign -Vq -p gd.pub -m "edge$bytes.zip"; echo $?)"
 done
+# An OpenSSL that offers no BLAKE2b (its base provider only, as a system that
+# allows FIPS algorithms only): the hash is libsodium's, and the same.
+printf '%s\n' 'openssl_conf = init' '[init]' 'providers = providers' '[providers]' \
+  'base = base' '[base]' 'activate = 1' > base-only.cnf
+OPENSSL_CONF=base-only.cnf "$gdtool" sign gd.sec edge129.zip > /dev/null
+check "minisign accepts the signature made without OpenSSL's BLAKE2b" 0 \
+  "$(minisign -Vq -p gd.pub -m edge129.zip; echo $?)"
 comment=$(trusted gd.pub filelist.dat)
 check "list signature names its file" filelist.dat "$(field file <<< "$comment")"
 check "list signature lasts 30 days" 2592000 \
