@@ -7,6 +7,7 @@
 #include "update/delta_pack.h"
 #include "update/lzma_reader.h"
 #include "update/zstd_reader.h"
+#include "util/early_flush.h"
 #include "util/fd_io.h"
 #include "util/safe_path.h"
 #include "util/tree_walk.h"
@@ -136,6 +137,9 @@ class RebuiltFiles {
     bool closeCurrent() {
         const DeltaFile& file = *files_[next_];
         if (!flush()) return false;
+        // The rebuilt files are synced together once they are all made.
+        ::sync_file_range(out_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        earlyFlush_.finished(out_.get(), file.size);
         const bool closed = out_.close();
         if (!closed) return fail("cannot write " + file.target);
         if (digestOf(hasher_->finish()) != file.digest) {
@@ -162,6 +166,7 @@ class RebuiltFiles {
     std::unique_ptr<char[]> pending_ = std::make_unique_for_overwrite<char[]>(kWriteSize);
     std::size_t filled_ = 0;  // of pending_; written_ counts them already
     std::string failure_;
+    EarlyFlush earlyFlush_;
 };
 
 // Memory for the bases of a group, in huge pages where the system gives

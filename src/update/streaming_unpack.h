@@ -34,12 +34,9 @@ namespace gd {
 
 class StreamingUnpack final : public DownloadSink {
   public:
-    // Whether sync() will be asked for: the files' durability is then paid
-    // for while more of them arrive (see EarlyFlush).
-    enum class Durable : bool { No, Yes };
-
     // Inflates into `dataDir`, which it makes (mode 0700) and which must not
-    // exist yet; no more than `limit` bytes are written there.
+    // exist yet; no more than `limit` bytes are written there. With
+    // Durable::Yes sync() is to follow.
     StreamingUnpack(const std::filesystem::path& dataDir, std::uint64_t limit,
                     Durable durable = Durable::No);
     StreamingUnpack(const StreamingUnpack&) = delete;

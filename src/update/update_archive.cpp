@@ -1,6 +1,7 @@
 #include "update/update_archive.h"
 
 #include "update/zip_reader.h"
+#include "util/early_flush.h"
 #include "util/fd_io.h"
 #include "util/safe_path.h"
 #include "util/text_encoding.h"
@@ -15,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <ctime>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -377,8 +379,8 @@ Outcome copyEntryData(unzFile zip, int fd, const PlannedEntry& entry, std::vecto
     return copied == entry.size ? Outcome::Written : Outcome::Corrupt;
 }
 
-Outcome extractFile(unzFile zip, ParentFolders& folders, const PlannedEntry& entry,
-                    std::vector<char>& buffer) {
+Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
+                    const PlannedEntry& entry, std::vector<char>& buffer) {
     auto parts = splitPath(entry.relative);
     const std::string leaf(parts.back());
     parts.pop_back();
@@ -398,13 +400,17 @@ Outcome extractFile(unzFile zip, ParentFolders& folders, const PlannedEntry& ent
     if (outcome == Outcome::Written && !data.closeVerified()) outcome = Outcome::Corrupt;
     if (outcome == Outcome::Written && !applyAttributes(file.get(), entry))
         outcome = Outcome::Skipped;
+    if (outcome == Outcome::Written && flush != nullptr) {
+        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        flush->finished(file.get(), entry.size);
+    }
     if (!file.close() && outcome == Outcome::Written) outcome = Outcome::Skipped;
     if (outcome != Outcome::Written) ::unlinkat(directory, leaf.c_str(), 0);
     return outcome;
 }
 
-Outcome extractEntry(unzFile zip, int baseFd, ParentFolders& folders, const PlannedEntry& entry,
-                     std::vector<char>& buffer) {
+Outcome extractEntry(unzFile zip, int baseFd, ParentFolders& folders, EarlyFlush* flush,
+                     const PlannedEntry& entry, std::vector<char>& buffer) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
     unz64_file_pos position = entry.position;
     if (unzGoToFilePos64(zip, &position) != UNZ_OK) return Outcome::Corrupt;
@@ -412,7 +418,7 @@ Outcome extractEntry(unzFile zip, int baseFd, ParentFolders& folders, const Plan
         return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
                                                                      : Outcome::Skipped;
     }
-    return extractFile(zip, folders, entry, buffer);
+    return extractFile(zip, folders, flush, entry, buffer);
 }
 
 // Moves the streamed data of a file entry into place, in the order of checks
@@ -526,7 +532,8 @@ std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archiv
 }
 
 std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesystem::path& baseDir,
-                                             std::uintmax_t limit, std::string* why) {
+                                             std::uintmax_t limit, std::string* why,
+                                             Durable durable) {
     const std::string base = directoryText(baseDir.string());
     const UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!baseFd) return refuse(why, "the folder to unpack it in cannot be opened");
@@ -538,8 +545,11 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
 
     std::vector<char> buffer(kCopyChunk);
     ParentFolders folders(baseFd.get());
+    std::optional<EarlyFlush> flush;
+    if (durable == Durable::Yes) flush.emplace();
+    EarlyFlush* flushing = flush ? &*flush : nullptr;
     return placeEntries(*entries, base, why, [&](std::size_t, const PlannedEntry& entry) {
-        return extractEntry(zip.get(), baseFd.get(), folders, entry, buffer);
+        return extractEntry(zip.get(), baseFd.get(), folders, flushing, entry, buffer);
     });
 }
 

@@ -72,6 +72,12 @@ enum class StreamedData {
     Corrupt,  // it did not inflate, or its CRC or size was wrong
 };
 
+// Whether the files written will be synced once they are all there (those of
+// a whole archive, before they are moved into place): their writeback then
+// starts as each is closed, and their flushes are paid for while the rest are
+// written (see EarlyFlush), so that the one sync finds little left to do.
+enum class Durable : bool { No, Yes };
+
 // Extracts every entry of the zip archive at `archivePath` under `baseDir`.
 // Entries that would still land outside `baseDir` after trimming, symbolic
 // links and other special files, encrypted entries and names that cannot be
@@ -91,7 +97,8 @@ std::optional<UnpackedArchive> UnpackArchive(const std::filesystem::path& archiv
 // it stays the caller's).
 std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesystem::path& baseDir,
                                              std::uintmax_t limit = kArchiveExtractLimit,
-                                             std::string* why = nullptr);
+                                             std::string* why = nullptr,
+                                             Durable durable = Durable::No);
 
 // The rules of UnpackArchive for an archive whose entries were already
 // inflated, in archive order, into `dataDir`, each into a file named by its

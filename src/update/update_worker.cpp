@@ -158,14 +158,15 @@ std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
         why = "the folder to unpack it in cannot be made: " + error.message();
         return std::nullopt;
     }
-    auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget), &why);
+    // Copies may move these files into place: one sync makes them all durable.
+    const Durable durable = kind == ArchiveKind::Whole ? Durable::Yes : Durable::No;
+    auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget), &why, durable);
     if (!contents) return std::nullopt;
     if (!unpacked.charge(contents->bytes)) {
         why = kFilesDoNotFit;
         return std::nullopt;
     }
-    // Copies may move these files into place: one sync makes them all durable.
-    if (kind == ArchiveKind::Whole && !syncFileSystemOf(unpacked.path())) {
+    if (durable == Durable::Yes && !syncFileSystemOf(unpacked.path())) {
         why = kUnsyncedFiles;
         return std::nullopt;
     }
@@ -176,7 +177,7 @@ std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
 // anew for each source that serves it.
 class UnpackingStream : public ArchiveStream {
   public:
-    UnpackingStream(ChargedPath& parts, const DiskBudget& budget, StreamingUnpack::Durable durable)
+    UnpackingStream(ChargedPath& parts, const DiskBudget& budget, Durable durable)
         : parts_(parts), budget_(budget), durable_(durable) {}
     DownloadSink* restart() override {
         pipeline_.reset();
@@ -194,7 +195,7 @@ class UnpackingStream : public ArchiveStream {
   private:
     ChargedPath& parts_;
     const DiskBudget& budget_;
-    StreamingUnpack::Durable durable_;
+    Durable durable_;
     std::optional<StreamingUnpack> unpack_;
     std::optional<PipelinedSink> pipeline_;  // feeds unpack_: destroyed first
 };
@@ -214,9 +215,7 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        std::stop_token stop, ArchiveKind kind) {
     Streamed streamed;
     // A whole archive's files are synced before they are placed.
-    UnpackingStream stream(
-        parts, budget,
-        kind == ArchiveKind::Whole ? StreamingUnpack::Durable::Yes : StreamingUnpack::Durable::No);
+    UnpackingStream stream(parts, budget, kind == ArchiveKind::Whole ? Durable::Yes : Durable::No);
     StreamEnd end;
     {
         KeptCharge kept(budget);

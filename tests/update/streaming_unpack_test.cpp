@@ -41,9 +41,8 @@ Streamed stream(const std::string& bytes, const fs::path& work, std::size_t piec
                 bool pipelined = false) {
     Streamed result;
     fs::create_directories(work);
-    gd::StreamingUnpack unpack(
-        work / "parts", gd::kArchiveExtractLimit,
-        pipelined ? gd::StreamingUnpack::Durable::Yes : gd::StreamingUnpack::Durable::No);
+    gd::StreamingUnpack unpack(work / "parts", gd::kArchiveExtractLimit,
+                               pipelined ? gd::Durable::Yes : gd::Durable::No);
     std::optional<gd::PipelinedSink> pipeline;
     gd::DownloadSink& sink =
         pipelined ? pipeline.emplace(unpack) : static_cast<gd::DownloadSink&>(unpack);
