@@ -138,7 +138,6 @@ class RebuiltFiles {
         const DeltaFile& file = *files_[next_];
         if (!flush()) return false;
         // The rebuilt files are synced together once they are all made.
-        ::sync_file_range(out_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         earlyFlush_.finished(out_.get(), file.size);
         const bool closed = out_.close();
         if (!closed) return fail("cannot write " + file.target);

@@ -352,8 +352,11 @@ void StreamingUnpack::finishEntry() {
         } else {
             // Its writeback starts now, while the rest arrives, so that the
             // one sync of the whole batch (sync()) finds little left to do.
-            ::sync_file_range(file_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-            if (flush_) flush_->finished(file_.get(), produced_);
+            if (flush_) {
+                flush_->finished(file_.get(), produced_);
+            } else {
+                ::sync_file_range(file_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            }
             entry.data = file_.close() ? StreamedData::Written : StreamedData::Absent;
         }
     }

@@ -326,7 +326,8 @@ UniqueFd openDirectoryChain(int baseFd, const std::vector<std::string_view>& par
 class ParentFolders {
   public:
     explicit ParentFolders(int baseFd) : baseFd_(baseFd) {}
-    // The open folder of `parts` (see openDirectoryChain); -1 when it cannot be.
+    // The open folder of `parts` (see openDirectoryChain), made when missing;
+    // -1 when it cannot be.
     int open(const std::vector<std::string_view>& parts) {
         std::string path;
         for (std::string_view part : parts) path.append(part).push_back('/');
@@ -400,24 +401,19 @@ Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
     if (outcome == Outcome::Written && !data.closeVerified()) outcome = Outcome::Corrupt;
     if (outcome == Outcome::Written && !applyAttributes(file.get(), entry))
         outcome = Outcome::Skipped;
-    if (outcome == Outcome::Written && flush != nullptr) {
-        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-        flush->finished(file.get(), entry.size);
-    }
+    if (outcome == Outcome::Written && flush != nullptr) flush->finished(file.get(), entry.size);
     if (!file.close() && outcome == Outcome::Written) outcome = Outcome::Skipped;
     if (outcome != Outcome::Written) ::unlinkat(directory, leaf.c_str(), 0);
     return outcome;
 }
 
-Outcome extractEntry(unzFile zip, int baseFd, ParentFolders& folders, EarlyFlush* flush,
+Outcome extractEntry(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
                      const PlannedEntry& entry, std::vector<char>& buffer) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
     unz64_file_pos position = entry.position;
     if (unzGoToFilePos64(zip, &position) != UNZ_OK) return Outcome::Corrupt;
-    if (entry.kind == EntryKind::Directory) {
-        return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
-                                                                     : Outcome::Skipped;
-    }
+    if (entry.kind == EntryKind::Directory)
+        return folders.open(splitPath(entry.relative)) >= 0 ? Outcome::Written : Outcome::Skipped;
     return extractFile(zip, folders, flush, entry, buffer);
 }
 
@@ -440,13 +436,11 @@ Outcome placeFile(int dataFd, std::size_t index, ParentFolders& folders, const P
     return Outcome::Written;
 }
 
-Outcome placeStreamed(int dataFd, std::size_t index, int baseFd, ParentFolders& folders,
+Outcome placeStreamed(int dataFd, std::size_t index, ParentFolders& folders,
                       const PlannedEntry& entry, StreamedData data) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
-    if (entry.kind == EntryKind::Directory) {
-        return openDirectoryChain(baseFd, splitPath(entry.relative)) ? Outcome::Written
-                                                                     : Outcome::Skipped;
-    }
+    if (entry.kind == EntryKind::Directory)
+        return folders.open(splitPath(entry.relative)) >= 0 ? Outcome::Written : Outcome::Skipped;
     return placeFile(dataFd, index, folders, entry, data);
 }
 
@@ -549,7 +543,7 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
     if (durable == Durable::Yes) flush.emplace();
     EarlyFlush* flushing = flush ? &*flush : nullptr;
     return placeEntries(*entries, base, why, [&](std::size_t, const PlannedEntry& entry) {
-        return extractEntry(zip.get(), baseFd.get(), folders, flushing, entry, buffer);
+        return extractEntry(zip.get(), folders, flushing, entry, buffer);
     });
 }
 
@@ -572,7 +566,7 @@ std::optional<UnpackedArchive> PlaceStreamedEntries(const std::vector<ArchiveRec
 
     ParentFolders folders(baseFd.get());
     return placeEntries(entries, base, why, [&](std::size_t i, const PlannedEntry& entry) {
-        return placeStreamed(dataFd.get(), i, baseFd.get(), folders, entry, data[i]);
+        return placeStreamed(dataFd.get(), i, folders, entry, data[i]);
     });
 }
 

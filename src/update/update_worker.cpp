@@ -143,6 +143,12 @@ std::uint64_t unpackLimit(const DiskBudget& budget) {
     return std::min<std::uint64_t>(budget.available(), kArchiveExtractLimit);
 }
 
+// A whole archive's files are synced once unpacked (copies may move them
+// into place); a delta archive's rebuilt files are synced once they are made.
+Durable unpackedDurability(ArchiveKind kind) {
+    return kind == ArchiveKind::Whole ? Durable::Yes : Durable::No;
+}
+
 constexpr const char* kUnsyncedFiles = "the unpacked files cannot be written to the disk";
 constexpr const char* kFilesDoNotFit = "its files do not fit in the space for the update";
 
@@ -159,7 +165,7 @@ std::optional<UnpackedArchive> unpackArchive(int zipFd, ChargedPath& unpacked,
         return std::nullopt;
     }
     // Copies may move these files into place: one sync makes them all durable.
-    const Durable durable = kind == ArchiveKind::Whole ? Durable::Yes : Durable::No;
+    const Durable durable = unpackedDurability(kind);
     auto contents = UnpackArchive(zipFd, unpacked.path(), unpackLimit(budget), &why, durable);
     if (!contents) return std::nullopt;
     if (!unpacked.charge(contents->bytes)) {
@@ -214,8 +220,8 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
                        ChargedPath& parts, ChargedPath& unpacked, DiskBudget& budget,
                        std::stop_token stop, ArchiveKind kind) {
     Streamed streamed;
-    // A whole archive's files are synced before they are placed.
-    UnpackingStream stream(parts, budget, kind == ArchiveKind::Whole ? Durable::Yes : Durable::No);
+    const Durable durable = unpackedDurability(kind);
+    UnpackingStream stream(parts, budget, durable);
     StreamEnd end;
     {
         KeptCharge kept(budget);
@@ -246,7 +252,7 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
     }
     // One sync for every file, before any of them is renamed into place; a
     // delta archive's rebuilt files are synced together once they are made.
-    if (kind == ArchiveKind::Whole && !unpack.sync()) {
+    if (durable == Durable::Yes && !unpack.sync()) {
         streamed.unpackFailure = kUnsyncedFiles;
         return streamed;
     }

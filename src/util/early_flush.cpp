@@ -13,6 +13,7 @@ EarlyFlush::~EarlyFlush() {
 }
 
 void EarlyFlush::finished(int fd, std::uint64_t bytes) {
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     sinceFlush_ += bytes;
     if (sinceFlush_ < every_) return;
     UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));

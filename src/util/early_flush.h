@@ -28,8 +28,8 @@ class EarlyFlush {
     // Waits for a flush under way; one not yet begun is dropped.
     ~EarlyFlush();
 
-    // `fd` is a file just finished, of `bytes`, whose writeback has been
-    // started; it is duplicated when a flush is due, and may be closed after.
+    // `fd` is a file just finished, of `bytes`: its writeback starts now,
+    // and it is duplicated when a flush is due; it may be closed after.
     void finished(int fd, std::uint64_t bytes);
 
   private:
