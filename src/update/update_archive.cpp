@@ -11,11 +11,13 @@
 #include <minizip/unzip.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -112,24 +114,35 @@ std::string mebibytes(std::uintmax_t bytes) {
 
 // ---- archive handles -------------------------------------------------------
 
-// The entry opened for reading; closing it is where minizip checks the CRC.
-class OpenEntry {
+// The entry's data as the archive holds them. They are inflated here rather
+// than by minizip, which stops at the declared size and checks the CRC of
+// what it gave: data that inflate past the declared size would pass.
+class RawEntry {
   public:
-    explicit OpenEntry(unzFile file) : file_(file), open_(unzOpenCurrentFile(file) == UNZ_OK) {}
-    OpenEntry(const OpenEntry&) = delete;
-    OpenEntry& operator=(const OpenEntry&) = delete;
-    ~OpenEntry() {
+    explicit RawEntry(unzFile file) : file_(file) {
+        int level = 0;
+        open_ = unzOpenCurrentFile2(file, &method_, &level, 1) == UNZ_OK;
+    }
+    RawEntry(const RawEntry&) = delete;
+    RawEntry& operator=(const RawEntry&) = delete;
+    ~RawEntry() {
         if (open_) unzCloseCurrentFile(file_);
     }
     explicit operator bool() const { return open_; }
-    bool closeVerified() {
-        open_ = false;
-        return unzCloseCurrentFile(file_) == UNZ_OK;
+    int method() const { return method_; }
+    // As read(2): bytes read, 0 at the end of the data, negative on failure.
+    int read(char* data, std::size_t size) {
+        return unzReadCurrentFile(file_, data, static_cast<unsigned>(size));
     }
 
   private:
     unzFile file_;
+    int method_ = 0;
     bool open_;
+};
+
+struct InflateEnd {
+    void operator()(z_stream* stream) const { inflateEnd(stream); }
 };
 
 // ---- planning --------------------------------------------------------------
@@ -141,6 +154,7 @@ struct PlannedEntry {
     EntryKind kind = EntryKind::Skipped;
     std::string relative;  // inside the base, '/' between directories
     std::uint64_t size = 0;
+    std::uint32_t crc = 0;
     std::optional<mode_t> unixMode;  // permission bits, for archives made on Unix
     bool readOnly = false;           // the DOS attribute, for the others
     std::time_t mtime = 0;
@@ -248,6 +262,7 @@ std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
     record.rawName.assign(rawName.data(), info.size_filename);
 
     PlannedEntry entry = planEntry(record, base);
+    entry.crc = static_cast<std::uint32_t>(info.crc);
     if (unzGetFilePos64(zip, &entry.position) != UNZ_OK) return std::nullopt;
     return entry;
 }
@@ -360,24 +375,77 @@ bool applyAttributes(int fd, const PlannedEntry& entry) {
 
 enum class Outcome { Written, Skipped, Corrupt };
 
-// Copies the open entry's data into `fd`. Data longer or shorter than declared
-// makes the archive corrupt: minizip checks the CRC only when exactly the
-// declared size came out, and holding every entry to its declared size is what
-// keeps the total written under the limit that the declared sizes were
-// checked against.
-Outcome copyEntryData(unzFile zip, int fd, const PlannedEntry& entry, std::vector<char>& buffer) {
-    std::uint64_t copied = 0;
-    for (;;) {
-        const int read =
-            unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
-        if (read < 0) return Outcome::Corrupt;
-        if (read == 0) break;
-        const auto bytes = static_cast<std::size_t>(read);
-        copied += bytes;
-        if (copied > entry.size) return Outcome::Corrupt;
-        if (!writeAll(fd, buffer.data(), bytes)) return Outcome::Skipped;
+// What comes out of an entry, held to its declared size and CRC. More or
+// fewer bytes than declared make the archive corrupt: holding every entry to
+// its declared size keeps the total written under the limit that the declared
+// sizes were checked against.
+class EntryOutput {
+  public:
+    EntryOutput(int fd, const PlannedEntry& entry) : fd_(fd), entry_(entry) {}
+    Outcome put(const char* data, std::size_t size) {
+        if (size > entry_.size - produced_) return Outcome::Corrupt;
+        produced_ += size;
+        crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(data), size);
+        return writeAll(fd_, data, size) ? Outcome::Written : Outcome::Skipped;
     }
-    return copied == entry.size ? Outcome::Written : Outcome::Corrupt;
+    Outcome end() const {
+        return produced_ == entry_.size && crc_ == entry_.crc ? Outcome::Written : Outcome::Corrupt;
+    }
+
+  private:
+    int fd_;
+    const PlannedEntry& entry_;
+    std::uint64_t produced_ = 0;
+    uLong crc_ = crc32_z(0, nullptr, 0);
+};
+
+Outcome copyStored(RawEntry& data, EntryOutput& output, std::vector<char>& buffer) {
+    for (;;) {
+        const int read = data.read(buffer.data(), buffer.size());
+        if (read < 0) return Outcome::Corrupt;
+        if (read == 0) return output.end();
+        const Outcome outcome = output.put(buffer.data(), static_cast<std::size_t>(read));
+        if (outcome != Outcome::Written) return outcome;
+    }
+}
+
+// The deflate stream must take exactly the data that the directory says are
+// the entry's, as the streamed reading requires: no data after its end.
+Outcome copyDeflated(RawEntry& data, EntryOutput& output, std::vector<char>& buffer) {
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return Outcome::Skipped;
+    const std::unique_ptr<z_stream, InflateEnd> owner(&stream);
+    const std::size_t half = buffer.size() / 2;
+    char* const in = buffer.data();
+    char* const out = buffer.data() + half;
+    bool ended = false;
+    for (;;) {
+        const int read = data.read(in, half);
+        if (read < 0) return Outcome::Corrupt;
+        if (read == 0) return output.end();
+        if (ended) return Outcome::Corrupt;
+        stream.next_in = reinterpret_cast<Bytef*>(in);
+        stream.avail_in = static_cast<uInt>(read);
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out);
+            stream.avail_out = static_cast<uInt>(half);
+            const int status = inflate(&stream, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+                return Outcome::Corrupt;
+            const Outcome outcome = output.put(out, half - stream.avail_out);
+            if (outcome != Outcome::Written) return outcome;
+            ended = status == Z_STREAM_END;
+        } while (!ended && stream.avail_out == 0);
+        if (stream.avail_in != 0) return Outcome::Corrupt;
+    }
+}
+
+// Copies the content of an entry, stored or deflated, into `fd`.
+Outcome copyEntryData(RawEntry& data, int fd, const PlannedEntry& entry,
+                      std::vector<char>& buffer) {
+    EntryOutput output(fd, entry);
+    return data.method() == 0 ? copyStored(data, output, buffer)
+                              : copyDeflated(data, output, buffer);
 }
 
 Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
@@ -388,8 +456,9 @@ Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
     const int directory = folders.open(parts);
     if (directory < 0) return Outcome::Skipped;
 
-    OpenEntry data(zip);
-    if (!data) return Outcome::Skipped;
+    // Entries of other methods are never extracted, as in the streamed reading.
+    RawEntry data(zip);
+    if (!data || (data.method() != 0 && data.method() != Z_DEFLATED)) return Outcome::Skipped;
     // Replace rather than truncate: the old file may be read-only.
     ::unlinkat(directory, leaf.c_str(), 0);
     const mode_t createMode = entry.unixMode ? 0600 : 0666;
@@ -397,8 +466,7 @@ Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode));
     if (!file) return Outcome::Skipped;
 
-    Outcome outcome = copyEntryData(zip, file.get(), entry, buffer);
-    if (outcome == Outcome::Written && !data.closeVerified()) outcome = Outcome::Corrupt;
+    Outcome outcome = copyEntryData(data, file.get(), entry, buffer);
     if (outcome == Outcome::Written && !applyAttributes(file.get(), entry))
         outcome = Outcome::Skipped;
     if (outcome == Outcome::Written && flush != nullptr) flush->finished(file.get(), entry.size);

@@ -318,11 +318,13 @@ TEST_F(UnpackArchiveTest, CapsTheBytesWritten) {
     EXPECT_TRUE(fs::is_empty(base));
     EXPECT_EQ(unpack((1 << 20) + 5), "update.dat");
 
-    // Declared sizes that lie, in both directions, fail the archive.
+    // Declared sizes that lie, in both directions, fail the archive; so do
+    // data that inflate past the declared size, whatever the CRC of its part.
     const auto [bigDeflated, bigCrc] = deflatedZeros(temp.path() / "big.zip", 1 << 20);
     const auto [smallDeflated, smallCrc] = deflatedZeros(temp.path() / "small.zip", 1000);
     for (const auto& [deflated, size, crc] :
-         {std::tuple{bigDeflated, 1000ul, bigCrc}, std::tuple{smallDeflated, 5000ul, smallCrc}}) {
+         {std::tuple{bigDeflated, 1000ul, bigCrc}, std::tuple{smallDeflated, 5000ul, smallCrc},
+          std::tuple{bigDeflated, 1000ul, smallCrc}}) {
         fs::remove_all(base);
         fs::create_directory(base);
         {
