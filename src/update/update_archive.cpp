@@ -33,6 +33,8 @@ constexpr uLong kDosReadOnly = 0x01;
 constexpr uLong kDosDirectory = 0x10;
 constexpr unsigned kExtendedTimestampId = 0x5455;
 constexpr std::size_t kCopyChunk = 256 * 1024;
+// Deflated data are read in pieces of this size.
+constexpr std::size_t kPackedPiece = 64 * 1024;
 
 // ---- entry names -----------------------------------------------------------
 
@@ -114,31 +116,43 @@ std::string mebibytes(std::uintmax_t bytes) {
 
 // ---- archive handles -------------------------------------------------------
 
-// The entry's data as the archive holds them. They are inflated here rather
-// than by minizip, which stops at the declared size and checks the CRC of
-// what it gave: data that inflate past the declared size would pass.
+// The current entry's data as the archive holds them, read straight from
+// the archive: minizip copies raw data a byte at a time. They are inflated
+// here rather than by minizip, which stops at the declared size and checks
+// the CRC of what it gave: data that inflate past the declared size would
+// pass.
 class RawEntry {
   public:
-    explicit RawEntry(unzFile file) : file_(file) {
+    // Opening checks the entry's local header; `packed` is the size of its
+    // data in the central directory.
+    RawEntry(const ZipReader& zip, std::uint64_t packed) : zip_(zip), left_(packed) {
         int level = 0;
-        open_ = unzOpenCurrentFile2(file, &method_, &level, 1) == UNZ_OK;
+        open_ = unzOpenCurrentFile2(zip.get(), &method_, &level, 1) == UNZ_OK;
+        if (open_) at_ = unzGetCurrentFileZStreamPos64(zip.get());
     }
     RawEntry(const RawEntry&) = delete;
     RawEntry& operator=(const RawEntry&) = delete;
     ~RawEntry() {
-        if (open_) unzCloseCurrentFile(file_);
+        if (open_) unzCloseCurrentFile(zip_.get());
     }
     explicit operator bool() const { return open_; }
     int method() const { return method_; }
+    bool finished() const { return left_ == 0; }
     // As read(2): bytes read, 0 at the end of the data, negative on failure.
     int read(char* data, std::size_t size) {
-        return unzReadCurrentFile(file_, data, static_cast<unsigned>(size));
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_));
+        if (piece > 0 && !readAllAt(zip_.fd(), data, piece, at_)) return -1;
+        at_ += piece;
+        left_ -= piece;
+        return static_cast<int>(piece);
     }
 
   private:
-    unzFile file_;
+    const ZipReader& zip_;
     int method_ = 0;
     bool open_;
+    std::uint64_t at_ = 0;  // in the archive
+    std::uint64_t left_;
 };
 
 struct InflateEnd {
@@ -155,6 +169,7 @@ struct PlannedEntry {
     std::string relative;  // inside the base, '/' between directories
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
+    std::uint64_t packed = 0;        // the size of its data in the archive
     std::optional<mode_t> unixMode;  // permission bits, for archives made on Unix
     bool readOnly = false;           // the DOS attribute, for the others
     std::time_t mtime = 0;
@@ -263,6 +278,7 @@ std::optional<PlannedEntry> planEntry(unzFile zip, const std::string& base) {
 
     PlannedEntry entry = planEntry(record, base);
     entry.crc = static_cast<std::uint32_t>(info.crc);
+    entry.packed = info.compressed_size;
     if (unzGetFilePos64(zip, &entry.position) != UNZ_OK) return std::nullopt;
     return entry;
 }
@@ -410,34 +426,43 @@ Outcome copyStored(RawEntry& data, EntryOutput& output, std::vector<char>& buffe
 }
 
 // The deflate stream must take exactly the data that the directory says are
-// the entry's, as the streamed reading requires: no data after its end.
+// the entry's, as the streamed reading requires: no data after its end. What
+// comes out is written a full buffer at a time.
 Outcome copyDeflated(RawEntry& data, EntryOutput& output, std::vector<char>& buffer) {
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return Outcome::Skipped;
     const std::unique_ptr<z_stream, InflateEnd> owner(&stream);
-    const std::size_t half = buffer.size() / 2;
-    char* const in = buffer.data();
-    char* const out = buffer.data() + half;
-    bool ended = false;
-    for (;;) {
-        const int read = data.read(in, half);
-        if (read < 0) return Outcome::Corrupt;
-        if (read == 0) return output.end();
-        if (ended) return Outcome::Corrupt;
-        stream.next_in = reinterpret_cast<Bytef*>(in);
-        stream.avail_in = static_cast<uInt>(read);
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(out);
-            stream.avail_out = static_cast<uInt>(half);
-            const int status = inflate(&stream, Z_NO_FLUSH);
-            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
-                return Outcome::Corrupt;
-            const Outcome outcome = output.put(out, half - stream.avail_out);
+    const auto packed = std::make_unique_for_overwrite<char[]>(kPackedPiece);
+    const auto empty = [&] {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
+        stream.avail_out = static_cast<uInt>(buffer.size());
+    };
+    const auto emptied = [&] {
+        const Outcome outcome = output.put(buffer.data(), buffer.size() - stream.avail_out);
+        empty();
+        return outcome;
+    };
+    empty();
+    for (int status = Z_OK; status != Z_STREAM_END;) {
+        if (stream.avail_in == 0) {
+            const int read = data.read(packed.get(), kPackedPiece);
+            if (read < 0) return Outcome::Corrupt;
+            if (read == 0) break;
+            stream.next_in = reinterpret_cast<Bytef*>(packed.get());
+            stream.avail_in = static_cast<uInt>(read);
+        }
+        status = inflate(&stream, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+            return Outcome::Corrupt;
+        if (stream.avail_out == 0) {
+            const Outcome outcome = emptied();
             if (outcome != Outcome::Written) return outcome;
-            ended = status == Z_STREAM_END;
-        } while (!ended && stream.avail_out == 0);
-        if (stream.avail_in != 0) return Outcome::Corrupt;
+        }
     }
+    const Outcome outcome = emptied();
+    if (outcome != Outcome::Written) return outcome;
+    if (stream.avail_in != 0 || !data.finished()) return Outcome::Corrupt;
+    return output.end();
 }
 
 // Copies the content of an entry, stored or deflated, into `fd`.
@@ -448,7 +473,7 @@ Outcome copyEntryData(RawEntry& data, int fd, const PlannedEntry& entry,
                               : copyDeflated(data, output, buffer);
 }
 
-Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
+Outcome extractFile(const ZipReader& zip, ParentFolders& folders, EarlyFlush* flush,
                     const PlannedEntry& entry, std::vector<char>& buffer) {
     auto parts = splitPath(entry.relative);
     const std::string leaf(parts.back());
@@ -457,7 +482,7 @@ Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
     if (directory < 0) return Outcome::Skipped;
 
     // Entries of other methods are never extracted, as in the streamed reading.
-    RawEntry data(zip);
+    RawEntry data(zip, entry.packed);
     if (!data || (data.method() != 0 && data.method() != Z_DEFLATED)) return Outcome::Skipped;
     // Replace rather than truncate: the old file may be read-only.
     ::unlinkat(directory, leaf.c_str(), 0);
@@ -475,11 +500,11 @@ Outcome extractFile(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
     return outcome;
 }
 
-Outcome extractEntry(unzFile zip, ParentFolders& folders, EarlyFlush* flush,
+Outcome extractEntry(const ZipReader& zip, ParentFolders& folders, EarlyFlush* flush,
                      const PlannedEntry& entry, std::vector<char>& buffer) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
     unz64_file_pos position = entry.position;
-    if (unzGoToFilePos64(zip, &position) != UNZ_OK) return Outcome::Corrupt;
+    if (unzGoToFilePos64(zip.get(), &position) != UNZ_OK) return Outcome::Corrupt;
     if (entry.kind == EntryKind::Directory)
         return folders.open(splitPath(entry.relative)) >= 0 ? Outcome::Written : Outcome::Skipped;
     return extractFile(zip, folders, flush, entry, buffer);
@@ -611,7 +636,7 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
     if (durable == Durable::Yes) flush.emplace();
     EarlyFlush* flushing = flush ? &*flush : nullptr;
     return placeEntries(*entries, base, why, [&](std::size_t, const PlannedEntry& entry) {
-        return extractEntry(zip.get(), folders, flushing, entry, buffer);
+        return extractEntry(zip, folders, flushing, entry, buffer);
     });
 }
 

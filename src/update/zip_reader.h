@@ -21,6 +21,7 @@ class ZipReader {
 
     explicit operator bool() const { return file_ != nullptr; }
     unzFile get() const { return file_; }
+    int fd() const { return stream_.fd; }
 
     // What minizip's callbacks work on. minizip reads header fields a byte
     // at a time: the reads go through a buffer.
