@@ -23,9 +23,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace gd {
@@ -194,15 +196,6 @@ class BaseMemory {
     std::uint64_t size_;
 };
 
-// The bases of a group, one after the other.
-struct Bases {
-    explicit Bases(std::uint64_t total) : memory(total), size(total) {}
-    BaseMemory memory;
-    std::uint64_t size;
-    std::uint64_t filled = 0;
-    std::string_view view() const { return {memory.data(), static_cast<std::size_t>(filled)}; }
-};
-
 // The installed base of `file`, reached without following links and opened
 // only once it is seen to be a plain file (a FIFO or a device would block
 // or act on being opened) of the size the delta expects; an empty
@@ -230,10 +223,84 @@ UniqueFd openBase(const std::string& launcherDir, const DeltaFile& file, std::st
     return in;
 }
 
-// The group's bases, one after the other, in memory made only once every
-// one of them is found to be there at its declared size: the delta's word
-// alone never sizes the memory. Each is opened again to be read (a group
-// may hold more files than a process may keep open) and judged again then.
+// The bases of a group, one after the other, read on a thread of their own
+// while the group is rebuilt. Most of a large diff's copies move forward
+// through the bases, so the rebuild seldom waits for them; reading them all
+// first made it wait for every page of their memory to be made as well.
+class Bases {
+  public:
+    // Starts reading the bases of `files` (their sizes already judged) into
+    // memory of `size` bytes.
+    Bases(std::uint64_t size, const std::string& launcherDir,
+          const std::vector<const DeltaFile*>& files)
+        : memory_(size), size_(size) {
+        if (memory_.ok())
+            reader_ = std::jthread([this, launcherDir, files](std::stop_token stop) {
+                read(stop, launcherDir, files);
+            });
+    }
+    bool ok() const { return memory_.ok(); }
+    // All of them; a copy may use only what reach() said is there.
+    std::string_view view() const { return {memory_.data(), static_cast<std::size_t>(size_)}; }
+    // Waits until the first `end` bytes are read; false when they never
+    // will be (failure() says why).
+    bool reach(std::uint64_t end) {
+        while (known_ < end) {
+            filled_.wait(known_, std::memory_order_acquire);
+            known_ = filled_.load(std::memory_order_acquire);
+            if (known_ == kFailed) return false;
+        }
+        return true;
+    }
+    // Why the reading failed; empty while it has not.
+    std::string failure() const {
+        return filled_.load(std::memory_order_acquire) == kFailed ? failure_ : std::string();
+    }
+
+  private:
+    // Never a count of bytes read: the memory is mapped, so far smaller.
+    static constexpr std::uint64_t kFailed = UINT64_MAX;
+    // Read in pieces of this size, each made available as soon as it is in.
+    static constexpr std::uint64_t kPiece = 4 << 20;
+
+    // Each base is opened again to be read (a group may hold more files
+    // than a process may keep open) and judged again then.
+    void read(const std::stop_token& stop, const std::string& launcherDir,
+              const std::vector<const DeltaFile*>& files) {
+        std::uint64_t at = 0;
+        for (const DeltaFile* file : files) {
+            if (file->base.empty()) continue;
+            const UniqueFd in = openBase(launcherDir, *file, failure_);
+            if (!in) return fail();
+            for (std::uint64_t done = 0; done < file->baseSize && !stop.stop_requested();) {
+                const std::uint64_t piece = std::min(kPiece, file->baseSize - done);
+                if (!readAllAt(in.get(), memory_.data() + at, piece, done)) {
+                    failure_ = "cannot read the installed " + file->base;
+                    return fail();
+                }
+                done += piece;
+                at += piece;
+                filled_.store(at, std::memory_order_release);
+                filled_.notify_one();
+            }
+        }
+    }
+    void fail() {
+        filled_.store(kFailed, std::memory_order_release);
+        filled_.notify_one();
+    }
+
+    BaseMemory memory_;
+    std::uint64_t size_;
+    std::atomic<std::uint64_t> filled_{0};
+    std::uint64_t known_ = 0;  // of filled_, as the rebuild last saw it
+    std::string failure_;      // the reader's, read only once it failed
+    std::jthread reader_;      // last: it stops before the rest goes
+};
+
+// The group's bases, in memory made only once every one of them is found to
+// be there at its declared size: the delta's word alone never sizes the
+// memory.
 std::unique_ptr<Bases> readBases(const std::string& launcherDir,
                                  const std::vector<const DeltaFile*>& files, std::string& failure) {
     std::uint64_t total = 0;
@@ -242,20 +309,10 @@ std::unique_ptr<Bases> readBases(const std::string& launcherDir,
         if (!openBase(launcherDir, *file, failure)) return nullptr;
         total += file->baseSize;
     }
-    auto bases = std::make_unique<Bases>(total);
-    if (!bases->memory.ok()) {
+    auto bases = std::make_unique<Bases>(total, launcherDir, files);
+    if (!bases->ok()) {
         failure = "no memory for the installed files";
         return nullptr;
-    }
-    for (const DeltaFile* file : files) {
-        if (file->base.empty()) continue;
-        const UniqueFd in = openBase(launcherDir, *file, failure);
-        if (!in) return nullptr;
-        if (!readAllAt(in.get(), bases->memory.data() + bases->filled, file->baseSize, 0)) {
-            failure = "cannot read the installed " + file->base;
-            return nullptr;
-        }
-        bases->filled += file->baseSize;
     }
     return bases;
 }
@@ -301,8 +358,14 @@ bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_out
     return true;
 }
 
-bool rebuildPrefix(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
+bool rebuildPrefix(int pack, const DeltaGroup& group, Bases& installed, std::uint64_t total,
                    RebuiltFiles& out, std::string& failure) {
+    // Its matches may reach anywhere in the bases from the start.
+    if (!installed.reach(installed.view().size())) {
+        failure = installed.failure();
+        return false;
+    }
+    const std::string_view bases = installed.view();
     // The frame is read in pieces; the result is the window that its matches
     // reach back into, whole in memory, its pages made at once.
     const BaseMemory result(total);
@@ -352,15 +415,19 @@ class BufferedStream {
 
     // The next `count` bytes into `out`.
     bool take(char* out, std::size_t count) {
-        while (count > 0) {
-            if (at_ == held_ && !refill()) return false;
-            const std::size_t piece = std::min(count, held_ - at_);
-            std::memcpy(out, buffer_.get() + at_, piece);
-            at_ += piece;
-            out += piece;
-            count -= piece;
-        }
-        return true;
+        return takeEach(count, [&](const char* piece, std::size_t size) {
+            std::memcpy(out, piece, size);
+            out += size;
+        });
+    }
+    // The next `count` bytes into `out`, each added to the byte of `base` in
+    // its place: one pass instead of a copy and an addition.
+    bool addTo(char* out, const char* base, std::size_t count) {
+        return takeEach(count, [&](const char* piece, std::size_t size) {
+            sumBytes(out, piece, base, size);
+            out += size;
+            base += size;
+        });
     }
     // The next bytes, at least `want` of them unless the stream ends
     // sooner (or is damaged), without taking them.
@@ -377,6 +444,18 @@ class BufferedStream {
     bool finished() { return at_ == held_ && left_ == 0 && reader_.finished(); }
 
   private:
+    // Hands the next `count` bytes to `use` in the pieces that are held.
+    template <typename Use>
+    bool takeEach(std::size_t count, Use use) {
+        while (count > 0) {
+            if (at_ == held_ && !refill()) return false;
+            const std::size_t piece = std::min(count, held_ - at_);
+            use(buffer_.get() + at_, piece);
+            at_ += piece;
+            count -= piece;
+        }
+        return true;
+    }
     // Reads on after what is held, which starts the buffer when it is all
     // taken.
     bool refill() {
@@ -479,8 +558,9 @@ class RecordsAhead {
 // Copy-and-add from the bases and new bytes, as the control records say:
 // this thread decodes and adds, another hashes and writes.
 template <typename Reader>
-bool applyDiff(int pack, const DeltaGroup& group, std::string_view bases, std::uint64_t total,
+bool applyDiff(int pack, const DeltaGroup& group, Bases& installed, std::uint64_t total,
                RebuiltFiles& out) {
+    const std::string_view bases = installed.view();
     BufferedStream<Reader> control(pack, group, group.control, 0);
     BufferedStream<Reader> added(pack, group, group.added, group.control.packed);
     BufferedStream<Reader> fresh(pack, group, group.fresh,
@@ -499,10 +579,11 @@ bool applyDiff(int pack, const DeltaGroup& group, std::string_view bases, std::u
     };
     RecordsAhead<Reader> records(control, total, bases);
     while (const auto record = records.next()) {
+        if (record->copy > 0 && !installed.reach(record->from + record->copy)) return false;
         for (std::uint64_t done = 0; done < record->copy;) {
             const auto to = room(record->copy - done);
-            if (!to || !added.take(to->data(), to->size())) return false;
-            sumBytes(to->data(), to->data(), bases.data() + record->from + done, to->size());
+            if (!to || !added.addTo(to->data(), bases.data() + record->from + done, to->size()))
+                return false;
             filled += to->size();
             done += to->size();
         }
@@ -517,33 +598,52 @@ bool applyDiff(int pack, const DeltaGroup& group, std::string_view bases, std::u
            added.finished() && fresh.finished();
 }
 
-bool rebuildGroup(int pack, const DeltaPack& deltas, std::uint32_t index,
-                  const fs::path& unpackedDir, const std::string& launcherDir,
-                  std::string& failure) {
+// The files of one group, in the pack's order, and their bases.
+struct GroupWork {
     std::vector<const DeltaFile*> files;
-    std::uint64_t total = 0;
+    std::uint64_t total = 0;  // of the rebuilt files
+    std::unique_ptr<Bases> bases;
+};
+
+// Starts reading the bases of group `index`; false, with `failure` said,
+// when they are not all there as the delta expects.
+bool startGroup(const DeltaPack& deltas, std::uint32_t index, const std::string& launcherDir,
+                GroupWork& work, std::string& failure) {
     for (const DeltaFile& file : deltas.files) {
         if (file.group != index) continue;
-        files.push_back(&file);
-        total += file.size;
+        work.files.push_back(&file);
+        work.total += file.size;
     }
-    const auto bases = readBases(launcherDir, files, failure);
-    if (!bases) return false;
-    RebuiltFiles out(unpackedDir, files);
-    const DeltaGroup& group = deltas.groups[index];
+    work.bases = readBases(launcherDir, work.files, failure);
+    return work.bases != nullptr;
+}
+
+bool rebuildGroup(int pack, const DeltaGroup& group, GroupWork& work, const fs::path& unpackedDir,
+                  std::string& failure) {
+    Bases& bases = *work.bases;
+    RebuiltFiles out(unpackedDir, work.files);
     bool applied = false;
     if (group.method == DeltaMethod::Prefix) {
-        applied = rebuildPrefix(pack, group, bases->view(), total, out, failure);
+        applied = rebuildPrefix(pack, group, bases, work.total, out, failure);
     } else {
         applied = group.method == DeltaMethod::ZstdDiff
-                      ? applyDiff<ZstdReader>(pack, group, bases->view(), total, out)
-                      : applyDiff<LzmaReader>(pack, group, bases->view(), total, out);
+                      ? applyDiff<ZstdReader>(pack, group, bases, work.total, out)
+                      : applyDiff<LzmaReader>(pack, group, bases, work.total, out);
+        if (!applied && failure.empty()) failure = bases.failure();
         if (!applied && failure.empty() && out.failure().empty())
             failure = "the delta does not apply to the installed files";
     }
     applied = applied && out.complete();
     if (!applied && failure.empty()) failure = out.failure();
     return applied;
+}
+
+// The group whose bases are largest: a large diff's first records reach
+// all over its bases, so the rebuild would wait for nearly all of them.
+std::uint32_t largestBases(const DeltaPack& deltas) {
+    std::vector<std::uint64_t> sizes(deltas.groups.size());
+    for (const DeltaFile& file : deltas.files) sizes[file.group] += file.baseSize;
+    return static_cast<std::uint32_t>(std::max_element(sizes.begin(), sizes.end()) - sizes.begin());
 }
 
 }  // namespace
@@ -567,8 +667,22 @@ Rebuilt rebuildFromDeltas(const fs::path& packPath, const fs::path& unpackedDir,
         }
         rebuilt.bytes += file.size;
     }
-    for (std::uint32_t group = 0; group < deltas->groups.size(); ++group) {
-        if (!rebuildGroup(pack.get(), *deltas, group, unpackedDir, launcherDir, rebuilt.failure))
+    // The group with the largest bases is rebuilt last, its bases read from
+    // the start beside the others' rebuilding (they and one other group's
+    // are then in memory together).
+    if (!deltas->groups.empty()) {
+        const std::uint32_t last = largestBases(*deltas);
+        GroupWork lastWork;
+        if (!startGroup(*deltas, last, launcherDir, lastWork, rebuilt.failure)) return rebuilt;
+        for (std::uint32_t group = 0; group < deltas->groups.size(); ++group) {
+            if (group == last) continue;
+            GroupWork work;
+            if (!startGroup(*deltas, group, launcherDir, work, rebuilt.failure) ||
+                !rebuildGroup(pack.get(), deltas->groups[group], work, unpackedDir,
+                              rebuilt.failure))
+                return rebuilt;
+        }
+        if (!rebuildGroup(pack.get(), deltas->groups[last], lastWork, unpackedDir, rebuilt.failure))
             return rebuilt;
     }
     std::error_code error;

@@ -104,6 +104,10 @@ TEST_F(DeltaRebuildTest, RebuildsEveryKindOfChangeFromTheInstalledFiles) {
     add("data/emptied.txt", &table, empty);
     add("data/was empty.txt", &empty, "now something\n");
     add("data/same bytes, new bits.sh", &small, small, 0700);
+    // Bases are read while the rebuild runs, a few MiB at a time: its first
+    // bytes come from the end of this one.
+    const std::string large = randomBytes(9 << 20, 5);
+    add("data/large.pak", &large, large.substr(large.size() - 4096) + large);
     const gd::Rebuilt rebuilt = rebuild();
     ASSERT_TRUE(rebuilt.done) << rebuilt.failure;
     expectRebuilt();
