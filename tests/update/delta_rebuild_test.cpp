@@ -310,12 +310,15 @@ std::string zstdToolFrame(const fs::path& dir, const std::string& bytes, gd::Dif
 // already on servers) and zstd (the zstd tool's frames), and a zstd stream
 // that is cut, runs on, or needs more window than declared is refused.
 TEST_F(DeltaRebuildTest, ADiffOfEitherCodecRebuildsTheFile) {
-    const std::string before = randomBytes(200 * 1024, 5);
+    const std::string before = randomBytes(600 * 1024, 5);
     std::string after = before;
     for (std::size_t i = 100; i < after.size(); i += 300) after[i] += 7;
     const std::string tail = randomBytes(3000, 6);
+    // A record a byte: the records run across the pieces that the control
+    // stream is decoded in.
     std::string control, added(after.size(), '\0');
-    gd::appendVarint(control, before.size());
+    for (std::size_t i = 0; i + 1 < before.size(); ++i) control += std::string("\x01\x00\x00", 3);
+    gd::appendVarint(control, 1);
     gd::appendVarint(control, tail.size());
     gd::appendSignedVarint(control, 0);
     for (std::size_t i = 0; i < added.size(); ++i)
@@ -349,7 +352,7 @@ TEST_F(DeltaRebuildTest, ADiffOfEitherCodecRebuildsTheFile) {
         const std::string* bytes[3] = {&control, &added, &tail};
         for (int i = 0; i < 3; ++i)
             packed[i] = lzma ? lzmaRaw(*bytes[i], *streams[i])
-                             : zstdToolFrame(root_.path(), *bytes[i], *streams[i]);
+                             : zstdToolFrame(root_.path(), *bytes[i], *streams[i], 4u << 20);
         if (c.spoil) c.spoil(packed[1], group.added);
         group.length = packed[0].size() + packed[1].size() + packed[2].size();
         gd::DeltaPack deltas;
