@@ -451,7 +451,7 @@ class BufferedStream {
 
   private:
     enum class State { Decoding, Ended, Failed };
-    static constexpr std::size_t kPiece = 1024 * 1024;
+    static constexpr std::size_t kPiece = 256 * 1024;
     // Room in front of each piece for what was left of the one before.
     static constexpr std::size_t kRoom = 64;
     static constexpr std::size_t kSlots = 4;
@@ -478,7 +478,7 @@ class BufferedStream {
         if (made_ == taken_) return false;
         const std::size_t kept = held_ - at_;  // less than kRoom
         char* const next = slots_[taken_ % kSlots].get() + kRoom - kept;
-        std::memcpy(next, data_ + at_, kept);
+        if (kept > 0) std::memcpy(next, data_ + at_, kept);
         data_ = next;
         at_ = 0;
         held_ = kept + sizes_[taken_ % kSlots];
