@@ -323,12 +323,14 @@ TEST_F(UnpackArchiveTest, CapsTheBytesWritten) {
     EXPECT_EQ(unpack((1 << 20) + 5), "update.dat");
 
     // Declared sizes that lie, in both directions, fail the archive; so do
-    // data that inflate past the declared size, whatever the CRC of its part.
+    // data that inflate past the declared size, whatever the CRC of its part,
+    // and data that run on after the end of their deflate stream.
     const auto [bigDeflated, bigCrc] = deflatedZeros(temp.path() / "big.zip", 1 << 20);
     const auto [smallDeflated, smallCrc] = deflatedZeros(temp.path() / "small.zip", 1000);
     for (const auto& [deflated, size, crc] :
          {std::tuple{bigDeflated, 1000ul, bigCrc}, std::tuple{smallDeflated, 5000ul, smallCrc},
-          std::tuple{bigDeflated, 1000ul, smallCrc}}) {
+          std::tuple{bigDeflated, 1000ul, smallCrc},
+          std::tuple{smallDeflated + "more", 1000ul, smallCrc}}) {
         fs::remove_all(base);
         fs::create_directory(base);
         {
