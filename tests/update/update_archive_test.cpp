@@ -57,18 +57,19 @@ class ZipWriter {
         zipWriteInFileInZip(zip_, e.data.data(), static_cast<unsigned>(e.data.size()));
         zipCloseFileInZip(zip_);
     }
-    // An entry of already deflated data that declares any size and CRC.
-    void addRaw(const std::string& name, const std::string& deflated, uLong size, uLong crc) {
-        open(Entry{name, {}}, true);
+    // An entry of already deflated (or stored) data that declares any size and CRC.
+    void addRaw(const std::string& name, const std::string& deflated, uLong size, uLong crc,
+                int method = Z_DEFLATED) {
+        open(Entry{name, {}}, true, method);
         zipWriteInFileInZip(zip_, deflated.data(), static_cast<unsigned>(deflated.size()));
         zipCloseFileInZipRaw64(zip_, size, crc);
     }
 
   private:
-    void open(const Entry& e, bool raw) {
+    void open(const Entry& e, bool raw, int method = Z_DEFLATED) {
         zip_fileinfo info{e.date, 0, 0, e.unixMode ? e.unixMode << 16 : e.dosAttributes};
         zipOpenNewFileInZip4_64(zip_, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                Z_DEFLATED, Z_DEFAULT_COMPRESSION, raw, -MAX_WBITS, DEF_MEM_LEVEL,
+                                method, Z_DEFAULT_COMPRESSION, raw, -MAX_WBITS, DEF_MEM_LEVEL,
                                 Z_DEFAULT_STRATEGY, nullptr, 0, e.unixMode ? (3 << 8) | 30 : 20,
                                 e.utf8Flag ? 1 << 11 : 0, 0);
     }
@@ -324,21 +325,25 @@ TEST_F(UnpackArchiveTest, CapsTheBytesWritten) {
 
     // Declared sizes that lie, in both directions, fail the archive; so do
     // data that inflate past the declared size, whatever the CRC of its part,
-    // and data that run on after the end of their deflate stream.
+    // data that run on after the end of their deflate stream, and stored data
+    // longer than the size declared.
     const auto [bigDeflated, bigCrc] = deflatedZeros(temp.path() / "big.zip", 1 << 20);
     const auto [smallDeflated, smallCrc] = deflatedZeros(temp.path() / "small.zip", 1000);
-    for (const auto& [deflated, size, crc] :
-         {std::tuple{bigDeflated, 1000ul, bigCrc}, std::tuple{smallDeflated, 5000ul, smallCrc},
-          std::tuple{bigDeflated, 1000ul, smallCrc},
-          std::tuple{smallDeflated + "more", 1000ul, smallCrc}}) {
+    const std::string zeros(1000, '\0');
+    for (const auto& [data, size, crc, method] :
+         {std::tuple{bigDeflated, 1000ul, bigCrc, Z_DEFLATED},
+          std::tuple{smallDeflated, 5000ul, smallCrc, Z_DEFLATED},
+          std::tuple{bigDeflated, 1000ul, smallCrc, Z_DEFLATED},
+          std::tuple{smallDeflated + "more", 1000ul, smallCrc, Z_DEFLATED},
+          std::tuple{zeros + "more", 1000ul, smallCrc, 0}}) {
         fs::remove_all(base);
         fs::create_directory(base);
         {
             ZipWriter writer(archive);
-            writer.addRaw("liar.bin", deflated, size, crc);
+            writer.addRaw("liar.bin", data, size, crc, method);
             writer.add({"update.dat", ""});
         }
-        EXPECT_EQ(unpack(64 * 1024), kFailed) << size;
+        EXPECT_EQ(unpack(64 * 1024), kFailed) << size << " " << data.size();
         EXPECT_FALSE(fs::exists(base / "liar.bin"));
     }
 }
