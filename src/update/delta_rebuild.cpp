@@ -226,9 +226,10 @@ UniqueFd openBase(const std::string& launcherDir, const DeltaFile& file, std::st
 }
 
 // The bases of a group, one after the other, read on a thread of their own
-// while the group is rebuilt. Most of a large diff's copies move forward
-// through the bases, so the rebuild seldom waits for them; reading them all
-// first made it wait for every page of their memory to be made as well.
+// in pieces, each copy waiting only for the pieces it reaches. Reading them
+// all first made the rebuild wait for every page of their memory to be made;
+// a large diff reaches all over its bases early, though, so the largest
+// group's reading is started before the other groups are rebuilt.
 class Bases {
   public:
     // Starts reading the bases of `files` (their sizes already judged) into
