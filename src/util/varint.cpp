@@ -20,7 +20,7 @@ void appendBytes(std::string& out, std::string_view bytes) {
     out.append(bytes);
 }
 
-std::optional<std::uint64_t> VarintReader::number() {
+std::optional<std::uint64_t> VarintReader::longNumber() {
     std::uint64_t value = 0;
     for (int shift = 0; !failed_ && !rest_.empty() && shift < 64; shift += 7) {
         const auto byte = static_cast<std::uint8_t>(rest_.front());
@@ -32,12 +32,6 @@ std::optional<std::uint64_t> VarintReader::number() {
     }
     failed_ = true;
     return std::nullopt;
-}
-
-std::optional<std::int64_t> VarintReader::signedNumber() {
-    const auto bits = number();
-    if (!bits) return std::nullopt;
-    return static_cast<std::int64_t>((*bits >> 1) ^ (~(*bits & 1) + 1));
 }
 
 std::optional<std::string_view> VarintReader::bytes() {

@@ -21,8 +21,21 @@ class VarintReader {
   public:
     explicit VarintReader(std::string_view bytes) : rest_(bytes) {}
 
-    std::optional<std::uint64_t> number();
-    std::optional<std::int64_t> signedNumber();
+    // Inline for the one-byte numbers that most records of a diff are made
+    // of; the rest are read out of line.
+    std::optional<std::uint64_t> number() {
+        if (!failed_ && !rest_.empty() && static_cast<std::uint8_t>(rest_.front()) < 0x80) {
+            const auto byte = static_cast<std::uint8_t>(rest_.front());
+            rest_.remove_prefix(1);
+            return byte;
+        }
+        return longNumber();
+    }
+    std::optional<std::int64_t> signedNumber() {
+        const auto bits = number();
+        if (!bits) return std::nullopt;
+        return static_cast<std::int64_t>((*bits >> 1) ^ (~(*bits & 1) + 1));
+    }
     std::optional<std::string_view> bytes();  // length-prefixed
     std::optional<std::string_view> take(std::size_t count);
     bool atEnd() const { return rest_.empty(); }
@@ -30,6 +43,8 @@ class VarintReader {
     bool failed() const { return failed_; }
 
   private:
+    std::optional<std::uint64_t> longNumber();
+
     std::string_view rest_;
     bool failed_ = false;
 };
