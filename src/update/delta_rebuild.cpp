@@ -19,11 +19,14 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -172,12 +175,12 @@ class RebuiltFiles {
     EarlyFlush earlyFlush_;
 };
 
-// Memory for the bases of a group, in huge pages where the system gives
-// them: a diff's copies reach all over the bases, and with small pages
-// most of them would miss the address cache.
-class BaseMemory {
+// Memory that a frame's matches reach all over, in huge pages where the
+// system gives them: with small pages most of the matches would miss the
+// address cache.
+class WindowMemory {
   public:
-    explicit BaseMemory(std::uint64_t size) : size_(size) {
+    explicit WindowMemory(std::uint64_t size) : size_(size) {
         if (size == 0) return;
         void* memory =
             ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -185,9 +188,9 @@ class BaseMemory {
         data_ = static_cast<char*>(memory);
         ::madvise(memory, size, MADV_HUGEPAGE);
     }
-    BaseMemory(const BaseMemory&) = delete;
-    BaseMemory& operator=(const BaseMemory&) = delete;
-    ~BaseMemory() {
+    WindowMemory(const WindowMemory&) = delete;
+    WindowMemory& operator=(const WindowMemory&) = delete;
+    ~WindowMemory() {
         if (data_ != nullptr) ::munmap(data_, size_);
     }
     bool ok() const { return size_ == 0 || data_ != nullptr; }
@@ -196,6 +199,60 @@ class BaseMemory {
   private:
     char* data_ = nullptr;
     std::uint64_t size_;
+};
+
+// Memory for the bases of a group: a file in memory, sealed against
+// shrinking, filled from the installed files inside the kernel and mapped
+// to be read. Fresh anonymous memory would have to be cleared page by page
+// before the bases were copied into it, and that clearing cost more than
+// the rest of reading them (and more than small pages cost the rebuild's
+// copies, against the huge pages such memory could have); a mapping of the
+// installed files themselves would kill the update with a bus error the
+// moment another program shortened one, which this sealed copy cannot be.
+class BaseMemory {
+  public:
+    explicit BaseMemory(std::uint64_t size) : size_(size) {
+        if (size == 0) return;
+        file_.reset(::memfd_create("delta-bases", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+        if (!file_ || ::ftruncate(file_.get(), static_cast<off_t>(size)) != 0 ||
+            ::fcntl(file_.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
+            return;
+        void* memory = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file_.get(), 0);
+        if (memory != MAP_FAILED) data_ = static_cast<char*>(memory);
+    }
+    BaseMemory(const BaseMemory&) = delete;
+    BaseMemory& operator=(const BaseMemory&) = delete;
+    ~BaseMemory() {
+        if (data_ != nullptr) ::munmap(data_, size_);
+    }
+    bool ok() const { return size_ == 0 || data_ != nullptr; }
+    const char* data() const { return data_; }
+    // Copies `count` bytes of `from`, starting at `offset`, to the next
+    // `count` bytes of the memory, and maps them in; false when `from`
+    // gave fewer.
+    bool fill(int from, std::uint64_t offset, std::uint64_t count) {
+        const std::uint64_t start = filled_;
+        auto at = static_cast<off_t>(offset);
+        while (count > 0) {
+            const ssize_t sent = ::sendfile(file_.get(), from, &at, count);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent <= 0) return false;
+            count -= static_cast<std::uint64_t>(sent);
+            filled_ += static_cast<std::uint64_t>(sent);
+        }
+        // Mapped here rather than page by page as the rebuild first reads
+        // them; a system without the call leaves that to the rebuild.
+        const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        const std::uint64_t firstPage = start / page * page;
+        ::madvise(data_ + firstPage, filled_ - firstPage, MADV_POPULATE_READ);
+        return true;
+    }
+
+  private:
+    UniqueFd file_;
+    char* data_ = nullptr;
+    std::uint64_t size_;
+    std::uint64_t filled_ = 0;
 };
 
 // The installed base of `file`, reached without following links and opened
@@ -277,7 +334,7 @@ class Bases {
             if (!in) return fail();
             for (std::uint64_t done = 0; done < file->baseSize && !stop.stop_requested();) {
                 const std::uint64_t piece = std::min(kPiece, file->baseSize - done);
-                if (!readAllAt(in.get(), memory_.data() + at, piece, done)) {
+                if (!memory_.fill(in.get(), done, piece)) {
                     failure_ = "cannot read the installed " + file->base;
                     return fail();
                 }
@@ -371,7 +428,7 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, Bases& installed, std::uin
     const std::string_view bases = installed.view();
     // The frame is read in pieces; the result is the window that its matches
     // reach back into, whole in memory, its pages made at once.
-    const BaseMemory result(total);
+    const WindowMemory result(total);
     if (!result.ok()) {
         failure = "no memory for the rebuilt files";
         return false;
