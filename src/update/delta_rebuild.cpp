@@ -56,12 +56,22 @@ struct Failure {
     std::string why;
 };
 
-// out[i] = a[i] + b[i] for every byte, eight at a time: the low seven bits
-// of each byte add without reaching the next byte, the top bits are added
-// without a carry.
+// out[i] = a[i] + b[i] for every byte, sixteen at a time where the
+// compiler has vectors; the low seven bits of each byte of a word add
+// without reaching the next byte, the top bits are added without a carry.
 void sumBytes(char* out, const char* a, const char* b, std::size_t count) {
-    constexpr std::uint64_t kLow = 0x7f7f7f7f7f7f7f7full;
     std::size_t i = 0;
+#if defined(__GNUC__)
+    using Bytes16 = unsigned char __attribute__((vector_size(16)));
+    for (; i + 16 <= count; i += 16) {
+        Bytes16 x, y;
+        std::memcpy(&x, a + i, 16);
+        std::memcpy(&y, b + i, 16);
+        const Bytes16 sum = x + y;
+        std::memcpy(out + i, &sum, 16);
+    }
+#endif
+    constexpr std::uint64_t kLow = 0x7f7f7f7f7f7f7f7full;
     for (; i + 8 <= count; i += 8) {
         std::uint64_t x = 0, y = 0;
         std::memcpy(&x, a + i, 8);
