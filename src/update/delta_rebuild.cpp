@@ -86,11 +86,16 @@ void sumBytes(char* out, const char* a, const char* b, std::size_t count) {
 // come, each checked against its digest as soon as it is complete.
 class RebuiltFiles {
   public:
-    RebuiltFiles(const fs::path& unpackedDir, std::vector<const DeltaFile*> files)
-        : unpackedDir_(unpackedDir.string() + "/"), files_(std::move(files)) {}
+    // Once `stop` is requested, every write fails.
+    RebuiltFiles(const fs::path& unpackedDir, std::vector<const DeltaFile*> files,
+                 std::stop_token stop)
+        : unpackedDir_(unpackedDir.string() + "/"),
+          files_(std::move(files)),
+          stop_(std::move(stop)) {}
 
     // The next `size` bytes of the files.
     bool write(const char* data, std::size_t size) {
+        if (stop_.stop_requested()) return fail("stopped");
         for (;;) {
             // Files that are empty or whose bytes come next are opened at once.
             if (!out_ && next_ < files_.size()) {
@@ -175,6 +180,7 @@ class RebuiltFiles {
 
     std::string unpackedDir_;
     std::vector<const DeltaFile*> files_;
+    std::stop_token stop_;
     std::size_t next_ = 0;
     UniqueFd out_;
     std::optional<ContentHasher> hasher_;
@@ -293,10 +299,10 @@ UniqueFd openBase(const std::string& launcherDir, const DeltaFile& file, std::st
 }
 
 // The bases of a group, one after the other, read on a thread of their own
-// in pieces, each copy waiting only for the pieces it reaches. Reading them
-// all first made the rebuild wait for every page of their memory to be made;
-// a large diff reaches all over its bases early, though, so the largest
-// group's reading is started before the other groups are rebuilt.
+// in pieces, each copy waiting only for the pieces it reaches. A large
+// diff's first records reach all over its bases, though, so its rebuild
+// waits for nearly all of them: that is why the largest group starts first
+// and the others are rebuilt meanwhile.
 class Bases {
   public:
     // Starts reading the bases of `files` (their sizes already judged) into
@@ -739,10 +745,11 @@ bool startGroup(const DeltaPack& deltas, std::uint32_t index, const std::string&
     return work.bases != nullptr;
 }
 
+// Rebuilds the files of `group`, giving up once `stop` is requested.
 bool rebuildGroup(int pack, const DeltaGroup& group, GroupWork& work, const fs::path& unpackedDir,
-                  std::string& failure) {
+                  std::string& failure, std::stop_token stop = {}) {
     Bases& bases = *work.bases;
-    RebuiltFiles out(unpackedDir, work.files);
+    RebuiltFiles out(unpackedDir, work.files, std::move(stop));
     bool applied = false;
     if (group.method == DeltaMethod::Prefix) {
         applied = rebuildPrefix(pack, group, bases, work.total, out, failure);
@@ -759,8 +766,8 @@ bool rebuildGroup(int pack, const DeltaGroup& group, GroupWork& work, const fs::
     return applied;
 }
 
-// The group whose bases are largest: a large diff's first records reach
-// all over its bases, so the rebuild would wait for nearly all of them.
+// The group whose bases are largest: as a rule the longest to rebuild, and
+// the one whose rebuild waits longest for its bases.
 std::uint32_t largestBases(const DeltaPack& deltas) {
     std::vector<std::uint64_t> sizes(deltas.groups.size());
     for (const DeltaFile& file : deltas.files) sizes[file.group] += file.baseSize;
@@ -788,23 +795,38 @@ Rebuilt rebuildFromDeltas(const fs::path& packPath, const fs::path& unpackedDir,
         }
         rebuilt.bytes += file.size;
     }
-    // The group with the largest bases is rebuilt last, its bases read from
-    // the start beside the others' rebuilding (they and one other group's
-    // are then in memory together).
+    // The group with the largest bases is rebuilt on a thread of its own
+    // from the start, beside the others in turn: its rebuild is one core's
+    // work for most of the update, and the other core would otherwise be
+    // left to its decoding and writing.
     if (!deltas->groups.empty()) {
-        const std::uint32_t last = largestBases(*deltas);
-        GroupWork lastWork;
-        if (!startGroup(*deltas, last, launcherDir, lastWork, rebuilt.failure)) return rebuilt;
-        for (std::uint32_t group = 0; group < deltas->groups.size(); ++group) {
-            if (group == last) continue;
-            GroupWork work;
-            if (!startGroup(*deltas, group, launcherDir, work, rebuilt.failure) ||
-                !rebuildGroup(pack.get(), deltas->groups[group], work, unpackedDir,
-                              rebuilt.failure))
-                return rebuilt;
-        }
-        if (!rebuildGroup(pack.get(), deltas->groups[last], lastWork, unpackedDir, rebuilt.failure))
+        const std::uint32_t largest = largestBases(*deltas);
+        GroupWork largestWork;
+        if (!startGroup(*deltas, largest, launcherDir, largestWork, rebuilt.failure))
             return rebuilt;
+        std::string largestFailure;
+        bool largestDone = false;
+        bool othersDone = true;
+        {
+            // Stopped, when the others fail, as it goes out of scope.
+            std::jthread beside([&](std::stop_token stop) {
+                largestDone = rebuildGroup(pack.get(), deltas->groups[largest], largestWork,
+                                           unpackedDir, largestFailure, std::move(stop));
+            });
+            for (std::uint32_t group = 0; othersDone && group < deltas->groups.size(); ++group) {
+                if (group == largest) continue;
+                GroupWork work;
+                othersDone = startGroup(*deltas, group, launcherDir, work, rebuilt.failure) &&
+                             rebuildGroup(pack.get(), deltas->groups[group], work, unpackedDir,
+                                          rebuilt.failure);
+            }
+            if (othersDone) beside.join();
+        }
+        if (!othersDone) return rebuilt;
+        if (!largestDone) {
+            rebuilt.failure = std::move(largestFailure);
+            return rebuilt;
+        }
     }
     std::error_code error;
     fs::remove(packPath, error);
