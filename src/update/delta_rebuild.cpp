@@ -219,12 +219,13 @@ class WindowMemory {
 
 // Memory for the bases of a group: a file in memory, sealed against
 // shrinking, filled from the installed files inside the kernel and mapped
-// to be read. Fresh anonymous memory would have to be cleared page by page
-// before the bases were copied into it, and that clearing cost more than
-// the rest of reading them (and more than small pages cost the rebuild's
-// copies, against the huge pages such memory could have); a mapping of the
-// installed files themselves would kill the update with a bus error the
-// moment another program shortened one, which this sealed copy cannot be.
+// to be read. Fresh anonymous memory is cleared page by page before the
+// bases are copied into it, and where that was measured (a virtual machine)
+// the clearing cost more than the rest of reading them, and more than small
+// pages cost the rebuild's copies against the huge pages such memory could
+// have; a mapping of the installed files themselves would kill the update
+// with a bus error the moment another program shortened one, which this
+// sealed copy cannot be.
 class BaseMemory {
   public:
     explicit BaseMemory(std::uint64_t size) : size_(size) {
