@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -31,7 +32,8 @@ TEST(Varint, ReadsBackWhatWasWrittenAndRefusesWhatNoWriterMakes) {
         EXPECT_EQ(in.number(), row.second);
         EXPECT_EQ(in.failed(), !row.second.has_value());
     }
-    for (const std::int64_t value : {0l, -1l, 63l, -64l, 64l, INT64_MIN, INT64_MAX}) {
+    for (const std::int64_t value :
+         std::initializer_list<std::int64_t>{0, -1, 63, -64, 64, INT64_MIN, INT64_MAX}) {
         std::string bytes;
         gd::appendSignedVarint(bytes, value);
         EXPECT_EQ(gd::VarintReader(bytes).signedNumber(), value) << value;
