@@ -9,6 +9,7 @@
 #include "update/zstd_reader.h"
 #include "util/early_flush.h"
 #include "util/fd_io.h"
+#include "util/mapped_file.h"
 #include "util/safe_path.h"
 #include "util/tree_walk.h"
 #include "util/unique_fd.h"
@@ -228,25 +229,13 @@ class WindowMemory {
 // sealed copy cannot be.
 class BaseMemory {
   public:
-    explicit BaseMemory(std::uint64_t size) : size_(size) {
-        if (size == 0) return;
-        file_.reset(::memfd_create("delta-bases", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-        if (!file_ || ::ftruncate(file_.get(), static_cast<off_t>(size)) != 0 ||
-            ::fcntl(file_.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
-            return;
-        void* memory = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file_.get(), 0);
-        if (memory != MAP_FAILED) data_ = static_cast<char*>(memory);
-    }
-    BaseMemory(const BaseMemory&) = delete;
-    BaseMemory& operator=(const BaseMemory&) = delete;
-    ~BaseMemory() {
-        if (data_ != nullptr) ::munmap(data_, size_);
-    }
-    bool ok() const { return size_ == 0 || data_ != nullptr; }
-    const char* data() const { return data_; }
-    // Copies `count` bytes of `from`, starting at `offset`, to the next
-    // `count` bytes of the memory, and maps them in; false when `from`
-    // gave fewer.
+    explicit BaseMemory(std::uint64_t size) : file_(sealedFile(size)), mapped_(file_.get()) {}
+    bool ok() const { return mapped_.ok(); }
+    const char* data() const { return mapped_.bytes().data(); }
+    // The bytes copied in so far.
+    std::uint64_t filled() const { return filled_; }
+    // Copies `count` bytes of `from`, starting at `offset`, after those
+    // copied in so far, and maps them in; false when `from` gave fewer.
     bool fill(int from, std::uint64_t offset, std::uint64_t count) {
         const std::uint64_t start = filled_;
         auto at = static_cast<off_t>(offset);
@@ -261,14 +250,22 @@ class BaseMemory {
         // them; a system without the call leaves that to the rebuild.
         const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
         const std::uint64_t firstPage = start / page * page;
-        ::madvise(data_ + firstPage, filled_ - firstPage, MADV_POPULATE_READ);
+        ::madvise(const_cast<char*>(data()) + firstPage, filled_ - firstPage, MADV_POPULATE_READ);
         return true;
     }
 
   private:
+    // An empty descriptor when the system cannot make one.
+    static UniqueFd sealedFile(std::uint64_t size) {
+        UniqueFd file(::memfd_create("delta-bases", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+        if (!file || ::ftruncate(file.get(), static_cast<off_t>(size)) != 0 ||
+            ::fcntl(file.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
+            return {};
+        return file;
+    }
+
     UniqueFd file_;
-    char* data_ = nullptr;
-    std::uint64_t size_;
+    MappedFile mapped_;  // of file_: fails with it
     std::uint64_t filled_ = 0;
 };
 
@@ -344,7 +341,6 @@ class Bases {
     // than a process may keep open) and judged again then.
     void read(const std::stop_token& stop, const std::string& launcherDir,
               const std::vector<const DeltaFile*>& files) {
-        std::uint64_t at = 0;
         for (const DeltaFile* file : files) {
             if (file->base.empty()) continue;
             const UniqueFd in = openBase(launcherDir, *file, failure_);
@@ -356,8 +352,7 @@ class Bases {
                     return fail();
                 }
                 done += piece;
-                at += piece;
-                filled_.store(at, std::memory_order_release);
+                filled_.store(memory_.filled(), std::memory_order_release);
                 filled_.notify_one();
             }
         }

@@ -25,7 +25,7 @@ void MappedFile::map(int fd) {
         ok_ = true;  // mmap refuses a length of 0
         return;
     }
-    void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED) {
         size_ = 0;
         return;

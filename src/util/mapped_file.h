@@ -1,5 +1,7 @@
 // A whole file mapped read-only into memory, for code that needs a file's
 // bytes in one piece without copying them (a signature over the whole file).
+// What is written to the file afterwards shows through: it may be filled
+// while it is read.
 #pragma once
 
 #include <cstddef>
