@@ -130,6 +130,7 @@ class RebuiltFiles {
         if (error || !out_) return fail("cannot make " + file.target);
         hasher_.emplace();
         written_ = 0;
+        inFile_ = 0;
         if (file.size == 0) return closeCurrent();
         return true;
     }
@@ -151,6 +152,8 @@ class RebuiltFiles {
         if (!writeAll(out_.get(), data, count))
             return fail("cannot write " + files_[next_]->target);
         hasher_->add(data, count);
+        inFile_ += count;
+        earlyFlush_.writing(out_.get(), inFile_);
         return true;
     }
     bool flush() {
@@ -187,7 +190,8 @@ class RebuiltFiles {
     std::optional<ContentHasher> hasher_;
     std::uint64_t written_ = 0;
     std::unique_ptr<char[]> pending_ = std::make_unique_for_overwrite<char[]>(kWriteSize);
-    std::size_t filled_ = 0;  // of pending_; written_ counts them already
+    std::size_t filled_ = 0;    // of pending_; written_ counts them already
+    std::uint64_t inFile_ = 0;  // bytes of the current file in it, without pending_'s
     std::string failure_;
     EarlyFlush earlyFlush_;
 };

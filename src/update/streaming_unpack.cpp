@@ -317,6 +317,8 @@ void StreamingUnpack::output(const char* data, std::size_t size) {
         // Like a file that cannot be created: the entry is skipped.
         file_.reset();
         ::unlinkat(dataFd_.get(), std::to_string(entries_.size() - 1).c_str(), 0);
+    } else if (file_ && flush_) {
+        flush_->writing(file_.get(), produced_);
     }
 }
 

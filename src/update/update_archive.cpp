@@ -397,12 +397,15 @@ enum class Outcome { Written, Skipped, Corrupt };
 // sizes were checked against.
 class EntryOutput {
   public:
-    EntryOutput(int fd, const PlannedEntry& entry) : fd_(fd), entry_(entry) {}
+    EntryOutput(int fd, const PlannedEntry& entry, EarlyFlush* flush)
+        : fd_(fd), entry_(entry), flush_(flush) {}
     Outcome put(const char* data, std::size_t size) {
         if (size > entry_.size - produced_) return Outcome::Corrupt;
         produced_ += size;
         crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(data), size);
-        return writeAll(fd_, data, size) ? Outcome::Written : Outcome::Skipped;
+        if (!writeAll(fd_, data, size)) return Outcome::Skipped;
+        if (flush_ != nullptr) flush_->writing(fd_, produced_);
+        return Outcome::Written;
     }
     Outcome end() const {
         return produced_ == entry_.size && crc_ == entry_.crc ? Outcome::Written : Outcome::Corrupt;
@@ -411,6 +414,7 @@ class EntryOutput {
   private:
     int fd_;
     const PlannedEntry& entry_;
+    EarlyFlush* flush_;
     std::uint64_t produced_ = 0;
     uLong crc_ = crc32_z(0, nullptr, 0);
 };
@@ -465,10 +469,11 @@ Outcome copyDeflated(RawEntry& data, EntryOutput& output, std::vector<char>& buf
     return output.end();
 }
 
-// Copies the content of an entry, stored or deflated, into `fd`.
-Outcome copyEntryData(RawEntry& data, int fd, const PlannedEntry& entry,
+// Copies the content of an entry, stored or deflated, into `fd`, handed to
+// `flush` (when there is one) as it is written.
+Outcome copyEntryData(RawEntry& data, int fd, const PlannedEntry& entry, EarlyFlush* flush,
                       std::vector<char>& buffer) {
-    EntryOutput output(fd, entry);
+    EntryOutput output(fd, entry, flush);
     return data.method() == 0 ? copyStored(data, output, buffer)
                               : copyDeflated(data, output, buffer);
 }
@@ -491,7 +496,7 @@ Outcome extractFile(const ZipReader& zip, ParentFolders& folders, EarlyFlush* fl
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode));
     if (!file) return Outcome::Skipped;
 
-    Outcome outcome = copyEntryData(data, file.get(), entry, buffer);
+    Outcome outcome = copyEntryData(data, file.get(), entry, flush, buffer);
     if (outcome == Outcome::Written && !applyAttributes(file.get(), entry))
         outcome = Outcome::Skipped;
     if (outcome == Outcome::Written && flush != nullptr) flush->finished(file.get(), entry.size);

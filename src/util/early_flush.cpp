@@ -12,9 +12,31 @@ EarlyFlush::~EarlyFlush() {
     thread_.request_stop();
 }
 
+void EarlyFlush::writing(int fd, std::uint64_t end) {
+    // Fewer bytes than already started: a file left unfinished went before.
+    if (end < started_) started_ = 0;
+    if (end == started_ || end - started_ < every_ / 2) return;
+    startWriteback(fd, end);
+    flushIfDue(fd);
+}
+
 void EarlyFlush::finished(int fd, std::uint64_t bytes) {
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    sinceFlush_ += bytes;
+    if (bytes < started_) started_ = 0;
+    startWriteback(fd, bytes);
+    started_ = 0;
+    flushIfDue(fd);
+}
+
+void EarlyFlush::startWriteback(int fd, std::uint64_t end) {
+    // Its length 0 means to the file's end: an empty range is not asked for.
+    if (end > started_)
+        ::sync_file_range(fd, static_cast<off_t>(started_), static_cast<off_t>(end - started_),
+                          SYNC_FILE_RANGE_WRITE);
+    sinceFlush_ += end - started_;
+    started_ = end;
+}
+
+void EarlyFlush::flushIfDue(int fd) {
     if (sinceFlush_ < every_) return;
     UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!copy) return;  // nothing lost: the batch's sync does it all
