@@ -13,21 +13,20 @@ EarlyFlush::~EarlyFlush() {
 }
 
 void EarlyFlush::writing(int fd, std::uint64_t end) {
-    // Fewer bytes than already started: a file left unfinished went before.
-    if (end < started_) started_ = 0;
-    if (end == started_ || end - started_ < every_ / 2) return;
+    if (end >= started_ && end - started_ < every_ / 2) return;
     startWriteback(fd, end);
     flushIfDue(fd);
 }
 
 void EarlyFlush::finished(int fd, std::uint64_t bytes) {
-    if (bytes < started_) started_ = 0;
     startWriteback(fd, bytes);
     started_ = 0;
     flushIfDue(fd);
 }
 
 void EarlyFlush::startWriteback(int fd, std::uint64_t end) {
+    // Fewer bytes than already started: a file left unfinished went before.
+    if (end < started_) started_ = 0;
     // Its length 0 means to the file's end: an empty range is not asked for.
     if (end > started_)
         ::sync_file_range(fd, static_cast<off_t>(started_), static_cast<off_t>(end - started_),
