@@ -13,9 +13,7 @@ constexpr std::size_t kBuffersInFlight = 4;
 
 }  // namespace
 
-PipelinedSink::PipelinedSink(DownloadSink& next) : next_(next), thread_([this] { run(); }) {
-    filling_.reserve(kBufferSize);
-}
+PipelinedSink::PipelinedSink(DownloadSink& next) : next_(next), thread_([this] { run(); }) {}
 
 PipelinedSink::~PipelinedSink() {
     finish();
@@ -23,34 +21,58 @@ PipelinedSink::~PipelinedSink() {
 
 bool PipelinedSink::accept(std::span<const char> bytes) {
     while (!bytes.empty()) {
-        const std::size_t take = std::min(bytes.size(), kBufferSize - filling_.size());
-        filling_.insert(filling_.end(), bytes.begin(), bytes.begin() + take);
-        bytes = bytes.subspan(take);
-        received_ += take;
-        if (filling_.size() == kBufferSize) hand();
+        const std::span<char> to = room(bytes.size());
+        std::copy_n(bytes.begin(), to.size(), to.begin());
+        bytes = bytes.subspan(to.size());
+        commit(to.size());
     }
     const std::lock_guard lock(mutex_);
     return !refused_ && !closing_;
 }
 
-void PipelinedSink::hand() {
+std::span<char> PipelinedSink::room(std::size_t count) {
+    if (!filling_.bytes) {
+        const std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+            filling_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    if (!filling_.bytes) filling_.bytes = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    return {filling_.bytes.get() + filling_.size, std::min(count, kBufferSize - filling_.size)};
+}
+
+bool PipelinedSink::commit(std::size_t count) {
+    filling_.size += count;
+    received_ += count;
+    return filling_.size < kBufferSize || hand();
+}
+
+bool PipelinedSink::lend(std::span<const char> bytes) {
+    // After what was made before them.
+    if (filling_.size > 0 && !hand()) return false;
+    received_ += bytes.size();
+    const std::lock_guard lock(mutex_);
+    // In pieces of a buffer's size, as the sink would have had them copied;
+    // they take no memory, so they do not wait for room.
+    for (std::size_t at = 0; at < bytes.size() && !refused_ && !closing_; at += kBufferSize)
+        full_.push_back({nullptr, 0, bytes.subspan(at, std::min(kBufferSize, bytes.size() - at))});
+    changed_.notify_all();
+    return !refused_;
+}
+
+bool PipelinedSink::hand() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return full_.size() < kBuffersInFlight || refused_; });
     if (!refused_ && !closing_) full_.push_back(std::move(filling_));
-    if (!spare_.empty()) {
-        filling_ = std::move(spare_.back());
-        spare_.pop_back();
-    } else {
-        filling_ = {};
-        filling_.reserve(kBufferSize);
-    }
-    filling_.clear();
+    filling_ = {};
     changed_.notify_all();
+    return !refused_;
 }
 
 bool PipelinedSink::finish() {
     if (thread_.joinable()) {
-        if (!filling_.empty()) hand();
+        if (filling_.size > 0) hand();
         {
             const std::lock_guard lock(mutex_);
             closing_ = true;
@@ -67,17 +89,20 @@ void PipelinedSink::run() {
     for (;;) {
         changed_.wait(lock, [this] { return !full_.empty() || closing_; });
         if (full_.empty()) return;
-        std::vector<char> buffer = std::move(full_.front());
+        Buffer buffer = std::move(full_.front());
         full_.pop_front();
         const bool skip = refused_;
         lock.unlock();
-        const bool taken = skip || next_.accept(buffer);
+        const bool taken = skip || next_.accept(buffer.view());
         lock.lock();
         if (!taken) {
             refused_ = true;
             full_.clear();
         }
-        spare_.push_back(std::move(buffer));
+        if (buffer.bytes) {
+            buffer.size = 0;
+            spare_.push_back(std::move(buffer));
+        }
         changed_.notify_all();
     }
 }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -25,6 +26,17 @@ class PipelinedSink final : public DownloadSink {
 
     // False once `next` has refused bytes handed to it earlier.
     bool accept(std::span<const char> bytes) override;
+    // Room for at most `count` (> 0) more bytes, at least one, to be made in
+    // place and handed on by commit(): a copy less than accept() for bytes
+    // that are made rather than received. Waits while the buffers in flight
+    // are full.
+    std::span<char> room(std::size_t count);
+    // Hands on the first `count` bytes of the last room(). False once `next`
+    // has refused bytes, as seen when a full buffer goes.
+    bool commit(std::size_t count);
+    // Hands on `bytes` where they are, without a copy: they must stay as
+    // they are until finish(). False once `next` has refused bytes.
+    bool lend(std::span<const char> bytes);
     // What was taken, whether or not `next` has had it yet: a resumed
     // transfer continues after it.
     std::uint64_t received() const override { return received_; }
@@ -33,16 +45,27 @@ class PipelinedSink final : public DownloadSink {
     bool finish();
 
   private:
-    void hand();
+    // Bytes of its own, or lent ones.
+    struct Buffer {
+        std::unique_ptr<char[]> bytes;
+        std::size_t size = 0;
+        std::span<const char> lent;
+        std::span<const char> view() const {
+            return bytes ? std::span<const char>(bytes.get(), size) : lent;
+        }
+    };
+
+    // False once `next` has refused bytes.
+    bool hand();
     void run();
 
     DownloadSink& next_;
     std::uint64_t received_ = 0;
-    std::vector<char> filling_;
+    Buffer filling_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::vector<char>> full_;
-    std::vector<std::vector<char>> spare_;
+    std::deque<Buffer> full_;
+    std::vector<Buffer> spare_;
     bool refused_ = false;
     bool closing_ = false;
     std::thread thread_;  // last: it starts once everything it uses exists

@@ -42,8 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Rebuilt bytes are handed to the writing thread in pieces of this size.
-constexpr std::size_t kChunk = 512 * 1024;
 // Rebuilt bytes are written and hashed in pieces of this size, however a
 // file's end cuts what comes.
 constexpr std::size_t kWriteSize = 256 * 1024;
@@ -409,11 +407,10 @@ class RebuiltOutput final : public DownloadSink {
 };
 
 // The group's zstd frame, read in pieces, into `output`, each piece of the
-// result handed to `sink` as it is made. False when it is damaged, needs
-// more room than `output` has, or does not end exactly where the group's
-// data does.
+// result lent to `sink` as it is made (`output` outlives the sink's work). False when it is
+// damaged, needs more room than `output` has, or does not end exactly where the group's data does.
 bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_outBuffer& output,
-                 char* piece, DownloadSink& sink) {
+                 char* piece, PipelinedSink& sink) {
     std::uint64_t read = 0;
     for (std::size_t left = 1; left != 0;) {
         if (read == group.length) return false;
@@ -426,7 +423,7 @@ bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_out
             const std::size_t made = output.pos;
             left = ZSTD_decompressStream(context, &output, &input);
             if (ZSTD_isError(left) ||
-                !sink.accept({static_cast<const char*>(output.dst) + made, output.pos - made}))
+                !sink.lend({static_cast<const char*>(output.dst) + made, output.pos - made}))
                 return false;
         }
         if (left == 0 && (input.pos < input.size || read < group.length)) return false;
@@ -460,7 +457,8 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, Bases& installed, std::uin
         failure = "cannot use the installed files";
         return false;
     }
-    // Hashed and written on another thread as the frame is decoded.
+    // Hashed and written from the window on another thread as the frame is
+    // decoded.
     RebuiltOutput written(out);
     PipelinedSink pipeline(written);
     ZSTD_outBuffer output{result.data(), total, 0};
@@ -693,36 +691,25 @@ bool applyDiff(int pack, const DeltaGroup& group, Bases& installed, std::uint64_
     BufferedStream<Reader> fresh(pack, group, group.fresh,
                                  group.control.packed + group.added.packed);
     RebuiltOutput output(out);
+    // The bytes are made in the pipeline's own buffers.
     PipelinedSink pipeline(output);
-    const auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
-    std::size_t filled = 0;
-    // Room in the chunk for at most `count` more bytes: where they go and
-    // how many fit, the full chunk handed over first.
-    const auto room = [&](std::uint64_t count) -> std::optional<std::span<char>> {
-        if (filled == kChunk && !pipeline.accept({chunk.get(), std::exchange(filled, 0)}))
-            return std::nullopt;
-        const auto fits = static_cast<std::size_t>(std::min<std::uint64_t>(count, kChunk - filled));
-        return std::span<char>(chunk.get() + filled, fits);
-    };
     RecordsAhead<Reader> records(control, total, bases);
     while (const auto record = records.next()) {
         if (record->copy > 0 && !installed.reach(record->from + record->copy)) return false;
         for (std::uint64_t done = 0; done < record->copy;) {
-            const auto to = room(record->copy - done);
-            if (!to || !added.addTo(to->data(), bases.data() + record->from + done, to->size()))
+            const std::span<char> to = pipeline.room(record->copy - done);
+            if (!added.addTo(to.data(), bases.data() + record->from + done, to.size()) ||
+                !pipeline.commit(to.size()))
                 return false;
-            filled += to->size();
-            done += to->size();
+            done += to.size();
         }
         for (std::uint64_t done = 0; done < record->fresh;) {
-            const auto to = room(record->fresh - done);
-            if (!to || !fresh.take(to->data(), to->size())) return false;
-            filled += to->size();
-            done += to->size();
+            const std::span<char> to = pipeline.room(record->fresh - done);
+            if (!fresh.take(to.data(), to.size()) || !pipeline.commit(to.size())) return false;
+            done += to.size();
         }
     }
-    return records.finished() && pipeline.accept({chunk.get(), filled}) && pipeline.finish() &&
-           added.finished() && fresh.finished();
+    return records.finished() && pipeline.finish() && added.finished() && fresh.finished();
 }
 
 // The files of one group, in the pack's order, and their bases.

@@ -148,6 +148,13 @@ TEST_F(DeltaRebuildTest, AnInstalledFileThatIsNotTheBaseFailsTheRebuild) {
          "is missing or not a file"},
     };
     add("bin/editor", &code, rebuiltCode(code), 0755);
+    // Megabytes after the editor in its group: their making meets the
+    // refusal of the editor's bytes and stops there.
+    const std::string after =
+        "\x7f"
+        "ELF" +
+        randomBytes(3 << 20, 6);
+    add("bin/tools.so", &after, rebuiltCode(after), 0755);
     add("data/table.txt", &table, text(500, 2));
     for (const char* spoiled : {"bin/editor", "data/table.txt"}) {
         for (const auto& c : cases) {
