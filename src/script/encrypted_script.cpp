@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -16,11 +17,18 @@ namespace gd {
 
 namespace {
 
-// Reads up to `limit` bytes; sets `tooLong` when the file holds more.
-bool readUpTo(int fd, std::size_t limit, std::string& out, bool& tooLong) {
-    out.resize(limit + 1);
+// Reads up to `limit` bytes into memory sized by what the file measured
+// (`expected`), more only as it turns out longer; sets `tooLong` when it
+// holds more than `limit`. Memory for the limit itself would be cleared page
+// by page on every read of a small script.
+bool readUpTo(int fd, std::size_t expected, std::size_t limit, std::string& out, bool& tooLong) {
+    out.resize(std::min(expected, limit) + 1);
     std::size_t total = 0;
-    while (total < out.size()) {
+    for (;;) {
+        if (total == out.size()) {
+            if (out.size() > limit) break;
+            out.resize(std::min(out.size() * 2, limit + 1));
+        }
         const ssize_t got = ::read(fd, out.data() + total, out.size() - total);
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -45,7 +53,9 @@ std::string readEncryptedFile(const std::filesystem::path& path, std::size_t lim
 
     std::string text;
     bool tooLong = false;
-    if (!readUpTo(fd.get(), limit, text, tooLong) || tooLong) return {};
+    if (!readUpTo(fd.get(), static_cast<std::size_t>(info.st_size), limit, text, tooLong) ||
+        tooLong)
+        return {};
     ScriptCipher::decrypt(text.data(), text.size());
     return text;
 }

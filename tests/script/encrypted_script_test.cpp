@@ -37,6 +37,12 @@ TEST(EncryptedScript, FilesOverTheLimitAreRefused) {
     EXPECT_EQ(gd::readEncryptedFile(path, gd::kVersionFileLimit).size(), gd::kVersionFileLimit);
     gdtest::writeEncrypted(path, std::string(gd::kVersionFileLimit + 1, '1'));
     EXPECT_EQ(gd::readEncryptedFile(path, gd::kVersionFileLimit), "");
+    // A file that holds more than it measured (as one that grows while it is
+    // read): all of it is read, and the limit still holds.
+    const std::string status = "/proc/self/status";
+    ASSERT_EQ(fs::file_size(status), 0u);
+    for (const std::size_t limit : {std::size_t{1} << 20, std::size_t{64}})
+        EXPECT_EQ(gd::readEncryptedFile(status, limit).size() > 64, limit > 64) << limit;
 }
 
 TEST(EncryptedScript, WriteReplacesTheWholeFileWithoutTerminator) {
