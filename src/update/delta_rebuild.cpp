@@ -407,8 +407,9 @@ class RebuiltOutput final : public DownloadSink {
 };
 
 // The group's zstd frame, read in pieces, into `output`, each piece of the
-// result lent to `sink` as it is made (`output` outlives the sink's work). False when it is
-// damaged, needs more room than `output` has, or does not end exactly where the group's data does.
+// result lent to `sink` as it is made (`output` outlives the sink's work).
+// False when it is damaged, needs more room than `output` has, or does not
+// end exactly where the group's data does.
 bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_outBuffer& output,
                  char* piece, PipelinedSink& sink) {
     std::uint64_t read = 0;
