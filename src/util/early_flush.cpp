@@ -5,8 +5,7 @@
 
 namespace gd {
 
-EarlyFlush::EarlyFlush(std::uint64_t every)
-    : every_(every), thread_([this](std::stop_token stop) { run(stop); }) {}
+EarlyFlush::EarlyFlush(std::uint64_t every) : every_(every) {}
 
 EarlyFlush::~EarlyFlush() {
     thread_.request_stop();
@@ -44,6 +43,8 @@ void EarlyFlush::flushIfDue(int fd) {
         const std::lock_guard lock(mutex_);
         next_ = std::move(copy);  // a newer file flushes the older one's data too
     }
+    // Started with the first flush: most batches are too small for one.
+    if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
     due_.notify_one();
 }
 

@@ -52,7 +52,7 @@ class EarlyFlush {
     std::mutex mutex_;
     std::condition_variable_any due_;
     UniqueFd next_;        // the file to flush through, once due
-    std::jthread thread_;  // last: it starts once everything it uses exists
+    std::jthread thread_;  // last: it stops before the rest goes
 };
 
 }  // namespace gd
