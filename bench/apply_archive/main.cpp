@@ -58,6 +58,6 @@ int main(int argc, char** argv) {
     const bool applied =
         run && gd::ApplyArchiveFile(job, argv[2], run.path() / "unpacked", std::stop_token{}, kind);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    std::printf("%.3f\n", took.count());
+    std::printf("%.4f\n", took.count());
     return applied ? 0 : 1;
 }
