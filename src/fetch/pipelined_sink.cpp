@@ -1,5 +1,7 @@
 #include "fetch/pipelined_sink.h"
 
+#include "util/populated_memory.h"
+
 #include <algorithm>
 
 namespace gd {
@@ -10,10 +12,16 @@ namespace {
 // small enough that the sink starts soon after the first bytes.
 constexpr std::size_t kBufferSize = 512 * 1024;
 constexpr std::size_t kBuffersInFlight = 4;
+// On this thread one buffer serves over and over: the smaller, the fewer
+// fresh pages, and fresh pages are what small transfers spend their time on.
+// Sinks here take pieces of this size without gathering them first.
+constexpr std::size_t kBufferHereSize = 256 * 1024;
 
 }  // namespace
 
-PipelinedSink::PipelinedSink(DownloadSink& next) : next_(next), thread_([this] { run(); }) {}
+PipelinedSink::PipelinedSink(DownloadSink& next, Where where) : next_(next), where_(where) {
+    if (where == Where::OwnThread) thread_ = std::thread([this] { run(); });
+}
 
 PipelinedSink::~PipelinedSink() {
     finish();
@@ -38,14 +46,18 @@ std::span<char> PipelinedSink::room(std::size_t count) {
             spare_.pop_back();
         }
     }
-    if (!filling_.bytes) filling_.bytes = std::make_unique_for_overwrite<char[]>(kBufferSize);
-    return {filling_.bytes.get() + filling_.size, std::min(count, kBufferSize - filling_.size)};
+    if (!filling_.bytes) filling_.bytes = populatedBuffer(bufferSize());
+    return {filling_.bytes.get() + filling_.size, std::min(count, bufferSize() - filling_.size)};
 }
 
 bool PipelinedSink::commit(std::size_t count) {
     filling_.size += count;
     received_ += count;
-    return filling_.size < kBufferSize || hand();
+    return filling_.size < bufferSize() || hand();
+}
+
+std::size_t PipelinedSink::bufferSize() const {
+    return where_ == Where::OwnThread ? kBufferSize : kBufferHereSize;
 }
 
 bool PipelinedSink::lend(std::span<const char> bytes) {
@@ -55,13 +67,20 @@ bool PipelinedSink::lend(std::span<const char> bytes) {
     const std::lock_guard lock(mutex_);
     // In pieces of a buffer's size, as the sink would have had them copied;
     // they take no memory, so they do not wait for room.
-    for (std::size_t at = 0; at < bytes.size() && !refused_ && !closing_; at += kBufferSize)
-        full_.push_back({nullptr, 0, bytes.subspan(at, std::min(kBufferSize, bytes.size() - at))});
+    for (std::size_t at = 0; at < bytes.size() && !refused_ && !closing_; at += kBufferSize) {
+        const auto piece = bytes.subspan(at, std::min(kBufferSize, bytes.size() - at));
+        if (where_ == Where::OnThisThread) {
+            refused_ = !next_.accept(piece);
+        } else {
+            full_.push_back({nullptr, 0, piece});
+        }
+    }
     changed_.notify_all();
-    return !refused_;
+    return !refused_ && !closing_;
 }
 
 bool PipelinedSink::hand() {
+    if (where_ == Where::OnThisThread) return handHere();
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return full_.size() < kBuffersInFlight || refused_; });
     if (!refused_ && !closing_) full_.push_back(std::move(filling_));
@@ -70,16 +89,20 @@ bool PipelinedSink::hand() {
     return !refused_;
 }
 
+bool PipelinedSink::handHere() {
+    refused_ = refused_ || closing_ || !next_.accept(filling_.view());
+    filling_.size = 0;
+    return !refused_;
+}
+
 bool PipelinedSink::finish() {
-    if (thread_.joinable()) {
-        if (filling_.size > 0) hand();
-        {
-            const std::lock_guard lock(mutex_);
-            closing_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
+    if (filling_.size > 0) hand();
+    {
+        const std::lock_guard lock(mutex_);
+        closing_ = true;
     }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
     const std::lock_guard lock(mutex_);
     return !refused_;
 }

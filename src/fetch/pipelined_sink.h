@@ -1,7 +1,9 @@
 // Hands a download's bytes to another sink on a thread of its own, so that
 // receiving them (socket reads, hashing) and what the sink does with them
 // (inflating, writing) run on two cores. A bounded number of buffers is in
-// flight: memory stays flat whatever the size of the file.
+// flight: memory stays flat whatever the size of the file. For a few hundred
+// KiB a thread costs more than it saves: made `OnThisThread`, it hands each
+// full buffer to the sink itself, through the same calls.
 #pragma once
 
 #include "fetch/download_sink.h"
@@ -19,7 +21,9 @@ namespace gd {
 
 class PipelinedSink final : public DownloadSink {
   public:
-    explicit PipelinedSink(DownloadSink& next);
+    enum class Where { OwnThread, OnThisThread };
+
+    explicit PipelinedSink(DownloadSink& next, Where where = Where::OwnThread);
     PipelinedSink(const PipelinedSink&) = delete;
     PipelinedSink& operator=(const PipelinedSink&) = delete;
     ~PipelinedSink() override;
@@ -57,9 +61,13 @@ class PipelinedSink final : public DownloadSink {
 
     // False once `next` has refused bytes.
     bool hand();
+    // Hands `filling_` to `next` on this thread and keeps it for more.
+    bool handHere();
+    std::size_t bufferSize() const;
     void run();
 
     DownloadSink& next_;
+    Where where_;
     std::uint64_t received_ = 0;
     Buffer filling_;
     std::mutex mutex_;

@@ -26,6 +26,8 @@ class LzmaReader {
     // Whether every unpacked byte was read and the stream ended exactly at
     // the end of its packed bytes.
     bool finished();
+    // Every unpacked byte into `out`, and whether the stream ended there.
+    bool readAll(char* out) { return read(out, static_cast<std::size_t>(sizeLeft_)) && finished(); }
 
   private:
     bool refill();

@@ -1,12 +1,14 @@
 #include "update/zstd_reader.h"
 
 #include "util/fd_io.h"
+#include "util/populated_memory.h"
 
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 
 namespace gd {
 
@@ -14,7 +16,21 @@ namespace {
 
 constexpr std::size_t kInputSize = 256 * 1024;
 
+void* populatedAllocation(void*, std::size_t size) {
+    void* memory = std::malloc(size);
+    if (memory != nullptr) populatePages(static_cast<char*>(memory), size);
+    return memory;
+}
+
+void freeAllocation(void*, void* memory) {
+    std::free(memory);
+}
+
 }  // namespace
+
+ZSTD_DCtx* createDecoderContext() {
+    return ZSTD_createDCtx_advanced({populatedAllocation, freeAllocation, nullptr});
+}
 
 void ZstdReader::ContextFree::operator()(ZSTD_DCtx_s* context) const {
     ZSTD_freeDCtx(context);
@@ -26,8 +42,10 @@ ZstdReader::ZstdReader(int fd, std::uint64_t offset, std::uint64_t packed, std::
       offset_(offset),
       packedLeft_(packed),
       sizeLeft_(size),
-      context_(ZSTD_createDCtx()),
-      input_(std::make_unique_for_overwrite<char[]>(kInputSize)) {
+      context_(createDecoderContext()),
+      // No piece of the input is longer than the whole.
+      input_(
+          populatedBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(packed, kInputSize)))) {
     const int windowLog = std::max<int>(ZSTD_WINDOWLOG_MIN, std::bit_width(window) - 1);
     if (context_ &&
         (ZSTD_isError(
@@ -69,6 +87,19 @@ bool ZstdReader::read(char* out, std::size_t count) {
     }
     sizeLeft_ -= count;
     return true;
+}
+
+bool ZstdReader::readAll(char* out) {
+    if (!context_ ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_stableOutBuffer, 1)))
+        return false;
+    const auto count = static_cast<std::size_t>(sizeLeft_);
+    std::size_t made = 0;
+    while (!ended_) {
+        if (!step(out, count, made)) return false;
+    }
+    sizeLeft_ = 0;
+    return made == count && inputPos_ == inputSize_ && packedLeft_ == 0;
 }
 
 bool ZstdReader::finished() {

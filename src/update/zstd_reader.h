@@ -11,6 +11,11 @@ struct ZSTD_DCtx_s;
 
 namespace gd {
 
+// A decoder context (free it with ZSTD_freeDCtx) whose memory, the window
+// above all, has its pages made as it is taken: the decoder writes all of
+// it; nullptr when there is no memory.
+ZSTD_DCtx_s* createDecoderContext();
+
 class ZstdReader {
   public:
     // The frame is the `packed` bytes at `offset` in `fd` (which must stay
@@ -28,6 +33,10 @@ class ZstdReader {
     // Whether every unpacked byte was read and the frame ended exactly at
     // the end of its packed bytes.
     bool finished();
+    // Every unpacked byte into `out` at once, which then serves as the
+    // decoder's window (no window of its own, no copy out of it), and whether
+    // the frame ended exactly there. Only in place of read() and finished().
+    bool readAll(char* out);
 
   private:
     bool step(char* out, std::size_t count, std::size_t& made);

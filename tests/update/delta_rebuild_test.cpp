@@ -315,62 +315,67 @@ std::string zstdToolFrame(const fs::path& dir, const std::string& bytes, gd::Dif
 
 // Both codecs of a binary diff's streams rebuild the file: LZMA2 (the packs
 // already on servers) and zstd (the zstd tool's frames), and a zstd stream
-// that is cut, runs on, or needs more window than declared is refused.
+// that is cut, runs on, or needs more window than declared is refused,
+// whether it is small enough to be decoded whole or decoded in pieces.
 TEST_F(DeltaRebuildTest, ADiffOfEitherCodecRebuildsTheFile) {
-    const std::string before = randomBytes(600 * 1024, 5);
-    std::string after = before;
-    for (std::size_t i = 100; i < after.size(); i += 300) after[i] += 7;
-    const std::string tail = randomBytes(3000, 6);
-    // A record a byte: the records run across the pieces that the control
-    // stream is decoded in.
-    std::string control, added(after.size(), '\0');
-    for (std::size_t i = 0; i + 1 < before.size(); ++i) control += std::string("\x01\x00\x00", 3);
-    gd::appendVarint(control, 1);
-    gd::appendVarint(control, tail.size());
-    gd::appendSignedVarint(control, 0);
-    for (std::size_t i = 0; i < added.size(); ++i)
-        added[i] = static_cast<char>(after[i] - before[i]);
-    after += tail;
-    writeFile(install_ / "editor.bin", before);
-    const struct {
-        const char* name;
-        gd::DeltaMethod method;
-        std::function<void(std::string& added, gd::DiffStream& stream)> spoil;
-        bool rebuilt;
-    } cases[] = {
-        {"LZMA2 streams", gd::DeltaMethod::Diff, nullptr, true},
-        {"zstd frames", gd::DeltaMethod::ZstdDiff, nullptr, true},
-        {"a zstd frame cut short", gd::DeltaMethod::ZstdDiff,
-         [](std::string& a, gd::DiffStream& s) { a.resize(--s.packed); }, false},
-        {"bytes after a zstd frame's end", gd::DeltaMethod::ZstdDiff,
-         [](std::string& a, gd::DiffStream& s) { a += "x", ++s.packed; }, false},
-        {"a zstd frame past its declared window", gd::DeltaMethod::ZstdDiff,
-         [](std::string&, gd::DiffStream& s) { s.dictionary = 4096; }, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(unpacked_);
-        fs::create_directories(unpacked_);
-        gd::DeltaGroup group;
-        group.method = c.method;
-        const bool lzma = c.method == gd::DeltaMethod::Diff;
-        std::string packed[3];
-        gd::DiffStream* streams[3] = {&group.control, &group.added, &group.fresh};
-        const std::string* bytes[3] = {&control, &added, &tail};
-        for (int i = 0; i < 3; ++i)
-            packed[i] = lzma ? lzmaRaw(*bytes[i], *streams[i])
-                             : zstdToolFrame(root_.path(), *bytes[i], *streams[i], 4u << 20);
-        if (c.spoil) c.spoil(packed[1], group.added);
-        group.length = packed[0].size() + packed[1].size() + packed[2].size();
-        gd::DeltaPack deltas;
-        deltas.groups.push_back(group);
-        deltas.files.push_back({0, "editor.bin", "editor.bin", before.size(), after.size(), 0755,
-                                gd::digestOf(*gd::hashContent(after))});
-        EXPECT_EQ(deltas.format(), lzma ? 1u : 2u);
-        writeFile(pack(), gd::deltaPackHeader(deltas) + packed[0] + packed[1] + packed[2]);
-        const gd::Rebuilt rebuilt =
-            gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
-        EXPECT_EQ(rebuilt.done, c.rebuilt) << rebuilt.failure;
-        EXPECT_EQ(c.rebuilt && readFile(unpacked_ / "editor.bin") == after, c.rebuilt);
+    for (const std::size_t size : {600 * 1024, 1600 * 1024}) {
+        SCOPED_TRACE(size);
+        const std::string before = randomBytes(size, 5);
+        std::string after = before;
+        for (std::size_t i = 100; i < after.size(); i += 300) after[i] += 7;
+        const std::string tail = randomBytes(3000, 6);
+        // A record a byte: the records run across the pieces that the control
+        // stream is decoded in.
+        std::string control, added(after.size(), '\0');
+        for (std::size_t i = 0; i + 1 < before.size(); ++i)
+            control += std::string("\x01\x00\x00", 3);
+        gd::appendVarint(control, 1);
+        gd::appendVarint(control, tail.size());
+        gd::appendSignedVarint(control, 0);
+        for (std::size_t i = 0; i < added.size(); ++i)
+            added[i] = static_cast<char>(after[i] - before[i]);
+        after += tail;
+        writeFile(install_ / "editor.bin", before);
+        const struct {
+            const char* name;
+            gd::DeltaMethod method;
+            std::function<void(std::string& added, gd::DiffStream& stream)> spoil;
+            bool rebuilt;
+        } cases[] = {
+            {"LZMA2 streams", gd::DeltaMethod::Diff, nullptr, true},
+            {"zstd frames", gd::DeltaMethod::ZstdDiff, nullptr, true},
+            {"a zstd frame cut short", gd::DeltaMethod::ZstdDiff,
+             [](std::string& a, gd::DiffStream& s) { a.resize(--s.packed); }, false},
+            {"bytes after a zstd frame's end", gd::DeltaMethod::ZstdDiff,
+             [](std::string& a, gd::DiffStream& s) { a += "x", ++s.packed; }, false},
+            {"a zstd frame past its declared window", gd::DeltaMethod::ZstdDiff,
+             [](std::string&, gd::DiffStream& s) { s.dictionary = 4096; }, false},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            fs::remove_all(unpacked_);
+            fs::create_directories(unpacked_);
+            gd::DeltaGroup group;
+            group.method = c.method;
+            const bool lzma = c.method == gd::DeltaMethod::Diff;
+            std::string packed[3];
+            gd::DiffStream* streams[3] = {&group.control, &group.added, &group.fresh};
+            const std::string* bytes[3] = {&control, &added, &tail};
+            for (int i = 0; i < 3; ++i)
+                packed[i] = lzma ? lzmaRaw(*bytes[i], *streams[i])
+                                 : zstdToolFrame(root_.path(), *bytes[i], *streams[i], 8u << 20);
+            if (c.spoil) c.spoil(packed[1], group.added);
+            group.length = packed[0].size() + packed[1].size() + packed[2].size();
+            gd::DeltaPack deltas;
+            deltas.groups.push_back(group);
+            deltas.files.push_back({0, "editor.bin", "editor.bin", before.size(), after.size(),
+                                    0755, gd::digestOf(*gd::hashContent(after))});
+            EXPECT_EQ(deltas.format(), lzma ? 1u : 2u);
+            writeFile(pack(), gd::deltaPackHeader(deltas) + packed[0] + packed[1] + packed[2]);
+            const gd::Rebuilt rebuilt =
+                gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
+            EXPECT_EQ(rebuilt.done, c.rebuilt) << rebuilt.failure;
+            EXPECT_EQ(c.rebuilt && readFile(unpacked_ / "editor.bin") == after, c.rebuilt);
+        }
     }
 }
