@@ -3,6 +3,7 @@
 #include "update/zip_reader.h"
 #include "util/early_flush.h"
 #include "util/fd_io.h"
+#include "util/populated_memory.h"
 #include "util/safe_path.h"
 #include "util/text_encoding.h"
 #include "util/unique_fd.h"
@@ -19,6 +20,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -32,7 +34,11 @@ constexpr uLong kUnixHost = 3;
 constexpr uLong kDosReadOnly = 0x01;
 constexpr uLong kDosDirectory = 0x10;
 constexpr unsigned kExtendedTimestampId = 0x5455;
+// Entries are copied through a buffer of this size, or of the largest
+// entry's if that is smaller (but never of less than a page's worth): its
+// fresh pages were most of what a small archive cost to unpack.
 constexpr std::size_t kCopyChunk = 256 * 1024;
+constexpr std::size_t kSmallestCopyChunk = 4096;
 // Deflated data are read in pieces of this size.
 constexpr std::size_t kPackedPiece = 64 * 1024;
 
@@ -419,7 +425,7 @@ class EntryOutput {
     uLong crc_ = crc32_z(0, nullptr, 0);
 };
 
-Outcome copyStored(RawEntry& data, EntryOutput& output, std::vector<char>& buffer) {
+Outcome copyStored(RawEntry& data, EntryOutput& output, std::span<char> buffer) {
     for (;;) {
         const int read = data.read(buffer.data(), buffer.size());
         if (read < 0) return Outcome::Corrupt;
@@ -432,7 +438,7 @@ Outcome copyStored(RawEntry& data, EntryOutput& output, std::vector<char>& buffe
 // The deflate stream must take exactly the data that the directory says are
 // the entry's, as the streamed reading requires: no data after its end. What
 // comes out is written a full buffer at a time.
-Outcome copyDeflated(RawEntry& data, EntryOutput& output, std::vector<char>& buffer) {
+Outcome copyDeflated(RawEntry& data, EntryOutput& output, std::span<char> buffer) {
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return Outcome::Skipped;
     const std::unique_ptr<z_stream, InflateEnd> owner(&stream);
@@ -472,14 +478,14 @@ Outcome copyDeflated(RawEntry& data, EntryOutput& output, std::vector<char>& buf
 // Copies the content of an entry, stored or deflated, into `fd`, handed to
 // `flush` (when there is one) as it is written.
 Outcome copyEntryData(RawEntry& data, int fd, const PlannedEntry& entry, EarlyFlush* flush,
-                      std::vector<char>& buffer) {
+                      std::span<char> buffer) {
     EntryOutput output(fd, entry, flush);
     return data.method() == 0 ? copyStored(data, output, buffer)
                               : copyDeflated(data, output, buffer);
 }
 
 Outcome extractFile(const ZipReader& zip, ParentFolders& folders, EarlyFlush* flush,
-                    const PlannedEntry& entry, std::vector<char>& buffer) {
+                    const PlannedEntry& entry, std::span<char> buffer) {
     auto parts = splitPath(entry.relative);
     const std::string leaf(parts.back());
     parts.pop_back();
@@ -506,7 +512,7 @@ Outcome extractFile(const ZipReader& zip, ParentFolders& folders, EarlyFlush* fl
 }
 
 Outcome extractEntry(const ZipReader& zip, ParentFolders& folders, EarlyFlush* flush,
-                     const PlannedEntry& entry, std::vector<char>& buffer) {
+                     const PlannedEntry& entry, std::span<char> buffer) {
     if (entry.kind == EntryKind::Skipped) return Outcome::Skipped;
     unz64_file_pos position = entry.position;
     if (unzGoToFilePos64(zip.get(), &position) != UNZ_OK) return Outcome::Corrupt;
@@ -635,13 +641,17 @@ std::optional<UnpackedArchive> UnpackArchive(int archiveFd, const std::filesyste
     auto entries = planArchive(zip.get(), base, why);
     if (!entries || !declaredSizeFits(*entries, limit, why)) return std::nullopt;
 
-    std::vector<char> buffer(kCopyChunk);
+    std::uint64_t largest = 0;
+    for (const PlannedEntry& entry : *entries) largest = std::max(largest, entry.size);
+    const auto bufferSize = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(largest, kSmallestCopyChunk, kCopyChunk));
+    const auto buffer = populatedBuffer(bufferSize);
     ParentFolders folders(baseFd.get());
     std::optional<EarlyFlush> flush;
     if (durable == Durable::Yes) flush.emplace();
     EarlyFlush* flushing = flush ? &*flush : nullptr;
     return placeEntries(*entries, base, why, [&](std::size_t, const PlannedEntry& entry) {
-        return extractEntry(zip, folders, flushing, entry, buffer);
+        return extractEntry(zip, folders, flushing, entry, {buffer.get(), bufferSize});
     });
 }
 

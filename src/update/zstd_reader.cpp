@@ -16,9 +16,14 @@ namespace {
 
 constexpr std::size_t kInputSize = 256 * 1024;
 
-void* populatedAllocation(void*, std::size_t size) {
+// The decoder's own state and its input buffer are written in part (the
+// input buffer only for blocks cut by a piece's end); its window is written
+// whole once the frame is longer.
+constexpr std::size_t kWindowFrom = 256 * 1024;
+
+void* windowPopulatingAllocation(void*, std::size_t size) {
     void* memory = std::malloc(size);
-    if (memory != nullptr) populatePages(static_cast<char*>(memory), size);
+    if (memory != nullptr && size >= kWindowFrom) populatePages(static_cast<char*>(memory), size);
     return memory;
 }
 
@@ -29,7 +34,7 @@ void freeAllocation(void*, void* memory) {
 }  // namespace
 
 ZSTD_DCtx* createDecoderContext() {
-    return ZSTD_createDCtx_advanced({populatedAllocation, freeAllocation, nullptr});
+    return ZSTD_createDCtx_advanced({windowPopulatingAllocation, freeAllocation, nullptr});
 }
 
 void ZstdReader::ContextFree::operator()(ZSTD_DCtx_s* context) const {

@@ -11,9 +11,9 @@ struct ZSTD_DCtx_s;
 
 namespace gd {
 
-// A decoder context (free it with ZSTD_freeDCtx) whose memory, the window
-// above all, has its pages made as it is taken: the decoder writes all of
-// it; nullptr when there is no memory.
+// A decoder context (free it with ZSTD_freeDCtx) whose window has its pages
+// made as it is taken: the decoder writes all of it. Nullptr when there is
+// no memory.
 ZSTD_DCtx_s* createDecoderContext();
 
 class ZstdReader {
