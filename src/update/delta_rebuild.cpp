@@ -466,7 +466,7 @@ bool rebuildPrefix(int pack, const DeltaGroup& group, Bases& installed, std::uin
     }
     const auto piece = populatedBuffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(group.length, kWriteSize)));
-    const std::unique_ptr<ZSTD_DCtx, DctxFree> context(createDecoderContext());
+    const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
     if (!context ||
         ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1)) ||
         ZSTD_isError(

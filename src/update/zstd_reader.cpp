@@ -16,14 +16,19 @@ namespace {
 
 constexpr std::size_t kInputSize = 256 * 1024;
 
-// The decoder's own state and its input buffer are written in part (the
-// input buffer only for blocks cut by a piece's end); its window is written
-// whole once the frame is longer.
+// The decoder's own state is written in part; its input buffer and window
+// come in one allocation, the window written from its start as far as the
+// frame reaches (`opaque`: the frame's unpacked size), the input buffer only
+// for blocks cut by a piece's end. The pages up to the frame's end are made
+// as it is taken: a window larger than its frame is not filled for nothing.
 constexpr std::size_t kWindowFrom = 256 * 1024;
 
-void* windowPopulatingAllocation(void*, std::size_t size) {
+void* windowPopulatingAllocation(void* opaque, std::size_t size) {
     void* memory = std::malloc(size);
-    if (memory != nullptr && size >= kWindowFrom) populatePages(static_cast<char*>(memory), size);
+    const std::uint64_t written = *static_cast<const std::uint64_t*>(opaque) + kInputSize;
+    if (memory != nullptr && size >= kWindowFrom)
+        populatePages(static_cast<char*>(memory),
+                      static_cast<std::size_t>(std::min<std::uint64_t>(size, written)));
     return memory;
 }
 
@@ -32,10 +37,6 @@ void freeAllocation(void*, void* memory) {
 }
 
 }  // namespace
-
-ZSTD_DCtx* createDecoderContext() {
-    return ZSTD_createDCtx_advanced({windowPopulatingAllocation, freeAllocation, nullptr});
-}
 
 void ZstdReader::ContextFree::operator()(ZSTD_DCtx_s* context) const {
     ZSTD_freeDCtx(context);
@@ -47,7 +48,8 @@ ZstdReader::ZstdReader(int fd, std::uint64_t offset, std::uint64_t packed, std::
       offset_(offset),
       packedLeft_(packed),
       sizeLeft_(size),
-      context_(createDecoderContext()),
+      size_(size),
+      context_(ZSTD_createDCtx_advanced({windowPopulatingAllocation, freeAllocation, &size_})),
       // No piece of the input is longer than the whole.
       input_(
           populatedBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(packed, kInputSize)))) {

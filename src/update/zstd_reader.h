@@ -11,11 +11,6 @@ struct ZSTD_DCtx_s;
 
 namespace gd {
 
-// A decoder context (free it with ZSTD_freeDCtx) whose window has its pages
-// made as it is taken: the decoder writes all of it. Nullptr when there is
-// no memory.
-ZSTD_DCtx_s* createDecoderContext();
-
 class ZstdReader {
   public:
     // The frame is the `packed` bytes at `offset` in `fd` (which must stay
@@ -49,6 +44,7 @@ class ZstdReader {
     std::uint64_t offset_;
     std::uint64_t packedLeft_;
     std::uint64_t sizeLeft_;
+    std::uint64_t size_;  // unpacked, all told: the decoder's allocations read it
     std::unique_ptr<ZSTD_DCtx_s, ContextFree> context_;
     bool ended_ = false;
     std::unique_ptr<char[]> input_;
