@@ -429,6 +429,12 @@ class RebuiltOutput final : public DownloadSink {
 // end exactly where the group's data does.
 bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_outBuffer& output,
                  char* piece, PipelinedSink& sink) {
+    // The decoder is given about as much of the frame at a time as makes a
+    // piece of kWriteSize: it decodes all that it is given in one call, and
+    // a frame of a few kilobytes that makes megabytes would otherwise leave
+    // its writer waiting until the last byte is made.
+    const auto slice = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+        group.length * kWriteSize / std::max<std::uint64_t>(output.size, 1), 1, kWriteSize));
     std::uint64_t read = 0;
     for (std::size_t left = 1; left != 0;) {
         if (read == group.length) return false;
@@ -439,7 +445,9 @@ bool decodeFrame(int pack, const DeltaGroup& group, ZSTD_DCtx* context, ZSTD_out
         ZSTD_inBuffer input{piece, count, 0};
         while (input.pos < input.size && left != 0) {
             const std::size_t made = output.pos;
-            left = ZSTD_decompressStream(context, &output, &input);
+            ZSTD_inBuffer part{piece, std::min(input.size, input.pos + slice), input.pos};
+            left = ZSTD_decompressStream(context, &output, &part);
+            input.pos = part.pos;
             if (ZSTD_isError(left) ||
                 !sink.lend({static_cast<const char*>(output.dst) + made, output.pos - made}))
                 return false;

@@ -254,43 +254,49 @@ TEST_F(DeltaRebuildTest, APackCannotMakeTheRebuildTakeMoreMemoryThanItsFiles) {
 }
 
 // A frame from the zstd tool itself, with its size and checksum, rebuilds the
-// file.
+// file, small or megabytes from a few kilobytes of frame (decoded a slice at a
+// time for its writer thread).
 TEST_F(DeltaRebuildTest, AFrameFromZstdPatchFromRebuildsTheFile) {
-    const std::string before = text(3000, 1), after = text(3000, 2);
-    writeFile(install_ / "motion.txt", before);
-    writeFile(older_ / "motion.txt", before);
-    writeFile(newer_ / "motion.txt", after);
-    const fs::path frame = root_.path() / "frame.zst";
-    ASSERT_EQ(gdtest::runShell("zstd -q -19 --long=27 --patch-from=" +
-                               gdtest::shellQuoted(older_ / "motion.txt") + " " +
-                               gdtest::shellQuoted(newer_ / "motion.txt") + " -o " +
-                               gdtest::shellQuoted(frame) + " 2>/dev/null"),
-              0);
-    // A pack's frames go without zstd's magic number.
-    const std::string payload = readFile(frame).substr(4);
-    gd::DeltaPack deltas;
-    deltas.groups.push_back({gd::DeltaMethod::Prefix, payload.size(), {}, {}, {}, 0});
-    deltas.files.push_back({0, "motion.txt", "motion.txt", before.size(), after.size(), 0644,
-                            gd::digestOf(*gd::hashContent(after))});
-    writeFile(pack(), gd::deltaPackHeader(deltas) + payload);
-    const gd::Rebuilt rebuilt =
-        gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
-    ASSERT_TRUE(rebuilt.done) << rebuilt.failure;
-    EXPECT_EQ(readFile(unpacked_ / "motion.txt"), after);
-
-    // The same pack cut short, or with a byte of its frame changed, is refused.
-    for (const std::size_t cut : {std::size_t{3}, payload.size() / 2, std::size_t{1}}) {
+    for (const int lines : {3000, 90000}) {
+        SCOPED_TRACE(lines);
         fs::remove_all(unpacked_);
         fs::create_directories(unpacked_);
-        std::string damaged = gd::deltaPackHeader(deltas) + payload;
-        if (cut == 1) {
-            damaged[damaged.size() - 10] ^= 0x55;
-        } else {
-            damaged.resize(damaged.size() - cut);
+        const std::string before = text(lines, 1), after = text(lines, 2);
+        writeFile(install_ / "motion.txt", before);
+        writeFile(older_ / "motion.txt", before);
+        writeFile(newer_ / "motion.txt", after);
+        const fs::path frame = root_.path() / "frame.zst";
+        ASSERT_EQ(gdtest::runShell("zstd -q -f -19 --long=27 --patch-from=" +
+                                   gdtest::shellQuoted(older_ / "motion.txt") + " " +
+                                   gdtest::shellQuoted(newer_ / "motion.txt") + " -o " +
+                                   gdtest::shellQuoted(frame) + " 2>/dev/null"),
+                  0);
+        // A pack's frames go without zstd's magic number.
+        const std::string payload = readFile(frame).substr(4);
+        gd::DeltaPack deltas;
+        deltas.groups.push_back({gd::DeltaMethod::Prefix, payload.size(), {}, {}, {}, 0});
+        deltas.files.push_back({0, "motion.txt", "motion.txt", before.size(), after.size(), 0644,
+                                gd::digestOf(*gd::hashContent(after))});
+        writeFile(pack(), gd::deltaPackHeader(deltas) + payload);
+        const gd::Rebuilt rebuilt =
+            gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32);
+        ASSERT_TRUE(rebuilt.done) << rebuilt.failure;
+        EXPECT_EQ(readFile(unpacked_ / "motion.txt"), after);
+
+        // The same pack cut short, or with a byte of its frame changed, is refused.
+        for (const std::size_t cut : {std::size_t{3}, payload.size() / 2, std::size_t{1}}) {
+            fs::remove_all(unpacked_);
+            fs::create_directories(unpacked_);
+            std::string damaged = gd::deltaPackHeader(deltas) + payload;
+            if (cut == 1) {
+                damaged[damaged.size() - 10] ^= 0x55;
+            } else {
+                damaged.resize(damaged.size() - cut);
+            }
+            writeFile(pack(), damaged);
+            EXPECT_FALSE(
+                gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32).done);
         }
-        writeFile(pack(), damaged);
-        EXPECT_FALSE(
-            gd::rebuildFromDeltas(pack(), unpacked_, install_.string() + "/", 1ull << 32).done);
     }
 }
 
