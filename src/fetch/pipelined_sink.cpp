@@ -9,9 +9,13 @@ namespace gd {
 namespace {
 
 // Large enough that handing a buffer over costs little beside filling it,
-// small enough that the sink starts soon after the first bytes.
-constexpr std::size_t kBufferSize = 512 * 1024;
-constexpr std::size_t kBuffersInFlight = 4;
+// small enough that the sink starts soon after the first bytes, and that a
+// sink keeping pace has few buffers made: each is fresh memory, which cost
+// more than a hand-over (where measured, four 512 KiB buffers in flight
+// instead of sixteen of 128 KiB made a 5 MB rebuild 6 to 9 % slower). As many
+// bytes in flight as before, for a sink that falls behind for a while.
+constexpr std::size_t kBufferSize = 128 * 1024;
+constexpr std::size_t kBuffersInFlight = 16;
 // On this thread one buffer serves over and over: the smaller, the fewer
 // fresh pages, and fresh pages are what small transfers spend their time on.
 // Sinks here take pieces of this size without gathering them first.
