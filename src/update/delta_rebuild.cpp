@@ -145,9 +145,11 @@ class RebuiltFiles {
         return true;
     }
     // Keeps small pieces until they fill the buffer: a file's end may cut
-    // a piece short.
+    // a piece short. A piece that ends its file with nothing kept before it
+    // goes as it is: gathering it would only copy it into fresh memory.
     bool put(const char* data, std::size_t count) {
-        if (count >= kWriteSize) return flush() && sink(data, count);
+        const bool endsFile = written_ + count == files_[next_]->size;
+        if (count >= kWriteSize || (endsFile && filled_ == 0)) return flush() && sink(data, count);
         if (!pending_) pending_ = populatedBuffer(kWriteSize);
         while (count > 0) {
             if (filled_ == kWriteSize && !flush()) return false;
