@@ -7,6 +7,7 @@
 #pragma once
 
 #include "fetch/download_sink.h"
+#include "util/populated_memory.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -51,7 +52,7 @@ class PipelinedSink final : public DownloadSink {
   private:
     // Bytes of its own, or lent ones.
     struct Buffer {
-        std::unique_ptr<char[]> bytes;
+        PopulatedBuffer bytes;
         std::size_t size = 0;
         std::span<const char> lent;
         std::span<const char> view() const {

@@ -202,9 +202,9 @@ class RebuiltFiles {
     UniqueFd out_;
     std::optional<ContentHasher> hasher_;
     std::uint64_t written_ = 0;
-    std::unique_ptr<char[]> pending_;  // made once a piece is small
-    std::size_t filled_ = 0;           // of pending_; written_ counts them already
-    std::uint64_t inFile_ = 0;         // bytes of the current file in it, without pending_'s
+    PopulatedBuffer pending_;   // made once a piece is small
+    std::size_t filled_ = 0;    // of pending_; written_ counts them already
+    std::uint64_t inFile_ = 0;  // bytes of the current file in it, without pending_'s
     std::string failure_;
     EarlyFlush earlyFlush_;
 };
@@ -630,7 +630,7 @@ class BufferedStream {
 
     Reader reader_;       // the decoder's alone once it runs
     std::uint64_t left_;  // to decode
-    std::array<std::unique_ptr<char[]>, kSlots> slots_;
+    std::array<PopulatedBuffer, kSlots> slots_;
     std::array<std::size_t, kSlots> sizes_{};
     // What the rebuild reads: data_[at_, held_) of the piece at hand.
     const char* data_ = nullptr;

@@ -3,6 +3,8 @@
 // Diff group whose bytes must come out faster than LZMA2 gives them.
 #pragma once
 
+#include "util/populated_memory.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,7 +49,7 @@ class ZstdReader {
     std::uint64_t size_;  // unpacked, all told: the decoder's allocations read it
     std::unique_ptr<ZSTD_DCtx_s, ContextFree> context_;
     bool ended_ = false;
-    std::unique_ptr<char[]> input_;
+    PopulatedBuffer input_;
     std::size_t inputPos_ = 0, inputSize_ = 0;
 };
 

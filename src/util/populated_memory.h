@@ -5,6 +5,8 @@
 // few hundred KiB written once cost more than the work done in it. Memory
 // used again costs neither, so buffers here are kept and reused where they
 // can be. Where the system cannot make pages ahead, they fault in as before.
+// A large buffer has a mapping of its own, in a huge page where the system
+// gives one: one page to clear and map instead of hundreds.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +14,18 @@
 
 namespace gd {
 
+// Gives back a buffer's memory the way it was taken.
+struct BufferRelease {
+    std::size_t mapped = 0;  // bytes of a mapping of its own; none: the heap's
+    void operator()(char* data) const;
+};
+
+using PopulatedBuffer = std::unique_ptr<char[], BufferRelease>;
+
 // Makes the pages wholly inside data[0, size) present and writable.
 void populatePages(char* data, std::size_t size);
 
 // `size` bytes, uninitialised, their pages present.
-std::unique_ptr<char[]> populatedBuffer(std::size_t size);
+PopulatedBuffer populatedBuffer(std::size_t size);
 
 }  // namespace gd
