@@ -116,6 +116,18 @@ TEST_F(DeltaRebuildTest, RebuildsEveryKindOfChangeFromTheInstalledFiles) {
     EXPECT_EQ(info.st_mode & 0100, 0100u);
 }
 
+// Bases under a mebibyte together are read into one buffer, one after the
+// other; the new texts draw on all of them.
+TEST_F(DeltaRebuildTest, SmallFilesRebuildFromTheirBasesTogether) {
+    const std::string first = text(3000, 1), second = text(200, 3), third = text(900, 5);
+    add("data/first.txt", &first, text(3000, 2));
+    add("data/second.txt", &second, second + first.substr(0, 5000));
+    add("data/third.txt", &third, text(900, 6) + second);
+    const gd::Rebuilt rebuilt = rebuild();
+    ASSERT_TRUE(rebuilt.done) << rebuilt.failure;
+    expectRebuilt();
+}
+
 TEST_F(DeltaRebuildTest, AnInstalledFileThatIsNotTheBaseFailsTheRebuild) {
     const std::string code =
         "\x7f"
