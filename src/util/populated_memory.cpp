@@ -25,9 +25,9 @@ char* hugePagesFor(std::size_t size, std::size_t& mapped) {
     if (taken == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(taken);
     const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    // The spare huge page's worth is cut off on both sides of the aligned part.
     if (aligned > start) ::munmap(taken, aligned - start);
-    const std::uintptr_t after = start + rounded + kHugePage - (aligned + rounded);
-    if (after > 0) ::munmap(reinterpret_cast<void*>(aligned + rounded), after);
+    ::munmap(reinterpret_cast<void*>(aligned + rounded), start + kHugePage - aligned);
 #ifdef MADV_HUGEPAGE
     ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
 #endif
