@@ -2,6 +2,8 @@
 
 #include "util/fd_io.h"
 
+#include <libdeflate.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -224,7 +226,7 @@ void StreamingUnpack::startData() {
     header_.clear();
     consumed_ = 0;
     produced_ = 0;
-    crc_ = crc32_z(0, nullptr, 0);
+    crc_ = 0;
     broken_ = false;
     dataLeft_ = descriptor ? UINT64_MAX : entry.compressedSize;
     const bool encrypted = (entry.flags & kEncryptedFlag) != 0;
@@ -312,7 +314,9 @@ void StreamingUnpack::output(const char* data, std::size_t size) {
     }
     if (size > limit_ - written_) return needWholeFile();
     written_ += size;
-    crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(data), size);
+    // libdeflate's CRC (carry-less multiplication) runs at more than twice
+    // zlib's speed, and every unpacked byte passes through it.
+    crc_ = libdeflate_crc32(crc_, data, size);
     if (file_ && !writeAll(file_.get(), data, size)) {
         // Like a file that cannot be created: the entry is skipped.
         file_.reset();

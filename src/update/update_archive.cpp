@@ -9,6 +9,7 @@
 #include "util/unique_fd.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <minizip/unzip.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -408,7 +409,7 @@ class EntryOutput {
     Outcome put(const char* data, std::size_t size) {
         if (size > entry_.size - produced_) return Outcome::Corrupt;
         produced_ += size;
-        crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(data), size);
+        crc_ = libdeflate_crc32(crc_, data, size);
         if (!writeAll(fd_, data, size)) return Outcome::Skipped;
         if (flush_ != nullptr) flush_->writing(fd_, produced_);
         return Outcome::Written;
@@ -422,7 +423,7 @@ class EntryOutput {
     const PlannedEntry& entry_;
     EarlyFlush* flush_;
     std::uint64_t produced_ = 0;
-    uLong crc_ = crc32_z(0, nullptr, 0);
+    std::uint32_t crc_ = 0;
 };
 
 Outcome copyStored(RawEntry& data, EntryOutput& output, std::span<char> buffer) {
