@@ -27,9 +27,19 @@ void EarlyFlush::startWriteback(int fd, std::uint64_t end) {
     // Fewer bytes than already started: a file left unfinished went before.
     if (end < started_) started_ = 0;
     // Its length 0 means to the file's end: an empty range is not asked for.
-    if (end > started_)
-        ::sync_file_range(fd, static_cast<off_t>(started_), static_cast<off_t>(end - started_),
-                          SYNC_FILE_RANGE_WRITE);
+    if (end > started_) {
+        const auto from = static_cast<off_t>(started_);
+        const auto length = static_cast<off_t>(end - started_);
+        UniqueFd copy;
+        if (thread_.joinable()) copy.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (copy) {
+            const std::lock_guard lock(mutex_);
+            work_.push_back({std::move(copy), from, length, false});
+            due_.notify_one();
+        } else {
+            ::sync_file_range(fd, from, length, SYNC_FILE_RANGE_WRITE);
+        }
+    }
     sinceFlush_ += end - started_;
     started_ = end;
 }
@@ -41,7 +51,9 @@ void EarlyFlush::flushIfDue(int fd) {
     sinceFlush_ = 0;
     {
         const std::lock_guard lock(mutex_);
-        next_ = std::move(copy);  // a newer file flushes the older one's data too
+        // A newer file flushes the older ones' data too.
+        for (Work& waiting : work_) waiting.flush = false;
+        work_.push_back({std::move(copy), 0, 0, true});
     }
     // Started with the first flush: most batches are too small for one.
     if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
@@ -50,13 +62,15 @@ void EarlyFlush::flushIfDue(int fd) {
 
 void EarlyFlush::run(std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    while (due_.wait(lock, stop, [this] { return static_cast<bool>(next_); }) &&
-           !stop.stop_requested()) {
-        UniqueFd file = std::move(next_);
+    while (due_.wait(lock, stop, [this] { return !work_.empty(); }) && !stop.stop_requested()) {
+        Work work = std::move(work_.front());
+        work_.pop_front();
         lock.unlock();
-        // Its result does not matter: the batch's sync reports any failure.
-        (void)::fdatasync(file.get());
-        file.reset();
+        // Results do not matter: the batch's sync reports any failure.
+        if (work.length > 0)
+            ::sync_file_range(work.file.get(), work.from, work.length, SYNC_FILE_RANGE_WRITE);
+        if (work.flush) (void)::fdatasync(work.file.get());
+        work.file.reset();
         lock.lock();
     }
 }

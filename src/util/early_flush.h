@@ -10,13 +10,18 @@
 // would all fall after its last byte (where measured, a 297 MB file written
 // last: 0.16 to 0.22 s after its end, against 0.02 s for each flush on the
 // way). The batch's own sync is still what makes it durable; it only finds
-// less to wait for.
+// less to wait for. Once the thread runs, it also starts each writeback: on
+// ext4 that allocates the file's blocks and builds its requests, work that
+// the writer need not wait for.
 #pragma once
 
 #include "util/unique_fd.h"
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -51,7 +56,15 @@ class EarlyFlush {
     std::uint64_t started_ = 0;  // of the file being written, bytes whose writeback started
     std::mutex mutex_;
     std::condition_variable_any due_;
-    UniqueFd next_;        // the file to flush through, once due
+    // Writebacks to start on the thread, in order; `flush`: then flush
+    // through that file.
+    struct Work {
+        UniqueFd file;
+        off_t from = 0;
+        off_t length = 0;
+        bool flush = false;
+    };
+    std::deque<Work> work_;
     std::jthread thread_;  // last: it stops before the rest goes
 };
 
