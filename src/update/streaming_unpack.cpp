@@ -84,6 +84,7 @@ StreamingUnpack::StreamingUnpack(const std::filesystem::path& dataDir, std::uint
     if (durable == Durable::Yes) flush_.emplace();
     if (::mkdir(dataDir.c_str(), 0700) == 0)
         dataFd_.reset(::open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dataFd_) files_.emplace(dataFd_.get());
     zipReady_ = inflateInit2(&zip_, -MAX_WBITS) == Z_OK;
     if (!dataFd_ || !zipReady_) state_ = State::WholeFileNeeded;
 }
@@ -186,7 +187,10 @@ void StreamingUnpack::onSignature() {
         state_ = State::LocalHeader;
         want_ = kLocalFixed;
     } else if (signature == kCentralSignature) {
-        if (records_.empty()) directoryOffset_ = recordStart_;
+        if (records_.empty()) {
+            directoryOffset_ = recordStart_;
+            files_->stop();  // no entry comes after the directory
+        }
         state_ = State::CentralHeader;
         want_ = kCentralFixed;
     } else if (signature == kEndSignature) {
@@ -246,11 +250,7 @@ void StreamingUnpack::startData() {
         mode_ = DataMode::Inflate;
         if (inflateReset(&zip_) != Z_OK) return needWholeFile();
     }
-    if (mode_ != DataMode::Skip) {
-        const std::string name = std::to_string(entries_.size() - 1);
-        file_.reset(::openat(dataFd_.get(), name.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    }
+    if (mode_ != DataMode::Skip) file_ = files_->take(entries_.size() - 1);
     state_ = State::Data;
     if (dataLeft_ == 0) endData();
 }

@@ -17,6 +17,7 @@
 #include "fetch/download_sink.h"
 #include "update/update_archive.h"
 #include "util/early_flush.h"
+#include "util/files_ahead.h"
 #include "util/unique_fd.h"
 
 #include <zlib.h>
@@ -143,6 +144,7 @@ class StreamingUnpack final : public DownloadSink {
     bool zipReady_ = false;
     std::unique_ptr<char[]> out_;
     std::optional<EarlyFlush> flush_;
+    std::optional<FilesAhead> files_;  // in dataDir_, one for each entry extracted
 };
 
 }  // namespace gd
