@@ -536,7 +536,7 @@ Outcome placeFile(int dataFd, std::size_t index, ParentFolders& folders, const P
     const std::string name = std::to_string(index);
     const UniqueFd file(::openat(dataFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file || !applyAttributes(file.get(), entry)) return Outcome::Skipped;
-    ::unlinkat(directory, leaf.c_str(), 0);
+    // The rename replaces a file of that name, read-only or not.
     if (::renameat(dataFd, name.c_str(), directory, leaf.c_str()) != 0) return Outcome::Skipped;
     return Outcome::Written;
 }

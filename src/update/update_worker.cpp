@@ -250,16 +250,19 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
         streamed.unpackFailure = "the folder to unpack it in cannot be made: " + error.message();
         return streamed;
     }
-    // One sync for every file, before any of them is renamed into place; a
-    // delta archive's rebuilt files are synced together once they are made.
-    if (durable == Durable::Yes && !unpack.sync()) {
-        streamed.unpackFailure = kUnsyncedFiles;
-        return streamed;
-    }
     streamed.contents = unpack.place(unpacked.path(), &streamed.unpackFailure);
     if (streamed.contents && !unpacked.charge(streamed.contents->bytes)) {
         streamed.contents.reset();
         streamed.unpackFailure = kFilesDoNotFit;
+    }
+    // One sync for every file, once they have their names in the run's own
+    // folder and before any of them is moved into the installation (the
+    // names there need no sync of their own: the run never reads them again
+    // after a crash); a delta archive's rebuilt files are synced together
+    // once they are made.
+    if (streamed.contents && durable == Durable::Yes && !unpack.sync()) {
+        streamed.contents.reset();
+        streamed.unpackFailure = kUnsyncedFiles;
     }
     return streamed;
 }
