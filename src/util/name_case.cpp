@@ -177,7 +177,16 @@ void FolderNames::noteAdded(int directory, const std::string& name) {
     listing->changed = changeTime(info);
 }
 
+const FolderNames::Walked* FolderNames::walked(const std::string& base,
+                                               std::string_view folder) const {
+    const bool same = walked_.directory && walked_.base == base && walked_.folder == folder;
+    return same ? &walked_ : nullptr;
+}
+
 void FolderNames::noteRemoved(int directory, const std::string& name) {
+    // A folder removed, and another made in its place, would have the walk
+    // write into the one that is gone.
+    walked_ = {};
     struct stat info {};
     Listing* listing = known(directory, info);
     if (listing == nullptr) return;

@@ -4,6 +4,8 @@
 // spelling is matched against the names that differ from it in case only.
 #pragma once
 
+#include "util/unique_fd.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -55,6 +57,20 @@ class FolderNames {
     void noteAdded(int directory, const std::string& name);
     void noteRemoved(int directory, const std::string& name);
 
+    // The folder that a walk reached last, kept open for the next walk to
+    // the same folder below the same base: a queue's copies go folder by
+    // folder, and walking each one's path anew cost a dozen calls a file.
+    // What opened it is still what it is (see tree_walk.h); forgotten once
+    // anything is removed.
+    struct Walked {
+        std::string base;
+        std::string folder;  // as the walk was asked for it
+        std::string at;      // as the tree spells it, '/' after each component
+        UniqueFd directory;
+    };
+    const Walked* walked(const std::string& base, std::string_view folder) const;
+    void rememberWalk(Walked walked) { walked_ = std::move(walked); }
+
   private:
     struct Listing {
         std::int64_t changed = 0;  // the folder's modification time when read, in ns
@@ -64,6 +80,7 @@ class FolderNames {
     Listing* known(int directory, struct stat& info);
 
     std::map<std::pair<dev_t, ino_t>, Listing> listings_;  // by device, inode
+    Walked walked_;
 };
 
 // The paths of a tree that this process fills alone (an unpacked archive),

@@ -136,6 +136,17 @@ UniqueFd openTargetFolder(int directory, std::string_view target, int& hops, std
     return current;
 }
 
+// `leaf` in the folder that an earlier walk kept open.
+std::optional<TreeLocation> locateBelow(const FolderNames::Walked& walked, const std::string& leaf,
+                                        TreeWalkFailure& failure, FolderNames& names) {
+    TreeLocation location{UniqueFd(::fcntl(walked.directory.get(), F_DUPFD_CLOEXEC, 0)), {}};
+    if (!location.directory) return stop(failure, errno, walked.at, std::strerror(errno));
+    auto name = nameIn(location.directory.get(), leaf, walked.at, failure, &names);
+    if (!name) return std::nullopt;
+    location.name = std::move(*name);
+    return location;
+}
+
 }  // namespace
 
 UniqueFd followOwnLink(int directory, const std::string& name, std::string& why) {
@@ -178,6 +189,14 @@ UniqueFd followOwnLink(int directory, const std::string& name, std::string& why)
 
 std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure,
                                          FolderNames* names) {
+    const std::size_t lastSlash = path.relative.rfind('/');
+    const bool inFolder = lastSlash != std::string::npos;
+    const std::string_view folder =
+        inFolder ? std::string_view(path.relative).substr(0, lastSlash) : std::string_view();
+    if (names != nullptr && inFolder) {
+        if (const FolderNames::Walked* walked = names->walked(path.base, folder))
+            return locateBelow(*walked, path.relative.substr(lastSlash + 1), failure, *names);
+    }
     TreeLocation location{UniqueFd(::open(path.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
                           "."};
     if (!location.directory) return stop(failure, errno, {}, std::strerror(errno));
@@ -190,6 +209,11 @@ std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& 
         if (!name) return std::nullopt;
         if (slash == std::string_view::npos) {
             location.name = std::move(*name);
+            if (names != nullptr && inFolder) {
+                names->rememberWalk(
+                    {path.base, std::string(folder), at,
+                     UniqueFd(::fcntl(location.directory.get(), F_DUPFD_CLOEXEC, 0))});
+            }
             break;
         }
         location.directory = openSubdirectory(location.directory.get(), *name, at, failure);

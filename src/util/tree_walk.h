@@ -42,7 +42,9 @@ struct TreeWalkFailure {
 // tree) and walks down to the directory holding the last component of
 // path.relative. nullopt, with errno set as TreeWalkFailure::error says and
 // `failure` filled, when that fails.
-// `names`, when given, keeps what the walk reads of folders for the next.
+// `names`, when given, keeps what the walk reads of folders for the next,
+// and the folder it reached last, from which a walk to the same folder
+// starts instead of from the base.
 std::optional<TreeLocation> locateInTree(const TreePath& path, TreeWalkFailure& failure,
                                          FolderNames* names = nullptr);
 std::optional<TreeLocation> locateInTree(const TreePath& path);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -154,6 +155,63 @@ TEST(PatchTest, LauncherCopyOnlyRecordsTheReplacement) {
 }
 
 // Counts its own destruction, to see who owns it.
+// One queue's operations walk to the same folders one after the other: a
+// folder removed and made again, spelled in another case, or of another
+// base, is the folder that is there when each operation runs.
+TEST(PatchQueueTest, EachOperationReachesTheFolderThatIsThereThen) {
+    struct Op {
+        char kind;  // m(kdir), c(opy), d(elete), r(mdir)
+        const char* path;
+        const char* base = "tree";  // "tree" or "other"
+    };
+    struct Case {
+        std::vector<Op> ops;
+        std::vector<std::string> files;  // what the trees hold in the end
+    };
+    const Case cases[] = {
+        {{{'m', "d"}, {'c', "d/a"}, {'d', "d/a"}, {'r', "d"}, {'m', "d"}, {'c', "d/b"}},
+         {"tree/d/b"}},
+        {{{'m', "Data"}, {'c', "data/a"}, {'c', "DATA/b"}, {'c', "Data/c"}},
+         {"tree/Data/a", "tree/Data/b", "tree/Data/c"}},
+        {{{'m', "d"}, {'m', "d", "other"}, {'c', "d/a"}, {'c', "d/b", "other"}, {'c', "d/c"}},
+         {"other/d/b", "tree/d/a", "tree/d/c"}},
+    };
+    for (const Case& test : cases) {
+        gdtest::TempDir dir;
+        fs::create_directories(dir.path() / "tree");
+        fs::create_directories(dir.path() / "other");
+        writeFile(dir.path() / "source", "new");
+        gd::PatchQueue queue;
+        for (const Op& op : test.ops) {
+            const gd::TreePath path{(dir.path() / op.base).string() + "/", op.path};
+            switch (op.kind) {
+                case 'm':
+                    queue.append(std::make_unique<gd::CPatchMkdir>(path));
+                    break;
+                case 'c':
+                    queue.append(
+                        std::make_unique<gd::CPatchCopy>((dir.path() / "source").string(), path));
+                    break;
+                case 'd':
+                    queue.append(std::make_unique<gd::CPatchDelete>(path));
+                    break;
+                case 'r':
+                    queue.append(std::make_unique<gd::CPatchRmdir>(path));
+                    break;
+            }
+        }
+        for (std::size_t i = 0; i < queue.size(); ++i)
+            EXPECT_EQ(queue.at(i).Perform().end, End::Done) << i;
+        std::vector<std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            if (entry.is_regular_file() && entry.path().filename() != "source")
+                files.push_back(entry.path().lexically_relative(dir.path()).string());
+        }
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, test.files);
+    }
+}
+
 class CountedPatch : public gd::CPatch {
   public:
     CountedPatch(int id, int& destroyed) : id(id), destroyed_(destroyed) {}
