@@ -232,7 +232,8 @@ std::optional<OperationResult> moveOnce(const CopyOrder& order, DirectorySyncs& 
     CopyPlan& plan = std::get<CopyPlan>(planned);
     const std::string prefix = copyNaming(order.sourceName, order.target);
     const mode_t wanted = plan.bits.keep ? *plan.bits.keep : (plan.bits.create & ~umask);
-    if (::fchmod(plan.in.get(), wanted) != 0) return systemFailure(prefix, errno);
+    const bool hasBits = (plan.source.st_mode & 07777) == wanted;
+    if (!hasBits && ::fchmod(plan.in.get(), wanted) != 0) return systemFailure(prefix, errno);
     const int directory = plan.location.directory.get();
     if (::renameat(AT_FDCWD, order.source.c_str(), directory, plan.location.name.c_str()) != 0) {
         if (errno == EXDEV) return std::nullopt;
