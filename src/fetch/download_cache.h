@@ -21,6 +21,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace gd {
@@ -50,8 +51,10 @@ class KeptDownload {
     bool append(std::span<const char> bytes);
     // Empties it and forgets the stamp: the next download starts from zero.
     void discard();
-    // Removes it for good: the archive arrived whole.
+    // Removes it for good: the archive arrived whole. The memory of a large
+    // one is freed on a thread of its own; settle() waits for that.
     void remove();
+    void settle();
     std::optional<RemoteStamp> stamp() const;
     void record(const RemoteStamp& stamp);
 
@@ -64,6 +67,7 @@ class KeptDownload {
     std::uint64_t size_ = 0;
     std::uint64_t room_ = 0;     // as last measured, less what was appended since
     std::vector<char> pending_;  // appended, not written yet
+    std::jthread emptying_;      // the removed file's, when large
 };
 
 class DownloadCache {

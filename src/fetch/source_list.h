@@ -110,6 +110,11 @@ class SourceList {
     // Whether the last archive fetched went on from kept bytes: should it
     // then fail to unpack, fetching it again starts from zero.
     bool lastFromKept() const { return keptBytesUsed_; }
+    // Waits until the bytes kept of an archive that arrived whole are gone
+    // from memory: a sync of their file system would otherwise write them.
+    void settleKept() {
+        if (kept_) kept_->settle();
+    }
 
   private:
     using AttemptAt = std::function<SourceAttempt(UpdateSource&)>;

@@ -259,7 +259,9 @@ Streamed streamArchive(UpdateJob& job, const ServerRecord& server, const std::st
     // folder and before any of them is moved into the installation (the
     // names there need no sync of their own: the run never reads them again
     // after a crash); a delta archive's rebuilt files are synced together
-    // once they are made.
+    // once they are made. The kept download goes first, or the sync would
+    // write it.
+    job.sources.settleKept();
     if (streamed.contents && durable == Durable::Yes && !unpack.sync()) {
         streamed.contents.reset();
         streamed.unpackFailure = kUnsyncedFiles;
@@ -459,6 +461,7 @@ Fetched fetchUnpacked(UpdateJob& job, const ServerRecord& server, const std::str
         unpacked.remove();
         std::optional<FileDownloadSink> file;
         if (!downloadArchive(job, server, archive, download, file, budget, stop)) return {};
+        job.sources.settleKept();
         fetched = {true, std::nullopt, {}};
         fetched.contents = unpackArchive(file->fd(), unpacked, budget, fetched.unpackFailure, kind);
         // The archive has served its purpose.
