@@ -60,8 +60,9 @@ class FolderNames {
     // The folder that a walk reached last, kept open for the next walk to
     // the same folder below the same base: a queue's copies go folder by
     // folder, and walking each one's path anew cost a dozen calls a file.
-    // What opened it is still what it is (see tree_walk.h); forgotten once
-    // anything is removed.
+    // Reached by the walk's rules (see tree_walk.h), it stays that folder;
+    // it is forgotten once anything is removed, so that a folder removed and
+    // made again is walked to anew.
     struct Walked {
         std::string base;
         std::string folder;  // as the walk was asked for it
