@@ -1,7 +1,9 @@
 // A private directory for one test, removed with everything in it.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,10 @@ void writeEncrypted(const std::filesystem::path& path, std::string_view plain);
 std::string readDecrypted(const std::filesystem::path& path);
 // The cipher text of `plain` under the script password.
 std::string enciphered(std::string plain);
+// The names of the entries of `folder`.
+std::set<std::string> namesIn(const std::filesystem::path& folder);
+// How many descriptors this process holds open.
+std::size_t openDescriptors();
 // `size` bytes that do not compress, the same for the same seed.
 std::string randomBytes(std::size_t size, unsigned seed);
 

@@ -18,6 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using gdtest::namesIn;
 using gdtest::readFile;
 using gdtest::writeFile;
 
@@ -25,13 +26,6 @@ unsigned modeOf(const fs::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return 0;
     return info.st_mode & 07777;
-}
-
-std::set<std::string> namesIn(const fs::path& directory) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
 }
 
 TEST(PatchTest, MkdirCreatesOnlyTheLastComponentAndAnExistingFolderIsFine) {

@@ -14,11 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
+using gdtest::openDescriptors;
 
 // Files written in pieces and handed over as they grow and once finished,
 // as an unpack does, with flushes due after every piece, now and then, or

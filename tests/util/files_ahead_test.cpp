@@ -15,18 +15,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
-std::set<std::string> namesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
+using gdtest::namesIn;
+using gdtest::openDescriptors;
 
 // Numbers taken few and many, with gaps, until a stop, and one whose name
 // was taken already: every number taken is its own new file, written

@@ -15,12 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::set<std::string> namesIn(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-    return names;
-}
+using gdtest::namesIn;
 
 bool writeText(int fd, const std::string& text) {
     return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
